@@ -1,0 +1,241 @@
+// Kernel executive core of the host build: IRQL, dispatcher objects and waits,
+// spin locks, time, interlocked operations, debug output and bug checks.
+//
+// Functions that can detect a driver bug take a hidden trailing call-site
+// argument so that winsim's bug check names the line that broke the rule; a
+// driver calls them exactly as it would on Windows.
+#pragma once
+#include <ntdef.h>
+#include <ntstatus.h>
+#include <source_location>
+
+#define WINSIM_CALLSITE const std::source_location &winsimSite = std::source_location::current()
+
+// IRQL levels (x64).
+#define PASSIVE_LEVEL 0
+#define LOW_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+#define CMCI_LEVEL 5
+#define CLOCK_LEVEL 13
+#define IPI_LEVEL 14
+#define HIGH_LEVEL 15
+
+typedef LONG KPRIORITY;
+typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
+typedef struct _KTHREAD *PKTHREAD, *PRKTHREAD;
+typedef struct _KPROCESS *PKPROCESS, *PEPROCESS;
+typedef PKTHREAD PETHREAD;
+
+typedef enum _KPROCESSOR_MODE { KernelMode, UserMode, MaximumMode } MODE;
+typedef CCHAR KPROCESSOR_MODE;
+typedef enum _WAIT_TYPE { WaitAll, WaitAny, WaitNotification, WaitDequeue } WAIT_TYPE;
+typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
+typedef enum _KWAIT_REASON {
+  Executive, FreePage, PageIn, PoolAllocation, DelayExecution, Suspended, UserRequest,
+  WrExecutive, WrFreePage, WrPageIn, WrPoolAllocation, WrDelayExecution, WrSuspended,
+  WrUserRequest, WrEventPair, WrQueue, WrLpcReceive, WrLpcReply, WrVirtualMemory,
+  WrPageOut, WrRendezvous, MaximumWaitReason = 37
+} KWAIT_REASON;
+
+#define MAXIMUM_WAIT_OBJECTS 64
+#define THREAD_WAIT_OBJECTS 3
+#define IO_NO_INCREMENT 0
+#define EVENT_INCREMENT 1
+#define IO_SOUND_INCREMENT 8
+#define SEMAPHORE_INCREMENT 1
+
+// Dispatcher object types in DISPATCHER_HEADER.Type.
+enum : UCHAR {
+  WinsimNotificationEventObject = 0,
+  WinsimSynchronizationEventObject = 1,
+  WinsimMutantObject = 2,
+  WinsimProcessObject = 3,
+  WinsimSemaphoreObject = 5,
+  WinsimThreadObject = 6,
+  WinsimNotificationTimerObject = 8,
+  WinsimSynchronizationTimerObject = 9,
+};
+
+// Same size and field order as on x64 Windows. The wait list holds the wait
+// blocks of the threads waiting on the object; blocks live on those threads'
+// stacks and every change happens under winsim's dispatcher lock.
+typedef struct _DISPATCHER_HEADER {
+  UCHAR Type;
+  UCHAR Signalling;
+  UCHAR Size;
+  UCHAR Reserved1;
+  volatile LONG SignalState;
+  LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER, *PDISPATCHER_HEADER;
+static_assert(sizeof(DISPATCHER_HEADER) == 24, "DISPATCHER_HEADER layout");
+
+typedef struct _KEVENT {
+  DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT, *PRKEVENT;
+static_assert(sizeof(KEVENT) == 24, "KEVENT layout");
+
+typedef struct _KSEMAPHORE {
+  DISPATCHER_HEADER Header;
+  LONG Limit;
+} KSEMAPHORE, *PKSEMAPHORE, *PRKSEMAPHORE;
+static_assert(sizeof(KSEMAPHORE) == 32, "KSEMAPHORE layout");
+
+typedef struct _KWAIT_BLOCK {
+  LIST_ENTRY WaitListEntry;
+  PKTHREAD Thread;
+  PVOID Object;
+  ULONG_PTR Reserved[2];
+} KWAIT_BLOCK, *PKWAIT_BLOCK, *PRKWAIT_BLOCK;
+static_assert(sizeof(KWAIT_BLOCK) == 48, "KWAIT_BLOCK layout");
+
+// IRQL.
+KIRQL KeGetCurrentIrql(void);
+void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql, WINSIM_CALLSITE);
+void KeLowerIrql(KIRQL NewIrql, WINSIM_CALLSITE);
+KIRQL KeRaiseIrqlToDpcLevel(void);
+
+// Spin locks. Acquiring raises to DISPATCH_LEVEL; releasing restores the IRQL
+// saved at acquisition and must happen at DISPATCH_LEVEL.
+void KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql, WINSIM_CALLSITE);
+void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql, WINSIM_CALLSITE);
+void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock, WINSIM_CALLSITE);
+void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock, WINSIM_CALLSITE);
+BOOLEAN KeTestSpinLock(PKSPIN_LOCK SpinLock);
+
+// Events and semaphores.
+void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+LONG KeResetEvent(PRKEVENT Event);
+void KeClearEvent(PRKEVENT Event);
+LONG KeReadStateEvent(PRKEVENT Event);
+void KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit);
+LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment, BOOLEAN Wait,
+                        WINSIM_CALLSITE);
+LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore);
+
+// Waits. A Timeout is negative for a relative interval and positive for an
+// absolute system time, both in 100 ns units; NULL waits forever.
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout, WINSIM_CALLSITE);
+NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                  PKWAIT_BLOCK WaitBlockArray, WINSIM_CALLSITE);
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval,
+                                WINSIM_CALLSITE);
+#define KeWaitForMutexObject KeWaitForSingleObject
+
+// Time. Interrupt time counts 100 ns units since boot; system time is
+// interrupt time plus the machine's boot time as a FILETIME.
+ULONGLONG KeQueryInterruptTime(void);
+void KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
+void KeQueryTickCount(PLARGE_INTEGER TickCount);
+ULONG KeQueryTimeIncrement(void);
+void KeStallExecutionProcessor(ULONG MicroSeconds);
+
+PKTHREAD KeGetCurrentThread(void);
+HANDLE PsGetCurrentProcessId(void);
+HANDLE PsGetCurrentThreadId(void);
+ULONG KeGetCurrentProcessorNumber(void);
+
+// Debug output goes to the Machine's log.
+ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) __attribute__((format(printf, 3, 4)));
+#define DPFLTR_IHVDRIVER_ID 77
+#define DPFLTR_ERROR_LEVEL 0
+#define DPFLTR_WARNING_LEVEL 1
+#define DPFLTR_TRACE_LEVEL 2
+#define DPFLTR_INFO_LEVEL 3
+
+[[noreturn]] void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4,
+                               WINSIM_CALLSITE);
+[[noreturn]] void KeBugCheck(ULONG BugCheckCode, WINSIM_CALLSITE);
+
+// Code that may be paged out must run below DISPATCH_LEVEL.
+void WinsimCheckPageable(const std::source_location &site);
+#define PAGED_CODE() WinsimCheckPageable(std::source_location::current())
+#define PAGED_CODE_LOCKED() ((void)0)
+#define NT_ASSERT(e) ((e) ? (void)0 : KeBugCheckEx(0x0000002C /* assertion */, 0, 0, 0, 0))
+#define ASSERT(e) NT_ASSERT(e)
+
+// Interlocked operations: sequentially consistent, as the x64 LOCK-prefixed
+// instructions they stand for.
+inline LONG InterlockedIncrement(volatile LONG *p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedDecrement(volatile LONG *p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchange(volatile LONG *p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchangeAdd(volatile LONG *p, LONG v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedAdd(volatile LONG *p, LONG v) { return __atomic_add_fetch(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedOr(volatile LONG *p, LONG v) { return __atomic_fetch_or(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedAnd(volatile LONG *p, LONG v) { return __atomic_fetch_and(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedCompareExchange(volatile LONG *p, LONG exchange, LONG comparand) {
+  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return comparand;
+}
+inline LONGLONG InterlockedIncrement64(volatile LONGLONG *p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONGLONG InterlockedDecrement64(volatile LONGLONG *p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONGLONG InterlockedExchange64(volatile LONGLONG *p, LONGLONG v) {
+  return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
+}
+inline LONGLONG InterlockedExchangeAdd64(volatile LONGLONG *p, LONGLONG v) {
+  return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST);
+}
+inline LONGLONG InterlockedCompareExchange64(volatile LONGLONG *p, LONGLONG exchange, LONGLONG comparand) {
+  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return comparand;
+}
+inline PVOID InterlockedExchangePointer(PVOID volatile *p, PVOID v) {
+  return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
+}
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile *p, PVOID exchange, PVOID comparand) {
+  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return comparand;
+}
+inline void KeMemoryBarrier(void) { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
+inline LONG ReadNoFence(volatile const LONG *p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
+inline LONG ReadAcquire(volatile const LONG *p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
+inline void WriteRelease(volatile LONG *p, LONG v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
+
+// Doubly linked list helpers, as the WDK's inline functions behave.
+inline void InitializeListHead(PLIST_ENTRY head) { head->Flink = head->Blink = head; }
+inline BOOLEAN IsListEmpty(const LIST_ENTRY *head) { return head->Flink == head; }
+inline BOOLEAN RemoveEntryList(PLIST_ENTRY entry) {
+  PLIST_ENTRY next = entry->Flink, prev = entry->Blink;
+  prev->Flink = next;
+  next->Blink = prev;
+  return next == prev;
+}
+inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY head) {
+  PLIST_ENTRY entry = head->Flink;
+  RemoveEntryList(entry);
+  return entry;
+}
+inline PLIST_ENTRY RemoveTailList(PLIST_ENTRY head) {
+  PLIST_ENTRY entry = head->Blink;
+  RemoveEntryList(entry);
+  return entry;
+}
+inline void InsertTailList(PLIST_ENTRY head, PLIST_ENTRY entry) {
+  PLIST_ENTRY last = head->Blink;
+  entry->Flink = head;
+  entry->Blink = last;
+  last->Flink = entry;
+  head->Blink = entry;
+}
+inline void InsertHeadList(PLIST_ENTRY head, PLIST_ENTRY entry) {
+  PLIST_ENTRY first = head->Flink;
+  entry->Flink = first;
+  entry->Blink = head;
+  first->Blink = entry;
+  head->Flink = entry;
+}
+inline void PushEntryList(PSINGLE_LIST_ENTRY head, PSINGLE_LIST_ENTRY entry) {
+  entry->Next = head->Next;
+  head->Next = entry;
+}
+inline PSINGLE_LIST_ENTRY PopEntryList(PSINGLE_LIST_ENTRY head) {
+  PSINGLE_LIST_ENTRY first = head->Next;
+  if (first != nullptr) head->Next = first->Next;
+  return first;
+}

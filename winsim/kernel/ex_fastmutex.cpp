@@ -1,0 +1,75 @@
+// Fast mutexes: a synchronization event that starts signalled is the lock;
+// the owner runs at APC_LEVEL until it releases.
+#include <string>
+
+#include "winsim/kernel/bugcheck.h"
+#include "winsim/sched/scheduler.h"
+
+using winsim::BugCheck;
+using winsim::BugCode;
+using winsim::Scheduler;
+
+namespace {
+
+void CheckAcquireIrql(const char *api, const std::source_location &site) {
+  winsim::SimThread &self = Scheduler::RequireCurrent(api);
+  if (self.irql > APC_LEVEL) {
+    BugCheck(BugCode::kIrqlNotLessOrEqual, std::string(api) + " at IRQL " + std::to_string(self.irql), site);
+  }
+}
+
+void TakeOwnership(PFAST_MUTEX mutex) {
+  KIRQL old;
+  KeRaiseIrql(APC_LEVEL, &old);
+  mutex->OldIrql = old;
+  mutex->Owner = KeGetCurrentThread();
+  mutex->Count = 0;
+}
+
+}  // namespace
+
+void ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
+  FastMutex->Count = 1;
+  FastMutex->Owner = nullptr;
+  FastMutex->Contention = 0;
+  FastMutex->OldIrql = 0;
+  KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, TRUE);
+}
+
+void ExAcquireFastMutex(PFAST_MUTEX FastMutex, const std::source_location &winsimSite) {
+  CheckAcquireIrql("ExAcquireFastMutex", winsimSite);
+  if (FastMutex->Owner == KeGetCurrentThread()) {
+    BugCheck(BugCode::kDriverVerifierDetectedViolation, "fast mutex acquired recursively", winsimSite);
+  }
+  Scheduler &scheduler = *Scheduler::Active();
+  if (!scheduler.TryAcquire(&FastMutex->Event.Header)) {
+    InterlockedIncrement(reinterpret_cast<volatile LONG *>(&FastMutex->Contention));
+    KWAIT_BLOCK block{};
+    DISPATCHER_HEADER *header = &FastMutex->Event.Header;
+    scheduler.Wait(&header, 1, WaitAny, winsim::kInfinite, &block, winsimSite);
+  }
+  TakeOwnership(FastMutex);
+}
+
+BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex, const std::source_location &winsimSite) {
+  CheckAcquireIrql("ExTryToAcquireFastMutex", winsimSite);
+  if (!Scheduler::Active()->TryAcquire(&FastMutex->Event.Header)) return FALSE;
+  TakeOwnership(FastMutex);
+  return TRUE;
+}
+
+void ExReleaseFastMutex(PFAST_MUTEX FastMutex, const std::source_location &winsimSite) {
+  if (FastMutex->Owner != KeGetCurrentThread()) {
+    BugCheck(BugCode::kDriverVerifierDetectedViolation, "fast mutex released by a thread that does not own it",
+             winsimSite);
+  }
+  if (KeGetCurrentIrql() != APC_LEVEL) {
+    BugCheck(BugCode::kIrqlNotLessOrEqual, "ExReleaseFastMutex at IRQL " + std::to_string(KeGetCurrentIrql()),
+             winsimSite);
+  }
+  KIRQL old = static_cast<KIRQL>(FastMutex->OldIrql);
+  FastMutex->Owner = nullptr;
+  FastMutex->Count = 1;
+  KeSetEvent(&FastMutex->Event, IO_NO_INCREMENT, FALSE);
+  KeLowerIrql(old, winsimSite);
+}
