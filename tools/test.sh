@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds the host and sanitizer presets and runs every test.
+# QAV_PRESETS overrides which host presets run (default: host host-asan host-tsan).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/install-deps.sh
+presets=${QAV_PRESETS:-"host host-asan host-tsan"}
+jobs=${QAV_JOBS:-2}
+for preset in $presets; do
+  echo "== $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs"
+done
