@@ -5,6 +5,7 @@
 
 #include "winsim/kernel/ke_time.h"
 #include "winsim/kernel/pool.h"
+#include "winsim/user/handles.h"
 
 namespace winsim {
 namespace {
@@ -22,6 +23,7 @@ Machine::Machine(MachineOptions options) : m_options(std::move(options)) {
   DebugLog::Clear();
   DebugLog::SetEcho(m_options.echoLog);
   Pool::Instance().Reset();
+  HandleTable::Instance().Reset();
   m_scheduler.Activate();
   m_scheduler.Attach(m_options.threadName, ThreadKind::Test);
   if (m_options.pacing > 0) m_scheduler.SetPacing(m_options.pacing);
@@ -30,6 +32,7 @@ Machine::Machine(MachineOptions options) : m_options(std::move(options)) {
 Machine::~Machine() {
   m_scheduler.Detach();
   m_scheduler.ReapThreads();
+  HandleTable::Instance().Reset();
   m_scheduler.Deactivate();
   g_current = nullptr;
 }

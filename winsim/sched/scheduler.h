@@ -59,6 +59,9 @@ class SimThread {
   // IRQL and held spin locks belong to the thread and are only touched by it.
   KIRQL irql = PASSIVE_LEVEL;
   int spinLocksHeld = 0;
+  // Scheduling priority a user-mode thread asked for (recorded, not used to
+  // schedule: every runnable thread runs).
+  int priority = 0;
 
  private:
   friend class Scheduler;

@@ -7,6 +7,9 @@
 #pragma once
 #include <ntdef.h>
 #include <ntstatus.h>
+#include <nt/interlocked.h>
+#include <nt/lists.h>
+
 #include <source_location>
 
 #define WINSIM_CALLSITE const std::source_location &winsimSite = std::source_location::current()
@@ -160,82 +163,3 @@ void WinsimCheckPageable(const std::source_location &site);
 #define NT_ASSERT(e) ((e) ? (void)0 : KeBugCheckEx(0x0000002C /* assertion */, 0, 0, 0, 0))
 #define ASSERT(e) NT_ASSERT(e)
 
-// Interlocked operations: sequentially consistent, as the x64 LOCK-prefixed
-// instructions they stand for.
-inline LONG InterlockedIncrement(volatile LONG *p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedDecrement(volatile LONG *p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedExchange(volatile LONG *p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedExchangeAdd(volatile LONG *p, LONG v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedAdd(volatile LONG *p, LONG v) { return __atomic_add_fetch(p, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedOr(volatile LONG *p, LONG v) { return __atomic_fetch_or(p, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedAnd(volatile LONG *p, LONG v) { return __atomic_fetch_and(p, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedCompareExchange(volatile LONG *p, LONG exchange, LONG comparand) {
-  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-  return comparand;
-}
-inline LONGLONG InterlockedIncrement64(volatile LONGLONG *p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONGLONG InterlockedDecrement64(volatile LONGLONG *p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONGLONG InterlockedExchange64(volatile LONGLONG *p, LONGLONG v) {
-  return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
-}
-inline LONGLONG InterlockedExchangeAdd64(volatile LONGLONG *p, LONGLONG v) {
-  return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST);
-}
-inline LONGLONG InterlockedCompareExchange64(volatile LONGLONG *p, LONGLONG exchange, LONGLONG comparand) {
-  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-  return comparand;
-}
-inline PVOID InterlockedExchangePointer(PVOID volatile *p, PVOID v) {
-  return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
-}
-inline PVOID InterlockedCompareExchangePointer(PVOID volatile *p, PVOID exchange, PVOID comparand) {
-  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-  return comparand;
-}
-inline void KeMemoryBarrier(void) { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
-inline LONG ReadNoFence(volatile const LONG *p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
-inline LONG ReadAcquire(volatile const LONG *p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
-inline void WriteRelease(volatile LONG *p, LONG v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
-
-// Doubly linked list helpers, as the WDK's inline functions behave.
-inline void InitializeListHead(PLIST_ENTRY head) { head->Flink = head->Blink = head; }
-inline BOOLEAN IsListEmpty(const LIST_ENTRY *head) { return head->Flink == head; }
-inline BOOLEAN RemoveEntryList(PLIST_ENTRY entry) {
-  PLIST_ENTRY next = entry->Flink, prev = entry->Blink;
-  prev->Flink = next;
-  next->Blink = prev;
-  return next == prev;
-}
-inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY head) {
-  PLIST_ENTRY entry = head->Flink;
-  RemoveEntryList(entry);
-  return entry;
-}
-inline PLIST_ENTRY RemoveTailList(PLIST_ENTRY head) {
-  PLIST_ENTRY entry = head->Blink;
-  RemoveEntryList(entry);
-  return entry;
-}
-inline void InsertTailList(PLIST_ENTRY head, PLIST_ENTRY entry) {
-  PLIST_ENTRY last = head->Blink;
-  entry->Flink = head;
-  entry->Blink = last;
-  last->Flink = entry;
-  head->Blink = entry;
-}
-inline void InsertHeadList(PLIST_ENTRY head, PLIST_ENTRY entry) {
-  PLIST_ENTRY first = head->Flink;
-  entry->Flink = first;
-  entry->Blink = head;
-  first->Blink = entry;
-  head->Flink = entry;
-}
-inline void PushEntryList(PSINGLE_LIST_ENTRY head, PSINGLE_LIST_ENTRY entry) {
-  entry->Next = head->Next;
-  head->Next = entry;
-}
-inline PSINGLE_LIST_ENTRY PopEntryList(PSINGLE_LIST_ENTRY head) {
-  PSINGLE_LIST_ENTRY first = head->Next;
-  if (first != nullptr) head->Next = first->Next;
-  return first;
-}

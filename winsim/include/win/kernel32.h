@@ -1,0 +1,78 @@
+// kernel32 subset: handles, threads, events, waits, time and last-error.
+#pragma once
+#include <win/windef.h>
+#include <winerror.h>
+
+typedef struct _SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  LPVOID lpSecurityDescriptor;
+  BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+static_assert(sizeof(SECURITY_ATTRIBUTES) == 24, "SECURITY_ATTRIBUTES layout");
+
+typedef DWORD(WINAPI *PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
+
+#define INFINITE 0xFFFFFFFFU
+#define WAIT_OBJECT_0 0x00000000U
+#define WAIT_ABANDONED_0 0x00000080U
+#define WAIT_IO_COMPLETION 0x000000C0U
+#define WAIT_FAILED 0xFFFFFFFFU
+#define MAXIMUM_WAIT_OBJECTS 64
+#define STILL_ACTIVE 0x00000103U
+#define CREATE_SUSPENDED 0x00000004U
+
+#define THREAD_PRIORITY_IDLE (-15)
+#define THREAD_PRIORITY_LOWEST (-2)
+#define THREAD_PRIORITY_BELOW_NORMAL (-1)
+#define THREAD_PRIORITY_NORMAL 0
+#define THREAD_PRIORITY_ABOVE_NORMAL 1
+#define THREAD_PRIORITY_HIGHEST 2
+#define THREAD_PRIORITY_TIME_CRITICAL 15
+#define THREAD_PRIORITY_ERROR_RETURN 0x7FFFFFFF
+
+BOOL CloseHandle(HANDLE hObject);
+DWORD GetLastError(void);
+void SetLastError(DWORD dwErrCode);
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                    LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
+                    LPDWORD lpThreadId);
+DWORD ResumeThread(HANDLE hThread);
+BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+BOOL SetThreadPriority(HANDLE hThread, int nPriority);
+int GetThreadPriority(HANDLE hThread);
+HANDLE GetCurrentThread(void);
+HANDLE GetCurrentProcess(void);
+DWORD GetCurrentThreadId(void);
+DWORD GetCurrentProcessId(void);
+
+// Events are unnamed or named in one namespace for the whole machine.
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName);
+HANDLE OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+BOOL SetEvent(HANDLE hEvent);
+BOOL ResetEvent(HANDLE hEvent);
+HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES lpSemaphoreAttributes, LONG lInitialCount, LONG lMaximumCount,
+                        LPCSTR lpName);
+BOOL ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPreviousCount);
+#define CreateEvent CreateEventA
+#define OpenEvent OpenEventA
+#define CreateSemaphore CreateSemaphoreA
+#define EVENT_ALL_ACCESS 0x1F0003U
+#define EVENT_MODIFY_STATE 0x0002U
+#define SYNCHRONIZE 0x00100000  // same tokens as in nt/zw.h
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll, DWORD dwMilliseconds);
+void Sleep(DWORD dwMilliseconds);
+
+DWORD GetTickCount(void);
+ULONGLONG GetTickCount64(void);
+BOOL QueryPerformanceCounter(LARGE_INTEGER *lpPerformanceCount);
+BOOL QueryPerformanceFrequency(LARGE_INTEGER *lpFrequency);
+
+// winmm's clock; declared here because it is all the host build needs of winmm.
+DWORD timeGetTime(void);
+UINT timeBeginPeriod(UINT uPeriod);
+UINT timeEndPeriod(UINT uPeriod);
+#define TIMERR_NOERROR 0
