@@ -1,0 +1,395 @@
+#include "winsim/usb/host_controller.h"
+
+#include <usb.h>
+
+#include <algorithm>
+#include <string>
+
+#include "winsim/usb/bus_capture.h"
+
+namespace winsim::usb {
+namespace {
+
+constexpr uint32_t kMicroframesPerFrame = 8;
+constexpr uint32_t kMaxIsoPacketsHighSpeed = 1024;
+constexpr uint32_t kMaxIsoPacketsFullSpeed = 255;
+
+int32_t StatusOf(Handshake handshake, bool in) {
+  switch (handshake) {
+    case Handshake::Ack: return USBD_STATUS_SUCCESS;
+    case Handshake::Stall: return USBD_STATUS_STALL_PID;
+    case Handshake::NoReply: return USBD_STATUS_DEV_NOT_RESPONDING;
+    case Handshake::Error: return in ? USBD_STATUS_CRC : USBD_STATUS_XACT_ERROR;
+    case Handshake::Nak: return USBD_STATUS_PENDING;
+  }
+  return USBD_STATUS_INTERNAL_HC_ERROR;
+}
+
+bool IsIn(uint8_t endpoint) { return (endpoint & 0x80) != 0; }
+
+// Bytes packet i of an isochronous transfer may carry: the distance to the
+// next packet's offset, the last one up to the end of the buffer.
+uint32_t PacketRoom(const Transfer &transfer, uint32_t i) {
+  uint32_t end = i + 1 < transfer.packetCount ? transfer.packets[i + 1].offset : transfer.length;
+  return end - transfer.packets[i].offset;
+}
+
+}  // namespace
+
+HostController::HostController(uint32_t busNumber, uint32_t frameBase)
+    : m_busNumber(busNumber), m_frameBase(frameBase), m_random(1) {}
+
+HostController::~HostController() { Stop(); }
+
+void HostController::Start(Scheduler &scheduler) {
+  m_scheduler = &scheduler;
+  m_stopping = false;
+  KeInitializeEvent(&m_wakeEvent, SynchronizationEvent, FALSE);
+  m_thread = scheduler.Spawn("usb completion bus " + std::to_string(m_busNumber), ThreadKind::Completion,
+                             kSystemProcessId, [this] { Loop(); });
+}
+
+void HostController::Stop() {
+  if (m_thread == nullptr) return;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (auto &[number, port] : m_ports) FailPendingLocked(number, USBD_STATUS_CANCELED, false, 0);
+  }
+  m_stopping = true;
+  Wake();
+  KeWaitForSingleObject(m_thread->ExitObject(), Executive, KernelMode, FALSE, nullptr);
+  m_thread.reset();
+}
+
+uint32_t HostController::CurrentFrame() const {
+  return m_frameBase + static_cast<uint32_t>(m_scheduler->Now() / kFrameTicks);
+}
+
+uint64_t HostController::CurrentMicroframe() const {
+  return static_cast<uint64_t>(m_frameBase) * kMicroframesPerFrame +
+         static_cast<uint64_t>(m_scheduler->Now() / kMicroframeTicks);
+}
+
+VTime HostController::TimeOfMicroframe(uint64_t microframe) const {
+  return static_cast<VTime>(microframe - static_cast<uint64_t>(m_frameBase) * kMicroframesPerFrame) *
+         kMicroframeTicks;
+}
+
+int HostController::Attach(std::shared_ptr<UsbFunction> device) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  int number = m_nextPort++;
+  device->SetDataReadyCallback([this](uint8_t) {
+    m_dataReady = true;
+    Wake();
+  });
+  m_ports[number] = Port{std::move(device), false};
+  return number;
+}
+
+void HostController::Detach(int port) {
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto it = m_ports.find(port);
+    if (it == m_ports.end() || it->second.gone) return;
+    it->second.gone = true;
+    FailPendingLocked(port, USBD_STATUS_DEVICE_GONE, false, 0);
+  }
+  Wake();
+}
+
+std::shared_ptr<UsbFunction> HostController::DeviceAt(int port) const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  auto it = m_ports.find(port);
+  return it == m_ports.end() || it->second.gone ? nullptr : it->second.device;
+}
+
+void HostController::SetControlDuration(VTime duration) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_controlDuration = duration < 0 ? 0 : duration;
+}
+
+void HostController::SetSchedulingThreshold(uint32_t frames) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_threshold = frames;
+}
+
+void HostController::SetCompletionLatency(std::function<VTime(std::mt19937 &)> sampler, uint32_t seed) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_latency = std::move(sampler);
+  m_random.seed(seed);
+}
+
+void HostController::SetCapture(BusCapture *capture) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_capture = capture;
+}
+
+int32_t HostController::ValidateIso(const Port &port, Transfer &transfer) const {
+  bool high = port.device->Speed() == BusSpeed::High;
+  uint32_t interval = high ? std::max<uint32_t>(transfer.intervalMicroframes, 1) : kMicroframesPerFrame;
+  uint32_t perFrame = interval >= kMicroframesPerFrame ? 1 : kMicroframesPerFrame / interval;
+  uint32_t maxPackets = high ? kMaxIsoPacketsHighSpeed : kMaxIsoPacketsFullSpeed;
+  if (transfer.packets == nullptr || transfer.packetCount == 0 || transfer.packetCount > maxPackets ||
+      transfer.packetCount % perFrame != 0) {
+    return USBD_STATUS_INVALID_PARAMETER;
+  }
+  for (uint32_t i = 0; i < transfer.packetCount; ++i) {
+    const IsoPacket &packet = transfer.packets[i];
+    uint32_t end = i + 1 < transfer.packetCount ? transfer.packets[i + 1].offset : transfer.length;
+    if (packet.offset > end || end > transfer.length) return USBD_STATUS_INVALID_PARAMETER;
+    if (!IsIn(transfer.endpoint) && end - packet.offset > transfer.maxPacket) return USBD_STATUS_INVALID_PARAMETER;
+  }
+  transfer.intervalMicroframes = interval;
+  return USBD_STATUS_SUCCESS;
+}
+
+uint64_t HostController::IsoMicroframeOf(const Transfer &transfer, uint32_t packet) const {
+  return transfer.m_firstMicroframe + static_cast<uint64_t>(packet) * transfer.intervalMicroframes;
+}
+
+int32_t HostController::Submit(int portNumber, Transfer *transfer) {
+  std::unique_lock<std::mutex> lock(m_lock);
+  auto it = m_ports.find(portNumber);
+  if (it == m_ports.end() || it->second.gone) return USBD_STATUS_DEVICE_GONE;
+  if (m_stopping) return USBD_STATUS_CANCELED;
+  Port &port = it->second;
+  transfer->m_port = portNumber;
+  transfer->status = USBD_STATUS_PENDING;
+  transfer->actualLength = 0;
+  transfer->errorCount = 0;
+  transfer->m_parked = false;
+  VTime now = m_scheduler->Now();
+  if (transfer->kind == TransferKind::Isochronous) {
+    int32_t invalid = ValidateIso(port, *transfer);
+    if (invalid != USBD_STATUS_SUCCESS) return invalid;
+    uint32_t current = CurrentFrame();
+    auto key = std::make_pair(portNumber, transfer->endpoint);
+    if (transfer->asap) {
+      auto next = m_nextAsapFrame.find(key);
+      uint32_t earliest = current + m_threshold + 1;
+      bool follows = next != m_nextAsapFrame.end() && static_cast<int32_t>(next->second - earliest) >= 0;
+      transfer->startFrame = follows ? next->second : earliest;
+    } else if (static_cast<int32_t>(transfer->startFrame - (current + m_threshold)) < 0 ||
+               static_cast<int32_t>(transfer->startFrame - current) > USBD_ISO_START_FRAME_RANGE) {
+      return USBD_STATUS_BAD_START_FRAME;
+    }
+    uint32_t frames = (transfer->packetCount * transfer->intervalMicroframes + kMicroframesPerFrame - 1) /
+                      kMicroframesPerFrame;
+    m_nextAsapFrame[key] = transfer->startFrame + frames;
+    transfer->m_firstMicroframe = static_cast<uint64_t>(transfer->startFrame) * kMicroframesPerFrame;
+    transfer->m_nextPacket = 0;
+    for (uint32_t i = 0; i < transfer->packetCount; ++i) transfer->packets[i].status = USBD_STATUS_PENDING;
+    m_iso.push_back(transfer);
+  } else if (transfer->kind == TransferKind::Control) {
+    m_waiting.push_back(transfer);
+    ServeControlLocked(*transfer, now);
+  } else {
+    m_waiting.push_back(transfer);
+    ServeBulkLocked(*transfer, now);
+  }
+  if (m_capture != nullptr) m_capture->Submitted(m_busNumber, portNumber, *transfer, now);
+  lock.unlock();
+  Wake();
+  return USBD_STATUS_PENDING;
+}
+
+void HostController::ServeControlLocked(Transfer &transfer, VTime now) {
+  Port &port = m_ports[transfer.m_port];
+  TransferOutcome outcome = port.device->Control(transfer.setup, transfer.buffer, now);
+  if (outcome.handshake == Handshake::Nak) {
+    transfer.m_parked = true;  // the device never finishes the request: only a cancel ends it
+    return;
+  }
+  bool in = (transfer.setup.bmRequestType & kRequestDirectionIn) != 0;
+  transfer.status = StatusOf(outcome.handshake, in);
+  transfer.actualLength = outcome.handshake == Handshake::Ack ? std::min(outcome.length, transfer.length) : 0;
+  std::erase(m_waiting, &transfer);
+  QueueDoneLocked(&transfer, now + std::max(outcome.duration, m_controlDuration));
+}
+
+void HostController::ServeBulkLocked(Transfer &transfer, VTime now) {
+  Port &port = m_ports[transfer.m_port];
+  bool in = IsIn(transfer.endpoint);
+  TransferOutcome outcome =
+      in ? port.device->BulkOrInterruptIn(transfer.endpoint, now, transfer.buffer, transfer.length)
+         : port.device->BulkOrInterruptOut(transfer.endpoint, now, transfer.buffer, transfer.length);
+  if (outcome.handshake == Handshake::Nak) {
+    transfer.m_parked = true;
+    return;
+  }
+  transfer.m_parked = false;
+  transfer.status = StatusOf(outcome.handshake, in);
+  transfer.actualLength = outcome.handshake == Handshake::Ack ? std::min(outcome.length, transfer.length) : 0;
+  std::erase(m_waiting, &transfer);
+  // The data moved in the next service opportunity: the end of this microframe.
+  QueueDoneLocked(&transfer, (now / kMicroframeTicks + 1) * kMicroframeTicks);
+}
+
+void HostController::RetryParkedLocked(VTime now) {
+  std::vector<Transfer *> parked;
+  for (Transfer *transfer : m_waiting) {
+    if (transfer->kind == TransferKind::Bulk || transfer->kind == TransferKind::Interrupt) parked.push_back(transfer);
+  }
+  for (Transfer *transfer : parked) ServeBulkLocked(*transfer, now);
+}
+
+void HostController::ServeIsoPacketLocked(Transfer &transfer) {
+  Port &port = m_ports[transfer.m_port];
+  uint32_t i = transfer.m_nextPacket++;
+  IsoPacket &packet = transfer.packets[i];
+  uint64_t microframe = IsoMicroframeOf(transfer, i);
+  uint32_t room = PacketRoom(transfer, i);
+  bool in = IsIn(transfer.endpoint);
+  TransferOutcome outcome =
+      in ? port.device->IsoIn(transfer.endpoint, microframe, transfer.buffer + packet.offset, room)
+         : port.device->IsoOut(transfer.endpoint, microframe, transfer.buffer + packet.offset, room);
+  packet.status = StatusOf(outcome.handshake, in);
+  if (outcome.handshake == Handshake::Nak) packet.status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
+  uint32_t moved = packet.status == USBD_STATUS_SUCCESS ? std::min(outcome.length, room) : 0;
+  if (in) packet.length = moved;
+  transfer.actualLength += moved;
+  if (packet.status != USBD_STATUS_SUCCESS) ++transfer.errorCount;
+}
+
+// Serves every isochronous packet scheduled before microframeLimit, in bus
+// order: microframe by microframe, endpoints in submission order.
+void HostController::RunIsoUntilLocked(uint64_t microframeLimit) {
+  for (;;) {
+    uint64_t next = UINT64_MAX;
+    for (Transfer *transfer : m_iso) {
+      if (transfer->m_nextPacket < transfer->packetCount) {
+        next = std::min(next, IsoMicroframeOf(*transfer, transfer->m_nextPacket));
+      }
+    }
+    if (next >= microframeLimit) break;
+    for (Transfer *transfer : m_iso) {
+      if (transfer->m_nextPacket < transfer->packetCount && IsoMicroframeOf(*transfer, transfer->m_nextPacket) == next) {
+        ServeIsoPacketLocked(*transfer);
+      }
+    }
+    m_servedThrough = next + 1;
+  }
+  for (auto it = m_iso.begin(); it != m_iso.end();) {
+    Transfer *transfer = *it;
+    if (transfer->m_nextPacket < transfer->packetCount) {
+      ++it;
+      continue;
+    }
+    it = m_iso.erase(it);
+    transfer->status =
+        transfer->errorCount == transfer->packetCount ? USBD_STATUS_ISOCH_REQUEST_FAILED : USBD_STATUS_SUCCESS;
+    QueueDoneLocked(transfer, DueAfterFrameOf(IsoMicroframeOf(*transfer, transfer->packetCount - 1)));
+  }
+}
+
+// A transfer is returned once the frame holding its last packet has ended.
+VTime HostController::DueAfterFrameOf(uint64_t lastMicroframe) {
+  uint64_t frameEnd = (lastMicroframe / kMicroframesPerFrame + 1) * kMicroframesPerFrame;
+  return TimeOfMicroframe(frameEnd);
+}
+
+void HostController::QueueDoneLocked(Transfer *transfer, VTime due) {
+  if (m_latency) due += std::max<VTime>(0, m_latency(m_random));
+  due = std::max(due, m_lastDue);  // a late DPC delays everything queued behind it
+  m_lastDue = due;
+  transfer->m_due = due;
+  m_done.emplace(due, transfer);
+}
+
+bool HostController::RemovePendingLocked(Transfer *transfer) {
+  auto iso = std::find(m_iso.begin(), m_iso.end(), transfer);
+  if (iso != m_iso.end()) {
+    m_iso.erase(iso);
+    return true;
+  }
+  auto waiting = std::find(m_waiting.begin(), m_waiting.end(), transfer);
+  if (waiting != m_waiting.end()) {
+    m_waiting.erase(waiting);
+    return true;
+  }
+  return false;
+}
+
+void HostController::FailPendingLocked(int port, int32_t status, bool onlyEndpoint, uint8_t endpoint) {
+  std::vector<Transfer *> victims;
+  for (Transfer *transfer : m_iso) victims.push_back(transfer);
+  for (Transfer *transfer : m_waiting) victims.push_back(transfer);
+  VTime now = m_scheduler != nullptr ? m_scheduler->Now() : 0;
+  for (Transfer *transfer : victims) {
+    if (transfer->m_port != port || (onlyEndpoint && transfer->endpoint != endpoint)) continue;
+    RemovePendingLocked(transfer);
+    transfer->status = status;
+    QueueDoneLocked(transfer, now);
+  }
+  if (onlyEndpoint) m_nextAsapFrame.erase({port, endpoint});
+}
+
+bool HostController::Cancel(Transfer *transfer) {
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!RemovePendingLocked(transfer)) return false;
+    transfer->status = USBD_STATUS_CANCELED;
+    QueueDoneLocked(transfer, m_scheduler->Now());
+  }
+  Wake();
+  return true;
+}
+
+void HostController::AbortEndpoint(int port, uint8_t endpoint) {
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    FailPendingLocked(port, USBD_STATUS_CANCELED, true, endpoint);
+  }
+  Wake();
+}
+
+VTime HostController::NextWakeLocked() const {
+  VTime next = kInfinite;
+  if (!m_done.empty()) next = m_done.begin()->first;
+  for (const Transfer *transfer : m_iso) {
+    uint64_t last = IsoMicroframeOf(*transfer, transfer->packetCount - 1);
+    uint64_t frameEnd = (last / kMicroframesPerFrame + 1) * kMicroframesPerFrame;
+    next = std::min(next, TimeOfMicroframe(frameEnd));
+  }
+  return next;
+}
+
+void HostController::Wake() {
+  if (m_thread != nullptr) KeSetEvent(&m_wakeEvent, IO_NO_INCREMENT, FALSE);
+}
+
+// The completion context: serves the schedule up to now, then returns due
+// transfers at DISPATCH_LEVEL in due order, then sleeps to the next event.
+void HostController::Loop() {
+  std::unique_lock<std::mutex> lock(m_lock);
+  while (!m_stopping || !m_done.empty()) {
+    VTime now = m_scheduler->Now();
+    RunIsoUntilLocked(CurrentMicroframe());
+    if (m_dataReady.exchange(false)) RetryParkedLocked(now);
+    while (!m_done.empty() && m_done.begin()->first <= now) {
+      Transfer *transfer = m_done.begin()->second;
+      m_done.erase(m_done.begin());
+      ++m_completed;
+      if (m_capture != nullptr) m_capture->Completed(m_busNumber, transfer->m_port, *transfer, now);
+      lock.unlock();
+      KIRQL old;
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      if (transfer->onComplete) transfer->onComplete(*transfer);
+      KeLowerIrql(old);
+      lock.lock();
+    }
+    if (m_stopping && m_done.empty()) break;
+    VTime wake = NextWakeLocked();
+    lock.unlock();
+    if (wake == kInfinite) {
+      KeWaitForSingleObject(&m_wakeEvent, Executive, KernelMode, FALSE, nullptr);
+    } else {
+      LARGE_INTEGER timeout;
+      timeout.QuadPart = -std::max<VTime>(wake - m_scheduler->Now(), 0);
+      if (timeout.QuadPart != 0) KeWaitForSingleObject(&m_wakeEvent, Executive, KernelMode, FALSE, &timeout);
+    }
+    lock.lock();
+  }
+}
+
+}  // namespace winsim::usb

@@ -1,0 +1,166 @@
+// A simulated USB 2.0 host controller: one bus with its own frame counter on
+// the machine's virtual clock, ports for simulated devices, and a completion
+// context that returns finished transfers at DISPATCH_LEVEL.
+//
+// Isochronous packets are served in the microframe they are scheduled for,
+// in bus order across all endpoints. A transfer completes once the frame of
+// its last packet has passed (plus the simulated DPC latency, when a latency
+// profile is set). Nothing here knows URBs or IRPs: the USB stack above
+// translates them into Transfers.
+#pragma once
+#include <wdm.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <vector>
+
+#include "winsim/sched/scheduler.h"
+#include "winsim/usb/usb_function.h"
+
+namespace winsim::usb {
+
+class BusCapture;
+
+inline constexpr VTime kMicroframeTicks = 1250;  // 125 us
+inline constexpr VTime kFrameTicks = 10000;      // 1 ms
+
+// The layout of USBD_ISO_PACKET_DESCRIPTOR, so a URB's own packet array can
+// be handed over as it is.
+struct IsoPacket {
+  uint32_t offset;
+  uint32_t length;
+  int32_t status;
+};
+static_assert(sizeof(IsoPacket) == 12, "iso packet descriptor layout");
+
+enum class TransferKind : uint8_t { Control, Isochronous, Bulk, Interrupt };
+
+// One transfer. The submitter owns it; between Submit and the completion
+// callback the controller uses it and the submitter must not touch it.
+struct Transfer {
+  TransferKind kind = TransferKind::Control;
+  uint8_t endpoint = 0;  // address, bit 7 set for IN; 0 for the default pipe
+  uint8_t *buffer = nullptr;
+  uint32_t length = 0;        // IN: room in buffer; OUT: bytes to send
+  uint32_t maxPacket = 0;     // bytes per service interval the endpoint allows
+  uint32_t intervalMicroframes = 1;
+  SetupPacket setup{};        // control transfers
+  bool asap = false;          // isochronous: follow the endpoint's previous transfer
+  uint32_t startFrame = 0;    // isochronous: first frame (set by the controller for ASAP)
+  IsoPacket *packets = nullptr;
+  uint32_t packetCount = 0;
+  // Runs on the completion context at DISPATCH_LEVEL. The transfer belongs
+  // to the submitter again when it is called.
+  std::function<void(Transfer &)> onComplete;
+
+  int32_t status = 0;  // a USBD status
+  uint32_t actualLength = 0;
+  uint32_t errorCount = 0;
+
+ private:
+  friend class HostController;
+  int m_port = 0;
+  uint64_t m_firstMicroframe = 0;
+  uint32_t m_nextPacket = 0;
+  VTime m_due = 0;  // when the completion may be delivered
+  bool m_parked = false;  // bulk/interrupt: waiting for the device to have data
+};
+
+class HostController {
+ public:
+  // frameBase: the bus frame number at virtual time zero.
+  HostController(uint32_t busNumber, uint32_t frameBase);
+  ~HostController();
+  HostController(const HostController &) = delete;
+  HostController &operator=(const HostController &) = delete;
+
+  // Starts and stops the completion context. Stop fails every transfer still
+  // pending with USBD_STATUS_CANCELED first.
+  void Start(Scheduler &scheduler);
+  void Stop();
+
+  uint32_t BusNumber() const { return m_busNumber; }
+  // The 1 ms frame counter QueryBusTime reports, and its microframe.
+  uint32_t CurrentFrame() const;
+  uint64_t CurrentMicroframe() const;
+
+  int Attach(std::shared_ptr<UsbFunction> device);
+  // Everything pending on the port completes with USBD_STATUS_DEVICE_GONE;
+  // later submissions to the port fail the same way.
+  void Detach(int port);
+  std::shared_ptr<UsbFunction> DeviceAt(int port) const;
+
+  // USBD_STATUS_PENDING when the transfer was queued (its callback will
+  // run), else the failure; a refused transfer gets no callback.
+  int32_t Submit(int port, Transfer *transfer);
+  // Completes a pending transfer with USBD_STATUS_CANCELED; false when it is
+  // not pending (already completing or done).
+  bool Cancel(Transfer *transfer);
+  // ABORT_PIPE: cancels every pending transfer of one endpoint.
+  void AbortEndpoint(int port, uint8_t endpoint);
+
+  // How long a control transfer occupies the default pipe (default 125 us).
+  void SetControlDuration(VTime duration);
+  // Earliest frame an explicit StartFrame may name, relative to the current
+  // frame (default 1: the frame being scheduled now cannot take new work).
+  void SetSchedulingThreshold(uint32_t frames);
+  // Simulated DPC latency: each completion is delivered this much later,
+  // in order. Null turns it off.
+  void SetCompletionLatency(std::function<VTime(std::mt19937 &)> sampler, uint32_t seed = 1);
+  void SetCapture(BusCapture *capture);
+
+  uint64_t CompletedTransfers() const { return m_completed.load(); }
+
+ private:
+  struct Port {
+    std::shared_ptr<UsbFunction> device;
+    bool gone = false;
+  };
+
+  int32_t ValidateIso(const Port &port, Transfer &transfer) const;
+  uint64_t IsoMicroframeOf(const Transfer &transfer, uint32_t packet) const;
+  VTime TimeOfMicroframe(uint64_t microframe) const;
+  VTime DueAfterFrameOf(uint64_t lastMicroframe);
+  void QueueDoneLocked(Transfer *transfer, VTime due);
+  void RunIsoUntilLocked(uint64_t microframeLimit);
+  void ServeIsoPacketLocked(Transfer &transfer);
+  void ServeControlLocked(Transfer &transfer, VTime now);
+  void ServeBulkLocked(Transfer &transfer, VTime now);
+  void RetryParkedLocked(VTime now);
+  VTime NextWakeLocked() const;
+  void FailPendingLocked(int port, int32_t status, bool onlyEndpoint, uint8_t endpoint);
+  bool RemovePendingLocked(Transfer *transfer);
+  void Loop();
+  void Wake();
+
+  const uint32_t m_busNumber;
+  const uint32_t m_frameBase;
+  Scheduler *m_scheduler = nullptr;
+  std::shared_ptr<SimThread> m_thread;
+  KEVENT m_wakeEvent{};
+  std::atomic<bool> m_stopping{false};
+
+  mutable std::mutex m_lock;
+  std::map<int, Port> m_ports;
+  int m_nextPort = 1;
+  std::vector<Transfer *> m_iso;      // active isochronous transfers
+  std::vector<Transfer *> m_waiting;  // control, bulk and interrupt transfers not yet done
+  std::multimap<VTime, Transfer *> m_done;  // finished, waiting for delivery, by due time
+  std::map<std::pair<int, uint8_t>, uint32_t> m_nextAsapFrame;  // per port and endpoint
+  uint64_t m_servedThrough = 0;  // isochronous microframes before this one are served
+  VTime m_lastDue = 0;
+  VTime m_controlDuration = kMicroframeTicks;
+  uint32_t m_threshold = 1;
+  std::function<VTime(std::mt19937 &)> m_latency;
+  std::mt19937 m_random;
+  BusCapture *m_capture = nullptr;
+  std::atomic<bool> m_dataReady{false};
+  std::atomic<uint64_t> m_completed{0};
+};
+
+}  // namespace winsim::usb
