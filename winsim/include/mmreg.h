@@ -1,0 +1,92 @@
+// Wave format structures and tags for the host build. Packed to 1 byte as on
+// Windows: WAVEFORMATEX is 18 bytes and WAVEFORMATEXTENSIBLE 40, and both are
+// embedded unaligned in KS data formats.
+#pragma once
+#include <ntdef.h>
+
+#define WAVE_FORMAT_UNKNOWN 0x0000
+#define WAVE_FORMAT_PCM 1
+#define WAVE_FORMAT_ADPCM 0x0002
+#define WAVE_FORMAT_IEEE_FLOAT 0x0003
+#define WAVE_FORMAT_ALAW 0x0006
+#define WAVE_FORMAT_MULAW 0x0007
+#define WAVE_FORMAT_EXTENSIBLE 0xFFFE
+
+#pragma pack(push, 1)
+
+typedef struct waveformat_tag {
+  WORD wFormatTag;
+  WORD nChannels;
+  DWORD nSamplesPerSec;
+  DWORD nAvgBytesPerSec;
+  WORD nBlockAlign;
+} WAVEFORMAT, *PWAVEFORMAT, *LPWAVEFORMAT;
+
+typedef struct pcmwaveformat_tag {
+  WAVEFORMAT wf;
+  WORD wBitsPerSample;
+} PCMWAVEFORMAT, *PPCMWAVEFORMAT, *LPPCMWAVEFORMAT;
+
+#ifndef _WAVEFORMATEX_
+#define _WAVEFORMATEX_
+typedef struct tWAVEFORMATEX {
+  WORD wFormatTag;
+  WORD nChannels;
+  DWORD nSamplesPerSec;
+  DWORD nAvgBytesPerSec;
+  WORD nBlockAlign;
+  WORD wBitsPerSample;
+  WORD cbSize;  // bytes of format-specific data after this structure
+} WAVEFORMATEX, *PWAVEFORMATEX, *LPWAVEFORMATEX;
+typedef const WAVEFORMATEX *LPCWAVEFORMATEX;
+#endif
+
+#ifndef _WAVEFORMATEXTENSIBLE_
+#define _WAVEFORMATEXTENSIBLE_
+typedef struct {
+  WAVEFORMATEX Format;
+  union {
+    WORD wValidBitsPerSample;
+    WORD wSamplesPerBlock;
+    WORD wReserved;
+  } Samples;
+  DWORD dwChannelMask;
+  GUID SubFormat;
+} WAVEFORMATEXTENSIBLE, *PWAVEFORMATEXTENSIBLE;
+#endif
+
+#pragma pack(pop)
+
+typedef WAVEFORMATEXTENSIBLE WAVEFORMATPCMEX, *PWAVEFORMATPCMEX;
+typedef WAVEFORMATEXTENSIBLE WAVEFORMATIEEEFLOATEX, *PWAVEFORMATIEEEFLOATEX;
+
+static_assert(sizeof(WAVEFORMATEX) == 18, "WAVEFORMATEX layout");
+static_assert(sizeof(WAVEFORMATEXTENSIBLE) == 40, "WAVEFORMATEXTENSIBLE layout");
+
+// Subformat GUIDs derived from a wave format tag.
+#ifndef WINSIM_DEFINE_STATIC_GUID
+#define WINSIM_DEFINE_STATIC_GUID(name) WINSIM_DEFINE_GUID_(name, STATIC_##name)
+#define WINSIM_DEFINE_GUID_(name, ...) DEFINE_GUID(name, __VA_ARGS__)
+#endif
+
+#ifndef DEFINE_WAVEFORMATEX_GUID
+#define DEFINE_WAVEFORMATEX_GUID(x) (USHORT)(x), 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71
+#endif
+
+#ifndef STATIC_KSDATAFORMAT_SUBTYPE_WAVEFORMATEX
+#define STATIC_KSDATAFORMAT_SUBTYPE_WAVEFORMATEX \
+  0x00000000, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71
+WINSIM_DEFINE_STATIC_GUID(KSDATAFORMAT_SUBTYPE_WAVEFORMATEX);
+#endif
+
+#ifndef STATIC_KSDATAFORMAT_SUBTYPE_PCM
+#define STATIC_KSDATAFORMAT_SUBTYPE_PCM DEFINE_WAVEFORMATEX_GUID(WAVE_FORMAT_PCM)
+WINSIM_DEFINE_STATIC_GUID(KSDATAFORMAT_SUBTYPE_PCM);
+#endif
+
+#ifndef STATIC_KSDATAFORMAT_SUBTYPE_IEEE_FLOAT
+#define STATIC_KSDATAFORMAT_SUBTYPE_IEEE_FLOAT DEFINE_WAVEFORMATEX_GUID(WAVE_FORMAT_IEEE_FLOAT)
+WINSIM_DEFINE_STATIC_GUID(KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
+#endif
+
+#define EXTRACT_WAVEFORMATEX_ID(Guid) (USHORT)((Guid)->Data1)

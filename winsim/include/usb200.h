@@ -1,0 +1,3 @@
+// USB 2.0 descriptor definitions; on current Windows SDKs these live in usbspec.h.
+#pragma once
+#include <usbspec.h>
