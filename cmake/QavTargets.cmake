@@ -13,6 +13,12 @@ elseif(QAV_SANITIZE STREQUAL "thread")
   add_link_options(-fsanitize=thread)
 endif()
 
+# MinGW's C runtime printf is the Microsoft one unless asked otherwise; user
+# code formats with C99 conversions (%zu, %lld) everywhere.
+if(WIN32)
+  add_compile_definitions(__USE_MINGW_ANSI_STDIO=1)
+endif()
+
 function(qav_warnings target)
   target_compile_options(${target} PRIVATE ${QAV_WARNINGS})
 endfunction()

@@ -35,7 +35,7 @@ class Descriptor {
   size_t m_offset;
 };
 
-std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
 std::string Format(const char *format, ...) {
   char buffer[256];
   va_list args;
