@@ -22,7 +22,7 @@ void TakeOwnership(PFAST_MUTEX mutex) {
   KIRQL old;
   KeRaiseIrql(APC_LEVEL, &old);
   mutex->OldIrql = old;
-  mutex->Owner = KeGetCurrentThread();
+  __atomic_store_n(&mutex->Owner, KeGetCurrentThread(), __ATOMIC_RELAXED);
   mutex->Count = 0;
 }
 
@@ -38,7 +38,8 @@ void ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
 
 void ExAcquireFastMutex(PFAST_MUTEX FastMutex, const std::source_location &winsimSite) {
   CheckAcquireIrql("ExAcquireFastMutex", winsimSite);
-  if (FastMutex->Owner == KeGetCurrentThread()) {
+  // Read while another thread may own it and write Owner: only "is it us" matters.
+  if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) == KeGetCurrentThread()) {
     BugCheck(BugCode::kDriverVerifierDetectedViolation, "fast mutex acquired recursively", winsimSite);
   }
   Scheduler &scheduler = *Scheduler::Active();
@@ -59,7 +60,7 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex, const std::source_locatio
 }
 
 void ExReleaseFastMutex(PFAST_MUTEX FastMutex, const std::source_location &winsimSite) {
-  if (FastMutex->Owner != KeGetCurrentThread()) {
+  if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) != KeGetCurrentThread()) {
     BugCheck(BugCode::kDriverVerifierDetectedViolation, "fast mutex released by a thread that does not own it",
              winsimSite);
   }
@@ -68,7 +69,7 @@ void ExReleaseFastMutex(PFAST_MUTEX FastMutex, const std::source_location &winsi
              winsimSite);
   }
   KIRQL old = static_cast<KIRQL>(FastMutex->OldIrql);
-  FastMutex->Owner = nullptr;
+  __atomic_store_n(&FastMutex->Owner, nullptr, __ATOMIC_RELAXED);
   FastMutex->Count = 1;
   KeSetEvent(&FastMutex->Event, IO_NO_INCREMENT, FALSE);
   KeLowerIrql(old, winsimSite);

@@ -1,0 +1,29 @@
+// Shared by winsim's I/O manager files: the pool tags of the objects it
+// allocates for drivers, and the IRQL and object checks its entry points make.
+#pragma once
+#include <wdm.h>
+
+#include <source_location>
+#include <string>
+
+namespace winsim {
+
+// Tags of pool the I/O manager allocates on a driver's behalf; a leak report
+// at unload names them together with the driver line that asked.
+inline constexpr ULONG kIrpTag = MAKEFOURCC_TAG('I', 'r', 'p', ' ');
+inline constexpr ULONG kSystemBufferTag = MAKEFOURCC_TAG('I', 'o', 'B', 'f');
+inline constexpr ULONG kDeviceObjectTag = MAKEFOURCC_TAG('D', 'e', 'v', 'i');
+inline constexpr ULONG kWorkItemTag = MAKEFOURCC_TAG('I', 'o', 'W', 'k');
+inline constexpr ULONG kMdlTag = MAKEFOURCC_TAG('M', 'd', 'l', ' ');
+
+// IRQL_NOT_LESS_OR_EQUAL unless the calling thread runs at <= DISPATCH_LEVEL.
+void RequireAtMostDispatch(const char *api, const std::source_location &site);
+
+// After calling into a driver routine that must return at the IRQL it was
+// called at, with no spin lock held: a bug check naming the routine kind.
+void RequireIrqlRestored(const char *routineKind, KIRQL expected, const std::source_location &site);
+
+std::string Narrow(const UNICODE_STRING &text);
+std::string Hex(const void *address);
+
+}  // namespace winsim

@@ -1,0 +1,79 @@
+// The system worker threads: a small pool of SimThreads (kind SystemWorker,
+// PASSIVE_LEVEL) that run work items in the order they were queued, critical
+// items first. One item runs at a time until it returns or blocks; only then
+// does the next one start on another worker, so runs are deterministic and a
+// work item that waits does not hold back the queue.
+#pragma once
+#include <wdm.h>
+
+#include <atomic>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <source_location>
+#include <string>
+#include <vector>
+
+#include "winsim/sched/scheduler.h"
+
+namespace winsim {
+
+struct WorkEntry {
+  // Runs the item's routine on a worker at PASSIVE_LEVEL. The memory holding
+  // the entry may be freed by the routine.
+  void (*run)(WorkEntry *entry);
+  // Releases what the entry holds when shutdown discards it unrun.
+  void (*discard)(WorkEntry *entry);
+  // Referenced by Queue until the routine has returned; NULL for none.
+  PDEVICE_OBJECT device;
+  std::source_location queuedAt;
+};
+
+class SystemWorkers {
+ public:
+  static constexpr int kThreads = 6;
+
+  static SystemWorkers &Instance();
+
+  // Spawns the workers (the Machine at boot).
+  void Start(Scheduler &scheduler);
+  // Lets running items return, discards queued ones and waits for the
+  // workers to end. From an attached thread at PASSIVE_LEVEL.
+  void Stop();
+
+  void Queue(WorkEntry *entry, WORK_QUEUE_TYPE type);
+
+  // Queued or running items of the driver's devices, one "queued at
+  // file:line" / "running, queued at file:line" each; empty for none.
+  std::string DescribeWorkFor(PDRIVER_OBJECT driver);
+
+ private:
+  enum class Next { Stop, Run, StandBy, Sleep };
+
+  void WorkerLoop();
+  // The next item for the calling worker, or NULL at shutdown.
+  WorkEntry *NextEntry();
+  Next DecideLocked(WorkEntry **entry);
+  WorkEntry *StandBy();
+  WorkEntry *Started(WorkEntry *entry);
+  WorkEntry *TakeLocked();
+  void RunEntry(WorkEntry *entry);
+
+  std::mutex m_lock;
+  std::deque<WorkEntry *> m_critical;
+  std::deque<WorkEntry *> m_delayed;
+  // Per worker, a copy of the entry it runs (the original may be freed by its
+  // routine).
+  std::map<SimThread *, WorkEntry> m_running;
+  int m_runningCount = 0;
+  bool m_standbyTaken = false;
+  std::atomic<int> m_queuedCount{0};
+  std::atomic<bool> m_stopping{false};
+  KEVENT m_wake{};  // synchronization: wakes one idle worker per queued item
+  KEVENT m_stop{};  // notification
+  Scheduler *m_scheduler = nullptr;
+  std::vector<std::shared_ptr<SimThread>> m_threads;
+};
+
+}  // namespace winsim

@@ -1,0 +1,344 @@
+// KDPC and KTIMER on winsim's DPC thread. One lock guards the DPC queue and
+// the timer list; a timer is signalled under it, so once KeCancelTimer has
+// returned the timer's memory is not touched again.
+#include "winsim/kernel/ke_dpc_timer.h"
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "winsim/kernel/bugcheck.h"
+#include "winsim/kernel/io_rules.h"
+#include "winsim/kernel/ke_time.h"
+
+namespace winsim {
+namespace {
+
+class DpcEngine {
+ public:
+  static DpcEngine &Instance() {
+    static DpcEngine engine;
+    return engine;
+  }
+
+  void Start(Scheduler &scheduler);
+  void Stop();
+  Scheduler &Require(const char *api, const std::source_location &site);
+
+  bool InsertDpc(PRKDPC dpc, PVOID argument1, PVOID argument2);
+  bool RemoveDpc(PRKDPC dpc);
+  bool SetTimer(PKTIMER timer, VTime due, LONG period, PKDPC dpc);
+  bool CancelTimer(PKTIMER timer);
+  bool IsQueuedDpc(PRKDPC dpc);
+  bool IsSetTimer(PKTIMER timer);
+  void Flush();
+
+ private:
+  void Loop();
+  VTime NextDueLocked() const;
+  void FireDueTimers();
+  void InsertDpcLocked(PRKDPC dpc, PVOID argument1, PVOID argument2, bool *inserted);
+  void RunDpcs();
+
+  std::mutex m_lock;
+  LIST_ENTRY m_dpcs{};
+  LIST_ENTRY m_timers{};
+  KEVENT m_wake{};
+  std::atomic<bool> m_stopping{false};
+  std::atomic<int> m_dpcsOutstanding{0};  // queued or running
+  Scheduler *m_scheduler = nullptr;
+  std::shared_ptr<SimThread> m_thread;
+};
+
+void DpcEngine::Start(Scheduler &scheduler) {
+  InitializeListHead(&m_dpcs);
+  InitializeListHead(&m_timers);
+  KeInitializeEvent(&m_wake, SynchronizationEvent, FALSE);
+  m_stopping = false;
+  m_dpcsOutstanding = 0;
+  m_scheduler = &scheduler;
+  m_thread = scheduler.Spawn("DPC", ThreadKind::Completion, kSystemProcessId, [this] { Loop(); });
+}
+
+void DpcEngine::Stop() {
+  if (m_thread == nullptr) return;
+  m_stopping = true;
+  KeSetEvent(&m_wake, IO_NO_INCREMENT, FALSE);
+  KeWaitForSingleObject(m_thread->ExitObject(), Executive, KernelMode, FALSE, nullptr);
+  m_thread.reset();
+  std::lock_guard<std::mutex> guard(m_lock);
+  InitializeListHead(&m_dpcs);
+  InitializeListHead(&m_timers);
+  m_scheduler = nullptr;
+}
+
+Scheduler &DpcEngine::Require(const char *api, const std::source_location &site) {
+  if (m_scheduler == nullptr) {
+    BugCheck(BugCode::kDriverVerifierDetectedViolation, std::string(api) + " while no machine runs", site);
+  }
+  return *m_scheduler;
+}
+
+void DpcEngine::Loop() {
+  while (!m_stopping) {
+    VTime due;
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      due = NextDueLocked();
+    }
+    KWAIT_BLOCK block{};
+    DISPATCHER_HEADER *wake = &m_wake.Header;
+    m_scheduler->Wait(&wake, 1, WaitAny, due, &block, std::source_location::current());
+    FireDueTimers();
+    RunDpcs();
+  }
+}
+
+VTime DpcEngine::NextDueLocked() const {
+  if (!IsListEmpty(&m_dpcs)) return m_scheduler->Now();
+  VTime due = kInfinite;
+  for (PLIST_ENTRY entry = m_timers.Flink; entry != &m_timers; entry = entry->Flink) {
+    PKTIMER timer = CONTAINING_RECORD(entry, KTIMER, TimerListEntry);
+    due = std::min(due, static_cast<VTime>(timer->DueTime.QuadPart));
+  }
+  return due;
+}
+
+void DpcEngine::FireDueTimers() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  VTime now = m_scheduler->Now();
+  for (PLIST_ENTRY entry = m_timers.Flink; entry != &m_timers;) {
+    PKTIMER timer = CONTAINING_RECORD(entry, KTIMER, TimerListEntry);
+    entry = entry->Flink;
+    if (static_cast<VTime>(timer->DueTime.QuadPart) > now) continue;
+    RemoveEntryList(&timer->TimerListEntry);
+    timer->TimerListEntry.Flink = timer->TimerListEntry.Blink = nullptr;
+    m_scheduler->SetEvent(&timer->Header);
+    if (timer->Dpc != nullptr) {
+      ULARGE_INTEGER firedAt;
+      firedAt.QuadPart = static_cast<ULONGLONG>(now);
+      bool inserted;
+      InsertDpcLocked(timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(firedAt.LowPart)),
+                      reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(firedAt.HighPart)), &inserted);
+    }
+    if (timer->Period != 0) {
+      timer->DueTime.QuadPart += static_cast<ULONGLONG>(timer->Period) * kTicksPerMillisecond;
+      InsertTailList(&m_timers, &timer->TimerListEntry);
+    }
+  }
+}
+
+void DpcEngine::InsertDpcLocked(PRKDPC dpc, PVOID argument1, PVOID argument2, bool *inserted) {
+  *inserted = dpc->DpcData == nullptr;
+  if (!*inserted) return;
+  dpc->SystemArgument1 = argument1;
+  dpc->SystemArgument2 = argument2;
+  dpc->DpcData = this;
+  if (dpc->Importance == HighImportance) {
+    InsertHeadList(&m_dpcs, &dpc->DpcListEntry);
+  } else {
+    InsertTailList(&m_dpcs, &dpc->DpcListEntry);
+  }
+  ++m_dpcsOutstanding;
+}
+
+bool DpcEngine::InsertDpc(PRKDPC dpc, PVOID argument1, PVOID argument2) {
+  bool inserted;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    InsertDpcLocked(dpc, argument1, argument2, &inserted);
+  }
+  if (inserted) KeSetEvent(&m_wake, IO_NO_INCREMENT, FALSE);
+  return inserted;
+}
+
+bool DpcEngine::RemoveDpc(PRKDPC dpc) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (dpc->DpcData == nullptr) return false;
+  RemoveEntryList(&dpc->DpcListEntry);
+  dpc->DpcData = nullptr;
+  --m_dpcsOutstanding;
+  return true;
+}
+
+void DpcEngine::RunDpcs() {
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  for (;;) {
+    PRKDPC dpc;
+    PKDEFERRED_ROUTINE routine;
+    PVOID context, argument1, argument2;
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      if (IsListEmpty(&m_dpcs)) break;
+      dpc = CONTAINING_RECORD(RemoveHeadList(&m_dpcs), KDPC, DpcListEntry);
+      routine = dpc->DeferredRoutine;
+      context = dpc->DeferredContext;
+      argument1 = dpc->SystemArgument1;
+      argument2 = dpc->SystemArgument2;
+      dpc->DpcData = nullptr;  // may be queued again from here on
+    }
+    routine(dpc, context, argument1, argument2);
+    RequireIrqlRestored("DPC routine", DISPATCH_LEVEL, std::source_location::current());
+    --m_dpcsOutstanding;
+  }
+  KeLowerIrql(old);
+}
+
+bool DpcEngine::SetTimer(PKTIMER timer, VTime due, LONG period, PKDPC dpc) {
+  bool wasSet;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    wasSet = timer->TimerListEntry.Flink != nullptr;
+    if (wasSet) RemoveEntryList(&timer->TimerListEntry);
+    timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
+    timer->Period = static_cast<ULONG>(period);
+    timer->Dpc = dpc;
+    m_scheduler->ResetEvent(&timer->Header);
+    InsertTailList(&m_timers, &timer->TimerListEntry);
+  }
+  KeSetEvent(&m_wake, IO_NO_INCREMENT, FALSE);  // the DPC thread recomputes its deadline
+  return wasSet;
+}
+
+bool DpcEngine::CancelTimer(PKTIMER timer) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (timer->TimerListEntry.Flink == nullptr) return false;
+  RemoveEntryList(&timer->TimerListEntry);
+  timer->TimerListEntry.Flink = timer->TimerListEntry.Blink = nullptr;
+  return true;
+}
+
+bool DpcEngine::IsQueuedDpc(PRKDPC dpc) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  for (PLIST_ENTRY entry = m_dpcs.Flink; entry != nullptr && entry != &m_dpcs; entry = entry->Flink) {
+    if (entry == &dpc->DpcListEntry) return true;
+  }
+  return false;
+}
+
+bool DpcEngine::IsSetTimer(PKTIMER timer) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  for (PLIST_ENTRY entry = m_timers.Flink; entry != nullptr && entry != &m_timers; entry = entry->Flink) {
+    if (entry == &timer->TimerListEntry) return true;
+  }
+  return false;
+}
+
+// Every DPC queued or running now has run once this returns: at a moment when
+// every thread waits, the DPC thread has drained its queue.
+void DpcEngine::Flush() {
+  if (m_dpcsOutstanding.load() == 0) return;
+  m_scheduler->WaitUntil([this] { return m_dpcsOutstanding.load() == 0; }, kInfinite);
+}
+
+}  // namespace
+
+void StartDpcThread(Scheduler &scheduler) { DpcEngine::Instance().Start(scheduler); }
+
+void StopDpcThread() { DpcEngine::Instance().Stop(); }
+
+}  // namespace winsim
+
+using winsim::BugCheck;
+using winsim::BugCode;
+using winsim::DpcEngine;
+
+namespace {
+
+void InitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context, UCHAR type) {
+  if (DpcEngine::Instance().IsQueuedDpc(dpc)) {
+    BugCheck(BugCode::kDriverVerifierDetectedViolation, "KeInitializeDpc of a DPC that is queued",
+             std::source_location::current());
+  }
+  dpc->Type = type;
+  dpc->Importance = MediumImportance;
+  dpc->Number = 0;
+  dpc->DpcListEntry.Flink = dpc->DpcListEntry.Blink = nullptr;
+  dpc->DeferredRoutine = routine;
+  dpc->DeferredContext = context;
+  dpc->SystemArgument1 = dpc->SystemArgument2 = nullptr;
+  dpc->DpcData = nullptr;
+}
+
+// DPC object types in KDPC.Type.
+constexpr UCHAR kDpcObject = 19;
+constexpr UCHAR kThreadedDpcObject = 24;
+
+}  // namespace
+
+void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+  InitializeDpc(Dpc, DeferredRoutine, DeferredContext, kDpcObject);
+}
+
+// A threaded DPC runs like an ordinary one here: at DISPATCH_LEVEL, which is
+// what a threaded DPC must be prepared for anyway.
+void KeInitializeThreadedDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+  InitializeDpc(Dpc, DeferredRoutine, DeferredContext, kThreadedDpcObject);
+}
+
+void KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance) { Dpc->Importance = static_cast<UCHAR>(Importance); }
+
+void KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) { Dpc->Number = static_cast<USHORT>(Number); }
+
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2,
+                         const std::source_location &winsimSite) {
+  DpcEngine &engine = DpcEngine::Instance();
+  engine.Require("KeInsertQueueDpc", winsimSite);
+  if (Dpc->DeferredRoutine == nullptr) {
+    BugCheck(BugCode::kDriverVerifierDetectedViolation, "KeInsertQueueDpc of a DPC without a routine", winsimSite);
+  }
+  return engine.InsertDpc(Dpc, SystemArgument1, SystemArgument2) ? TRUE : FALSE;
+}
+
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) { return DpcEngine::Instance().RemoveDpc(Dpc) ? TRUE : FALSE; }
+
+void KeFlushQueuedDpcs(const std::source_location &winsimSite) {
+  winsim::RequirePassive("KeFlushQueuedDpcs", winsimSite);
+  DpcEngine &engine = DpcEngine::Instance();
+  engine.Require("KeFlushQueuedDpcs", winsimSite);
+  engine.Flush();
+}
+
+void KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
+
+void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+  if (DpcEngine::Instance().IsSetTimer(Timer)) {
+    BugCheck(BugCode::kDriverVerifierDetectedViolation, "KeInitializeTimer of a timer that is set",
+             std::source_location::current());
+  }
+  Timer->Header.Type = Type == NotificationTimer ? WinsimNotificationTimerObject : WinsimSynchronizationTimerObject;
+  Timer->Header.Signalling = 0;
+  Timer->Header.Size = sizeof(KTIMER) / sizeof(LONG);
+  Timer->Header.Reserved1 = 0;
+  Timer->Header.SignalState = 0;
+  InitializeListHead(&Timer->Header.WaitListHead);
+  Timer->DueTime.QuadPart = 0;
+  Timer->TimerListEntry.Flink = Timer->TimerListEntry.Blink = nullptr;
+  Timer->Dpc = nullptr;
+  Timer->Processor = 0;
+  Timer->Period = 0;
+}
+
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc, const std::source_location &winsimSite) {
+  return KeSetTimerEx(Timer, DueTime, 0, Dpc, winsimSite);
+}
+
+BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc,
+                     const std::source_location &winsimSite) {
+  winsim::RequireAtMostDispatch("KeSetTimer", winsimSite);
+  DpcEngine &engine = DpcEngine::Instance();
+  engine.Require("KeSetTimer", winsimSite);
+  if (Period < 0) {
+    BugCheck(BugCode::kDriverVerifierDetectedViolation, "KeSetTimerEx with a negative period", winsimSite);
+  }
+  return engine.SetTimer(Timer, winsim::DeadlineOf(&DueTime), Period, Dpc) ? TRUE : FALSE;
+}
+
+BOOLEAN KeCancelTimer(PKTIMER Timer) { return DpcEngine::Instance().CancelTimer(Timer) ? TRUE : FALSE; }
+
+BOOLEAN KeReadStateTimer(PKTIMER Timer) {
+  return winsim::Scheduler::Active()->ReadState(&Timer->Header) > 0 ? TRUE : FALSE;
+}
