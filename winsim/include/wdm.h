@@ -5,5 +5,8 @@
 #include <ntstatus.h>
 #include <nt/ke.h>
 #include <nt/ex.h>
+#include <nt/po.h>
+#include <nt/io.h>
+#include <nt/pnp.h>
 #include <nt/rtl.h>
 #include <nt/zw.h>
