@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
+# Let ccache share results between clones of the tree in different folders.
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true
 presets=${QAV_PRESETS:-"host host-asan host-tsan"}
 jobs=${QAV_JOBS:-2}
 for preset in $presets; do
