@@ -118,6 +118,7 @@ struct DeviceBehaviour {
   uint32_t loopbackDelaySamples = 32;  // converter delay from an output back to its input
   uint32_t fifoDepthFrames = 512;      // render FIFO, in sample frames
   uint32_t initialRate = 48000;
+  uint32_t fifoStartFrames = 0;        // the DAC starts once the FIFO holds this many frames; 0: half the depth
 };
 
 struct DeviceModel {

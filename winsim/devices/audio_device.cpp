@@ -1,0 +1,144 @@
+#include "winsim/devices/audio_device.h"
+
+#include <cstdio>
+
+#include "winsim/devices/class_requests.h"
+#include "winsim/devices/control_reply.h"
+#include "winsim/devices/standard_requests.h"
+
+namespace winsim::devices {
+namespace {
+
+using usb::Handshake;
+using usb::TransferOutcome;
+
+TransferOutcome NoReply() { return {Handshake::NoReply, 0, 0}; }
+
+uint8_t MidiCables(const DeviceModel &model) { return model.midi ? model.midi->cables : 0; }
+
+}  // namespace
+
+AudioDevice::AudioDevice(DeviceDefinition definition)
+    : m_definition(std::move(definition)),
+      m_layout(ReadInterfaceLayout(m_definition.descriptors.configuration, m_definition.model.speed)),
+      m_state(m_layout),
+      m_clocks(m_definition.model),
+      m_features(m_definition.model),
+      m_engine(m_definition.model.behaviour, m_definition.model.speed),
+      m_midi(MidiCables(m_definition.model)),
+      m_driftPpm(ClampDrift(m_definition.model.behaviour.clockDriftPpm)) {
+  FindEndpoints();
+}
+
+// The status interrupt endpoint of the AudioControl interface and the bulk
+// endpoints of the MIDI streaming interface, as the descriptors declare them.
+void AudioDevice::FindEndpoints() {
+  for (const InterfaceInfo &itf : m_layout.interfaces) {
+    const AltSetting *alt = itf.Alternate(0);
+    if (alt == nullptr || itf.cls != usb_const::kClassAudio) continue;
+    for (const EndpointInfo &endpoint : alt->endpoints) {
+      if (itf.AudioControl() && endpoint.Transfer() == usb_const::kXferInterrupt && endpoint.In()) {
+        m_statusEndpoint = endpoint.address;
+      }
+      if (itf.subclass == usb_const::kSubclassMidiStreaming && endpoint.Transfer() == usb_const::kXferBulk) {
+        (endpoint.In() ? m_midiInEndpoint : m_midiOutEndpoint) = endpoint.address;
+      }
+    }
+  }
+}
+
+usb::BusSpeed AudioDevice::Speed() const {
+  return m_definition.model.speed == UsbSpeed::High ? usb::BusSpeed::High : usb::BusSpeed::Full;
+}
+
+std::string AudioDevice::Label() const {
+  char ids[16];
+  std::snprintf(ids, sizeof ids, "%04X:%04X", m_definition.model.vendorId, m_definition.model.productId);
+  return m_definition.model.name + " " + ids;
+}
+
+ClockParams AudioDevice::Clock() const { return ClockParams{m_clocks.ActiveRate(), m_driftPpm}; }
+
+TransferOutcome AudioDevice::Control(const usb::SetupPacket &setup, uint8_t *data, usb::VTime) {
+  VendorHandler vendor;
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (auto fault = m_faults.OnControl(setup)) return {*fault, 0, 0};
+    if (RequestType(setup) != kRequestTypeVendor) return ControlLocked(setup, data);
+    vendor = m_vendor;
+  }
+  return vendor ? vendor(setup, data) : Stall();
+}
+
+TransferOutcome AudioDevice::ControlLocked(const usb::SetupPacket &setup, uint8_t *data) {
+  if (setup.wLength != 0 && data == nullptr) return Stall();
+  if (RequestType(setup) == kRequestTypeStandard) {
+    StandardContext context{m_definition.descriptors, m_layout, m_state, m_faults};
+    StandardEffect effect;
+    const TransferOutcome outcome = HandleStandardRequest(setup, data, context, effect);
+    Apply(effect);
+    return outcome;
+  }
+  if (RequestType(setup) == kRequestTypeClass && Recipient(setup) == kRecipientInterface) {
+    ClassContext context{m_layout, m_state, m_clocks, m_features};
+    return HandleAudioControlRequest(setup, data, context);
+  }
+  return Stall();
+}
+
+void AudioDevice::Apply(const StandardEffect &effect) {
+  switch (effect.kind) {
+    case StandardEffect::Kind::None: return;
+    case StandardEffect::Kind::Configured:
+    case StandardEffect::Kind::Deconfigured: m_engine.StopAll(); return;
+    case StandardEffect::Kind::AlternateSelected: {
+      const InterfaceInfo *itf = m_layout.Find(effect.interface);
+      const AltSetting *alt = itf ? itf->Alternate(effect.alternate) : nullptr;
+      if (alt != nullptr && itf->AudioStreaming()) m_engine.Select(itf->number, *alt);
+      return;
+    }
+  }
+}
+
+TransferOutcome AudioDevice::IsoOut(uint8_t endpoint, uint64_t microframe, const uint8_t *data, uint32_t length) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  if (m_state.ActiveEndpoint(endpoint) == nullptr) return NoReply();
+  if (m_faults.DropIso(endpoint, microframe)) {
+    m_engine.Lose(endpoint, microframe, Clock());
+    return {Handshake::Error, 0, 0};
+  }
+  return m_engine.IsoOut(endpoint, microframe, data, length, Clock());
+}
+
+TransferOutcome AudioDevice::IsoIn(uint8_t endpoint, uint64_t microframe, uint8_t *buffer, uint32_t capacity) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  if (m_state.ActiveEndpoint(endpoint) == nullptr) return NoReply();
+  if (m_faults.DropIso(endpoint, microframe)) {
+    m_engine.Lose(endpoint, microframe, Clock());
+    return {Handshake::Error, 0, 0};
+  }
+  return m_engine.IsoIn(endpoint, microframe, buffer, capacity, Clock());
+}
+
+TransferOutcome AudioDevice::BulkOrInterruptIn(uint8_t endpoint, usb::VTime, uint8_t *buffer, uint32_t capacity) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  if (endpoint == 0 || m_state.ActiveEndpoint(endpoint) == nullptr) return NoReply();
+  if (endpoint == m_statusEndpoint) return m_status.Pop(buffer, capacity);
+  if (endpoint == m_midiInEndpoint) return m_midi.Send(buffer, capacity);
+  return NoReply();
+}
+
+TransferOutcome AudioDevice::BulkOrInterruptOut(uint8_t endpoint, usb::VTime, const uint8_t *data, uint32_t length) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  if (endpoint == 0 || m_state.ActiveEndpoint(endpoint) == nullptr) return NoReply();
+  if (endpoint == m_midiOutEndpoint) return m_midi.Receive(data, length);
+  return NoReply();
+}
+
+void AudioDevice::BusReset(usb::VTime) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_state.Deconfigure();
+  m_engine.StopAll();
+}
+
+}  // namespace winsim::devices

@@ -1,0 +1,122 @@
+// A simulated USB Audio Class 2.0 interface on the bus: the UsbFunction the
+// host controller talks to, built from a DeviceDefinition. It enumerates with
+// the definition's descriptors, answers standard and audio class requests,
+// streams audio on its own drifting sample clock, reports clock changes on
+// its status interrupt endpoint, carries USB-MIDI, and commits the faults a
+// test asks for.
+//
+// Threading: the host controller calls the UsbFunction members one at a time
+// under its own lock; tests call the rest from any thread. One mutex guards
+// all state. Callbacks a test installs (played sink, generators, fault
+// predicates) run under that mutex and must not call back into the device.
+// The device never calls into the host controller or the scheduler while it
+// holds the mutex.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "winsim/devices/audio_engine.h"
+#include "winsim/devices/clock_tree.h"
+#include "winsim/devices/configuration_state.h"
+#include "winsim/devices/device_definition.h"
+#include "winsim/devices/device_faults.h"
+#include "winsim/devices/feature_units.h"
+#include "winsim/devices/interface_layout.h"
+#include "winsim/devices/midi_port.h"
+#include "winsim/devices/standard_requests.h"
+#include "winsim/devices/status_interrupt.h"
+#include "winsim/usb/usb_function.h"
+
+namespace winsim::devices {
+
+// Answers vendor requests for a test; called without the device's lock held.
+using VendorHandler = std::function<usb::TransferOutcome(const usb::SetupPacket &setup, uint8_t *data)>;
+
+struct StatusStats {
+  uint64_t pending = 0;
+  uint64_t sent = 0;
+  uint64_t overflowed = 0;  // dropped because the host did not read them
+};
+
+class AudioDevice final : public usb::UsbFunction {
+ public:
+  explicit AudioDevice(DeviceDefinition definition);
+
+  usb::BusSpeed Speed() const override;
+  std::string Label() const override;
+  usb::TransferOutcome Control(const usb::SetupPacket &setup, uint8_t *data, usb::VTime now) override;
+  usb::TransferOutcome IsoOut(uint8_t endpoint, uint64_t microframe, const uint8_t *data, uint32_t length) override;
+  usb::TransferOutcome IsoIn(uint8_t endpoint, uint64_t microframe, uint8_t *buffer, uint32_t capacity) override;
+  usb::TransferOutcome BulkOrInterruptIn(uint8_t endpoint, usb::VTime now, uint8_t *buffer, uint32_t capacity) override;
+  usb::TransferOutcome BulkOrInterruptOut(uint8_t endpoint, usb::VTime now, const uint8_t *data,
+                                          uint32_t length) override;
+  void BusReset(usb::VTime now) override;
+
+  const DeviceDefinition &Definition() const { return m_definition; }
+
+  // Configuration and clocks as the device sees them.
+  uint8_t Configuration() const;
+  uint8_t AlternateSetting(uint8_t interface) const;
+  uint32_t ClockRate(uint8_t clockId) const;
+  bool ClockValid(uint8_t clockId) const;
+  uint8_t SelectorInput() const;
+  uint8_t ActiveClock() const;
+  uint32_t ActiveRate() const;
+  // An external clock gaining or losing lock: CLOCK_VALID reads follow, and
+  // a change queues a status interrupt message (when the device has the
+  // endpoint). Unknown clocks are ignored.
+  void SetClockValid(uint8_t clockId, bool valid);
+  void SetDriftPpm(int32_t driftPpm);
+
+  // Runs the device's clock through every microframe before `microframe`,
+  // as the bus would: for checks after the host stopped sending.
+  void AdvanceClockTo(uint64_t microframe);
+
+  RenderStats Render() const;
+  void SetPlayedSink(PlayedSink sink);
+  OutputFrames RecentOutput(uint32_t frames) const;
+  void SetOutputHistoryFrames(uint32_t frames);
+
+  CaptureStats Capture() const;
+  void SetCaptureSource(uint32_t channel, CaptureSource source);
+  void SetCaptureSources(CaptureSource source);
+
+  void InjectMidi(std::span<const MidiPacket> packets);
+  std::vector<MidiPacket> MidiReceived(uint8_t cable) const;
+  MidiStats Midi() const;
+
+  StatusStats Status() const;
+
+  void EditFaults(const std::function<void(FaultKnobs &)> &edit);
+  FaultCounts Faults() const;
+  void SetVendorHandler(VendorHandler handler);
+
+ private:
+  usb::TransferOutcome ControlLocked(const usb::SetupPacket &setup, uint8_t *data);
+  void Apply(const StandardEffect &effect);
+  ClockParams Clock() const;
+  void FindEndpoints();
+
+  const DeviceDefinition m_definition;
+  const InterfaceLayout m_layout;
+  uint8_t m_statusEndpoint = 0;
+  uint8_t m_midiInEndpoint = 0;
+  uint8_t m_midiOutEndpoint = 0;
+
+  mutable std::mutex m_mutex;
+  ConfigurationState m_state;
+  ClockTree m_clocks;
+  FeatureUnits m_features;
+  AudioEngine m_engine;
+  MidiPort m_midi;
+  StatusInterruptQueue m_status;
+  FaultInjector m_faults;
+  VendorHandler m_vendor;
+  int32_t m_driftPpm;
+};
+
+}  // namespace winsim::devices

@@ -1,0 +1,138 @@
+// What tests observe and change on a simulated device from outside the bus.
+#include "winsim/devices/audio_device.h"
+
+namespace winsim::devices {
+
+uint8_t AudioDevice::Configuration() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_state.Configuration();
+}
+
+uint8_t AudioDevice::AlternateSetting(uint8_t interface) const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_state.Alternate(interface);
+}
+
+uint32_t AudioDevice::ClockRate(uint8_t clockId) const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_clocks.Rate(clockId);
+}
+
+bool AudioDevice::ClockValid(uint8_t clockId) const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_clocks.Valid(clockId);
+}
+
+uint8_t AudioDevice::SelectorInput() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_clocks.SelectorInput();
+}
+
+uint8_t AudioDevice::ActiveClock() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_clocks.ActiveClock();
+}
+
+uint32_t AudioDevice::ActiveRate() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_clocks.ActiveRate();
+}
+
+void AudioDevice::SetClockValid(uint8_t clockId, bool valid) {
+  bool queued = false;
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    const InterfaceInfo *control = m_layout.AudioControl();
+    if (!m_clocks.SetValid(clockId, valid) || m_statusEndpoint == 0 || control == nullptr) return;
+    m_status.Push(ClockValidityChanged(clockId, control->number));
+    queued = true;
+  }
+  if (queued) NotifyDataReady(m_statusEndpoint);
+}
+
+void AudioDevice::SetDriftPpm(int32_t driftPpm) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_driftPpm = ClampDrift(driftPpm);
+}
+
+void AudioDevice::AdvanceClockTo(uint64_t microframe) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_engine.AdvanceTo(microframe, Clock());
+}
+
+RenderStats AudioDevice::Render() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_engine.Render().Stats();
+}
+
+void AudioDevice::SetPlayedSink(PlayedSink sink) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_engine.SetPlayedSink(std::move(sink));
+}
+
+OutputFrames AudioDevice::RecentOutput(uint32_t frames) const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_engine.RecentOutput(frames);
+}
+
+void AudioDevice::SetOutputHistoryFrames(uint32_t frames) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_engine.SetHistoryFrames(frames);
+}
+
+CaptureStats AudioDevice::Capture() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_engine.Capture().Stats();
+}
+
+void AudioDevice::SetCaptureSource(uint32_t channel, CaptureSource source) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_engine.Capture().SetSource(channel, std::move(source));
+}
+
+void AudioDevice::SetCaptureSources(CaptureSource source) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_engine.Capture().SetAllSources(std::move(source));
+}
+
+void AudioDevice::InjectMidi(std::span<const MidiPacket> packets) {
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_midiInEndpoint == 0) return;
+    m_midi.Inject(packets);
+  }
+  NotifyDataReady(m_midiInEndpoint);
+}
+
+std::vector<MidiPacket> AudioDevice::MidiReceived(uint8_t cable) const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_midi.Received(cable);
+}
+
+MidiStats AudioDevice::Midi() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_midi.Stats();
+}
+
+StatusStats AudioDevice::Status() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return StatusStats{m_status.Pending(), m_status.Sent(), m_status.Overflowed()};
+}
+
+void AudioDevice::EditFaults(const std::function<void(FaultKnobs &)> &edit) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  edit(m_faults.Knobs());
+  m_faults.Rearm();
+}
+
+FaultCounts AudioDevice::Faults() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_faults.Counts();
+}
+
+void AudioDevice::SetVendorHandler(VendorHandler handler) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_vendor = std::move(handler);
+}
+
+}  // namespace winsim::devices

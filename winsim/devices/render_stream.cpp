@@ -1,0 +1,85 @@
+#include "winsim/devices/render_stream.h"
+
+#include <algorithm>
+
+#include "winsim/devices/sample_codec.h"
+
+namespace winsim::devices {
+
+void RenderStream::Configure(uint32_t depthFrames, uint32_t startFrames) {
+  m_stats.fifoDepth = std::max<uint32_t>(depthFrames, 1);
+  const uint32_t threshold = startFrames == 0 ? m_stats.fifoDepth / 2 : startFrames;
+  m_stats.startThreshold = std::clamp<uint32_t>(threshold, 1, m_stats.fifoDepth);
+}
+
+void RenderStream::Start(uint32_t channels, uint32_t subslot, uint32_t maxPacketBytes) {
+  m_stats.active = true;
+  m_stats.playing = false;
+  m_stats.channels = channels;
+  m_stats.subslot = subslot;
+  m_stats.level = m_stats.minLevel = m_stats.maxLevel = 0;
+  m_stats.playbackStartSample = 0;
+  m_maxPacketBytes = maxPacketBytes;
+  m_inUnderrun = false;
+  m_fifo.Reset(channels, m_stats.fifoDepth);
+}
+
+void RenderStream::Stop() {
+  m_stats.active = false;
+  m_stats.playing = false;
+  m_fifo.Clear();
+  m_stats.level = 0;
+}
+
+bool RenderStream::WholeFrames(uint32_t length) const {
+  const uint32_t frameBytes = m_stats.channels * m_stats.subslot;
+  if (frameBytes == 0 || m_stats.subslot > kMaxSubslotBytes) return false;
+  return length % frameBytes == 0 && length <= m_maxPacketBytes;
+}
+
+void RenderStream::Receive(const uint8_t *data, uint32_t length) {
+  ++m_stats.packets;
+  if (!WholeFrames(length)) {
+    ++m_stats.packetSizeViolations;
+    return;
+  }
+  const uint32_t samples = length / m_stats.subslot;
+  m_decoded.resize(samples);
+  for (uint32_t i = 0; i < samples; ++i) m_decoded[i] = DecodeSample(data + i * m_stats.subslot, m_stats.subslot);
+  const uint32_t frames = samples / m_stats.channels;
+  m_stats.framesReceived += frames;
+  const uint32_t dropped = m_fifo.Push(m_decoded.data(), frames);
+  if (dropped != 0) {
+    ++m_stats.overrunEvents;
+    m_stats.droppedFrames += dropped;
+  }
+  m_stats.level = m_fifo.Level();
+  if (m_stats.playing) m_stats.maxLevel = std::max(m_stats.maxLevel, m_stats.level);
+}
+
+void RenderStream::Begin(uint64_t firstSample) {
+  m_stats.playing = true;
+  m_stats.playbackStartSample = firstSample;
+  m_stats.minLevel = m_stats.maxLevel = m_fifo.Level();
+}
+
+const int32_t *RenderStream::Play(uint64_t firstSample, uint32_t count) {
+  if (!m_stats.active) return nullptr;
+  if (!m_stats.playing) {
+    if (m_fifo.Level() < m_stats.startThreshold) return nullptr;
+    Begin(firstSample);
+  }
+  m_output.assign(static_cast<size_t>(count) * m_stats.channels, 0);
+  const uint32_t got = m_fifo.Pop(m_output.data(), count);
+  if (got < count) {
+    m_stats.underrunEvents += m_inUnderrun ? 0 : 1;
+    m_stats.missingFrames += count - got;
+  }
+  m_inUnderrun = got < count;
+  m_stats.playedFrames += count;
+  m_stats.level = m_fifo.Level();
+  m_stats.minLevel = std::min(m_stats.minLevel, m_stats.level);
+  return m_output.data();
+}
+
+}  // namespace winsim::devices

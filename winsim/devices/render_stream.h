@@ -1,0 +1,69 @@
+// The render side of the device: OUT packets are decoded into the FIFO, and
+// the DAC, once the FIFO first reached its start threshold, takes exactly the
+// clock's samples every microframe until the stream stops. A shortfall is an
+// underrun (silence is played in its place), a push beyond the depth an
+// overrun (the excess is dropped). Counters run for the device's lifetime;
+// the level extremes and the playback start belong to the current run.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "winsim/devices/render_fifo.h"
+
+namespace winsim::devices {
+
+struct RenderStats {
+  bool active = false;   // an alternate setting with the data endpoint is selected
+  bool playing = false;  // the DAC has started in this run
+  uint32_t channels = 0;
+  uint32_t subslot = 0;
+  uint32_t fifoDepth = 0;
+  uint32_t startThreshold = 0;
+  uint32_t level = 0;
+  uint32_t minLevel = 0;  // after each microframe's consumption, since playback started
+  uint32_t maxLevel = 0;  // after each packet, since playback started
+  uint64_t playbackStartSample = 0;  // device sample index of the first frame played in this run
+
+  uint64_t packets = 0;  // OUT packets received, violations included
+  uint64_t framesReceived = 0;
+  uint64_t packetSizeViolations = 0;  // not a whole number of frames, or larger than the endpoint allows
+  uint64_t underrunEvents = 0;        // runs of microframes the FIFO could not fill
+  uint64_t missingFrames = 0;
+  uint64_t overrunEvents = 0;  // packets that did not fit
+  uint64_t droppedFrames = 0;
+  uint64_t playedFrames = 0;  // silence of underruns included
+};
+
+class RenderStream {
+ public:
+  // startFrames 0: half the depth.
+  void Configure(uint32_t depthFrames, uint32_t startFrames);
+
+  void Start(uint32_t channels, uint32_t subslot, uint32_t maxPacketBytes);
+  void Stop();
+  bool Active() const { return m_stats.active; }
+  bool Playing() const { return m_stats.playing; }
+  uint32_t Channels() const { return m_stats.channels; }
+
+  // One OUT packet.
+  void Receive(const uint8_t *data, uint32_t length);
+  // The DAC's share of one microframe: `count` frames from device sample
+  // `firstSample` on. Returns them (count × channels samples), or null while
+  // the DAC is not playing. Valid until the next call.
+  const int32_t *Play(uint64_t firstSample, uint32_t count);
+
+  const RenderStats &Stats() const { return m_stats; }
+
+ private:
+  bool WholeFrames(uint32_t length) const;
+  void Begin(uint64_t firstSample);
+
+  RenderFifo m_fifo;
+  std::vector<int32_t> m_decoded;
+  std::vector<int32_t> m_output;
+  uint32_t m_maxPacketBytes = 0;
+  bool m_inUnderrun = false;
+  RenderStats m_stats;
+};
+
+}  // namespace winsim::devices
