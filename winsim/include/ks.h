@@ -2,7 +2,8 @@
 // build: identifiers, requests, pin connection, data formats, framing, stream
 // headers and the standard property sets' ids. Layouts are those of 64-bit
 // Windows. The AVStream object model (KSDEVICE, descriptors, dispatch tables,
-// Ks* functions) is not declared here.
+// Ks* functions) follows at the end for kernel code: as with the WDK's ks.h,
+// include the kernel headers (<wdm.h> or <ntddk.h>) first.
 //
 // GUIDs are inline constants; each also has its STATIC_ initializer list for
 // tables that need the value (STATICGUIDOF), as on Windows.
@@ -612,3 +613,739 @@ static_assert(sizeof(KSPIN_CONNECT) == 72, "KSPIN_CONNECT layout");
 static_assert(sizeof(KSALLOCATOR_FRAMING) == 24, "KSALLOCATOR_FRAMING layout");
 static_assert(sizeof(KSALLOCATOR_FRAMING_EX) == 112, "KSALLOCATOR_FRAMING_EX layout");
 static_assert(sizeof(KSSTREAM_HEADER) == 56, "KSSTREAM_HEADER layout (x64)");
+
+// ---------------------------------------------------------------------------
+// AVStream (kernel mode). Compiled when the kernel headers were included
+// first, as the WDK's ks.h does under _NTDDK_. winsim/ks implements what is
+// declared here; filter, pin and stream-pointer services come with filters.
+#if defined(IRP_MJ_PNP)
+
+#ifndef NTAPI
+#define NTAPI
+#endif
+#ifndef FASTCALL
+#define FASTCALL
+#endif
+#ifndef SIZEOF_ARRAY
+#define SIZEOF_ARRAY(a) (sizeof(a) / sizeof((a)[0]))
+#endif
+
+typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
+
+typedef struct _KSDEVICE_DESCRIPTOR KSDEVICE_DESCRIPTOR, *PKSDEVICE_DESCRIPTOR;
+typedef struct _KSDEVICE_DISPATCH KSDEVICE_DISPATCH, *PKSDEVICE_DISPATCH;
+typedef struct _KSDEVICE KSDEVICE, *PKSDEVICE;
+typedef struct _KSFILTERFACTORY KSFILTERFACTORY, *PKSFILTERFACTORY;
+typedef struct _KSFILTER_DESCRIPTOR KSFILTER_DESCRIPTOR, *PKSFILTER_DESCRIPTOR;
+typedef struct _KSFILTER_DISPATCH KSFILTER_DISPATCH, *PKSFILTER_DISPATCH;
+typedef struct _KSFILTER KSFILTER, *PKSFILTER;
+typedef struct _KSPIN_DESCRIPTOR_EX KSPIN_DESCRIPTOR_EX, *PKSPIN_DESCRIPTOR_EX;
+typedef struct _KSPIN_DISPATCH KSPIN_DISPATCH, *PKSPIN_DISPATCH;
+typedef struct _KSCLOCK_DISPATCH KSCLOCK_DISPATCH, *PKSCLOCK_DISPATCH;
+typedef struct _KSALLOCATOR_DISPATCH KSALLOCATOR_DISPATCH, *PKSALLOCATOR_DISPATCH;
+typedef struct _KSPIN KSPIN, *PKSPIN;
+typedef struct _KSNODE_DESCRIPTOR KSNODE_DESCRIPTOR, *PKSNODE_DESCRIPTOR;
+typedef struct _KSSTREAM_POINTER_OFFSET KSSTREAM_POINTER_OFFSET, *PKSSTREAM_POINTER_OFFSET;
+typedef struct _KSSTREAM_POINTER KSSTREAM_POINTER, *PKSSTREAM_POINTER;
+typedef struct _KSMAPPING KSMAPPING, *PKSMAPPING;
+typedef struct _KSPROCESSPIN KSPROCESSPIN, *PKSPROCESSPIN;
+typedef struct _KSPROCESSPIN_INDEXENTRY KSPROCESSPIN_INDEXENTRY, *PKSPROCESSPIN_INDEXENTRY;
+
+typedef struct {
+  ULONG Count;
+  PKSATTRIBUTE *Attributes;
+} KSATTRIBUTE_LIST, *PKSATTRIBUTE_LIST;
+
+typedef struct {
+  LONGLONG Granularity;
+  LONGLONG Error;
+} KSRESOLUTION, *PKSRESOLUTION;
+
+typedef NTSTATUS (*PFNKSINTERSECTHANDLER)(PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange, PVOID Data);
+typedef NTSTATUS (*PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+                                            PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data,
+                                            PULONG DataSize);
+
+typedef struct {
+  ULONG InterfacesCount;
+  const KSPIN_INTERFACE *Interfaces;
+  ULONG MediumsCount;
+  const KSPIN_MEDIUM *Mediums;
+  ULONG DataRangesCount;
+  const PKSDATARANGE *DataRanges;
+  KSPIN_DATAFLOW DataFlow;
+  KSPIN_COMMUNICATION Communication;
+  const GUID *Category;
+  const GUID *Name;
+  union {
+    LONGLONG Reserved;
+    struct {
+      ULONG ConstrainedDataRangesCount;
+      PKSDATARANGE *ConstrainedDataRanges;
+    };
+  };
+} KSPIN_DESCRIPTOR, *PKSPIN_DESCRIPTOR;
+typedef const KSPIN_DESCRIPTOR *PCKSPIN_DESCRIPTOR;
+
+typedef PVOID (*PFNKSDEFAULTALLOCATE)(PVOID Context);
+typedef VOID (*PFNKSDEFAULTFREE)(PVOID Context, PVOID Buffer);
+typedef NTSTATUS (*PFNKSINITIALIZEALLOCATOR)(PVOID InitialContext, PKSALLOCATOR_FRAMING AllocatorFraming,
+                                             PVOID *Context);
+typedef VOID (*PFNKSDELETEALLOCATOR)(PVOID Context);
+
+// Automation tables: property, method and event sets with their items.
+typedef NTSTATUS (*PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+typedef BOOLEAN (*PFNKSFASTHANDLER)(PFILE_OBJECT FileObject, PKSIDENTIFIER Request, ULONG RequestLength, PVOID Data,
+                                    ULONG DataLength, PIO_STATUS_BLOCK IoStatus);
+typedef NTSTATUS (*PFNKSALLOCATOR)(PIRP Irp, ULONG BufferSize, BOOLEAN InputOperation);
+
+typedef struct {
+  KSPROPERTY_MEMBERSHEADER MembersHeader;
+  const VOID *Members;
+} KSPROPERTY_MEMBERSLIST, *PKSPROPERTY_MEMBERSLIST;
+
+typedef struct {
+  KSIDENTIFIER PropTypeSet;
+  ULONG MembersListCount;
+  const KSPROPERTY_MEMBERSLIST *MembersList;
+} KSPROPERTY_VALUES, *PKSPROPERTY_VALUES;
+
+typedef struct {
+  ULONG PropertyId;
+  union {
+    PFNKSHANDLER GetPropertyHandler;
+    BOOLEAN GetSupported;
+  };
+  ULONG MinProperty;
+  ULONG MinData;
+  union {
+    PFNKSHANDLER SetPropertyHandler;
+    BOOLEAN SetSupported;
+  };
+  const KSPROPERTY_VALUES *Values;
+  ULONG RelationsCount;
+  const KSPROPERTY *Relations;
+  PFNKSHANDLER SupportHandler;
+  ULONG SerializedSize;
+} KSPROPERTY_ITEM, *PKSPROPERTY_ITEM;
+
+typedef struct {
+  ULONG PropertyId;
+  union {
+    PFNKSFASTHANDLER GetPropertyHandler;
+    BOOLEAN GetSupported;
+  };
+  union {
+    PFNKSFASTHANDLER SetPropertyHandler;
+    BOOLEAN SetSupported;
+  };
+  ULONG Reserved;
+} KSFASTPROPERTY_ITEM, *PKSFASTPROPERTY_ITEM;
+
+typedef struct {
+  const GUID *Set;
+  ULONG PropertiesCount;
+  const KSPROPERTY_ITEM *PropertyItem;
+  ULONG FastIoCount;
+  const KSFASTPROPERTY_ITEM *FastIoTable;
+} KSPROPERTY_SET, *PKSPROPERTY_SET;
+
+typedef struct {
+  ULONG MethodId;
+  union {
+    PFNKSHANDLER MethodHandler;
+    BOOLEAN MethodSupported;
+  };
+  ULONG MinMethod;
+  ULONG MinData;
+  PFNKSHANDLER SupportHandler;
+  ULONG Flags;
+} KSMETHOD_ITEM, *PKSMETHOD_ITEM;
+
+typedef struct {
+  ULONG MethodId;
+  union {
+    PFNKSFASTHANDLER MethodHandler;
+    BOOLEAN MethodSupported;
+  };
+} KSFASTMETHOD_ITEM, *PKSFASTMETHOD_ITEM;
+
+typedef struct {
+  const GUID *Set;
+  ULONG MethodsCount;
+  const KSMETHOD_ITEM *MethodItem;
+  ULONG FastIoCount;
+  const KSFASTMETHOD_ITEM *FastIoTable;
+} KSMETHOD_SET, *PKSMETHOD_SET;
+
+typedef struct _KSEVENT_ENTRY KSEVENT_ENTRY, *PKSEVENT_ENTRY;
+typedef NTSTATUS (*PFNKSADDEVENT)(PIRP Irp, PKSEVENTDATA EventData, struct _KSEVENT_ENTRY *EventEntry);
+typedef VOID (*PFNKSREMOVEEVENT)(PFILE_OBJECT FileObject, struct _KSEVENT_ENTRY *EventEntry);
+
+typedef struct {
+  ULONG EventId;
+  ULONG DataInput;
+  ULONG ExtraEntryData;
+  PFNKSADDEVENT AddHandler;
+  PFNKSREMOVEEVENT RemoveHandler;
+  PFNKSHANDLER SupportHandler;
+} KSEVENT_ITEM, *PKSEVENT_ITEM;
+
+typedef struct {
+  const GUID *Set;
+  ULONG EventsCount;
+  const KSEVENT_ITEM *EventItem;
+} KSEVENT_SET, *PKSEVENT_SET;
+
+#define DEFINE_KSPROPERTY_TABLE(tablename) const KSPROPERTY_ITEM tablename[] =
+#define DEFINE_KSPROPERTY_ITEM(PropertyId, GetHandler, MinProperty, MinData, SetHandler, Values, RelationsCount, \
+                               Relations, SupportHandler, SerializedSize)                                      \
+  {                                                                                                            \
+    PropertyId, {(PFNKSHANDLER)GetHandler}, MinProperty, MinData, {(PFNKSHANDLER)SetHandler},                 \
+        (PKSPROPERTY_VALUES)Values, RelationsCount, (PKSPROPERTY)Relations, (PFNKSHANDLER)SupportHandler,      \
+        (ULONG)SerializedSize                                                                                  \
+  }
+#define DEFINE_KSPROPERTY_SET(Set, PropertiesCount, PropertyItem, FastIoCount, FastIoTable) \
+  { Set, PropertiesCount, PropertyItem, FastIoCount, FastIoTable }
+#define DEFINE_KSPROPERTY_SET_TABLE(tablename) const KSPROPERTY_SET tablename[] =
+#define DEFINE_KSMETHOD_TABLE(tablename) const KSMETHOD_ITEM tablename[] =
+#define DEFINE_KSMETHOD_ITEM(MethodId, Flags, MethodHandler, MinMethod, MinData, SupportHandler) \
+  { MethodId, {(PFNKSHANDLER)MethodHandler}, MinMethod, MinData, SupportHandler, Flags }
+#define DEFINE_KSMETHOD_SET(Set, MethodsCount, MethodItem, FastIoCount, FastIoTable) \
+  { Set, MethodsCount, MethodItem, FastIoCount, FastIoTable }
+#define DEFINE_KSMETHOD_SET_TABLE(tablename) const KSMETHOD_SET tablename[] =
+#define DEFINE_KSEVENT_TABLE(tablename) const KSEVENT_ITEM tablename[] =
+#define DEFINE_KSEVENT_ITEM(EventId, DataInput, ExtraEntryData, AddHandler, RemoveHandler, SupportHandler) \
+  { EventId, DataInput, ExtraEntryData, AddHandler, RemoveHandler, SupportHandler }
+#define DEFINE_KSEVENT_SET(Set, EventsCount, EventItem) { Set, EventsCount, EventItem }
+#define DEFINE_KSEVENT_SET_TABLE(tablename) const KSEVENT_SET tablename[] =
+
+typedef struct {
+  KDPC Dpc;
+  ULONG ReferenceCount;
+  KSPIN_LOCK AccessLock;
+} KSDPC_ITEM, *PKSDPC_ITEM;
+
+typedef struct {
+  KSDPC_ITEM DpcItem;
+  LIST_ENTRY BufferList;
+} KSBUFFER_ITEM, *PKSBUFFER_ITEM;
+
+#define KSEVENT_ENTRY_DELETED 1
+#define KSEVENT_ENTRY_ONESHOT 2
+#define KSEVENT_ENTRY_BUFFERED 4
+
+// One enabled event. Object holds the referenced event or semaphore for the
+// *_HANDLE and *_OBJECT notification types; for KSEVENT_ENTRY_BUFFERED
+// entries BufferItem->BufferList collects the data of each generation.
+struct _KSEVENT_ENTRY {
+  LIST_ENTRY ListEntry;
+  PVOID Object;
+  union {
+    PKSDPC_ITEM DpcItem;
+    PKSBUFFER_ITEM BufferItem;
+  };
+  PKSEVENTDATA EventData;
+  ULONG NotificationType;
+  const KSEVENT_SET *EventSet;
+  const KSEVENT_ITEM *EventItem;
+  PFILE_OBJECT FileObject;
+  ULONG SemaphoreAdjustment;
+  ULONG Reserved;
+  ULONG Flags;
+};
+
+typedef enum {
+  KSEVENTS_NONE,
+  KSEVENTS_SPINLOCK,
+  KSEVENTS_MUTEX,
+  KSEVENTS_FMUTEX,
+  KSEVENTS_FMUTEXUNSAFE,
+  KSEVENTS_INTERRUPT,
+  KSEVENTS_ERESOURCE
+} KSEVENTS_LOCKTYPE;
+
+typedef struct {
+  PDRIVER_DISPATCH Create;
+  PVOID Context;
+  UNICODE_STRING ObjectClass;
+  PSECURITY_DESCRIPTOR SecurityDescriptor;
+  ULONG Flags;
+} KSOBJECT_CREATE_ITEM, *PKSOBJECT_CREATE_ITEM;
+
+#define KSCREATE_ITEM_SECURITYCHANGED 0x00000001
+#define KSCREATE_ITEM_WILDCARD 0x00000002
+#define KSCREATE_ITEM_NOPARAMETERS 0x00000004
+#define KSCREATE_ITEM_FREEONSTOP 0x00000008
+
+typedef PVOID KSDEVICE_HEADER, KSOBJECT_HEADER;
+typedef PVOID KSOBJECT_BAG;
+
+typedef struct {
+  GUID ProtocolId;
+  PVOID Argument1;
+  PVOID Argument2;
+} KSHANDSHAKE, *PKSHANDSHAKE;
+
+typedef struct _KSGATE KSGATE, *PKSGATE;
+struct _KSGATE {
+  LONG Count;
+  PKSGATE NextGate;
+};
+
+// Callbacks of the object model.
+typedef BOOLEAN (*PFNKSGENERATEEVENTCALLBACK)(PVOID Context, PKSEVENT_ENTRY EventEntry);
+typedef NTSTATUS (*PFNKSDEVICECREATE)(PKSDEVICE Device);
+typedef NTSTATUS (*PFNKSDEVICEPNPSTART)(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResourceList,
+                                        PCM_RESOURCE_LIST UntranslatedResourceList);
+typedef NTSTATUS (*PFNKSDEVICE)(PKSDEVICE Device);
+typedef NTSTATUS (*PFNKSDEVICEIRP)(PKSDEVICE Device, PIRP Irp);
+typedef void (*PFNKSDEVICEIRPVOID)(PKSDEVICE Device, PIRP Irp);
+typedef NTSTATUS (*PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE Device, PIRP Irp, PDEVICE_CAPABILITIES Capabilities);
+typedef NTSTATUS (*PFNKSDEVICEQUERYPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE DeviceTo,
+                                          DEVICE_POWER_STATE DeviceFrom, SYSTEM_POWER_STATE SystemTo,
+                                          SYSTEM_POWER_STATE SystemFrom, POWER_ACTION Action);
+typedef void (*PFNKSDEVICESETPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From);
+typedef NTSTATUS (*PFNKSFILTERFACTORYVOID)(PKSFILTERFACTORY FilterFactory);
+typedef void (*PFNKSFILTERFACTORYPOWER)(PKSFILTERFACTORY FilterFactory, DEVICE_POWER_STATE State);
+typedef NTSTATUS (*PFNKSFILTERIRP)(PKSFILTER Filter, PIRP Irp);
+typedef NTSTATUS (*PFNKSFILTERPROCESS)(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index);
+typedef NTSTATUS (*PFNKSFILTERVOID)(PKSFILTER Filter);
+typedef void (*PFNKSFILTERPOWER)(PKSFILTER Filter, DEVICE_POWER_STATE State);
+typedef NTSTATUS (*PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
+typedef NTSTATUS (*PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
+typedef NTSTATUS (*PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
+                                          const KSDATARANGE *DataRange, const KSATTRIBUTE_LIST *AttributeRange);
+typedef NTSTATUS (*PFNKSPINHANDSHAKE)(PKSPIN Pin, PKSHANDSHAKE In, PKSHANDSHAKE Out);
+typedef NTSTATUS (*PFNKSPIN)(PKSPIN Pin);
+typedef void (*PFNKSPINVOID)(PKSPIN Pin);
+typedef void (*PFNKSPINPOWER)(PKSPIN Pin, DEVICE_POWER_STATE State);
+typedef BOOLEAN (*PFNKSPINSETTIMER)(PKSPIN Pin, PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+typedef BOOLEAN (*PFNKSPINCANCELTIMER)(PKSPIN Pin, PKTIMER Timer);
+typedef LONGLONG(FASTCALL *PFNKSPINCORRELATEDTIME)(PKSPIN Pin, PLONGLONG SystemTime);
+typedef void (*PFNKSPINRESOLUTION)(PKSPIN Pin, PKSRESOLUTION Resolution);
+typedef NTSTATUS (*PFNKSPININITIALIZEALLOCATOR)(PKSPIN Pin, PKSALLOCATOR_FRAMING AllocatorFraming, PVOID *Context);
+typedef void (*PFNKSSTREAMPOINTER)(PKSSTREAM_POINTER StreamPointer);
+typedef void (*PFNKSFREE)(PVOID Data);
+
+typedef struct KSAUTOMATION_TABLE_ KSAUTOMATION_TABLE, *PKSAUTOMATION_TABLE;
+struct KSAUTOMATION_TABLE_ {
+  ULONG PropertySetsCount;
+  ULONG PropertyItemSize;
+  const KSPROPERTY_SET *PropertySets;
+  ULONG MethodSetsCount;
+  ULONG MethodItemSize;
+  const KSMETHOD_SET *MethodSets;
+  ULONG EventSetsCount;
+  ULONG EventItemSize;
+  const KSEVENT_SET *EventSets;
+};
+
+#define DEFINE_KSAUTOMATION_TABLE(table) const KSAUTOMATION_TABLE table =
+#define DEFINE_KSAUTOMATION_PROPERTIES(table) SIZEOF_ARRAY(table), sizeof(KSPROPERTY_ITEM), table
+#define DEFINE_KSAUTOMATION_METHODS(table) SIZEOF_ARRAY(table), sizeof(KSMETHOD_ITEM), table
+#define DEFINE_KSAUTOMATION_EVENTS(table) SIZEOF_ARRAY(table), sizeof(KSEVENT_ITEM), table
+#define DEFINE_KSAUTOMATION_PROPERTIES_NULL 0, sizeof(KSPROPERTY_ITEM), NULL
+#define DEFINE_KSAUTOMATION_METHODS_NULL 0, sizeof(KSMETHOD_ITEM), NULL
+#define DEFINE_KSAUTOMATION_EVENTS_NULL 0, sizeof(KSEVENT_ITEM), NULL
+
+// Dispatch tables and descriptors a minidriver supplies.
+struct _KSDEVICE_DISPATCH {
+  PFNKSDEVICECREATE Add;
+  PFNKSDEVICEPNPSTART Start;
+  PFNKSDEVICE PostStart;
+  PFNKSDEVICEIRP QueryStop;
+  PFNKSDEVICEIRPVOID CancelStop;
+  PFNKSDEVICEIRPVOID Stop;
+  PFNKSDEVICEIRP QueryRemove;
+  PFNKSDEVICEIRPVOID CancelRemove;
+  PFNKSDEVICEIRPVOID Remove;
+  PFNKSDEVICEQUERYCAPABILITIES QueryCapabilities;
+  PFNKSDEVICEIRPVOID SurpriseRemoval;
+  PFNKSDEVICEQUERYPOWER QueryPower;
+  PFNKSDEVICESETPOWER SetPower;
+  PFNKSDEVICEIRP QueryInterface;
+};
+
+struct _KSFILTER_DISPATCH {
+  PFNKSFILTERIRP Create;
+  PFNKSFILTERIRP Close;
+  PFNKSFILTERPROCESS Process;
+  PFNKSFILTERVOID Reset;
+};
+
+struct _KSPIN_DISPATCH {
+  PFNKSPINIRP Create;
+  PFNKSPINIRP Close;
+  PFNKSPIN Process;
+  PFNKSPINVOID Reset;
+  PFNKSPINSETDATAFORMAT SetDataFormat;
+  PFNKSPINSETDEVICESTATE SetDeviceState;
+  PFNKSPIN Connect;
+  PFNKSPINVOID Disconnect;
+  const KSCLOCK_DISPATCH *Clock;
+  const KSALLOCATOR_DISPATCH *Allocator;
+};
+
+struct _KSCLOCK_DISPATCH {
+  PFNKSPINSETTIMER SetTimer;
+  PFNKSPINCANCELTIMER CancelTimer;
+  PFNKSPINCORRELATEDTIME CorrelatedTime;
+  PFNKSPINRESOLUTION Resolution;
+};
+
+struct _KSALLOCATOR_DISPATCH {
+  PFNKSPININITIALIZEALLOCATOR InitializeAllocator;
+  PFNKSDELETEALLOCATOR DeleteAllocator;
+  PFNKSDEFAULTALLOCATE Allocate;
+  PFNKSDEFAULTFREE Free;
+};
+
+#define KSDEVICE_DESCRIPTOR_VERSION (0x100)
+
+struct _KSDEVICE_DESCRIPTOR {
+  const KSDEVICE_DISPATCH *Dispatch;
+  ULONG FilterDescriptorsCount;
+  const KSFILTER_DESCRIPTOR *const *FilterDescriptors;
+  ULONG Version;
+};
+
+#define KSFILTER_DESCRIPTOR_VERSION ((ULONG)-1)
+#define KSFILTER_FLAG_DISPATCH_LEVEL_PROCESSING 0x00000001
+#define KSFILTER_FLAG_CRITICAL_PROCESSING 0x00000002
+#define KSFILTER_FLAG_HYPERCRITICAL_PROCESSING 0x00000004
+#define KSFILTER_FLAG_RECEIVE_ZERO_LENGTH_SAMPLES 0x00000008
+#define KSFILTER_FLAG_DENY_USERMODE_ACCESS 0x80000000
+
+struct _KSFILTER_DESCRIPTOR {
+  const KSFILTER_DISPATCH *Dispatch;
+  const KSAUTOMATION_TABLE *AutomationTable;
+  ULONG Version;
+  ULONG Flags;
+  const GUID *ReferenceGuid;
+  ULONG PinDescriptorsCount;
+  ULONG PinDescriptorSize;
+  const KSPIN_DESCRIPTOR_EX *PinDescriptors;
+  ULONG CategoriesCount;
+  const GUID *Categories;
+  ULONG NodeDescriptorsCount;
+  ULONG NodeDescriptorSize;
+  const KSNODE_DESCRIPTOR *NodeDescriptors;
+  ULONG ConnectionsCount;
+  const KSTOPOLOGY_CONNECTION *Connections;
+  const KSCOMPONENTID *ComponentId;
+};
+
+#define DEFINE_KSFILTER_DESCRIPTOR(descriptor) const KSFILTER_DESCRIPTOR descriptor =
+#define DEFINE_KSFILTER_PIN_DESCRIPTORS(table) SIZEOF_ARRAY(table), sizeof(table[0]), table
+#define DEFINE_KSFILTER_CATEGORIES(table) SIZEOF_ARRAY(table), table
+#define DEFINE_KSFILTER_CATEGORY(category) 1, &(category)
+#define DEFINE_KSFILTER_CATEGORIES_NULL 0, NULL
+#define DEFINE_KSFILTER_NODE_DESCRIPTORS(table) SIZEOF_ARRAY(table), sizeof(table[0]), table
+#define DEFINE_KSFILTER_NODE_DESCRIPTORS_NULL 0, sizeof(KSNODE_DESCRIPTOR), NULL
+#define DEFINE_KSFILTER_CONNECTIONS(table) SIZEOF_ARRAY(table), table
+#define DEFINE_KSFILTER_DEFAULT_CONNECTIONS 0, NULL
+#define DEFINE_KSFILTER_DESCRIPTOR_TABLE(table) const KSFILTER_DESCRIPTOR *const table[] =
+
+#define KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING KSFILTER_FLAG_DISPATCH_LEVEL_PROCESSING
+#define KSPIN_FLAG_CRITICAL_PROCESSING KSFILTER_FLAG_CRITICAL_PROCESSING
+#define KSPIN_FLAG_HYPERCRITICAL_PROCESSING KSFILTER_FLAG_HYPERCRITICAL_PROCESSING
+#define KSPIN_FLAG_ASYNCHRONOUS_PROCESSING 0x00000008
+#define KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING 0x00000010
+#define KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL 0x00000020
+#define KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING 0x00000040
+#define KSPIN_FLAG_ENFORCE_FIFO 0x00000080
+#define KSPIN_FLAG_GENERATE_MAPPINGS 0x00000100
+#define KSPIN_FLAG_DISTINCT_TRAILING_EDGE 0x00000200
+#define KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY 0x00010000
+#define KSPIN_FLAG_SPLITTER 0x00020000
+#define KSPIN_FLAG_USE_STANDARD_TRANSPORT 0x00040000
+#define KSPIN_FLAG_DO_NOT_USE_STANDARD_TRANSPORT 0x00080000
+#define KSPIN_FLAG_FIXED_FORMAT 0x00100000
+#define KSPIN_FLAG_GENERATE_EOS_EVENTS 0x00200000
+#define KSPIN_FLAG_RENDERER (KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY | KSPIN_FLAG_GENERATE_EOS_EVENTS)
+#define KSPIN_FLAG_IMPLEMENT_CLOCK 0x00400000
+#define KSPIN_FLAG_SOME_FRAMES_REQUIRED_FOR_PROCESSING 0x00800000
+#define KSPIN_FLAG_PROCESS_IF_ANY_IN_RUN_STATE 0x01000000
+#define KSPIN_FLAG_DENY_USERMODE_ACCESS 0x80000000
+
+struct _KSPIN_DESCRIPTOR_EX {
+  const KSPIN_DISPATCH *Dispatch;
+  const KSAUTOMATION_TABLE *AutomationTable;
+  KSPIN_DESCRIPTOR PinDescriptor;
+  ULONG Flags;
+  ULONG InstancesPossible;
+  ULONG InstancesNecessary;
+  const KSALLOCATOR_FRAMING_EX *AllocatorFraming;
+  PFNKSINTERSECTHANDLEREX IntersectHandler;
+};
+
+#define DEFINE_KSPIN_DEFAULT_INTERFACES 0, NULL
+#define DEFINE_KSPIN_DEFAULT_MEDIUMS 0, NULL
+
+struct _KSNODE_DESCRIPTOR {
+  const KSAUTOMATION_TABLE *AutomationTable;
+  const GUID *Type;
+  const GUID *Name;
+};
+#define DEFINE_NODE_DESCRIPTOR(automation, type, name) { (automation), (type), (name) }
+
+// The public part of each AVStream object. ks.sys owns the objects; the
+// minidriver reads these fields and keeps its own state in Context.
+struct _KSDEVICE {
+  const KSDEVICE_DESCRIPTOR *Descriptor;
+  KSOBJECT_BAG Bag;
+  PVOID Context;
+  PDEVICE_OBJECT FunctionalDeviceObject;
+  PDEVICE_OBJECT PhysicalDeviceObject;
+  PDEVICE_OBJECT NextDeviceObject;
+  BOOLEAN Started;
+  SYSTEM_POWER_STATE SystemPowerState;
+  DEVICE_POWER_STATE DevicePowerState;
+};
+
+struct _KSFILTERFACTORY {
+  const KSFILTER_DESCRIPTOR *FilterDescriptor;
+  KSOBJECT_BAG Bag;
+  PVOID Context;
+};
+
+struct _KSFILTER {
+  const KSFILTER_DESCRIPTOR *Descriptor;
+  KSOBJECT_BAG Bag;
+  PVOID Context;
+};
+
+struct _KSPIN {
+  const KSPIN_DESCRIPTOR_EX *Descriptor;
+  KSOBJECT_BAG Bag;
+  PVOID Context;
+  ULONG Id;
+  KSPIN_COMMUNICATION Communication;
+  BOOLEAN ConnectionIsExternal;
+  KSPIN_INTERFACE ConnectionInterface;
+  KSPIN_MEDIUM ConnectionMedium;
+  KSPRIORITY ConnectionPriority;
+  PKSDATAFORMAT ConnectionFormat;
+  PKSMULTIPLE_ITEM AttributeList;
+  ULONG StreamHeaderSize;
+  KSPIN_DATAFLOW DataFlow;
+  KSSTATE DeviceState;
+  KSRESET ResetState;
+  KSSTATE ClientState;
+};
+
+struct _KSMAPPING {
+  PHYSICAL_ADDRESS PhysicalAddress;
+  ULONG ByteCount;
+  ULONG Alignment;
+};
+
+struct _KSSTREAM_POINTER_OFFSET {
+  union {
+    PUCHAR Data;
+    PKSMAPPING Mappings;
+  };
+  ULONG Count;
+  ULONG Remaining;
+};
+
+struct _KSSTREAM_POINTER {
+  PVOID Context;
+  PKSPIN Pin;
+  PKSSTREAM_HEADER StreamHeader;
+  PKSSTREAM_POINTER_OFFSET Offset;
+  KSSTREAM_POINTER_OFFSET OffsetIn;
+  KSSTREAM_POINTER_OFFSET OffsetOut;
+};
+
+struct _KSPROCESSPIN {
+  PKSPIN Pin;
+  PKSSTREAM_POINTER StreamPointer;
+  PKSPROCESSPIN InPlaceCounterpart;
+  PKSPROCESSPIN DelegateBranch;
+  PKSPROCESSPIN CopySource;
+  PVOID Data;
+  ULONG BytesAvailable;
+  ULONG BytesUsed;
+  ULONG Flags;
+  BOOLEAN Terminate;
+};
+
+struct _KSPROCESSPIN_INDEXENTRY {
+  PKSPROCESSPIN *Pins;
+  ULONG Count;
+};
+
+typedef enum { KsObjectTypeDevice, KsObjectTypeFilterFactory, KsObjectTypeFilter, KsObjectTypePin } KSOBJECTTYPE;
+
+typedef enum { KSSTREAM_POINTER_STATE_UNLOCKED = 0, KSSTREAM_POINTER_STATE_LOCKED } KSSTREAM_POINTER_STATE;
+
+// Driver and device. KsInitializeDriver installs AddDevice, the IRP
+// dispatch routines and a DriverUnload the minidriver may chain to; PASSIVE_LEVEL.
+NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPathName,
+                            const KSDEVICE_DESCRIPTOR *Descriptor, WINSIM_CALLSITE);
+NTSTATUS KsAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+// Creates the functional device object with its KSDEVICE on top of the PDO's
+// stack and calls Dispatch->Add. ExtensionSize below sizeof(KSDEVICE_HEADER)
+// gets that size: the extension starts with the device header. PASSIVE_LEVEL.
+NTSTATUS KsCreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                        const KSDEVICE_DESCRIPTOR *Descriptor, ULONG ExtensionSize, PKSDEVICE *Device,
+                        WINSIM_CALLSITE);
+VOID KsNullDriverUnload(PDRIVER_OBJECT DriverObject);
+// NULL for a device object that is no AVStream functional device.
+PKSDEVICE KsGetDeviceForDeviceObject(PDEVICE_OBJECT FunctionalDeviceObject);
+// The device mutex: PASSIVE_LEVEL, may be taken again by its owner, and every
+// acquisition must be released before the device is removed (bug check).
+void KsAcquireDevice(PKSDEVICE Device, WINSIM_CALLSITE);
+void KsReleaseDevice(PKSDEVICE Device, WINSIM_CALLSITE);
+
+// The object tree: device -> filter factories -> filters -> pins. Walking it
+// while others change it needs the device mutex (factories) or the filter's
+// control mutex (filters and pins), as on Windows.
+PVOID KsGetParent(PVOID Object);
+PVOID KsGetFirstChild(PVOID Object);
+PVOID KsGetNextSibling(PVOID Object);
+PKSDEVICE KsGetDevice(PVOID Object);
+
+inline PKSDEVICE KsFilterFactoryGetParentDevice(PKSFILTERFACTORY FilterFactory) {
+  return (PKSDEVICE)KsGetParent((PVOID)FilterFactory);
+}
+inline PKSFILTERFACTORY KsFilterGetParentFilterFactory(PKSFILTER Filter) {
+  return (PKSFILTERFACTORY)KsGetParent((PVOID)Filter);
+}
+inline PKSFILTERFACTORY KsDeviceGetFirstChildFilterFactory(PKSDEVICE Device) {
+  return (PKSFILTERFACTORY)KsGetFirstChild((PVOID)Device);
+}
+inline PKSFILTER KsFilterFactoryGetFirstChildFilter(PKSFILTERFACTORY FilterFactory) {
+  return (PKSFILTER)KsGetFirstChild((PVOID)FilterFactory);
+}
+inline PKSFILTERFACTORY KsFilterFactoryGetNextSiblingFilterFactory(PKSFILTERFACTORY FilterFactory) {
+  return (PKSFILTERFACTORY)KsGetNextSibling((PVOID)FilterFactory);
+}
+inline PKSFILTER KsFilterGetNextSiblingFilter(PKSFILTER Filter) { return (PKSFILTER)KsGetNextSibling((PVOID)Filter); }
+inline PKSDEVICE KsFilterFactoryGetDevice(PKSFILTERFACTORY FilterFactory) { return KsGetDevice((PVOID)FilterFactory); }
+inline PKSDEVICE KsFilterGetDevice(PKSFILTER Filter) { return KsGetDevice((PVOID)Filter); }
+inline PKSDEVICE KsPinGetDevice(PKSPIN Pin) { return KsGetDevice((PVOID)Pin); }
+
+// Object bags: an item added with a free routine (NULL: ExFreePool) is freed
+// when the last bag holding it lets it go, at the latest when the bag's
+// object is destroyed. PASSIVE_LEVEL.
+NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free, WINSIM_CALLSITE);
+// Returns how many other bags still hold the item; it is freed (when Free)
+// once none does.
+ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free, WINSIM_CALLSITE);
+#define KsDiscard(Object, Pointer) KsRemoveItemFromObjectBag((Object)->Bag, (PVOID)(Pointer), TRUE)
+NTSTATUS KsAllocateObjectBag(PKSDEVICE Device, KSOBJECT_BAG *ObjectBag, WINSIM_CALLSITE);
+void KsFreeObjectBag(KSOBJECT_BAG ObjectBag, WINSIM_CALLSITE);
+
+// Filter factories. KsCreateFilterFactory registers a device interface of
+// the device's PDO for every category of the descriptor (with RefString as
+// reference string), enables them and returns the factory. PASSIVE_LEVEL;
+// after start, hold the device mutex around it.
+NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCRIPTOR *Descriptor, PWSTR RefString,
+                               PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG CreateItemFlags,
+                               PFNKSFILTERFACTORYPOWER SleepCallback, PFNKSFILTERFACTORYPOWER WakeCallback,
+                               PKSFILTERFACTORY *FilterFactory, WINSIM_CALLSITE);
+NTSTATUS KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY FilterFactory, BOOLEAN NewState);
+// The first category's symbolic link (\??\...), owned by the factory; NULL
+// for a factory without categories.
+PUNICODE_STRING KsFilterFactoryGetSymbolicLink(PKSFILTERFACTORY FilterFactory);
+NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY FilterFactory, const KSFILTER_DESCRIPTOR *FilterDescriptor);
+// Deletes the filter factories whose context (the factory) is Context.
+NTSTATUS KsFreeObjectCreateItemsByContext(KSDEVICE_HEADER Header, PVOID Context);
+#define KsDeleteFilterFactory(FilterFactory)                                                                     \
+  KsFreeObjectCreateItemsByContext(                                                                              \
+      *(KSDEVICE_HEADER *)(KsFilterFactoryGetParentDevice(FilterFactory)->FunctionalDeviceObject->DeviceExtension), \
+      FilterFactory)
+
+// Events. KsAddEvent links an enabled entry to an object's event list;
+// KsGenerateEvents signals every entry of the object that matches the set
+// (NULL: any) and id and that CallBack (when given) accepts. <= DISPATCH_LEVEL.
+void KsAddEvent(PVOID Object, PKSEVENT_ENTRY EventEntry);
+inline void KsFilterAddEvent(PKSFILTER Filter, PKSEVENT_ENTRY EventEntry) { KsAddEvent(Filter, EventEntry); }
+inline void KsPinAddEvent(PKSPIN Pin, PKSEVENT_ENTRY EventEntry) { KsAddEvent(Pin, EventEntry); }
+void KsGenerateEvents(PVOID Object, const GUID *EventSet, ULONG EventId, ULONG DataSize, PVOID Data,
+                      PFNKSGENERATEEVENTCALLBACK CallBack, PVOID CallBackContext);
+inline void KsFilterGenerateEvents(PKSFILTER Filter, const GUID *EventSet, ULONG EventId, ULONG DataSize, PVOID Data,
+                                   PFNKSGENERATEEVENTCALLBACK CallBack, PVOID CallBackContext) {
+  KsGenerateEvents(Filter, EventSet, EventId, DataSize, Data, CallBack, CallBackContext);
+}
+inline void KsPinGenerateEvents(PKSPIN Pin, const GUID *EventSet, ULONG EventId, ULONG DataSize, PVOID Data,
+                                PFNKSGENERATEEVENTCALLBACK CallBack, PVOID CallBackContext) {
+  KsGenerateEvents(Pin, EventSet, EventId, DataSize, Data, CallBack, CallBackContext);
+}
+NTSTATUS KsGenerateEvent(PKSEVENT_ENTRY EventEntry);
+NTSTATUS KsGenerateDataEvent(PKSEVENT_ENTRY EventEntry, ULONG DataSize, PVOID Data);
+
+static_assert(sizeof(KSPIN_DESCRIPTOR) == 88 && offsetof(KSPIN_DESCRIPTOR, DataRanges) == 40 &&
+                  offsetof(KSPIN_DESCRIPTOR, DataFlow) == 48 && offsetof(KSPIN_DESCRIPTOR, Category) == 56 &&
+                  offsetof(KSPIN_DESCRIPTOR, ConstrainedDataRanges) == 80,
+              "KSPIN_DESCRIPTOR layout (x64)");
+static_assert(sizeof(KSPROPERTY_ITEM) == 72 && offsetof(KSPROPERTY_ITEM, MinProperty) == 16 &&
+                  offsetof(KSPROPERTY_ITEM, SetPropertyHandler) == 24 &&
+                  offsetof(KSPROPERTY_ITEM, SerializedSize) == 64,
+              "KSPROPERTY_ITEM layout (x64)");
+static_assert(sizeof(KSPROPERTY_SET) == 40 && sizeof(KSFASTPROPERTY_ITEM) == 32 && sizeof(KSPROPERTY_VALUES) == 40 &&
+                  sizeof(KSPROPERTY_MEMBERSLIST) == 24,
+              "property set layouts (x64)");
+static_assert(sizeof(KSMETHOD_ITEM) == 40 && offsetof(KSMETHOD_ITEM, SupportHandler) == 24 &&
+                  offsetof(KSMETHOD_ITEM, Flags) == 32 && sizeof(KSMETHOD_SET) == 40 && sizeof(KSFASTMETHOD_ITEM) == 16,
+              "method set layouts (x64)");
+static_assert(sizeof(KSEVENT_ITEM) == 40 && offsetof(KSEVENT_ITEM, AddHandler) == 16 && sizeof(KSEVENT_SET) == 24,
+              "event set layouts (x64)");
+static_assert(sizeof(KSDPC_ITEM) == 80 && sizeof(KSBUFFER_ITEM) == 96, "KSDPC_ITEM/KSBUFFER_ITEM layout (x64)");
+static_assert(sizeof(KSEVENT_ENTRY) == 88 && offsetof(KSEVENT_ENTRY, EventData) == 32 &&
+                  offsetof(KSEVENT_ENTRY, NotificationType) == 40 && offsetof(KSEVENT_ENTRY, EventSet) == 48 &&
+                  offsetof(KSEVENT_ENTRY, FileObject) == 64 && offsetof(KSEVENT_ENTRY, SemaphoreAdjustment) == 72 &&
+                  offsetof(KSEVENT_ENTRY, Flags) == 80,
+              "KSEVENT_ENTRY layout (x64)");
+static_assert(sizeof(KSOBJECT_CREATE_ITEM) == 48 && offsetof(KSOBJECT_CREATE_ITEM, ObjectClass) == 16 &&
+                  offsetof(KSOBJECT_CREATE_ITEM, Flags) == 40,
+              "KSOBJECT_CREATE_ITEM layout (x64)");
+static_assert(sizeof(KSAUTOMATION_TABLE) == 48, "KSAUTOMATION_TABLE layout (x64)");
+static_assert(sizeof(KSDEVICE_DISPATCH) == 112 && offsetof(KSDEVICE_DISPATCH, QueryPower) == 88,
+              "KSDEVICE_DISPATCH layout (x64)");
+static_assert(sizeof(KSFILTER_DISPATCH) == 32 && sizeof(KSPIN_DISPATCH) == 80 && sizeof(KSCLOCK_DISPATCH) == 32 &&
+                  sizeof(KSALLOCATOR_DISPATCH) == 32,
+              "dispatch table layouts (x64)");
+static_assert(sizeof(KSDEVICE_DESCRIPTOR) == 32, "KSDEVICE_DESCRIPTOR layout (x64)");
+static_assert(sizeof(KSFILTER_DESCRIPTOR) == 104 && offsetof(KSFILTER_DESCRIPTOR, ReferenceGuid) == 24 &&
+                  offsetof(KSFILTER_DESCRIPTOR, PinDescriptorsCount) == 32 &&
+                  offsetof(KSFILTER_DESCRIPTOR, PinDescriptors) == 40 &&
+                  offsetof(KSFILTER_DESCRIPTOR, CategoriesCount) == 48 &&
+                  offsetof(KSFILTER_DESCRIPTOR, Categories) == 56 &&
+                  offsetof(KSFILTER_DESCRIPTOR, NodeDescriptorsCount) == 64 &&
+                  offsetof(KSFILTER_DESCRIPTOR, NodeDescriptors) == 72 &&
+                  offsetof(KSFILTER_DESCRIPTOR, ConnectionsCount) == 80 &&
+                  offsetof(KSFILTER_DESCRIPTOR, ComponentId) == 96,
+              "KSFILTER_DESCRIPTOR layout (x64)");
+static_assert(sizeof(KSPIN_DESCRIPTOR_EX) == 136 && offsetof(KSPIN_DESCRIPTOR_EX, PinDescriptor) == 16 &&
+                  offsetof(KSPIN_DESCRIPTOR_EX, Flags) == 104 &&
+                  offsetof(KSPIN_DESCRIPTOR_EX, InstancesPossible) == 108 &&
+                  offsetof(KSPIN_DESCRIPTOR_EX, AllocatorFraming) == 120 &&
+                  offsetof(KSPIN_DESCRIPTOR_EX, IntersectHandler) == 128,
+              "KSPIN_DESCRIPTOR_EX layout (x64)");
+static_assert(sizeof(KSNODE_DESCRIPTOR) == 24, "KSNODE_DESCRIPTOR layout (x64)");
+static_assert(sizeof(KSDEVICE) == 64 && offsetof(KSDEVICE, Context) == 16 &&
+                  offsetof(KSDEVICE, FunctionalDeviceObject) == 24 && offsetof(KSDEVICE, NextDeviceObject) == 40 &&
+                  offsetof(KSDEVICE, Started) == 48 && offsetof(KSDEVICE, SystemPowerState) == 52 &&
+                  offsetof(KSDEVICE, DevicePowerState) == 56,
+              "KSDEVICE layout (x64)");
+static_assert(sizeof(KSFILTERFACTORY) == 24 && sizeof(KSFILTER) == 24, "KSFILTERFACTORY/KSFILTER layout");
+static_assert(sizeof(KSPIN) == 136 && offsetof(KSPIN, Id) == 24 && offsetof(KSPIN, Communication) == 28 &&
+                  offsetof(KSPIN, ConnectionIsExternal) == 32 && offsetof(KSPIN, ConnectionInterface) == 40 &&
+                  offsetof(KSPIN, ConnectionFormat) == 96 && offsetof(KSPIN, StreamHeaderSize) == 112 &&
+                  offsetof(KSPIN, DataFlow) == 116 && offsetof(KSPIN, ClientState) == 128,
+              "KSPIN layout (x64)");
+static_assert(sizeof(KSSTREAM_POINTER_OFFSET) == 16 && sizeof(KSSTREAM_POINTER) == 64 &&
+                  offsetof(KSSTREAM_POINTER, OffsetIn) == 32,
+              "KSSTREAM_POINTER layout (x64)");
+static_assert(sizeof(KSPROCESSPIN) == 64 && offsetof(KSPROCESSPIN, Data) == 40 &&
+                  offsetof(KSPROCESSPIN, Terminate) == 60 && sizeof(KSPROCESSPIN_INDEXENTRY) == 16,
+              "KSPROCESSPIN layout (x64)");
+static_assert(sizeof(KSATTRIBUTE_LIST) == 16 && sizeof(KSMAPPING) == 16 && sizeof(KSRESOLUTION) == 16 &&
+                  sizeof(KSHANDSHAKE) == 32 && sizeof(KSGATE) == 16,
+              "small AVStream layouts (x64)");
+
+#endif  // IRP_MJ_PNP

@@ -1,0 +1,160 @@
+// A device's life as an AVStream minidriver sees it: the PnP manager and
+// ks.sys call Add, Start and PostStart at arrival, the removal callbacks at
+// departure, and unload the driver once its last device is gone.
+#include <gtest/gtest.h>
+
+#include "ks_test_support.h"
+#include "winsim/ks/ks_device.h"
+
+using namespace kstest;
+using winsim::DeviceNodeState;
+using winsim::ThreadKind;
+using Names = std::vector<std::string>;
+
+namespace {
+
+class Lifecycle : public KsTest {
+ protected:
+  Names CallsSince(size_t before) {
+    Names names = Driver().Names();
+    return Names(names.begin() + static_cast<std::ptrdiff_t>(before), names.end());
+  }
+};
+
+TEST_F(Lifecycle, ArrivalLoadsTheDriverOnceAndCallsAddStartPostStartThenQueryCapabilities) {
+  PlugDevice();
+  EXPECT_EQ(Driver().Names(), (Names{"DriverEntry", "Add", "Start", "PostStart", "QueryCapabilities"}));
+  for (const Call &call : Driver().Calls()) {
+    EXPECT_EQ(call.irql, PASSIVE_LEVEL) << call.name;
+    EXPECT_EQ(call.kind, ThreadKind::SystemWorker) << call.name << " ran on " << call.thread;
+  }
+  EXPECT_EQ(Driver().Find("Start")->detail, "bus started") << "START_DEVICE must reach the bus driver first";
+  EXPECT_EQ(Driver().Find("PostStart")->detail, "started");
+  EXPECT_NE(Driver().Find("PostStart")->thread, Driver().Find("Start")->thread)
+      << "PostStart runs from a work item, not on the thread that handled START_DEVICE";
+  EXPECT_EQ(Node(plugged[0]).state, DeviceNodeState::Started);
+  EXPECT_EQ(Node(plugged[0]).problem, winsim::kProblemNone);
+}
+
+TEST_F(Lifecycle, QueryCapabilitiesSeesTheBusDriversAnswerAndItsChangesReachThePnpManager) {
+  Driver().script.queryCapabilities = [](PKSDEVICE, PDEVICE_CAPABILITIES caps) {
+    caps->SurpriseRemovalOK = TRUE;
+    return STATUS_SUCCESS;
+  };
+  BusDevice device;
+  device.address = 7;
+  PDEVICE_OBJECT pdo = PlugDevice(device);
+  EXPECT_EQ(Driver().Find("QueryCapabilities")->detail, "address 7, surprise removal not ok");
+  EXPECT_TRUE(Node(pdo).capabilities.SurpriseRemovalOK);
+  EXPECT_EQ(Node(pdo).capabilities.Address, 7u);
+}
+
+TEST_F(Lifecycle, SurpriseRemovalCallsSurpriseRemovalThenRemoveAndUnloadsTheDriver) {
+  PDEVICE_OBJECT pdo = PlugDevice();
+  size_t before = Driver().Calls().size();
+  bus.Unplug(pdo, true);
+  EXPECT_EQ(CallsSince(before), (Names{"SurpriseRemoval", "Remove", "Unload"}));
+  EXPECT_FALSE(machine.Pnp().Device(pdo).has_value());
+  EXPECT_FALSE(DriverLoaded());
+}
+
+TEST_F(Lifecycle, OrderlyRemovalQueriesThenRemovesWithoutSurprise) {
+  PDEVICE_OBJECT pdo = PlugDevice();
+  size_t before = Driver().Calls().size();
+  bus.Unplug(pdo, false);
+  EXPECT_EQ(CallsSince(before), (Names{"QueryRemove", "Remove", "Unload"}));
+  std::vector<UCHAR> seen = bus.PnpSeen(pdo);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), IRP_MN_SURPRISE_REMOVAL), 0);
+  EXPECT_EQ(seen.back(), IRP_MN_REMOVE_DEVICE) << "REMOVE_DEVICE goes down to the bus driver too";
+}
+
+TEST_F(Lifecycle, AVetoedOrderlyRemovalIsCancelledAndTheDepartureBecomesASurprise) {
+  Driver().script.queryRemove = [](PKSDEVICE) { return STATUS_DEVICE_BUSY; };
+  PDEVICE_OBJECT pdo = PlugDevice();
+  size_t before = Driver().Calls().size();
+  bus.Unplug(pdo, false);
+  EXPECT_EQ(CallsSince(before), (Names{"QueryRemove", "CancelRemove", "SurpriseRemoval", "Remove", "Unload"}));
+}
+
+TEST_F(Lifecycle, AnOpenHandleHoldsRemoveDeviceBackUntilItCloses) {
+  PDEVICE_OBJECT pdo = PlugDevice();
+  machine.Pnp().HandleOpened(pdo);
+  bus.Unplug(pdo, true);
+  EXPECT_EQ(Driver().Names().back(), "SurpriseRemoval");
+  EXPECT_EQ(Node(pdo).state, DeviceNodeState::SurpriseRemoved);
+  EXPECT_TRUE(DriverLoaded());
+  machine.Pnp().HandleClosed(pdo);
+  machine.Pnp().WaitIdle();
+  std::vector<std::string> names = Driver().Names();
+  EXPECT_EQ(Names(names.end() - 2, names.end()), (Names{"Remove", "Unload"}));
+}
+
+TEST_F(Lifecycle, TheDriverStaysLoadedWhileAnotherOfItsDevicesRemains) {
+  BusDevice second;
+  second.instanceId = u"QAV0002";
+  PDEVICE_OBJECT first = PlugDevice();
+  PDEVICE_OBJECT other = PlugDevice(second);
+  bus.Unplug(first, true);
+  EXPECT_TRUE(DriverLoaded());
+  bus.Unplug(other, false);
+  EXPECT_FALSE(DriverLoaded());
+  std::vector<std::string> names = Driver().Names();
+  EXPECT_EQ(std::count(names.begin(), names.end(), "DriverEntry"), 1);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "Add"), 2);
+}
+
+TEST_F(Lifecycle, AFailedPostStartLeavesTheDeviceStartedWithProblem43) {
+  Driver().script.postStart = [](PKSDEVICE) { return STATUS_DEVICE_NOT_READY; };
+  PDEVICE_OBJECT pdo = PlugDevice();
+  winsim::DeviceNodeInfo node = Node(pdo);
+  EXPECT_EQ(node.state, DeviceNodeState::Started);
+  EXPECT_EQ(node.problem, winsim::kProblemFailedPostStart);
+  EXPECT_EQ(node.postStartStatus, STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(winsim::ks::PostStartStatus(Driver().LastDevice()), STATUS_DEVICE_NOT_READY);
+  EXPECT_TRUE(Driver().LastDevice()->Started);
+}
+
+struct FailedStep {
+  const char *name;
+  Script script;
+  ULONG problem;
+  std::vector<std::string> calls;  // from DriverEntry until the device leaves
+};
+
+class FailedArrival : public KsTest, public ::testing::WithParamInterface<FailedStep> {};
+
+TEST_P(FailedArrival, LeavesANodeWithAProblemAndUnloadsTheDriverWhenTheDeviceLeaves) {
+  Driver().script = GetParam().script;
+  PDEVICE_OBJECT pdo = PlugDevice();
+  EXPECT_EQ(Node(pdo).state, DeviceNodeState::Failed);
+  EXPECT_EQ(Node(pdo).problem, GetParam().problem);
+  bus.Unplug(pdo, true);
+  EXPECT_EQ(Driver().Names(), GetParam().calls);
+  EXPECT_FALSE(DriverLoaded());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, FailedArrival,
+    ::testing::Values(
+        FailedStep{"Add", Script{.add = [](PKSDEVICE) { return STATUS_INSUFFICIENT_RESOURCES; }},
+                   winsim::kProblemFailedAdd, {"DriverEntry", "Add", "Unload"}},
+        FailedStep{"Start", Script{.start = [](PKSDEVICE) { return STATUS_DEVICE_CONFIGURATION_ERROR; }},
+                   winsim::kProblemFailedStart, {"DriverEntry", "Add", "Start", "Remove", "Unload"}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(PnpManager, ADeviceNoDriverMatchesGetsProblem28AndIsBoundWhenAMatchingDriverIsInstalled) {
+  winsim::Machine machine;
+  TestBus bus(machine);
+  MiniDriver::Instance().Reset();
+  PDEVICE_OBJECT pdo = bus.Plug();
+  EXPECT_EQ(machine.Pnp().Device(pdo)->state, DeviceNodeState::NoDriver);
+  EXPECT_EQ(machine.Pnp().Device(pdo)->problem, winsim::kProblemFailedInstall);
+  machine.InstallDriver(kService, MiniDriverEntry, {u"usb\\class_01"});  // a compatible id, in other case
+  EXPECT_EQ(machine.Pnp().Device(pdo)->state, DeviceNodeState::Started);
+  bus.Unplug(pdo, false);
+  EXPECT_EQ(machine.Pnp().LoadedDriver(kService), nullptr);
+  bus.Unload();
+  MiniDriver::Instance().Reset();
+}
+
+}  // namespace

@@ -1,0 +1,132 @@
+// Test support for the kernel-streaming device side and the PnP manager:
+// a bus driver whose bare PDOs the tests plug and unplug, and a minimal
+// AVStream minidriver ("QavKsTest") that records every callback (name,
+// IRQL, thread) and behaves as the running test scripts it.
+#pragma once
+#include <gtest/gtest.h>
+#include <wdm.h>
+#include <ks.h>
+#include <ksmedia.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "winsim/machine.h"
+
+namespace kstest {
+
+inline constexpr char16_t kHardwareId[] = u"USB\\VID_2B5A&PID_8014";
+inline constexpr char16_t kService[] = u"QavKsTest";
+
+// A device on the test bus, as its PDO answers PnP queries.
+struct BusDevice {
+  std::u16string deviceId = kHardwareId;
+  std::u16string instanceId = u"QAV0001";
+  std::vector<std::u16string> hardwareIds = {u"USB\\VID_2B5A&PID_8014&REV_0100", kHardwareId};
+  std::vector<std::u16string> compatibleIds = {u"USB\\Class_01&SubClass_01&Prot_20", u"USB\\Class_01"};
+  std::u16string description = u"Tessarin Larch";
+  ULONG address = 3;
+  bool surpriseRemovalOK = false;
+  DEVICE_POWER_STATE sleepState = PowerDeviceD3;  // what S1-S5 map to
+};
+
+// The bus driver "QavKsBus": PDOs that answer QUERY_ID, QUERY_DEVICE_TEXT
+// and QUERY_CAPABILITIES, complete START/REMOVE/power, and are deleted once
+// gone and without a stack, as a real bus driver's.
+class TestBus {
+ public:
+  explicit TestBus(winsim::Machine &machine);
+  ~TestBus();
+
+  PDEVICE_OBJECT Plug(const BusDevice &device = {});
+  // Orderly: the PnP manager removes the stack while the device is there.
+  void Unplug(PDEVICE_OBJECT pdo, bool surprise);
+  // PnP and power minor codes the PDO received, in order.
+  std::vector<UCHAR> PnpSeen(PDEVICE_OBJECT pdo) const;
+  bool Started(PDEVICE_OBJECT pdo) const;
+  // Unloads the bus driver, which checks that nothing leaked.
+  void Unload();
+
+ private:
+  winsim::Machine &m_machine;
+  PDRIVER_OBJECT m_driver = nullptr;
+};
+
+// One callback of the minidriver as it happened.
+struct Call {
+  std::string name;
+  KIRQL irql = 0xFF;
+  winsim::ThreadKind kind = winsim::ThreadKind::Test;
+  std::string thread;
+  std::string detail;
+};
+
+// What the minidriver does; each hook (when set) replaces the default,
+// which succeeds.
+struct Script {
+  std::function<NTSTATUS(PKSDEVICE)> add;
+  std::function<NTSTATUS(PKSDEVICE)> start;
+  std::function<NTSTATUS(PKSDEVICE)> postStart;
+  std::function<NTSTATUS(PKSDEVICE, PDEVICE_CAPABILITIES)> queryCapabilities;
+  std::function<NTSTATUS(PKSDEVICE)> queryRemove;
+  std::function<void(PKSDEVICE)> remove;
+  std::function<NTSTATUS(PKSDEVICE, POWER_ACTION)> queryPower;
+};
+
+// The minidriver's record and script, shared with its callbacks.
+class MiniDriver {
+ public:
+  static MiniDriver &Instance();
+  void Reset();
+
+  Script script;
+  std::vector<Call> Calls() const;
+  // Names of the calls, in order.
+  std::vector<std::string> Names() const;
+  std::optional<Call> Find(const std::string &name) const;
+  void Record(const std::string &name, std::string detail = {});
+  PKSDEVICE LastDevice() const;
+  void SetLastDevice(PKSDEVICE device);
+
+ private:
+  mutable std::mutex m_lock;
+  std::vector<Call> m_calls;
+  PKSDEVICE m_lastDevice = nullptr;
+};
+
+NTSTATUS MiniDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+
+// The four categories the driver's factory declares.
+extern const GUID kFactoryCategories[4];
+extern const GUID kPrivateCategory;
+// A filter factory over kFactoryCategories with reference string "GLOBAL".
+NTSTATUS CreateTestFactory(PKSDEVICE device, PKSFILTERFACTORY *factory);
+
+// A machine with the minidriver installed for kHardwareId and the test bus.
+class KsTest : public ::testing::Test {
+ protected:
+  KsTest();
+  void SetUp() override;
+  void TearDown() override;
+
+  // Plugs a device and returns its PDO; the minidriver's device is
+  // Driver().LastDevice().
+  PDEVICE_OBJECT PlugDevice(const BusDevice &device = {});
+  MiniDriver &Driver() { return MiniDriver::Instance(); }
+  winsim::DeviceNodeInfo Node(PDEVICE_OBJECT pdo);
+  bool DriverLoaded() { return machine.Pnp().LoadedDriver(kService) != nullptr; }
+
+  winsim::Machine machine;
+  TestBus bus;
+  std::vector<PDEVICE_OBJECT> plugged;
+};
+
+std::u16string Text(const WCHAR *text);
+std::string Narrow(const std::u16string &text);
+
+}  // namespace kstest

@@ -1,0 +1,220 @@
+// The machine's Plug and Play and power manager: device nodes for the PDOs
+// bus drivers report, driver packages and their binding by hardware id, the
+// Enum and driver (Class) keys of each device, device interfaces, and the
+// system power transitions sent to every started device.
+//
+// Threads: everything the manager does to drivers runs on a system worker
+// thread at PASSIVE_LEVEL, one action at a time in the order the events came
+// (as Windows' device-action worker). The public calls queue an action and
+// wait for it in virtual time; they are made from simulated threads at
+// PASSIVE_LEVEL. Only an action's own thread may call back in, and then the
+// nested call runs inline.
+#pragma once
+#include <wdm.h>
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "winsim/sched/scheduler.h"
+
+namespace winsim {
+
+namespace usb {
+class UsbHost;
+}
+
+// GUID_DEVCLASS_MEDIA: sound, video and game controllers.
+inline constexpr GUID kMediaClassGuid = {0x4d36e96c, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+
+// Device Manager problem codes (CM_PROB_*) the manager sets on a node.
+inline constexpr ULONG kProblemNone = 0;
+inline constexpr ULONG kProblemFailedStart = 10;
+inline constexpr ULONG kProblemFailedInstall = 28;
+inline constexpr ULONG kProblemFailedAdd = 31;
+inline constexpr ULONG kProblemFailedDriverEntry = 37;
+inline constexpr ULONG kProblemFailedPostStart = 43;
+
+// What an installation tells the manager about a driver. The INF-driven
+// installation fills the same record.
+struct DriverPackage {
+  std::u16string serviceName;
+  PDRIVER_INITIALIZE entry = nullptr;
+  // Ids the driver binds to, matched case-insensitively against a device's
+  // hardware ids first, then its compatible ids.
+  std::vector<std::u16string> hardwareIds;
+  GUID classGuid = kMediaClassGuid;
+  std::u16string className = u"MEDIA";
+  // DeviceDesc of bound devices; empty: the device's own description.
+  std::u16string description;
+  std::u16string manufacturer;
+};
+
+enum class DeviceNodeState : uint8_t {
+  Enumerated,       // being set up
+  NoDriver,         // no package matches (problem 28)
+  Failed,           // driver entry, Add or START failed; no stack (problem set)
+  Started,          // stack started; a failed PostStart keeps it here with problem 43
+  SurpriseRemoved,  // SURPRISE_REMOVAL sent; REMOVE_DEVICE waits for the last handle
+  Removed,          // stack torn down; the node goes when the device leaves
+};
+const char *DeviceNodeStateName(DeviceNodeState state);
+
+struct DeviceNodeInfo {
+  PDEVICE_OBJECT pdo = nullptr;
+  std::u16string instancePath;  // USB\VID_2B5A&PID_8014\<instance id>
+  std::vector<std::u16string> hardwareIds;
+  std::vector<std::u16string> compatibleIds;
+  std::u16string deviceId;   // USB\VID_2B5A&PID_8014
+  std::u16string description;
+  std::u16string location;
+  std::u16string enumKey;        // \Registry\Machine\SYSTEM\CurrentControlSet\Enum\<instance path>
+  std::u16string driverKeyName;  // {class}\NNNN, empty without driver
+  std::u16string driverKey;      // \Registry\Machine\...\Control\Class\{class}\NNNN
+  std::u16string service;
+  GUID classGuid{};
+  std::u16string className;
+  DeviceNodeState state = DeviceNodeState::Enumerated;
+  ULONG problem = kProblemNone;
+  NTSTATUS startStatus = STATUS_PENDING;      // of START_DEVICE
+  NTSTATUS postStartStatus = STATUS_PENDING;  // of the start's continuation; STATUS_SUCCESS when there is none
+  ULONG openHandles = 0;
+  DEVICE_CAPABILITIES capabilities{};  // as the whole stack answered them after start
+};
+
+struct DeviceInterfaceInfo {
+  GUID classGuid{};
+  std::u16string symbolicLink;  // \??\USB#VID_2B5A&PID_8014#<instance>#{class}\<reference>
+  std::u16string referenceString;
+  std::u16string instancePath;
+  std::u16string registryKey;  // ...\DeviceClasses\{class}\##?#...\#<reference>
+  bool enabled = false;
+  PDEVICE_OBJECT pdo = nullptr;  // null once the device left
+};
+
+// Told of every interface that becomes enabled (arrived) or disabled.
+using InterfaceListener = std::function<void(const DeviceInterfaceInfo &info, bool arrived)>;
+
+struct DeviceNode;
+struct DriverRecord;
+struct InterfaceRecord;
+namespace pnp {
+class PnpActionQueue;
+}
+
+class PnpManager {
+ public:
+  explicit PnpManager(Scheduler &scheduler);
+  ~PnpManager();
+  PnpManager(const PnpManager &) = delete;
+  PnpManager &operator=(const PnpManager &) = delete;
+
+  // The manager of the running Machine, or null.
+  static PnpManager *Active();
+
+  // Records the package (and its Services key) and binds it to present
+  // devices that have no driver yet.
+  void InstallDriver(DriverPackage package);
+
+  // Bus driver events. Arrival enumerates the PDO (QUERY_ID, device text,
+  // capabilities), writes its Enum key, binds and loads the driver, calls
+  // AddDevice, sends START_DEVICE, waits for the start's continuation
+  // (PostStart) and then QUERY_CAPABILITIES. Leaving (an orderly removal
+  // while the device is still there): QUERY_REMOVE, then REMOVE_DEVICE, or
+  // CANCEL_REMOVE when vetoed or while handles are open. Gone (the device
+  // left): a stack still in place gets SURPRISE_REMOVAL and, once no handle
+  // is open, REMOVE_DEVICE. A driver whose last device is removed is
+  // unloaded once the PDO is gone, which checks it leaked nothing.
+  void DeviceArrived(PDEVICE_OBJECT pdo);
+  void DeviceLeaving(PDEVICE_OBJECT pdo);
+  void DeviceGone(PDEVICE_OBJECT pdo, bool surprise);
+
+  // Routes the USB subsystem's arrivals and departures here.
+  void ListenTo(usb::UsbHost &host);
+  // Stops listening and waits until nothing is left to do (machine shutdown).
+  void Shutdown();
+
+  // Handles open on the device's stack: REMOVE_DEVICE after a surprise
+  // removal waits for the last one to close.
+  void HandleOpened(PDEVICE_OBJECT pdo);
+  void HandleClosed(PDEVICE_OBJECT pdo);
+
+  // System power: QUERY_POWER (with the action) to every started device,
+  // then, when none refused, SET_POWER of the system state; their power
+  // policy owners request the device states. PowerSystemWorking skips the
+  // query. False when a device refused.
+  bool SetSystemPower(SYSTEM_POWER_STATE state, POWER_ACTION action);
+  SYSTEM_POWER_STATE SystemState() const;
+
+  // Waits until every queued action has run (including driver unloads).
+  void WaitIdle();
+
+  std::vector<DeviceNodeInfo> Devices() const;
+  std::optional<DeviceNodeInfo> Device(PDEVICE_OBJECT pdo) const;
+  // Interfaces of a class (every class for null), registered this run.
+  std::vector<DeviceInterfaceInfo> Interfaces(const GUID *classGuid, bool enabledOnly) const;
+  void AddInterfaceListener(InterfaceListener listener);
+  // The driver object of a loaded service, or null.
+  PDRIVER_OBJECT LoadedDriver(const std::u16string &serviceName) const;
+
+  // A function driver whose start goes on after START_DEVICE completed
+  // (ks.sys's PostStart) reports it here; the manager waits for the
+  // finish before it goes on with the device.
+  void StartContinues(PDEVICE_OBJECT pdo);
+  void StartFinished(PDEVICE_OBJECT pdo, NTSTATUS status);
+
+  // For the Io* device services (pnp_device_keys.cpp, pnp_interfaces.cpp):
+  // the node of a PDO, or null.
+  std::shared_ptr<DeviceNode> NodeOf(PDEVICE_OBJECT pdo) const;
+  NTSTATUS RegisterInterface(PDEVICE_OBJECT pdo, const GUID &classGuid, const std::u16string &reference,
+                             std::u16string *symbolicLink);
+  NTSTATUS SetInterfaceState(const std::u16string &symbolicLink, bool enable);
+  // The interface's key path, or empty for an unknown link.
+  std::u16string InterfaceKeyPath(const std::u16string &symbolicLink) const;
+
+ private:
+  void RunAction(const char *what, std::function<void()> body);
+  void QueueAction(const char *what, std::function<void()> body);
+
+  void Arrive(PDEVICE_OBJECT pdo);
+  void Enumerate(DeviceNode &node);
+  void BindAndStart(const std::shared_ptr<DeviceNode> &node);
+  bool LoadDriverFor(DeviceNode &node, DriverRecord &driver);
+  bool AddAndStart(DeviceNode &node, DriverRecord &driver);
+  bool StartStack(DeviceNode &node);
+  void Leave(PDEVICE_OBJECT pdo);
+  void Depart(PDEVICE_OBJECT pdo, bool surprise);
+  void RemoveStack(const std::shared_ptr<DeviceNode> &node);
+  void Forget(const std::shared_ptr<DeviceNode> &node);
+  void StackGone(const std::shared_ptr<DeviceNode> &node);
+  void UnloadIfUnused(const std::u16string &serviceName, std::vector<PDEVICE_OBJECT> pdos);
+  void DisableInterfacesOf(PDEVICE_OBJECT pdo);
+  DriverRecord *MatchDriver(const DeviceNode &node);
+  void SetState(DeviceNode &node, DeviceNodeState state, ULONG problem);
+  std::vector<std::shared_ptr<DeviceNode>> StartedNodes() const;
+  void NotifyInterface(const DeviceInterfaceInfo &info, bool arrived);
+
+  Scheduler &m_scheduler;
+  std::unique_ptr<pnp::PnpActionQueue> m_queue;
+  usb::UsbHost *m_usb = nullptr;
+
+  mutable std::mutex m_lock;  // every map and node field below; never held across a call into a driver
+  std::map<PDEVICE_OBJECT, std::shared_ptr<DeviceNode>> m_nodes;
+  uint64_t m_nextOrder = 1;
+  std::vector<std::unique_ptr<DriverRecord>> m_drivers;
+  std::map<std::u16string, std::unique_ptr<InterfaceRecord>> m_interfaces;  // by upper-cased link
+  std::vector<InterfaceListener> m_interfaceListeners;
+  SYSTEM_POWER_STATE m_systemState = PowerSystemWorking;
+};
+
+// The ks.sys-side hooks of StartContinues/StartFinished; nothing happens
+// without a manager or for a PDO it does not know.
+void PnpStartContinues(PDEVICE_OBJECT pdo);
+void PnpStartFinished(PDEVICE_OBJECT pdo, NTSTATUS status);
+
+}  // namespace winsim

@@ -1,0 +1,162 @@
+// The power manager: system power transitions sent to every started device,
+// and the Po* calls drivers make for power IRPs.
+#include <map>
+#include <mutex>
+
+#include "winsim/kernel/bugcheck.h"
+#include "winsim/kernel/debug_log.h"
+#include "winsim/kernel/io_device.h"
+#include "winsim/kernel/io_rules.h"
+#include "winsim/kernel/io_workers.h"
+#include "winsim/kernel/pnp_irp.h"
+#include "winsim/kernel/pnp_manager.h"
+#include "winsim/kernel/pnp_node.h"
+#include "winsim/kernel/pnp_text.h"
+
+namespace winsim {
+
+// Going to sleep: every device is asked first (children before parents, so
+// in reverse enumeration order) and a single refusal cancels the
+// transition; then each gets SET_POWER. Waking goes in enumeration order.
+bool PnpManager::SetSystemPower(SYSTEM_POWER_STATE state, POWER_ACTION action) {
+  bool accepted = true;
+  RunAction("system power transition", [&] {
+    std::vector<std::shared_ptr<DeviceNode>> nodes = StartedNodes();
+    POWER_STATE target;
+    target.SystemState = state;
+    if (state != PowerSystemWorking) std::reverse(nodes.begin(), nodes.end());
+    if (state != PowerSystemWorking) {
+      for (const auto &node : nodes) {
+        PDEVICE_OBJECT top = pnp::ReferenceTop(node->pdo);
+        NTSTATUS status = pnp::SendPower(top, IRP_MN_QUERY_POWER, SystemPowerState, target, action);
+        ObDereferenceObject(top);
+        if (!NT_SUCCESS(status)) {
+          DebugLog::Append("power", pnp::Narrow(node->InstancePath()) + " refused system state S" +
+                                        std::to_string(static_cast<int>(state) - 1));
+          accepted = false;
+          return;
+        }
+      }
+    }
+    for (const auto &node : nodes) {
+      PDEVICE_OBJECT top = pnp::ReferenceTop(node->pdo);
+      pnp::SendPower(top, IRP_MN_SET_POWER, SystemPowerState, target, action);
+      ObDereferenceObject(top);
+    }
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_systemState = state;
+  });
+  return accepted;
+}
+
+SYSTEM_POWER_STATE PnpManager::SystemState() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_systemState;
+}
+
+namespace {
+
+// A power IRP PoRequestPowerIrp sends on a driver's behalf.
+struct PowerRequest {
+  WorkEntry entry;  // first: the worker hands it back when sent from DISPATCH_LEVEL
+  PDEVICE_OBJECT requester;
+  PDEVICE_OBJECT top;  // referenced until the IRP completes
+  PIRP irp;
+  UCHAR minor;
+  POWER_STATE state;
+  PREQUEST_POWER_COMPLETE completion;
+  PVOID context;
+};
+
+NTSTATUS PowerRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  auto *request = static_cast<PowerRequest *>(context);
+  IO_STATUS_BLOCK status = irp->IoStatus;
+  if (request->completion != nullptr) {
+    request->completion(request->requester, request->minor, request->state, request->context, &status);
+  }
+  IoFreeIrp(irp);
+  ObDereferenceObject(request->top);
+  delete request;
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void SendFromWorker(WorkEntry *entry) {
+  auto *request = reinterpret_cast<PowerRequest *>(entry);
+  IoCallDriver(request->top, request->irp);
+}
+
+void DiscardRequest(WorkEntry *entry) {
+  auto *request = reinterpret_cast<PowerRequest *>(entry);
+  IoFreeIrp(request->irp);
+  ObDereferenceObject(request->top);
+  delete request;
+}
+
+std::mutex g_powerStatesLock;
+std::map<std::pair<PDEVICE_OBJECT, POWER_STATE_TYPE>, POWER_STATE> g_powerStates;
+
+}  // namespace
+}  // namespace winsim
+
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const std::source_location &winsimSite) {
+  return IofCallDriver(DeviceObject, Irp, winsimSite);
+}
+
+void PoStartNextPowerIrp(PIRP Irp) { (void)Irp; }
+
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp,
+                           const std::source_location &winsimSite) {
+  winsim::RequireAtMostDispatch("PoRequestPowerIrp", winsimSite);
+  if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_WAIT_WAKE) {
+    return STATUS_INVALID_PARAMETER_2;
+  }
+  if (!winsim::IsLiveDevice(DeviceObject)) {
+    winsim::BugCheck(winsim::BugCode::kDriverVerifierDetectedViolation,
+                     "PoRequestPowerIrp for " + winsim::Hex(DeviceObject) + ", which is not a live device object",
+                     winsimSite);
+  }
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(DeviceObject);
+  PIRP irp = IoAllocateIrp(top->StackSize, FALSE, winsimSite);
+  if (irp == nullptr) {
+    ObDereferenceObject(top);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->MajorFunction = IRP_MJ_POWER;
+  stack->MinorFunction = MinorFunction;
+  if (MinorFunction == IRP_MN_WAIT_WAKE) {
+    stack->Parameters.WaitWake.PowerState = PowerState.SystemState;
+  } else {
+    stack->Parameters.Power.Type = DevicePowerState;
+    stack->Parameters.Power.State = PowerState;
+  }
+  auto *request = new winsim::PowerRequest{{&winsim::SendFromWorker, &winsim::DiscardRequest, nullptr, winsimSite},
+                                           DeviceObject,
+                                           top,
+                                           irp,
+                                           MinorFunction,
+                                           PowerState,
+                                           CompletionFunction,
+                                           Context};
+  IoSetCompletionRoutine(irp, winsim::PowerRequestDone, request, TRUE, TRUE, TRUE);
+  if (Irp != nullptr) *Irp = irp;
+  if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+    IoCallDriver(top, irp);
+  } else {
+    winsim::SystemWorkers::Instance().Queue(&request->entry, CriticalWorkQueue);
+  }
+  return STATUS_PENDING;
+}
+
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
+  std::lock_guard<std::mutex> guard(winsim::g_powerStatesLock);
+  POWER_STATE previous;
+  previous.DeviceState = Type == DevicePowerState ? PowerDeviceD0 : static_cast<DEVICE_POWER_STATE>(PowerSystemWorking);
+  auto key = std::make_pair(DeviceObject, Type);
+  auto it = winsim::g_powerStates.find(key);
+  if (it != winsim::g_powerStates.end()) previous = it->second;
+  winsim::g_powerStates[key] = State;
+  return previous;
+}
