@@ -2,15 +2,32 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
+#include "winsim/kernel/io_system.h"
 #include "winsim/kernel/ke_time.h"
 #include "winsim/kernel/pool.h"
+#include "winsim/kernel/registry_regfile.h"
+#include "winsim/kernel/registry_store.h"
 #include "winsim/user/handles.h"
 
 namespace winsim {
 namespace {
 
 Machine *g_current = nullptr;
+
+// Keys every Windows machine has; HKEY_CLASSES_ROOT and HKEY_CURRENT_USER
+// are views of the last two.
+const char16_t *const kStandardKeys[] = {
+    u"\\Registry\\Machine\\SOFTWARE",
+    u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class",
+    u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum",
+    u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services",
+    u"\\Registry\\Machine\\SOFTWARE\\Classes",
+    u"\\Registry\\User\\.DEFAULT",
+};
+
+LONGLONG VirtualSystemTime() { return kBootSystemTime + Now(); }
 
 }  // namespace
 
@@ -26,10 +43,44 @@ Machine::Machine(MachineOptions options) : m_options(std::move(options)) {
   HandleTable::Instance().Reset();
   m_scheduler.Activate();
   m_scheduler.Attach(m_options.threadName, ThreadKind::Test);
+  StartIoSystem(m_scheduler);
+  BootRegistry();
+  m_usb = std::make_unique<usb::UsbHost>(m_scheduler, usb::kMachineUsbBuses);
+  m_pnp = std::make_unique<PnpManager>(m_scheduler);
+  m_pnp->ListenTo(*m_usb);
+  // Last: pacing measures from the moment the machine is ready.
   if (m_options.pacing > 0) m_scheduler.SetPacing(m_options.pacing);
 }
 
+std::string Machine::RegistryFile() const { return m_options.stateFolder + "/registry.reg"; }
+
+void Machine::BootRegistry() {
+  Registry &registry = SystemRegistry();
+  registry.Clear();
+  registry.SetTimeSource(&VirtualSystemTime);
+  for (const char16_t *path : kStandardKeys) {
+    RegKeyRef key;
+    ULONG disposition = 0;
+    RegCreateOptions options;
+    options.withParents = true;
+    registry.CreateKey(nullptr, path, options, &key, &disposition);
+  }
+  if (!m_options.stateFolder.empty() && std::filesystem::exists(RegistryFile())) {
+    RegFileError error;
+    if (!NT_SUCCESS(LoadRegFile(registry, RegistryFile(), &error))) {
+      m_stateError = RegistryFile() + ":" + std::to_string(error.line) + ": " + error.message;
+      DebugLog::Append("machine", "registry not loaded, the file is left as it is: " + m_stateError);
+    }
+  }
+  registry.SetFlushHandler([this] { return SaveState() ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL; });
+}
+
 Machine::~Machine() {
+  m_pnp.reset();  // stops listening once its queued work is done
+  m_usb.reset();  // completes what the buses hold while the I/O manager still runs
+  if (!m_options.stateFolder.empty()) SaveState();
+  SystemRegistry().SetFlushHandler(nullptr);
+  StopIoSystem();
   m_scheduler.Detach();
   m_scheduler.ReapThreads();
   HandleTable::Instance().Reset();
@@ -51,8 +102,56 @@ bool Machine::RunUntil(const std::function<bool()> &pred, VTime timeout) {
 }
 
 bool Machine::SaveState(std::string *error) {
-  (void)error;
+  if (m_options.stateFolder.empty()) return true;
+  if (!m_stateError.empty()) {
+    if (error != nullptr) *error = "not saved: the registry was not loaded at boot (" + m_stateError + ")";
+    return false;
+  }
+  std::error_code ignored;
+  std::filesystem::create_directories(m_options.stateFolder, ignored);
+  RegFileError failure;
+  if (!NT_SUCCESS(SaveRegFile(SystemRegistry(), RegistryFile(), &failure))) {
+    if (error != nullptr) *error = RegistryFile() + ": " + failure.message;
+    return false;
+  }
   return true;
 }
+
+std::vector<usb::UsbBus *> Machine::Buses() const { return m_usb->Buses(); }
+
+usb::UsbBus *Machine::Bus(uint32_t number) const { return m_usb->Bus(number); }
+
+usb::UsbDeviceHandle Machine::PlugDevice(std::shared_ptr<usb::UsbFunction> device, uint32_t bus) {
+  return m_usb->Plug(std::move(device), bus);
+}
+
+bool Machine::UnplugDevice(usb::UsbDeviceHandle handle, bool surprise) {
+  bool unplugged = m_usb->Unplug(handle, surprise);
+  m_pnp->WaitIdle();  // the driver's unload waits for the PDO to go
+  return unplugged;
+}
+
+std::vector<usb::UsbDeviceInfo> Machine::UsbDevices() const { return m_usb->Devices(); }
+
+void Machine::SetUsbDeviceListener(usb::UsbDeviceListener listener) { m_usb->SetListener(std::move(listener)); }
+
+usb::PcapStatus Machine::CaptureBus(const std::string &path, uint32_t bus) { return m_usb->StartCapture(path, bus); }
+
+usb::PcapStatus Machine::StopBusCapture() { return m_usb->StopCapture(); }
+
+void Machine::InstallDriver(const std::u16string &serviceName, PDRIVER_INITIALIZE entry,
+                            std::vector<std::u16string> hardwareIds) {
+  DriverPackage package;
+  package.serviceName = serviceName;
+  package.entry = entry;
+  package.hardwareIds = std::move(hardwareIds);
+  m_pnp->InstallDriver(std::move(package));
+}
+
+bool Machine::Suspend() { return m_pnp->SetSystemPower(PowerSystemSleeping3, PowerActionSleep); }
+
+bool Machine::Hibernate() { return m_pnp->SetSystemPower(PowerSystemHibernate, PowerActionHibernate); }
+
+void Machine::Resume() { m_pnp->SetSystemPower(PowerSystemWorking, PowerActionNone); }
 
 }  // namespace winsim

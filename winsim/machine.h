@@ -12,6 +12,8 @@
 
 #include "winsim/kernel/debug_log.h"
 #include "winsim/sched/scheduler.h"
+#include "winsim/kernel/pnp_manager.h"
+#include "winsim/usb/usb_host.h"
 
 namespace winsim {
 
@@ -50,12 +52,53 @@ class Machine {
   std::vector<LogLine> Log() const { return DebugLog::Snapshot(); }
 
   // Saves the registry to the state folder now (also done at shutdown).
+  // Refused when the folder's registry could not be loaded at boot, so a
+  // damaged file is never overwritten.
   bool SaveState(std::string *error = nullptr);
+  // Why the state folder's registry was not loaded; empty when it was (or
+  // when there is no state folder or no file yet).
+  const std::string &StateError() const { return m_stateError; }
+
+  // USB: the buses exist from boot (kMachineUsbBuses of them, numbered from
+  // 1), each a host controller with its own frame counter and root hub.
+  // Plugging enumerates the device over its bus and gives it a PDO; the
+  // listener (the plug-and-play manager) hears of arrivals and departures.
+  std::vector<usb::UsbBus *> Buses() const;
+  // Null for a bus number the machine does not have.
+  usb::UsbBus *Bus(uint32_t number) const;
+  usb::UsbDeviceHandle PlugDevice(std::shared_ptr<usb::UsbFunction> device, uint32_t bus = 1);
+  // Surprise: pending URBs fail and later ones are refused at once, then the
+  // listener hears of it. Orderly: the listener removes the driver stack
+  // before the device leaves the bus.
+  bool UnplugDevice(usb::UsbDeviceHandle handle, bool surprise);
+  std::vector<usb::UsbDeviceInfo> UsbDevices() const;
+  void SetUsbDeviceListener(usb::UsbDeviceListener listener);
+  // Records every transfer of one bus, or of every bus (0), into a usbmon
+  // pcap file until StopBusCapture or shutdown.
+  usb::PcapStatus CaptureBus(const std::string &path, uint32_t bus = 0);
+  usb::PcapStatus StopBusCapture();
+
+  // Plug and Play and power (winsim/kernel/pnp_manager.h): installed
+  // drivers bind to plugged devices by hardware id. Each call returns once
+  // the manager has carried it out.
+  PnpManager &Pnp() { return *m_pnp; }
+  void InstallDriver(const std::u16string &serviceName, PDRIVER_INITIALIZE entry,
+                     std::vector<std::u16string> hardwareIds);
+  // Sleep (S3), hibernate (S4) and wake (S0) for every started device; false
+  // when a device refused the query.
+  bool Suspend();
+  bool Hibernate();
+  void Resume();
 
  private:
   MachineOptions m_options;
   Scheduler m_scheduler;
-  Machine *m_previous = nullptr;
+  std::string m_stateError;
+  std::unique_ptr<usb::UsbHost> m_usb;
+  std::unique_ptr<PnpManager> m_pnp;
+
+  void BootRegistry();
+  std::string RegistryFile() const;
 };
 
 }  // namespace winsim

@@ -53,9 +53,9 @@ void HostController::Stop() {
   if (m_thread == nullptr) return;
   {
     std::lock_guard<std::mutex> guard(m_lock);
+    m_stopping = true;  // set first, so no resubmission from a completion slips in behind the failures
     for (auto &[number, port] : m_ports) FailPendingLocked(number, USBD_STATUS_CANCELED, false, 0);
   }
-  m_stopping = true;
   Wake();
   KeWaitForSingleObject(m_thread->ExitObject(), Executive, KernelMode, FALSE, nullptr);
   m_thread.reset();
@@ -91,6 +91,7 @@ void HostController::Detach(int port) {
     std::lock_guard<std::mutex> guard(m_lock);
     auto it = m_ports.find(port);
     if (it == m_ports.end() || it->second.gone) return;
+    RunIsoUntilLocked(CurrentMicroframe());  // what was due before the device left went over the bus
     it->second.gone = true;
     FailPendingLocked(port, USBD_STATUS_DEVICE_GONE, false, 0);
   }
@@ -327,6 +328,7 @@ void HostController::FailPendingLocked(int port, int32_t status, bool onlyEndpoi
 bool HostController::Cancel(Transfer *transfer) {
   {
     std::lock_guard<std::mutex> guard(m_lock);
+    RunIsoUntilLocked(CurrentMicroframe());  // packets already due were served before the cancel
     if (!RemovePendingLocked(transfer)) return false;
     transfer->status = USBD_STATUS_CANCELED;
     QueueDoneLocked(transfer, m_scheduler->Now());
@@ -338,6 +340,7 @@ bool HostController::Cancel(Transfer *transfer) {
 void HostController::AbortEndpoint(int port, uint8_t endpoint) {
   {
     std::lock_guard<std::mutex> guard(m_lock);
+    RunIsoUntilLocked(CurrentMicroframe());
     FailPendingLocked(port, USBD_STATUS_CANCELED, true, endpoint);
   }
   Wake();
