@@ -1,0 +1,47 @@
+// DynamicFilterDescriptor: the KS filter descriptor of the device's filter
+// factory, assembled while the device starts: one streaming and one bridge
+// pin plus an ADC or DAC node per audio direction present, and the audio data
+// ranges that take the device's channel counts and rate limits. It is filled
+// before the filter factory is created and not changed afterwards; it lives
+// in paged pool (kTagObject) and is freed with the device context.
+//
+// The audio pins' dispatch, automation and intersection handler and the
+// filter's automation table are supplied by the pin and property code; until
+// they are set here the pins carry none.
+#pragma once
+#include "kerneldriver/kernel_headers.h"
+
+inline constexpr ULONG kFilterMaxPins = 32;
+inline constexpr ULONG kFilterMaxNodes = 32;
+inline constexpr ULONG kFilterMaxConnections = 32;
+inline constexpr ULONG kFilterCategories = 4;
+
+enum class AudioDirection { Capture, Render };
+
+struct DynamicFilterDescriptor {
+  KSFILTER_DESCRIPTOR filter;
+  GUID categories[kFilterCategories];
+  KSPIN_DESCRIPTOR_EX pins[kFilterMaxPins];
+  KSNODE_DESCRIPTOR nodes[kFilterMaxNodes];
+  KSTOPOLOGY_CONNECTION connections[kFilterMaxConnections];
+  KSDATARANGE_AUDIO captureRanges[2];  // WAVEFORMATEX, DSOUND
+  KSDATARANGE_AUDIO renderRanges[2];
+  KSDATARANGE_AUDIO bridgeRange;
+  PKSDATARANGE captureRangeList[2];
+  PKSDATARANGE renderRangeList[2];
+  PKSDATARANGE bridgeRangeList[1];
+};
+
+// Allocated and filled with the defaults: no pins, four categories, 2
+// channels, 44100 to 48000 Hz. Null when pool runs out. PASSIVE_LEVEL.
+DynamicFilterDescriptor *FilterDescriptorCreate();
+void FilterDescriptorFree(DynamicFilterDescriptor *descriptor);
+
+// Appends the direction's streaming pin (id P) and bridge pin (P + 1), its
+// ADC (capture) or DAC (render) node and the two connections through it.
+// Nothing is added when the tables are full.
+void FilterDescriptorAddAudioDirection(DynamicFilterDescriptor *descriptor, AudioDirection direction);
+// MaximumChannels of the direction's two ranges.
+void FilterDescriptorSetChannels(DynamicFilterDescriptor *descriptor, AudioDirection direction, ULONG channels);
+// Minimum and maximum sample frequency of all four audio ranges.
+void FilterDescriptorSetRateLimits(DynamicFilterDescriptor *descriptor, ULONG lowest, ULONG highest);

@@ -1,0 +1,73 @@
+// Small freestanding helpers for kernel code: no C or C++ library exists in
+// the driver image, so minimum/maximum, memory copies, little-endian reads of
+// device data, zeroed pool allocation and the trace macro live here.
+#pragma once
+#include "kerneldriver/kernel_headers.h"
+#include "kerneldriver/pool_tags.h"
+
+template <typename T>
+constexpr T QavMin(T a, T b) {
+  return a < b ? a : b;
+}
+
+template <typename T>
+constexpr T QavMax(T a, T b) {
+  return a < b ? b : a;
+}
+
+template <typename T, ULONG N>
+constexpr ULONG QavCountOf(const T (&)[N]) {
+  return N;
+}
+
+// RtlCopyMemory/RtlZeroMemory are the kernel's own forms; the host's kernel
+// headers do not provide them yet, where the compiler builtins stand in.
+inline void QavCopyMemory(void *destination, const void *source, SIZE_T length) {
+#if defined(RtlCopyMemory)
+  RtlCopyMemory(destination, source, length);
+#else
+  __builtin_memcpy(destination, source, length);
+#endif
+}
+
+inline void QavZeroMemory(void *destination, SIZE_T length) {
+#if defined(RtlZeroMemory)
+  RtlZeroMemory(destination, length);
+#else
+  __builtin_memset(destination, 0, length);
+#endif
+}
+
+// Device data is little-endian and unaligned.
+inline USHORT QavReadLe16(const UCHAR *p) { return static_cast<USHORT>(p[0] | (p[1] << 8)); }
+inline ULONG QavReadLe32(const UCHAR *p) {
+  return static_cast<ULONG>(p[0]) | (static_cast<ULONG>(p[1]) << 8) | (static_cast<ULONG>(p[2]) << 16) |
+         (static_cast<ULONG>(p[3]) << 24);
+}
+
+// Zero-filled pool; null when pool runs out. Paged pool only below DISPATCH_LEVEL.
+inline PVOID QavAllocateZeroed(POOL_TYPE poolType, SIZE_T bytes, ULONG tag) {
+  PVOID block = ExAllocatePoolWithTag(poolType, bytes, tag);
+  if (block != nullptr) QavZeroMemory(block, bytes);
+  return block;
+}
+
+inline PVOID QavAllocateNonPaged(SIZE_T bytes, ULONG tag) { return QavAllocateZeroed(NonPagedPoolNx, bytes, tag); }
+
+// Null-safe free with the allocation's tag.
+inline void QavFree(PVOID block, ULONG tag) {
+  if (block != nullptr) ExFreePoolWithTag(block, tag);
+}
+
+// Relative wait interval for KeWaitForSingleObject/KeDelayExecutionThread.
+inline LARGE_INTEGER QavRelativeMilliseconds(ULONG milliseconds) {
+  LARGE_INTEGER interval;
+  interval.QuadPart = -10000LL * static_cast<LONGLONG>(milliseconds);
+  return interval;
+}
+
+// Diagnostics. Every trace point of the driver goes through this one macro so
+// that the binary trace log client can take it over; until then it is debugger
+// output. Arguments are cast to int/unsigned at the call sites: ULONG is not
+// the same C type on both targets.
+#define QAV_TRACE(format, ...) DbgPrint("QavAudio: " format "\n" __VA_OPT__(, ) __VA_ARGS__)
