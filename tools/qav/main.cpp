@@ -1,10 +1,11 @@
 // qav: the command-line tool. On the host build every command runs against a
-// simulated machine.
+// simulated machine; --sim names the simulated interface.
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "winsim/machine.h"
+#include "tools/qav/host_commands.h"
+#include "winsim/devices/catalog.h"
 
 namespace {
 
@@ -12,41 +13,24 @@ int Usage() {
   std::fprintf(stderr,
                "usage: qav [--sim MODEL] COMMAND\n"
                "commands:\n"
-               "  boot      boot the simulated machine and report what happened\n");
+               "  start     plug the interface, start the driver on it, and report what happened\n"
+               "  models    list the simulated interfaces\n");
   return 2;
-}
-
-int Boot() {
-  winsim::MachineOptions options;
-  options.threadName = "qav";
-  winsim::Machine machine(options);
-  KEVENT ready;
-  KeInitializeEvent(&ready, NotificationEvent, FALSE);
-  auto worker = machine.Threads().Spawn("worker", winsim::ThreadKind::SystemWorker, winsim::kSystemProcessId, [&] {
-    LARGE_INTEGER delay;
-    delay.QuadPart = -250 * winsim::kTicksPerMillisecond;
-    KeDelayExecutionThread(KernelMode, FALSE, &delay);
-    DbgPrint("worker: woke after 250 ms of virtual time\n");
-    KeSetEvent(&ready, IO_NO_INCREMENT, FALSE);
-  });
-  KeWaitForSingleObject(&ready, Executive, KernelMode, FALSE, nullptr);
-  machine.RunFor(750 * winsim::kTicksPerMillisecond);
-  std::printf("machine booted; virtual time now %.3f ms\n",
-              static_cast<double>(machine.Now()) / winsim::kTicksPerMillisecond);
-  for (const winsim::LogLine &line : machine.Log()) {
-    std::printf("  [%9.3f ms] %s: %s\n", static_cast<double>(line.time) / winsim::kTicksPerMillisecond,
-                line.thread.c_str(), line.text.c_str());
-  }
-  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+  std::string model(winsim::devices::DefaultModelName());
   int i = 1;
-  if (i < argc && std::strcmp(argv[i], "--sim") == 0) i += 2;
+  if (i < argc && std::strcmp(argv[i], "--sim") == 0) {
+    if (i + 1 >= argc) return Usage();
+    model = argv[i + 1];
+    i += 2;
+  }
   if (i >= argc) return Usage();
   std::string command = argv[i];
-  if (command == "boot") return Boot();
+  if (command == "start") return qav::RunStart(model);
+  if (command == "models") return qav::ListModels();
   return Usage();
 }
