@@ -50,6 +50,10 @@ void AddStream(UsbAudioDevice *device, ULONG index) {
     return;
   }
   bool capture = UsbAudioStreamIsCapture(stream);
+  QAV_TRACE("%s stream: interface %u alternate setting %u, %u channels x %u bytes, endpoint %02x, feedback %02x",
+            capture ? "capture" : "render", static_cast<unsigned>(index), static_cast<unsigned>(stream->altSetting),
+            static_cast<unsigned>(stream->channels), static_cast<unsigned>(stream->subslot),
+            static_cast<unsigned>(stream->dataEndpoint), static_cast<unsigned>(stream->feedbackEndpoint));
   UsbAudioStream *&slot = capture ? device->captureStream : device->renderStream;
   UsbAudioStreamDestroy(slot);
   slot = stream;
