@@ -10,10 +10,9 @@ namespace {
 
 using namespace winsim::devices;
 
-std::string DataFile(const char *name) {
-  const std::string here = __FILE__;
-  return here.substr(0, here.find_last_of('/')) + "/data/" + name;
-}
+// The source tree's absolute path comes from the build: __FILE__ may be
+// relative to wherever the compiler ran.
+std::string DataFile(const char *name) { return std::string(QAV_SOURCE_DIR) + "/tests/devices/data/" + name; }
 
 TEST(RawText, ThirdPartyCaptureBecomesARunnableDevice) {
   const RawTextResult text = LoadRawDescriptorFile(DataFile("third_party_uac2.txt"));
