@@ -84,6 +84,10 @@ Machine::~Machine() {
   m_scheduler.Detach();
   m_scheduler.ReapThreads();
   HandleTable::Instance().Reset();
+  // Powering off: pool still held by device objects of stacks that were never
+  // removed (a device left plugged in) goes with the machine. Driver leaks are
+  // reported when a driver unloads, not here.
+  Pool::Instance().Reset();
   m_scheduler.Deactivate();
   g_current = nullptr;
 }
