@@ -1,6 +1,8 @@
 #include "kerneldriver/audio_stream.h"
 
 #include "kerneldriver/kernel_support.h"
+#include "kerneldriver/packet_sizing.h"
+#include "kerneldriver/stream_internal.h"
 #include "kerneldriver/uac2_descriptors.h"
 #include "kerneldriver/usb_configure.h"
 
@@ -10,13 +12,26 @@ UsbAudioStream *UsbAudioStreamCreate(UsbAudioDevice *device, UsbInterface *usbIn
   stream->device = device;
   stream->usbInterface = usbInterface;
   stream->framesPerUrb = urbSize;
+  stream->minLateness = 16;
+  KeInitializeSpinLock(&stream->pinLock);
+  KeInitializeEvent(&stream->allReturned, NotificationEvent, TRUE);
+  KeInitializeEvent(&stream->recoveryIdle, NotificationEvent, TRUE);
+  stream->recoveryWorkItem = IoAllocateWorkItem(device->device->FunctionalDeviceObject);
+  if (stream->recoveryWorkItem == nullptr) {
+    QavFree(stream, kTagObject);
+    return nullptr;
+  }
   return stream;
 }
 
 void UsbAudioStreamDestroy(UsbAudioStream *stream) {
   if (stream == nullptr) return;
-  stream->running = false;
-  QavFree(stream->transferBuffer, kTagBuffer);
+  UsbAudioStreamStop(stream);
+  KeWaitForSingleObject(&stream->recoveryIdle, Executive, KernelMode, FALSE, nullptr);
+  // The last completion may still be on its way out of its DPC.
+  KeFlushQueuedDpcs();
+  StreamReleaseTransfers(stream);
+  IoFreeWorkItem(stream->recoveryWorkItem);
   QavFree(stream, kTagObject);
 }
 
@@ -36,19 +51,8 @@ NTSTATUS UsbAudioStreamPrepareForRate(UsbAudioStream *stream, ULONG rate, bool s
   if (!NT_SUCCESS(status)) return status;
   stream->nominalRate = rate;
   stream->sampleAccumulator = 0;
-  stream->samplesPerMicroframe = static_cast<ULONG>((static_cast<ULONGLONG>(rate) << 16) / 8000);
+  stream->samplesPerMicroframe = SamplesPerMicroframe(rate);
   return STATUS_SUCCESS;
-}
-
-void UsbAudioStreamPause(UsbAudioStream *stream) {
-  if (!stream->running) return;
-  stream->paused = true;
-  stream->running = false;
-}
-
-void UsbAudioStreamResume(UsbAudioStream *stream) {
-  if (!stream->paused) return;
-  stream->paused = false;
 }
 
 void UsbAudioStreamSetFramesPerUrb(UsbAudioStream *stream, ULONG framesPerUrb) {

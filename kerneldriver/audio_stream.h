@@ -1,17 +1,44 @@
-// UsbAudioStream: one AudioStreaming interface of the device and the audio
-// format chosen on it for the current rate. The device keeps at most one
-// capture stream (IN data endpoint) and one render stream (OUT).
+// UsbAudioStream: one AudioStreaming interface of the device, the format
+// chosen on it for the current rate, and the isochronous transfers that move
+// its audio. The device keeps at most one capture stream (IN data endpoint)
+// and one render stream (OUT).
 //
-// This object is created while the device model is built and prepared for
-// the device's rate at post start and on every rate change. The isochronous
-// transfers (slots, transfer buffer, start/stop, pins) belong to the
-// streaming engine, which adds its state below the transfer fields; the
-// functions here treat "transfers prepared" as transferBuffer != null.
+// Ten data URBs, each covering framesPerUrb USB frames with one packet per
+// microframe, stay in flight; each is resubmitted from its own completion at
+// DISPATCH_LEVEL. Render packets are sized from a 16.16 accumulator (or, with
+// a StreamSync, from the frames the device sends on the capture stream), and
+// every completion hands regions of the one transfer buffer to the attached
+// pins.
 //
-// All functions run at PASSIVE_LEVEL under the caller's serialisation (PnP
-// callbacks, or the sample-rate change refused while pins are open).
+// Lifecycle: created → prepared (transfers allocated, alternate setting
+// selected) → running → stopped (URBs drained) → freed (alternate setting 0).
+// Create, prepare, start, stop, free and destroy run at PASSIVE_LEVEL under
+// the caller's serialisation (PnP callbacks, the KS device mutex, or pin
+// state changes). Nothing is allocated between start and stop.
 #pragma once
 #include "kerneldriver/device.h"
+
+struct UsbAudioPin;
+
+inline constexpr ULONG kIsoSlots = 10;
+inline constexpr ULONG kMaxStreamPins = 4;
+inline constexpr ULONG kMicroframesPerFrame = 8;
+inline constexpr UCHAR kFeedbackSlotIndex = 255;
+inline constexpr ULONG kFeedbackBytes = 4;
+
+struct IsoTransferSlot {
+  PIRP irp;                 // stack size of the lower device + 1, reused for every send
+  UsbAudioStream *stream;
+  PURB urb;                 // kTagBuffer, room for packetCount packets
+  bool in;
+  PUCHAR region;            // the slot's part of the transfer buffer
+  ULONG regionLength;       // bytes the slot owns
+  ULONG transferLength;     // render: bytes the packets carry; capture: bytes received
+  ULONG splitOffset;        // render: offset of packet 16 (transferLength when fewer than 17 packets)
+  ULONG packetCount;
+  USBD_PIPE_HANDLE pipeHandle;
+  UCHAR index;              // 0 to 9; kFeedbackSlotIndex for the feedback read
+};
 
 struct UsbAudioStream {
   UsbAudioDevice *device;
@@ -26,25 +53,49 @@ struct UsbAudioStream {
   ULONG bytesPerFrame;     // channels * subslot
   const UCHAR *generalDescriptor;  // AudioStreaming general descriptor (iChannelNames), in the configuration
 
-  // Set by UsbAudioStreamPrepareForRate.
+  // Set by UsbAudioStreamPrepareForRate; samplesPerMicroframe also by explicit feedback.
   ULONG nominalRate;           // Hz
   ULONG samplesPerMicroframe;  // 16.16 fixed point
   ULONG sampleAccumulator;     // 16.16 fixed point
 
-  // Transfers.
+  // Transfers, present between UsbAudioStreamPrepareTransfers and UsbAudioStreamFreeTransfers.
   ULONG framesPerUrb;  // the device's UrbSize when transfers were (or will be) prepared
-  PUCHAR transferBuffer;
+  PUCHAR transferBuffer;  // kTagBuffer, maxPacket * framesPerUrb * 80 bytes
   ULONG transferBufferSize;
+  ULONG maxPacket;
   UsbPipe *dataPipe;
   UsbPipe *feedbackPipe;
-  bool running;
+  IsoTransferSlot slots[kIsoSlots];
+  IsoTransferSlot feedbackSlot;
+  UCHAR feedbackValue[kFeedbackBytes];
+
+  // Pins attached while running; free entries are null.
+  KSPIN_LOCK pinLock;  // attach/detach against a completion calling the pins
+  UsbAudioPin *pins[kMaxStreamPins];
+  ULONG pinSlotsUsed;  // highest used entry + 1
+  ULONG pinCount;
+
+  // Running state. `running` (0 or 1) is read by completions at
+  // DISPATCH_LEVEL and changed with interlocked operations only.
+  volatile LONG running;
   bool paused;
-  StreamSync *streamSync;
+  volatile LONG outstanding;  // URBs sent and not yet completed
+  KEVENT allReturned;         // notification; signalled while outstanding is 0
+  ULONG nextStartFrame;
+  ULONG maxLateness;
+  ULONG minLateness;
+  UrbTimingInfo timing;       // completions and lateness histogram of the current or last run
+  StreamSync *streamSync;     // set while both streams exist
+
+  // Error recovery at PASSIVE_LEVEL: abort and reset the data pipe, stop.
+  PIO_WORKITEM recoveryWorkItem;
+  volatile LONG recoveryQueued;
+  KEVENT recoveryIdle;  // notification; signalled while no recovery is queued or running
 };
 
 // A stream for the interface with `urbSize` frames per URB; null when pool runs out.
 UsbAudioStream *UsbAudioStreamCreate(UsbAudioDevice *device, UsbInterface *usbInterface, ULONG urbSize);
-// Stops the stream and frees it and everything it holds.
+// Stops the stream, waits for its recovery work, frees its transfers and the stream.
 void UsbAudioStreamDestroy(UsbAudioStream *stream);
 
 bool UsbAudioStreamIsCapture(const UsbAudioStream *stream);
@@ -62,12 +113,36 @@ NTSTATUS UsbAudioStreamSelectFormat(UsbAudioStream *stream, ULONG rate);
 // are prepared.
 NTSTATUS UsbAudioStreamPrepareForRate(UsbAudioStream *stream, ULONG rate, bool select);
 
+// Selects the stream's alternate setting, finds its pipes and allocates the
+// transfer buffer and the ten slots (replacing earlier ones when not
+// running). STATUS_INTERNAL_ERROR without an alternate setting or data pipe,
+// STATUS_INSUFFICIENT_RESOURCES when pool runs out.
+NTSTATUS UsbAudioStreamPrepareTransfers(UsbAudioStream *stream);
+// Frees slots and buffer and selects alternate setting 0. Refused
+// (STATUS_INTERNAL_ERROR) while running or while URBs are outstanding.
+NTSTATUS UsbAudioStreamFreeTransfers(UsbAudioStream *stream);
+
+// Sends the ten data URBs on the driver-wide start frame, and the feedback read.
+NTSTATUS UsbAudioStreamStart(UsbAudioStream *stream);
+// Ends resubmission and waits, without limit, until every URB is back
+// (they drain within ten URB periods). Not at DISPATCH_LEVEL.
+void UsbAudioStreamStop(UsbAudioStream *stream);
+
 // Power-down stop that remembers a running stream; Resume starts it again.
 void UsbAudioStreamPause(UsbAudioStream *stream);
 void UsbAudioStreamResume(UsbAudioStream *stream);
 // Takes effect only while no transfers are prepared.
 void UsbAudioStreamSetFramesPerUrb(UsbAudioStream *stream, ULONG framesPerUrb);
 
+// The pins table: a pin goes into the first free entry; a fifth is not
+// attached (STATUS_INSUFFICIENT_RESOURCES). Detaching an unknown pin does
+// nothing. PASSIVE_LEVEL, serialised by the pins' state changes.
+NTSTATUS UsbAudioStreamAttachPin(UsbAudioStream *stream, UsbAudioPin *pin);
+void UsbAudioStreamDetachPin(UsbAudioStream *stream, UsbAudioPin *pin);
+
 // The smallest UrbSize the machine sustains on this (render) stream, 1 to 10;
 // 0 when it could not be measured.
 ULONG UsbAudioStreamLatencyProbe(UsbAudioStream *stream);
+
+// Driver-wide: streams with URBs outstanding (for tests and diagnostics).
+LONG UsbAudioActiveStreamCount();

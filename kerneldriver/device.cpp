@@ -7,6 +7,7 @@
 #include "kerneldriver/hardware_id.h"
 #include "kerneldriver/kernel_support.h"
 #include "kerneldriver/settings.h"
+#include "kerneldriver/stream_sync.h"
 #include "kerneldriver/usb_configure.h"
 
 namespace {
@@ -19,6 +20,8 @@ void DestroyStreamsAndControl(UsbAudioDevice *context) {
   context->captureStream = nullptr;
   UsbAudioStreamDestroy(context->renderStream);
   context->renderStream = nullptr;
+  StreamSyncDestroy(context->streamSync);
+  context->streamSync = nullptr;
   AudioControlDestroy(context->audioControl);
   context->audioControl = nullptr;
 }

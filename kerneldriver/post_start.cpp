@@ -7,6 +7,7 @@
 #include "kerneldriver/filter_descriptor.h"
 #include "kerneldriver/kernel_support.h"
 #include "kerneldriver/settings.h"
+#include "kerneldriver/stream_sync.h"
 #include "kerneldriver/uac2_descriptors.h"
 #include "kerneldriver/usb_configure.h"
 #include "kerneldriver/usb_transport.h"
@@ -65,6 +66,17 @@ NTSTATUS PrepareStreams(UsbAudioDevice *device) {
   return STATUS_SUCCESS;
 }
 
+// With both streams the render packets follow the capture packets (implicit feedback).
+NTSTATUS PairStreams(UsbAudioDevice *device) {
+  StreamSyncDestroy(device->streamSync);
+  device->streamSync = nullptr;
+  if (device->captureStream != nullptr) device->captureStream->streamSync = nullptr;
+  if (device->renderStream != nullptr) device->renderStream->streamSync = nullptr;
+  if (device->captureStream == nullptr || device->renderStream == nullptr) return STATUS_SUCCESS;
+  device->streamSync = StreamSyncCreate(device->captureStream, device->renderStream);
+  return device->streamSync != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+}
+
 // The smallest UrbSize the render stream sustains becomes the minimum, and
 // UrbSize is raised to it when below.
 void MeasureMinimumUrbSize(UsbAudioDevice *device) {
@@ -105,9 +117,8 @@ NTSTATUS StartAudioFunction(UsbAudioDevice *device) {
   if (device->audioControl == nullptr) return STATUS_DEVICE_NOT_READY;
   status = SettleSampleRate(device);
   if (NT_SUCCESS(status)) status = PrepareStreams(device);
+  if (NT_SUCCESS(status)) status = PairStreams(device);
   if (NT_SUCCESS(status)) MeasureMinimumUrbSize(device);
-  // Pairing the two streams for implicit feedback is the streaming engine's
-  // part of the start; it attaches itself when both streams exist.
   return status;
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -50,11 +51,14 @@ class RecordingFunction : public winsim::usb::UsbFunction {
   winsim::usb::TransferOutcome Control(const SetupPacket &setup, uint8_t *data, winsim::usb::VTime now) override;
   winsim::usb::TransferOutcome IsoOut(uint8_t endpoint, uint64_t microframe, const uint8_t *data,
                                       uint32_t length) override {
+    if (isoObserver) isoObserver(endpoint, microframe, data, length);
     return m_device->IsoOut(endpoint, microframe, data, length);
   }
   winsim::usb::TransferOutcome IsoIn(uint8_t endpoint, uint64_t microframe, uint8_t *buffer,
                                      uint32_t capacity) override {
-    return m_device->IsoIn(endpoint, microframe, buffer, capacity);
+    winsim::usb::TransferOutcome outcome = m_device->IsoIn(endpoint, microframe, buffer, capacity);
+    if (isoObserver) isoObserver(endpoint, microframe, buffer, std::min(outcome.length, capacity));
+    return outcome;
   }
   winsim::usb::TransferOutcome BulkOrInterruptIn(uint8_t endpoint, winsim::usb::VTime now, uint8_t *buffer,
                                                  uint32_t capacity) override {
@@ -68,6 +72,11 @@ class RecordingFunction : public winsim::usb::UsbFunction {
 
   std::vector<RecordedRequest> Requests() const;
   size_t RequestCount() const;
+
+  // Sees every isochronous packet as it crosses the bus (OUT before the
+  // device takes it, IN after the device filled it). Set before streaming
+  // starts; it runs under the host controller's lock and must not call winsim.
+  std::function<void(uint8_t endpoint, uint64_t microframe, const uint8_t *data, uint32_t length)> isoObserver;
 
  private:
   std::shared_ptr<AudioDevice> m_device;

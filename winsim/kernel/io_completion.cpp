@@ -45,8 +45,9 @@ bool InvokeRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context, cons
   PDEVICE_OBJECT device =
       irp->CurrentLocation <= irp->StackCount ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr;
   KIRQL irql = KeGetCurrentIrql();
+  const uint32_t locks = winsim::SpinLocksHeld();
   NTSTATUS result = routine(device, irp, context);
-  winsim::RequireIrqlRestored("completion routine", irql, site);
+  winsim::RequireIrqlRestored("completion routine", irql, site, locks);
   if (result == STATUS_MORE_PROCESSING_REQUIRED) return false;
   if (winsim::IrpTable::Instance().Find(irp, nullptr) != winsim::IrpTable::State::Live) {
     BugCheck(BugCode::kDriverVerifierDetectedViolation,

@@ -16,12 +16,18 @@ void RequireAtMostDispatch(const char *api, const std::source_location &site) {
   }
 }
 
-void RequireIrqlRestored(const char *routineKind, KIRQL expected, const std::source_location &site) {
+uint32_t SpinLocksHeld() { return static_cast<uint32_t>(Scheduler::RequireCurrent("spin lock count").spinLocksHeld); }
+
+void RequireIrqlRestored(const char *routineKind, KIRQL expected, const std::source_location &site,
+                         uint32_t expectedLocks) {
   SimThread &thread = Scheduler::RequireCurrent(routineKind);
-  if (thread.irql != expected || thread.spinLocksHeld > 0) {
+  if (thread.irql != expected || static_cast<uint32_t>(thread.spinLocksHeld) != expectedLocks) {
     std::string detail = std::string(routineKind) + " returned at IRQL " + std::to_string(thread.irql) +
                          " (called at " + std::to_string(expected) + ")";
-    if (thread.spinLocksHeld > 0) detail += " holding " + std::to_string(thread.spinLocksHeld) + " spin lock(s)";
+    if (static_cast<uint32_t>(thread.spinLocksHeld) != expectedLocks) {
+      detail += " holding " + std::to_string(thread.spinLocksHeld) + " spin lock(s), called with " +
+                std::to_string(expectedLocks);
+    }
     BugCheck(BugCode::kDriverVerifierDetectedViolation, detail, site);
   }
 }

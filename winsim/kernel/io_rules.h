@@ -1,6 +1,7 @@
 // Shared by winsim's I/O manager files: the pool tags of the objects it
 // allocates for drivers, and the IRQL and object checks its entry points make.
 #pragma once
+#include <cstdint>
 #include <wdm.h>
 
 #include <source_location>
@@ -21,7 +22,13 @@ void RequireAtMostDispatch(const char *api, const std::source_location &site);
 
 // After calling into a driver routine that must return at the IRQL it was
 // called at, with no spin lock held: a bug check naming the routine kind.
-void RequireIrqlRestored(const char *routineKind, KIRQL expected, const std::source_location &site);
+// A routine must return at the IRQL it was called at, holding exactly the
+// spin locks its caller held (a caller may legitimately call down, e.g.
+// IoCallDriver at DISPATCH_LEVEL, with its own lock held).
+void RequireIrqlRestored(const char *routineKind, KIRQL expected, const std::source_location &site,
+                         uint32_t expectedLocks = 0);
+// Spin locks the current simulated thread holds.
+uint32_t SpinLocksHeld();
 
 std::string Narrow(const UNICODE_STRING &text);
 std::string Hex(const void *address);

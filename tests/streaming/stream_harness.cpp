@@ -1,0 +1,84 @@
+#include "stream_harness.h"
+
+#include <algorithm>
+
+namespace sttest {
+
+UsbAudioDevice *ContextOf(PDEVICE_OBJECT pdo) {
+  if (pdo == nullptr) return nullptr;
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
+  PKSDEVICE ksDevice = top != pdo ? KsGetDeviceForDeviceObject(top) : nullptr;
+  ObDereferenceObject(top);
+  return AudioDeviceFromKs(ksDevice);
+}
+
+void StreamTest::TearDown() {
+  while (!m_running.empty()) Leave(*m_running.back());
+  if (device) device->SetPlayedSink(nullptr);
+  DriverStartTest::TearDown();
+}
+
+uint64_t StreamTest::Microframe() const { return machine.Bus(1)->Controller().CurrentMicroframe(); }
+
+std::unique_ptr<TestPin> StreamTest::RenderPin() {
+  return std::make_unique<TestPin>(TestPin::Kind::Render, Ctx().renderStream, [this] { return Microframe(); });
+}
+
+std::unique_ptr<TestPin> StreamTest::CapturePin() {
+  return std::make_unique<TestPin>(TestPin::Kind::Capture, Ctx().captureStream, [this] { return Microframe(); });
+}
+
+void StreamTest::Run(TestPin &pin) {
+  UsbAudioDevice &context = Ctx();
+  startStatuses.push_back(UsbAudioStreamAttachPin(pin.Stream(), &pin));
+  m_running.push_back(&pin);
+  if (InterlockedIncrement(&context.runningAudioPins) != 1) return;
+  UsbAudioStream *streams[] = {context.captureStream, context.renderStream};
+  for (UsbAudioStream *stream : streams) {
+    if (stream != nullptr) startStatuses.push_back(UsbAudioStreamPrepareTransfers(stream));
+  }
+  for (UsbAudioStream *stream : streams) {
+    if (stream != nullptr) startStatuses.push_back(UsbAudioStreamStart(stream));
+  }
+}
+
+void StreamTest::Leave(TestPin &pin) {
+  UsbAudioDevice *context = Context();
+  m_running.erase(std::remove(m_running.begin(), m_running.end(), &pin), m_running.end());
+  if (context == nullptr) return;
+  UsbAudioStreamDetachPin(pin.Stream(), &pin);
+  if (InterlockedDecrement(&context->runningAudioPins) != 0) return;
+  UsbAudioStream *streams[] = {context->captureStream, context->renderStream};
+  for (UsbAudioStream *stream : streams) {
+    if (stream != nullptr) UsbAudioStreamStop(stream);
+  }
+  for (UsbAudioStream *stream : streams) {
+    if (stream != nullptr) UsbAudioStreamFreeTransfers(stream);
+  }
+}
+
+void StreamTest::WatchPlayedOutput() {
+  {
+    std::lock_guard guard(m_playedLock);
+    m_played = RampChecker();
+    m_playedFrames = 0;
+  }
+  device->SetPlayedSink([this](uint64_t, uint32_t frames, uint32_t channels, const int32_t *samples) {
+    std::lock_guard guard(m_playedLock);
+    m_played.SetChannels(channels);
+    m_played.Feed(samples, frames);
+    m_playedFrames += frames;
+  });
+}
+
+RampChecker StreamTest::Played() const {
+  std::lock_guard guard(m_playedLock);
+  return m_played;
+}
+
+uint64_t StreamTest::PlayedFrames() const {
+  std::lock_guard guard(m_playedLock);
+  return m_playedFrames;
+}
+
+}  // namespace sttest
