@@ -57,6 +57,21 @@ void CompleteWithPending() {
   IoCallDriver(stack.Top(), irp);
 }
 
+KSPIN_LOCK g_keptLock = 0;
+
+void DispatchRoutineKeepsASpinLock() {
+  DeviceStack stack(1);
+  stack.dispatch[0] = [](PDEVICE_OBJECT, PIRP irp) {
+    KeAcquireSpinLockAtDpcLevel(&g_keptLock);
+    return CompleteWith(STATUS_SUCCESS)(nullptr, irp);
+  };
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  IoSetCompletionRoutine(irp, TakeBack, nullptr, TRUE, TRUE, TRUE);
+  KIRQL irql;
+  KeRaiseIrql(DISPATCH_LEVEL, &irql);
+  IoCallDriver(stack.Top(), irp);
+}
+
 void RunOutOfStackLocations() {
   DeviceStack stack(3);
   stack.dispatch[2] = stack.dispatch[1] = PassDownCopying();
@@ -202,6 +217,32 @@ void InsertDpcWithoutMachineRunningItsRoutine() {
   KeInsertQueueDpc(&dpc, nullptr, nullptr);
 }
 
+// A driver may call down at DISPATCH_LEVEL with its own spin lock held (a
+// URB resubmitted under a lock, for one); the lower driver must only return
+// with the same locks.
+TEST(IoRulesAllow, CallingDownWithTheCallersSpinLockHeld) {
+  Machine machine;
+  DeviceStack stack(1);
+  stack.dispatch[0] = CompleteWith(STATUS_SUCCESS);
+  bool completed = false;
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  IoSetCompletionRoutine(
+      irp,
+      [](PDEVICE_OBJECT, PIRP, PVOID context) {
+        *static_cast<bool *>(context) = true;
+        return STATUS_MORE_PROCESSING_REQUIRED;
+      },
+      &completed, TRUE, TRUE, TRUE);
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KIRQL irql;
+  KeAcquireSpinLock(&lock, &irql);
+  EXPECT_EQ(IoCallDriver(stack.Top(), irp), STATUS_SUCCESS);
+  KeReleaseSpinLock(&lock, irql);
+  EXPECT_TRUE(completed);
+  IoFreeIrp(irp);
+}
+
 class IoRules : public ::testing::TestWithParam<IoRuleCase> {};
 
 TEST_P(IoRules, BreakingTheRuleStopsTheMachineNamingTheCheckAndTheLine) {
@@ -236,6 +277,10 @@ INSTANTIATE_TEST_SUITE_P(
         IoRuleCase{"CompletionRoutineReturnsAtRaisedIrql",
                    "DRIVER_VERIFIER_DETECTED_VIOLATION.*\n.*completion routine returned at IRQL 2 \\(called at 0\\)",
                    CompletionRoutineReturnsAtDispatch},
+        IoRuleCase{"DispatchRoutineKeepsASpinLock",
+                   "DRIVER_VERIFIER_DETECTED_VIOLATION.*\n.*dispatch routine returned at IRQL 2 \\(called at 2\\) "
+                   "holding 1 spin lock\\(s\\), called with 0",
+                   DispatchRoutineKeepsASpinLock},
         IoRuleCase{"CancelRoutineKeepsTheCancelSpinLock",
                    "cancel routine returned without releasing the cancel spin lock", CancelRoutineKeepsTheLock},
         IoRuleCase{"WorkItemQueuedTwice",
