@@ -3,6 +3,8 @@
 // removal and a change of UrbSize.
 #include <winsim/kernel/pool.h>
 
+#include <random>
+
 #include "stream_harness.h"
 #include "kerneldriver/settings.h"
 #include "kerneldriver/stream_sync.h"
@@ -205,6 +207,80 @@ TEST_F(StreamTest, StreamsOfOneDeviceShareTheStartFrameAndAnotherBusGetsItsOwn) 
   UsbAudioStreamFreeTransfers(otherRender);
   machine.UnplugDevice(otherHandle, false);
   machine.Pnp().WaitIdle();
+}
+
+TEST_F(StreamTest, ExplicitFeedbackSetsTheRenderRateToTheDevicesClock) {
+  struct Case {
+    int32_t drift;
+    ULONG expected;  // the device's 16.16 samples per microframe at 44.1 kHz
+  };
+  for (const Case &c : {Case{0, 361267}, Case{200, 361339}, Case{-200, 361195}}) {
+    SCOPED_TRACE(c.drift);
+    Plug("Maple");
+    device->SetDriftPpm(c.drift);
+    ASSERT_EQ(Ctx().sampleRate, 44100u);
+    auto render = RenderPin();
+    Run(*render);
+    machine.RunFor(100 * kMs);
+    EXPECT_NE(Render().feedbackPipe, nullptr);
+    EXPECT_EQ(Render().samplesPerMicroframe, c.expected);
+    Leave(*render);
+    Unplug();
+  }
+}
+
+TEST_F(StreamTest, PowerDownPausesRunningStreamsAndPowerUpStartsThemAgain) {
+  Plug("Larch");
+  auto render = RenderPin();
+  auto capture = CapturePin();
+  Run(*capture);
+  Run(*render);
+  machine.RunFor(100 * kMs);
+  ASSERT_TRUE(machine.Suspend());
+  for (UsbAudioStream *stream : {&Capture(), &Render()}) {
+    EXPECT_FALSE(stream->running);
+    EXPECT_TRUE(stream->paused);
+    EXPECT_EQ(stream->outstanding, 0);
+  }
+  const uint64_t moved = render->FramesMoved();
+  machine.Resume();
+  machine.RunFor(100 * kMs);
+  for (UsbAudioStream *stream : {&Capture(), &Render()}) {
+    EXPECT_TRUE(stream->running);
+    EXPECT_FALSE(stream->paused);
+  }
+  EXPECT_GT(render->FramesMoved(), moved + 4000);
+}
+
+TEST_F(StreamTest, ASlowMachineRaisesTheMinimumUrbSizeAtStart) {
+  machine.Bus(1)->Controller().SetCompletionLatency([](std::mt19937 &) { return VTime{32000}; });
+  Plug("Larch");
+  EXPECT_EQ(Ctx().minUrbSize, 4u);
+  EXPECT_EQ(Ctx().urbSize, 4u);
+  EXPECT_EQ(ReadDriverDword(QAV_VALUE_URB_SIZE), 4u);
+  EXPECT_EQ(device->AlternateSetting(static_cast<uint8_t>(Render().usbInterface->interfaceNumber)), 0)
+      << "the probe leaves the interface idle";
+}
+
+TEST_F(StreamTest, AStreamTakesFourPinsInItsFirstFreeEntries) {
+  Plug("Larch");
+  std::vector<std::unique_ptr<TestPin>> pins;
+  for (int i = 0; i < 5; ++i) pins.push_back(RenderPin());
+  UsbAudioStream &stream = Render();
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(UsbAudioStreamAttachPin(&stream, pins[i].get()), STATUS_SUCCESS);
+  EXPECT_EQ(UsbAudioStreamAttachPin(&stream, pins[4].get()), STATUS_INSUFFICIENT_RESOURCES);
+  UsbAudioStreamDetachPin(&stream, pins[1].get());
+  EXPECT_EQ(stream.pinCount, 3u);
+  EXPECT_EQ(stream.pinSlotsUsed, 4u);
+  EXPECT_EQ(UsbAudioStreamAttachPin(&stream, pins[4].get()), STATUS_SUCCESS);
+  EXPECT_EQ(stream.pins[1], pins[4].get());
+  UsbAudioStreamDetachPin(&stream, pins[3].get());
+  EXPECT_EQ(stream.pinSlotsUsed, 3u);
+  UsbAudioStreamDetachPin(&stream, pins[3].get());  // not attached: nothing happens
+  EXPECT_EQ(stream.pinCount, 3u);
+  for (int i : {0, 2, 4}) UsbAudioStreamDetachPin(&stream, pins[i].get());
+  EXPECT_EQ(stream.pinSlotsUsed, 0u);
+  EXPECT_EQ(stream.pinCount, 0u);
 }
 
 }  // namespace
