@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "winsim/devices/feedback_servo.h"
 
 namespace winsim::devices {
 namespace {
@@ -135,10 +136,14 @@ void AudioEngine::Lose(uint8_t endpoint, uint64_t microframe, ClockParams clock)
 }
 
 // High speed: 16.16 samples per microframe in four bytes; full speed: 10.14
-// samples per frame in three (USB 2.0 §5.12.4.2).
+// samples per frame in three (USB 2.0 §5.12.4.2). While the DAC plays, the
+// rate is steered by the FIFO's fill (feedback_servo.h); before it starts
+// the FIFO is meant to fill, so the plain rate is reported.
 TransferOutcome AudioEngine::Feedback(uint8_t *buffer, uint32_t capacity, ClockParams clock) const {
   const bool high = m_speed == UsbSpeed::High;
-  const uint32_t value = high ? FeedbackHighSpeed(clock) : FeedbackFullSpeed(clock);
+  const uint32_t rate = high ? FeedbackHighSpeed(clock) : FeedbackFullSpeed(clock);
+  const RenderStats &render = m_render.Stats();
+  const uint32_t value = m_render.Playing() ? SteerFeedback(rate, render.level, render.startThreshold) : rate;
   const uint32_t size = high ? 4 : 3;
   if (capacity < size) return {Handshake::Error, 0, 0};
   for (uint32_t i = 0; i < size; ++i) buffer[i] = static_cast<uint8_t>(value >> (8 * i));

@@ -48,6 +48,8 @@ int32_t ClampDrift(int32_t driftPpm);
 // Explicit feedback values (USB 2.0 §5.12.4.2), rounded to nearest:
 // high speed: samples per microframe, 16.16 fixed point in four bytes;
 // full speed: samples per frame, 10.14 fixed point in three bytes.
+// The plain clock rate: the engine steers it by the render FIFO's fill while
+// the DAC plays (feedback_servo.h).
 uint32_t FeedbackHighSpeed(ClockParams params);
 uint32_t FeedbackFullSpeed(ClockParams params);
 
