@@ -72,15 +72,15 @@ TEST_F(Figures, RateMatching) {
     const RateCase &c = cases[row];
     PlugAt(c.model, c.rate, c.drift);
     WatchPlayedOutput();
-    auto render = RenderPin();
-    Run(*render);
+    TestPin &render = RenderPin();
+    Run(render);
     machine.RunFor(1000 * kMs);
     const auto settled = device->Render();
     for (uint64_t m = 0; m < minutes; ++m) machine.RunFor(kMinute);
     const auto end = device->Render();
     const RampChecker played = Played();
     const ULONG maxLateness = Render().maxLateness;
-    Leave(*render);
+    Leave(render);
     std::printf("| %d | %s | %s | %u | %+d | %" PRIu64 " | %" PRIu64 " | %" PRIu64 " | %u | %u | %u..%u | %u | %" PRIu64
                 " | %u |\n",
                 row, c.model, c.feedback, static_cast<unsigned>(c.rate), c.drift, minutes,
@@ -103,15 +103,15 @@ TEST_F(Figures, Exactness) {
     PlugAt("Larch", 48000, 0);
     UsbAudioDeviceSetUrbSize(&Ctx(), sizes[row]);
     WatchPlayedOutput();
-    auto render = RenderPin();
-    auto capture = CapturePin();
-    Run(*capture);
-    Run(*render);
+    TestPin &render = RenderPin();
+    TestPin &capture = CapturePin();
+    Run(capture);
+    Run(render);
     for (uint64_t m = 0; m < minutes; ++m) machine.RunFor(kMinute);
-    Leave(*render);
-    Leave(*capture);
+    Leave(render);
+    Leave(capture);
     const RampChecker played = Played();
-    const RampChecker captured = capture->Checker();
+    const RampChecker captured = capture.Checker();
     std::printf("| %d | %u | %" PRIu64 " | %" PRIu64 " | %" PRIu64 " | %" PRIu64 " | %" PRIu64 " | %" PRIu64 " | %" PRIu64 " |\n",
                 row, static_cast<unsigned>(sizes[row]), minutes, played.RampFrames(), played.Errors(),
                 captured.RampFrames(), captured.Errors(), played.FirstRampFrame(), captured.FirstRampFrame());
@@ -170,15 +170,15 @@ TEST_F(Figures, Latency) {
       auto &list = (endpoint & 0x80) ? log.in : log.out;
       list.emplace_back(static_cast<uint32_t>(first) / 32, microframe);
     };
-    auto render = RenderPin();
-    auto capture = CapturePin();
-    render->RecordArrivals(true);
-    capture->RecordArrivals(true);
-    Run(*capture);
-    Run(*render);
+    TestPin &render = RenderPin();
+    TestPin &capture = CapturePin();
+    render.RecordArrivals(true);
+    capture.RecordArrivals(true);
+    Run(capture);
+    Run(render);
     machine.RunFor(5000 * kMs);
-    Leave(*render);
-    Leave(*capture);
+    Leave(render);
+    Leave(capture);
     bus->isoObserver = nullptr;
     const double samplesPerMicroframe = 48000.0 / 8000.0;
     // One completion queues its regions at one moment: for render the first
@@ -186,14 +186,14 @@ TEST_F(Figures, Latency) {
     // holds the oldest sample and the last region the newest.
     Spread renderSpread, captureOldest, captureNewest;
     uint64_t previous = UINT64_MAX;
-    for (const RegionArrival &a : render->Arrivals()) {
+    for (const RegionArrival &a : render.Arrivals()) {
       const bool first = a.microframe != previous;
       previous = a.microframe;
       if (!first || a.firstFrame == 0) continue;
       auto at = CrossedAt(log.out, a.firstFrame);
       if (at && *at >= a.microframe) renderSpread.Add((*at - a.microframe) * samplesPerMicroframe);
     }
-    const auto arrivals = capture->Arrivals();
+    const auto arrivals = capture.Arrivals();
     for (size_t i = 0; i < arrivals.size(); ++i) {
       const RegionArrival &a = arrivals[i];
       const bool first = i == 0 || arrivals[i - 1].microframe != a.microframe;

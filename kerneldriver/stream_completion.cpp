@@ -23,8 +23,10 @@ bool Succeeded(const IsoTransferSlot *slot) {
 void ApplyFeedback(UsbAudioStream *stream) {
   const ULONG value = QavReadLe32(stream->feedbackValue);
   if (value == 0) return;
+  // Render sizing reads it from the data completions, which on a
+  // multiprocessor may run beside this one.
   if (FeedbackPlausible(value, stream->nominalRate)) {
-    stream->samplesPerMicroframe = value;
+    InterlockedExchange(reinterpret_cast<volatile LONG *>(&stream->samplesPerMicroframe), static_cast<LONG>(value));
   }
 }
 
@@ -68,7 +70,14 @@ NTSTATUS StreamUrbCompleted(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     StreamSetRunning(stream, false);
     StreamCountIn(stream);
   } else if (slot->index == kFeedbackSlotIndex) {
-    if (Succeeded(slot)) ApplyFeedback(stream);
+    // Read again at once: a value taken once per start carries its rounding
+    // error (and the device's later corrections are never seen), which
+    // drifts the device FIFO into a glitch within an hour. The new read is
+    // counted out before this one is counted in.
+    if (Succeeded(slot)) {
+      ApplyFeedback(stream);
+      StreamSendSlot(slot, 0);
+    }
     StreamCountIn(stream);
   } else {
     HandleDataUrb(stream, slot);

@@ -20,12 +20,15 @@ void StreamTest::TearDown() {
 
 uint64_t StreamTest::Microframe() const { return machine.Bus(1)->Controller().CurrentMicroframe(); }
 
-std::unique_ptr<TestPin> StreamTest::RenderPin() {
-  return std::make_unique<TestPin>(TestPin::Kind::Render, Ctx().renderStream, [this] { return Microframe(); });
+TestPin &StreamTest::RenderPin() {
+  m_pins.push_back(std::make_unique<TestPin>(TestPin::Kind::Render, Ctx().renderStream, [this] { return Microframe(); }));
+  return *m_pins.back();
 }
 
-std::unique_ptr<TestPin> StreamTest::CapturePin() {
-  return std::make_unique<TestPin>(TestPin::Kind::Capture, Ctx().captureStream, [this] { return Microframe(); });
+TestPin &StreamTest::CapturePin() {
+  m_pins.push_back(
+      std::make_unique<TestPin>(TestPin::Kind::Capture, Ctx().captureStream, [this] { return Microframe(); }));
+  return *m_pins.back();
 }
 
 void StreamTest::Run(TestPin &pin) {

@@ -19,8 +19,10 @@ class StreamTest : public DriverStartTest {
  protected:
   void TearDown() override;
 
-  std::unique_ptr<TestPin> RenderPin();
-  std::unique_ptr<TestPin> CapturePin();
+  // Pins belong to the fixture and outlive TearDown's leaving RUN: a
+  // completion may call a pin until its stream stops.
+  TestPin &RenderPin();
+  TestPin &CapturePin();
   uint64_t Microframe() const;
 
   // The pin enters RUN / leaves it. Statuses of the stream calls made on
@@ -39,6 +41,7 @@ class StreamTest : public DriverStartTest {
   std::vector<NTSTATUS> startStatuses;
 
  private:
+  std::vector<std::unique_ptr<TestPin>> m_pins;
   std::vector<TestPin *> m_running;
   mutable std::mutex m_playedLock;
   RampChecker m_played;
