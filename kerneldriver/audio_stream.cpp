@@ -26,7 +26,7 @@ UsbAudioStream *UsbAudioStreamCreate(UsbAudioDevice *device, UsbInterface *usbIn
 
 void UsbAudioStreamDestroy(UsbAudioStream *stream) {
   if (stream == nullptr) return;
-  UsbAudioStreamStop(stream);
+  if (StreamRunning(stream) || stream->outstanding != 0) UsbAudioStreamStop(stream);
   KeWaitForSingleObject(&stream->recoveryIdle, Executive, KernelMode, FALSE, nullptr);
   // The last completion may still be on its way out of its DPC.
   KeFlushQueuedDpcs();

@@ -17,6 +17,9 @@ using winsim::usb::VTime;
 
 constexpr VTime kMs = 10000;
 
+// Completions change `running` with interlocked operations; read it the same way.
+bool Running(UsbAudioStream *stream) { return InterlockedCompareExchange(&stream->running, 0, 0) != 0; }
+
 bool LogHas(const winsim::Machine &machine, const std::string &text) {
   for (const auto &line : machine.Log()) {
     if (line.text.find(text) != std::string::npos) return true;
@@ -83,7 +86,7 @@ TEST_F(StreamTest, WithOnlyACapturePinRunningTheRenderStreamSendsSilence) {
   const auto before = device->Render();
   machine.RunFor(1000 * kMs);
   const auto after = device->Render();
-  EXPECT_TRUE(Render().running);
+  EXPECT_TRUE(Running(&Render()));
   EXPECT_GE(after.framesReceived - before.framesReceived, 47900u);
   EXPECT_EQ(after.underrunEvents, before.underrunEvents);
   EXPECT_EQ(Played().RampFrames(), 0u);
@@ -105,12 +108,12 @@ TEST_F(StreamTest, AFailedDataUrbStopsTheStreamThroughRecoveryWithoutLeakOrHang)
     knobs.dropUntilMicroframe = from + 8 * 40;
   });
   machine.RunFor(200 * kMs);
-  EXPECT_FALSE(Render().running);
+  EXPECT_FALSE(Running(&Render()));
   EXPECT_EQ(Render().outstanding, 0);
   EXPECT_EQ(Render().recoveryQueued, 0);
   EXPECT_TRUE(LogHas(machine, "data URB failed; pipe aborted 00000000, reset 00000000"));
   // The capture stream goes on by itself.
-  EXPECT_TRUE(Capture().running);
+  EXPECT_TRUE(Running(&Capture()));
   const uint64_t captured = capture.FramesMoved();
   machine.RunFor(100 * kMs);
   EXPECT_GT(capture.FramesMoved(), captured + 4000);
@@ -132,8 +135,8 @@ TEST_F(StreamTest, SurpriseRemovalWhileStreamingEndsBothStreamsQuietly) {
   UsbAudioDevice *context = Context();
   Unplug(/*surprise=*/true);
   machine.RunFor(50 * kMs);
-  EXPECT_FALSE(context->renderStream->running);
-  EXPECT_FALSE(context->captureStream->running);
+  EXPECT_FALSE(Running(context->renderStream));
+  EXPECT_FALSE(Running(context->captureStream));
   EXPECT_EQ(context->renderStream->recoveryQueued, 0);
   EXPECT_EQ(UsbAudioActiveStreamCount(), 0);
   // The pins leave RUN only now, as clients close their handles.
@@ -157,7 +160,7 @@ TEST_F(StreamTest, ChangingUrbSizeWhileRunningRestartsBothStreamsWithTheNewSize)
   EXPECT_EQ(UsbAudioDeviceSetUrbSize(&Ctx(), 5), STATUS_SUCCESS);
   EXPECT_TRUE(LogHas(machine, "event 1 raised"));
   for (UsbAudioStream *stream : {&Capture(), &Render()}) {
-    EXPECT_TRUE(stream->running);
+    EXPECT_TRUE(Running(stream));
     EXPECT_EQ(stream->framesPerUrb, 5u);
     EXPECT_EQ(stream->slots[0].packetCount, 40u);
     EXPECT_EQ(stream->timing.Count, 0u);
@@ -201,7 +204,7 @@ TEST_F(StreamTest, StreamsOfOneDeviceShareTheStartFrameAndAnotherBusGetsItsOwn) 
   EXPECT_EQ(busTwoStart, machine.Bus(2)->Controller().CurrentFrame() + 10);
   EXPECT_NE(busTwoStart, busOneStart);
   machine.RunFor(100 * kMs);
-  EXPECT_TRUE(otherRender->running);
+  EXPECT_TRUE(Running(otherRender));
   EXPECT_GT(other->Render().framesReceived, 3000u);
   UsbAudioStreamStop(otherRender);
   UsbAudioStreamFreeTransfers(otherRender);
@@ -245,7 +248,7 @@ TEST_F(StreamTest, PowerDownPausesRunningStreamsAndPowerUpStartsThemAgain) {
   machine.RunFor(100 * kMs);
   ASSERT_TRUE(machine.Suspend());
   for (UsbAudioStream *stream : {&Capture(), &Render()}) {
-    EXPECT_FALSE(stream->running);
+    EXPECT_FALSE(Running(stream));
     EXPECT_TRUE(stream->paused);
     EXPECT_EQ(stream->outstanding, 0);
   }
@@ -253,7 +256,7 @@ TEST_F(StreamTest, PowerDownPausesRunningStreamsAndPowerUpStartsThemAgain) {
   machine.Resume();
   machine.RunFor(100 * kMs);
   for (UsbAudioStream *stream : {&Capture(), &Render()}) {
-    EXPECT_TRUE(stream->running);
+    EXPECT_TRUE(Running(stream));
     EXPECT_FALSE(stream->paused);
   }
   EXPECT_GT(render.FramesMoved(), moved + 4000);
