@@ -103,10 +103,7 @@ TEST_F(Figures, Exactness) {
     PlugAt("Larch", 48000, 0);
     UsbAudioDeviceSetUrbSize(&Ctx(), sizes[row]);
     WatchPlayedOutput();
-    TestPin &render = RenderPin();
-    TestPin &capture = CapturePin();
-    Run(capture);
-    Run(render);
+    auto [render, capture] = RunBoth();
     for (uint64_t m = 0; m < minutes; ++m) machine.RunFor(kMinute);
     Leave(render);
     Leave(capture);

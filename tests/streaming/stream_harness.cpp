@@ -31,6 +31,14 @@ TestPin &StreamTest::CapturePin() {
   return *m_pins.back();
 }
 
+StreamTest::RunningPins StreamTest::RunBoth() {
+  TestPin &render = RenderPin();
+  TestPin &capture = CapturePin();
+  Run(capture);
+  Run(render);
+  return RunningPins{render, capture};
+}
+
 void StreamTest::Run(TestPin &pin) {
   UsbAudioDevice &context = Ctx();
   startStatuses.push_back(UsbAudioStreamAttachPin(pin.Stream(), &pin));

@@ -25,6 +25,13 @@ class StreamTest : public DriverStartTest {
   TestPin &CapturePin();
   uint64_t Microframe() const;
 
+  // A render and a capture pin of the plugged device, both in RUN (capture first).
+  struct RunningPins {
+    TestPin &render;
+    TestPin &capture;
+  };
+  RunningPins RunBoth();
+
   // The pin enters RUN / leaves it. Statuses of the stream calls made on
   // the way are kept in `startStatuses`.
   void Run(TestPin &pin);

@@ -33,10 +33,7 @@ TEST_F(StreamTest, ARampPlayedAtEveryUrbSizeReachesTheDeviceAndComesBackUnaltere
     Plug("Larch");
     UsbAudioDeviceSetUrbSize(&Ctx(), urbSize);
     WatchPlayedOutput();
-    TestPin &render = RenderPin();
-    TestPin &capture = CapturePin();
-    Run(capture);
-    Run(render);
+    auto [render, capture] = RunBoth();
     machine.RunFor(2000 * kMs);
     const auto before = device->Render();
     machine.RunFor(1000 * kMs);
@@ -66,10 +63,7 @@ TEST_F(StreamTest, ARampPlayedAtEveryUrbSizeReachesTheDeviceAndComesBackUnaltere
 
 TEST_F(StreamTest, NothingIsAllocatedBetweenStartAndStop) {
   Plug("Larch");
-  TestPin &render = RenderPin();
-  TestPin &capture = CapturePin();
-  Run(capture);
-  Run(render);
+  auto [render, capture] = RunBoth();
   machine.RunFor(100 * kMs);
   const uint64_t allocations = winsim::Pool::Instance().AllocationCount();
   machine.RunFor(5000 * kMs);
@@ -96,10 +90,7 @@ TEST_F(StreamTest, WithOnlyACapturePinRunningTheRenderStreamSendsSilence) {
 
 TEST_F(StreamTest, AFailedDataUrbStopsTheStreamThroughRecoveryWithoutLeakOrHang) {
   Plug("Larch");
-  TestPin &render = RenderPin();
-  TestPin &capture = CapturePin();
-  Run(capture);
-  Run(render);
+  auto [render, capture] = RunBoth();
   machine.RunFor(200 * kMs);
   const uint64_t from = Microframe() + 8 * 20;
   device->EditFaults([&](FaultKnobs &knobs) {
@@ -126,10 +117,7 @@ TEST_F(StreamTest, AFailedDataUrbStopsTheStreamThroughRecoveryWithoutLeakOrHang)
 TEST_F(StreamTest, SurpriseRemovalWhileStreamingEndsBothStreamsQuietly) {
   Plug("Larch");
   PDEVICE_OBJECT heldPdo = pdo;
-  TestPin &render = RenderPin();
-  TestPin &capture = CapturePin();
-  Run(capture);
-  Run(render);
+  auto [render, capture] = RunBoth();
   machine.RunFor(300 * kMs);
   machine.Pnp().HandleOpened(heldPdo);
   UsbAudioDevice *context = Context();
@@ -152,10 +140,7 @@ TEST_F(StreamTest, SurpriseRemovalWhileStreamingEndsBothStreamsQuietly) {
 TEST_F(StreamTest, ChangingUrbSizeWhileRunningRestartsBothStreamsWithTheNewSize) {
   Plug("Larch");
   WatchPlayedOutput();
-  TestPin &render = RenderPin();
-  TestPin &capture = CapturePin();
-  Run(capture);
-  Run(render);
+  auto [render, capture] = RunBoth();
   machine.RunFor(300 * kMs);
   EXPECT_EQ(UsbAudioDeviceSetUrbSize(&Ctx(), 5), STATUS_SUCCESS);
   EXPECT_TRUE(LogHas(machine, "event 1 raised"));
@@ -177,10 +162,7 @@ TEST_F(StreamTest, ChangingUrbSizeWhileRunningRestartsBothStreamsWithTheNewSize)
 
 TEST_F(StreamTest, StreamsOfOneDeviceShareTheStartFrameAndAnotherBusGetsItsOwn) {
   Plug("Larch");
-  TestPin &render = RenderPin();
-  TestPin &capture = CapturePin();
-  Run(capture);
-  Run(render);
+  auto [render, capture] = RunBoth();
   const ULONG n = Render().framesPerUrb;
   EXPECT_EQ(Capture().nextStartFrame, Render().nextStartFrame);
   const ULONG busOneStart = Render().nextStartFrame - kIsoSlots * n;
@@ -241,10 +223,7 @@ TEST_F(StreamTest, ExplicitFeedbackKeepsTheRenderRateOnTheDevicesClock) {
 
 TEST_F(StreamTest, PowerDownPausesRunningStreamsAndPowerUpStartsThemAgain) {
   Plug("Larch");
-  TestPin &render = RenderPin();
-  TestPin &capture = CapturePin();
-  Run(capture);
-  Run(render);
+  auto [render, capture] = RunBoth();
   machine.RunFor(100 * kMs);
   ASSERT_TRUE(machine.Suspend());
   for (UsbAudioStream *stream : {&Capture(), &Render()}) {
