@@ -24,7 +24,8 @@ NTSTATUS WaitForRequest(PKEVENT event, PIRP irp, ULONG timeoutMs) {
   return STATUS_IO_TIMEOUT;
 }
 
-NTSTATUS QueryInterfaceCompleted(PDEVICE_OBJECT, PIRP, PVOID context) {
+// Completion of the driver's own synchronous requests: the waiter keeps the IRP.
+NTSTATUS RequestCompleted(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -40,24 +41,34 @@ NTSTATUS PipeRequest(UsbDeviceConfig *config, USHORT function, USBD_PIPE_HANDLE 
 
 }  // namespace
 
+// The IRP is the driver's own and comes back to it through RequestCompleted
+// whatever happens, so a time-out can cancel it without racing its
+// completion: it is freed only after the completion has signalled.
 NTSTATUS UsbSubmitUrb(UsbDeviceConfig *config, PURB urb, ULONG timeoutMs) {
   PDEVICE_OBJECT lower = UsbLowerDevice(config);
   if (lower == nullptr) return STATUS_DEVICE_REMOVED;
+  PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
+  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK ioStatus;
-  ioStatus.Status = STATUS_SUCCESS;
-  ioStatus.Information = 0;
-  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, lower, nullptr, 0, nullptr, 0, TRUE, &event,
-                                           &ioStatus);
-  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = urb;
+  IoSetCompletionRoutine(irp, RequestCompleted, &event, TRUE, TRUE, TRUE);
   urb->UrbHeader.Status = kUrbStatusUnset;
 
-  NTSTATUS status = IoCallDriver(lower, irp);
-  if (status != STATUS_PENDING) return status;
-  if (WaitForRequest(&event, irp, timeoutMs) == STATUS_IO_TIMEOUT) return STATUS_IO_TIMEOUT;
-  return NT_SUCCESS(ioStatus.Status) ? ioStatus.Status : static_cast<NTSTATUS>(urb->UrbHeader.Status);
+  const NTSTATUS called = IoCallDriver(lower, irp);
+  NTSTATUS status = WaitForRequest(&event, irp, timeoutMs);
+  if (status != STATUS_IO_TIMEOUT) {
+    if (called != STATUS_PENDING) {
+      status = called;
+    } else {
+      status = NT_SUCCESS(irp->IoStatus.Status) ? irp->IoStatus.Status : static_cast<NTSTATUS>(urb->UrbHeader.Status);
+    }
+  }
+  IoFreeIrp(irp);
+  return status;
 }
 
 NTSTATUS UsbGetDescriptor(UsbDeviceConfig *config, UCHAR type, UCHAR index, USHORT language, PVOID buffer,
@@ -134,7 +145,7 @@ NTSTATUS UsbQueryBusInterface(UsbDeviceConfig *config, USHORT size, USHORT versi
   stack->Parameters.QueryInterface.Version = version;
   stack->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(&config->busInterface);
   stack->Parameters.QueryInterface.InterfaceSpecificData = nullptr;
-  IoSetCompletionRoutine(irp, QueryInterfaceCompleted, &event, TRUE, TRUE, TRUE);
+  IoSetCompletionRoutine(irp, RequestCompleted, &event, TRUE, TRUE, TRUE);
   if (IoCallDriver(lower, irp) == STATUS_PENDING) {
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
   }

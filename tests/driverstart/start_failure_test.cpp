@@ -4,6 +4,7 @@
 #include <set>
 
 #include "driver_harness.h"
+#include "kerneldriver/usb_transport.h"
 #include "winsim/devices/descriptor_corruption.h"
 #include "winsim/kernel/pool.h"
 
@@ -154,6 +155,32 @@ TEST_F(StartFailureTest, NothingTheDriverAllocatedOutlivesTheDevice) {
       EXPECT_NE(tag, driverTag) << usage.blocks << " blocks from " << usage.firstSite;
     }
   }
+}
+
+}  // namespace
+}  // namespace dstest
+
+namespace dstest {
+namespace {
+
+// A request the bus finishes in the very instant the driver gives up on it:
+// whichever side the scheduler runs first, the driver must neither touch a
+// request the I/O manager already freed nor report a finished one as
+// finished twice. Each outcome is one of the two a caller can handle.
+TEST_F(StartFailureTest, ARequestFinishingAtTheInstantOfItsTimeOutIsHandledEitherWay) {
+  Plug("Larch");
+  machine.Bus(1)->Controller().SetControlDuration(winsim::kTicksPerSecond * kUsbTimeoutMs / 1000);
+  int succeeded = 0, timedOut = 0;
+  for (int i = 0; i < 40; ++i) {
+    USB_DEVICE_DESCRIPTOR descriptor{};
+    ULONG received = 0;
+    NTSTATUS status = UsbGetDescriptor(&Ctx().config, 1, 0, 0, &descriptor, sizeof descriptor, &received);
+    ASSERT_TRUE(status == STATUS_SUCCESS || status == STATUS_IO_TIMEOUT) << std::hex << status;
+    (status == STATUS_SUCCESS ? succeeded : timedOut)++;
+  }
+  machine.Bus(1)->Controller().SetControlDuration(winsim::usb::kMicroframeTicks);
+  RecordProperty("succeeded", succeeded);
+  RecordProperty("timedOut", timedOut);
 }
 
 }  // namespace
