@@ -10,7 +10,7 @@
 
 #include "uac2common/uac2private.h"
 #include "uac2common/wstr.h"
-#include "usbspec.h"
+#include "usb_chapter9.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // fields at the same offsets.
 #pragma once
 #include <ntdef.h>
-#include <usbspec.h>
+#include <usb_chapter9.h>
 #include <usb200.h>
 
 // Kernel objects the URBs refer to; defined by the kernel headers.

@@ -3,7 +3,7 @@
 // so cannot be trusted: every descriptor handed out lies wholly inside the
 // run, and a zero, one-byte or overlong bLength ends the walk.
 #pragma once
-#include <usbspec.h>
+#include <usb_chapter9.h>
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // What the hub learns from a device while enumerating it, and the PnP
 // identifiers it derives from that.
 #pragma once
-#include <usbspec.h>
+#include <usb_chapter9.h>
 #include <wdm.h>
 
 #include <cstdint>

@@ -1,7 +1,9 @@
 // USB 2.0 chapter-9 definitions for the host build: standard requests, the
 // setup packet and the standard descriptors. All descriptors are byte-packed
 // as they appear on the bus (and as Windows declares them), so a pointer into
-// a configuration descriptor can be read through these types.
+// a configuration descriptor can be read through these types. The Windows SDK
+// keeps them under another header name; deliverables reach them through
+// <usb.h>, <usb100.h> and <usb200.h>, never by this file's name.
 #pragma once
 #include <ntdef.h>
 
