@@ -88,16 +88,6 @@ void FreeProbe(LatencyProbe *probe) {
   QavFree(probe, kTagObject);
 }
 
-UsbPipe *FindDataPipe(UsbAudioStream *stream) {
-  UsbInterface *usbInterface = stream->usbInterface;
-  const ULONG count = QavMin(usbInterface->pipeCount, kMaxPipesPerInterface);
-  for (ULONG i = 0; i < count; ++i) {
-    UsbPipe *pipe = usbInterface->pipes[i];
-    if (pipe != nullptr && pipe->endpointAddress == stream->dataEndpoint) return pipe;
-  }
-  return nullptr;
-}
-
 LatencyProbe *AllocateProbe(UsbAudioStream *stream, const UsbPipe *pipe, PDEVICE_OBJECT lower) {
   auto *probe = static_cast<LatencyProbe *>(QavAllocateNonPaged(sizeof(LatencyProbe), kTagObject));
   if (probe == nullptr) return nullptr;
@@ -147,7 +137,7 @@ ULONG UsbAudioStreamLatencyProbe(UsbAudioStream *stream) {
   UsbInterface *usbInterface = stream->usbInterface;
   const UCHAR previous = UsbInterfaceAlternateSetting(usbInterface);
   UsbPipe *pipe = nullptr;
-  if (NT_SUCCESS(UsbSelectAlternateSetting(usbInterface, stream->altSetting))) pipe = FindDataPipe(stream);
+  if (NT_SUCCESS(UsbSelectAlternateSetting(usbInterface, stream->altSetting))) pipe = UsbInterfaceFindPipe(usbInterface, stream->dataEndpoint);
   PDEVICE_OBJECT lower = UsbLowerDevice(&stream->device->config);
   LatencyProbe *probe = pipe != nullptr && lower != nullptr ? AllocateProbe(stream, pipe, lower) : nullptr;
   if (probe == nullptr) {

@@ -70,14 +70,9 @@ void LayOutFeedbackSlot(UsbAudioStream *stream) {
 }
 
 void FindPipes(UsbAudioStream *stream) {
-  UsbInterface *usbInterface = stream->usbInterface;
-  const ULONG count = QavMin(usbInterface->pipeCount, kMaxPipesPerInterface);
-  for (ULONG i = 0; i < count; ++i) {
-    UsbPipe *pipe = usbInterface->pipes[i];
-    if (pipe == nullptr) continue;
-    if (pipe->endpointAddress == stream->dataEndpoint) stream->dataPipe = pipe;
-    if (stream->feedbackEndpoint != 0 && pipe->endpointAddress == stream->feedbackEndpoint) stream->feedbackPipe = pipe;
-  }
+  stream->dataPipe = UsbInterfaceFindPipe(stream->usbInterface, stream->dataEndpoint);
+  stream->feedbackPipe =
+      stream->feedbackEndpoint != 0 ? UsbInterfaceFindPipe(stream->usbInterface, stream->feedbackEndpoint) : nullptr;
 }
 
 NTSTATUS AllocateTransfers(UsbAudioStream *stream, PDEVICE_OBJECT lower) {

@@ -141,3 +141,12 @@ const USB_INTERFACE_DESCRIPTOR *UsbInterfaceNextAlternate(const UsbInterface *us
                                              const_cast<USB_COMMON_DESCRIPTOR *>(start), usbInterface->interfaceNumber,
                                              any(alternateSetting), any(interfaceClass), any(subClass), any(protocol));
 }
+
+UsbPipe *UsbInterfaceFindPipe(const UsbInterface *usbInterface, UCHAR endpointAddress) {
+  const ULONG count = QavMin(usbInterface->pipeCount, kMaxPipesPerInterface);
+  for (ULONG i = 0; i < count; ++i) {
+    UsbPipe *pipe = usbInterface->pipes[i];
+    if (pipe != nullptr && pipe->endpointAddress == endpointAddress) return pipe;
+  }
+  return nullptr;
+}

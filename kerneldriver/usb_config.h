@@ -74,6 +74,9 @@ UsbInterface *UsbConfigInterface(const UsbDeviceConfig *config, ULONG index);
 // its endpoint descriptor in descriptor order. PASSIVE_LEVEL.
 NTSTATUS UsbInterfaceSetInformation(UsbInterface *usbInterface, const USBD_INTERFACE_INFORMATION *info);
 
+// The pipe of the selected setting with this endpoint address; null when none.
+UsbPipe *UsbInterfaceFindPipe(const UsbInterface *usbInterface, UCHAR endpointAddress);
+
 // The selected alternate setting, or 0xFF before any was selected.
 UCHAR UsbInterfaceAlternateSetting(const UsbInterface *usbInterface);
 UCHAR UsbInterfaceClass(const UsbInterface *usbInterface);
