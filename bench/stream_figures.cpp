@@ -18,8 +18,8 @@
 #include <random>
 #include <string>
 
-#include "kerneldriver/sample_rate.h"
-#include "kerneldriver/settings.h"
+#include "kerneldriver/device/sample_rate.h"
+#include "kerneldriver/device/settings.h"
 #include "stream_harness.h"
 
 namespace sttest {

@@ -1,0 +1,79 @@
+// UsbAudioDevice: the per-device context of the driver, created in the KS Add
+// callback, set up in PostStart, torn down in Remove and freed through the KS
+// device's object bag. Everything else of the driver hangs off it.
+//
+// Threading: the PnP and power callbacks are serialised by ks.sys and run at
+// PASSIVE_LEVEL; the KS device mutex (KsAcquireDevice) is held around filter
+// factory creation and UrbSize changes; the remove lock guards deferred work
+// (the endpoint-format update) against removal.
+#pragma once
+#include "kerneldriver/kernel_headers.h"
+#include "kerneldriver/usb/usb_config.h"
+
+struct UsbAudioControl;
+struct UsbAudioStream;
+struct DynamicFilterDescriptor;
+struct StreamSync;
+struct UsbMidiPort;
+
+inline constexpr ULONG kMaxMidiPorts = 32;
+inline constexpr ULONG kMaxPins = 32;
+inline constexpr ULONG kDefaultUrbSize = 3;
+inline constexpr ULONG kDefaultSampleRate = 48000;
+inline constexpr ULONG kHardwareIdPrefixChars = 21;
+inline constexpr ULONG kProductNameBytes = 64;
+
+struct UsbAudioDevice {
+  PKSDEVICE device;
+  UsbDeviceConfig config;
+  ULONG midiPortCount;
+  UsbMidiPort *midiPorts[kMaxMidiPorts];
+  ULONG midiPinCount[2];
+  PVOID midiPinCable[kMaxPins];
+  UsbAudioStream *captureStream;
+  UsbAudioStream *renderStream;
+  ULONG sampleRate;
+  volatile LONG openAudioPins;
+  HANDLE driverKey;
+  ULONG urbSize;
+  ULONG minUrbSize;
+  DynamicFilterDescriptor *filterDescriptor;
+  StreamSync *streamSync;
+  UsbAudioControl *audioControl;
+  volatile LONG runningAudioPins;
+  IO_REMOVE_LOCK removeLock;
+  PWCHAR hardwareIdList;  // kTagSmall, paged
+  ULONG hardwareIdListBytes;
+  WCHAR hardwareIdPrefix[kHardwareIdPrefixChars + 1];
+  WCHAR productName[kProductNameBytes / sizeof(WCHAR)];
+  PKSFILTERFACTORY filterFactory;
+};
+
+// The device context of a KS device, or null.
+inline UsbAudioDevice *AudioDeviceFromKs(PKSDEVICE device) {
+  return device != nullptr ? static_cast<UsbAudioDevice *>(device->Context) : nullptr;
+}
+
+// KS device callbacks (the device descriptor's dispatch table).
+NTSTATUS UsbAudioDeviceAdd(PKSDEVICE device);
+NTSTATUS UsbAudioDevicePostStart(PKSDEVICE device);
+void UsbAudioDeviceRemove(PKSDEVICE device, PIRP irp);
+NTSTATUS UsbAudioDeviceQueryCapabilities(PKSDEVICE device, PIRP irp, PDEVICE_CAPABILITIES capabilities);
+void UsbAudioDeviceSurpriseRemoval(PKSDEVICE device, PIRP irp);
+NTSTATUS UsbAudioDeviceQueryPower(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE deviceTo,
+                                  DEVICE_POWER_STATE deviceFrom, SYSTEM_POWER_STATE systemTo,
+                                  SYSTEM_POWER_STATE systemFrom, POWER_ACTION action);
+void UsbAudioDeviceSetPower(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from);
+
+// Builds the model of the configured device (post start): vendor check, the
+// AudioControl object, the streams. STATUS_NOT_SUPPORTED for a vendor the
+// driver does not serve.
+NTSTATUS UsbAudioDeviceBuildModel(UsbAudioDevice *device);
+
+// Changes UrbSize the way the URB-size property does: with the KS device
+// acquired the streams take the new size and KSEVENT_UAC_URB_SIZE_CHANGED is
+// raised; then "UrbSize" is stored. PASSIVE_LEVEL.
+NTSTATUS UsbAudioDeviceSetUrbSize(UsbAudioDevice *device, ULONG urbSize);
+
+// Raises an event of KSEVENTSETID_UacPrivate on every filter of the device.
+void UsbAudioDeviceRaiseEvent(UsbAudioDevice *device, ULONG eventId, ULONG dataSize, PVOID data);

@@ -1,0 +1,83 @@
+// Building the device model at post start: the vendor check, then one
+// AudioControl object and at most one stream per direction from the
+// configuration's interfaces, with the filter descriptor following them.
+#include "kerneldriver/control/audio_control.h"
+#include "kerneldriver/stream/audio_stream.h"
+#include "kerneldriver/device/device.h"
+#include "kerneldriver/ks/filter_descriptor.h"
+#include "kerneldriver/kernel_support.h"
+#include "kerneldriver/usb/uac2_descriptors.h"
+#include "kerneldriver/usb/usb_configure.h"
+
+namespace {
+
+// The maker's own vendor id and that of the supplier of its USB audio controller.
+const USHORT kAcceptedVendors[] = {0x2B5A, 0x1A2C};
+
+bool VendorAccepted(USHORT vendor) {
+  for (USHORT accepted : kAcceptedVendors) {
+    if (vendor == accepted) return true;
+  }
+  return false;
+}
+
+bool IsAudioInterface(const UsbInterface *usbInterface, UCHAR subClass) {
+  return usbInterface != nullptr && UsbInterfaceClass(usbInterface) == kClassAudio &&
+         UsbInterfaceSubClass(usbInterface) == subClass;
+}
+
+// An AudioControl interface counts only when an AudioStreaming interface follows it directly.
+void AddAudioControl(UsbAudioDevice *device, ULONG index) {
+  if (device->audioControl != nullptr) return;
+  if (!IsAudioInterface(UsbConfigInterface(&device->config, index + 1), kSubclassAudioStreaming)) return;
+  device->audioControl = AudioControlCreate(device, UsbConfigInterface(&device->config, index));
+  if (device->audioControl == nullptr) return;
+  FilterDescriptorSetRateLimits(device->filterDescriptor, AudioControlLowestRate(device->audioControl),
+                                AudioControlHighestRate(device->audioControl));
+}
+
+bool StreamUsable(UsbAudioDevice *device, UsbAudioStream *stream) {
+  return UsbIsHighSpeed(&device->config) && NT_SUCCESS(UsbAudioStreamSelectFormat(stream, 0)) &&
+         stream->dataEndpoint != 0 && stream->channels != 0 && stream->subslot != 0;
+}
+
+// A later stream of the same direction replaces an earlier one.
+void AddStream(UsbAudioDevice *device, ULONG index) {
+  UsbAudioStream *stream = UsbAudioStreamCreate(device, UsbConfigInterface(&device->config, index), device->urbSize);
+  if (stream == nullptr) return;
+  if (!StreamUsable(device, stream)) {
+    UsbAudioStreamDestroy(stream);
+    return;
+  }
+  bool capture = UsbAudioStreamIsCapture(stream);
+  QAV_TRACE("%s stream: interface %u alternate setting %u, %u channels x %u bytes, endpoint %02x, feedback %02x",
+            capture ? "capture" : "render", static_cast<unsigned>(index), static_cast<unsigned>(stream->altSetting),
+            static_cast<unsigned>(stream->channels), static_cast<unsigned>(stream->subslot),
+            static_cast<unsigned>(stream->dataEndpoint), static_cast<unsigned>(stream->feedbackEndpoint));
+  UsbAudioStream *&slot = capture ? device->captureStream : device->renderStream;
+  UsbAudioStreamDestroy(slot);
+  slot = stream;
+  AudioDirection direction = capture ? AudioDirection::Capture : AudioDirection::Render;
+  FilterDescriptorAddAudioDirection(device->filterDescriptor, direction);
+  FilterDescriptorSetChannels(device->filterDescriptor, direction, stream->channels);
+}
+
+}  // namespace
+
+NTSTATUS UsbAudioDeviceBuildModel(UsbAudioDevice *device) {
+  USHORT vendor = device->config.deviceDescriptor.idVendor;
+  if (!VendorAccepted(vendor)) {
+    QAV_TRACE("vendor %04x not served", static_cast<unsigned>(vendor));
+    return STATUS_NOT_SUPPORTED;
+  }
+  for (ULONG i = 0; i < UsbConfigInterfaceCount(&device->config); ++i) {
+    const UsbInterface *usbInterface = UsbConfigInterface(&device->config, i);
+    if (IsAudioInterface(usbInterface, kSubclassAudioControl)) {
+      AddAudioControl(device, i);
+    } else if (IsAudioInterface(usbInterface, kSubclassAudioStreaming)) {
+      AddStream(device, i);
+    }
+    // MIDI streaming interfaces are served by the MIDI ports; other interfaces are not used.
+  }
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,28 @@
+// The sample-rate change: clock, both streams, then the persisted rate, the
+// audio endpoints' formats and the clients. Refused while audio pins are
+// open. PASSIVE_LEVEL, serialised by the filter's property handling.
+#include "kerneldriver/control/audio_control.h"
+#include "kerneldriver/stream/audio_stream.h"
+#include "kerneldriver/device/device.h"
+#include "kerneldriver/device/endpoint_formats.h"
+#include "kerneldriver/kernel_support.h"
+#include "kerneldriver/device/sample_rate.h"
+#include "kerneldriver/device/settings.h"
+
+NTSTATUS UsbAudioDeviceChangeSampleRate(UsbAudioDevice *device, ULONG rate) {
+  if (device->openAudioPins != 0) return kStatusAudioPinsOpen;
+  if (device->audioControl == nullptr) return STATUS_DEVICE_NOT_READY;
+  // Nothing is rolled back after a failure: the clock may already run at the new rate.
+  if (!NT_SUCCESS(AudioControlWriteRate(device->audioControl, rate))) return STATUS_INTERNAL_ERROR;
+  UsbAudioStream *streams[] = {device->captureStream, device->renderStream};
+  for (UsbAudioStream *stream : streams) {
+    if (stream != nullptr && !NT_SUCCESS(UsbAudioStreamPrepareForRate(stream, rate, true))) {
+      return STATUS_INTERNAL_ERROR;
+    }
+  }
+  device->sampleRate = rate;
+  DriverKeyWriteDword(device, QAV_VALUE_SAMPLE_RATE, rate);
+  UpdateEndpointFormats(device, rate);
+  UsbAudioDeviceRaiseEvent(device, KSEVENT_UAC_SAMPLE_RATE_CHANGED, sizeof(rate), &rate);
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,15 @@
+// Changing the device's sample rate (the sample-rate property, and the first
+// audio pin opened on an idle device).
+#pragma once
+#include "kerneldriver/device/device.h"
+
+// The status a rate change gets while any audio pin is open.
+inline constexpr NTSTATUS kStatusAudioPinsOpen = static_cast<NTSTATUS>(0xC0000708);
+
+// Sets the clock to `rate` and prepares both streams for it (selecting their
+// formats on the device). On success the rate is stored as "SampleRate", the
+// endpoint formats are updated and KSEVENT_UAC_SAMPLE_RATE_CHANGED is raised.
+// The device's rate list is not consulted: the device decides. Failures after
+// the pin check: STATUS_DEVICE_NOT_READY without AudioControl, else
+// STATUS_INTERNAL_ERROR. PASSIVE_LEVEL.
+NTSTATUS UsbAudioDeviceChangeSampleRate(UsbAudioDevice *device, ULONG rate);

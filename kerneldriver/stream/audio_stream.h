@@ -1,0 +1,148 @@
+// UsbAudioStream: one AudioStreaming interface of the device, the format
+// chosen on it for the current rate, and the isochronous transfers that move
+// its audio. The device keeps at most one capture stream (IN data endpoint)
+// and one render stream (OUT).
+//
+// Ten data URBs, each covering framesPerUrb USB frames with one packet per
+// microframe, stay in flight; each is resubmitted from its own completion at
+// DISPATCH_LEVEL. Render packets are sized from a 16.16 accumulator (or, with
+// a StreamSync, from the frames the device sends on the capture stream), and
+// every completion hands regions of the one transfer buffer to the attached
+// pins.
+//
+// Lifecycle: created → prepared (transfers allocated, alternate setting
+// selected) → running → stopped (URBs drained) → freed (alternate setting 0).
+// Create, prepare, start, stop, free and destroy run at PASSIVE_LEVEL under
+// the caller's serialisation (PnP callbacks, the KS device mutex, or pin
+// state changes). Nothing is allocated between start and stop.
+#pragma once
+#include "kerneldriver/device/device.h"
+
+struct UsbAudioPin;
+
+inline constexpr ULONG kIsoSlots = 10;
+inline constexpr ULONG kMaxStreamPins = 4;
+inline constexpr ULONG kMicroframesPerFrame = 8;
+inline constexpr UCHAR kFeedbackSlotIndex = 255;
+inline constexpr ULONG kFeedbackBytes = 4;
+
+struct IsoTransferSlot {
+  PIRP irp;                 // stack size of the lower device + 1, reused for every send
+  UsbAudioStream *stream;
+  PURB urb;                 // kTagBuffer, room for packetCount packets
+  bool in;
+  PUCHAR region;            // the slot's part of the transfer buffer
+  ULONG regionLength;       // bytes the slot owns
+  ULONG transferLength;     // render: bytes the packets carry; capture: bytes received
+  ULONG splitOffset;        // render: offset of packet 16 (transferLength when fewer than 17 packets)
+  ULONG packetCount;
+  USBD_PIPE_HANDLE pipeHandle;
+  UCHAR index;              // 0 to 9; kFeedbackSlotIndex for the feedback read
+};
+
+struct UsbAudioStream {
+  UsbAudioDevice *device;
+  UsbInterface *usbInterface;  // the AudioStreaming interface
+
+  // Chosen by UsbAudioStreamSelectFormat.
+  UCHAR altSetting;
+  UCHAR dataEndpoint;      // bit 7 set: capture
+  UCHAR feedbackEndpoint;  // 0: none
+  ULONG channels;          // bNrChannels
+  ULONG subslot;           // bSubslotSize, bytes per sample
+  ULONG bytesPerFrame;     // channels * subslot
+  const UCHAR *generalDescriptor;  // AudioStreaming general descriptor (iChannelNames), in the configuration
+
+  // Set by UsbAudioStreamPrepareForRate; samplesPerMicroframe also by explicit feedback.
+  ULONG nominalRate;           // Hz
+  ULONG samplesPerMicroframe;  // 16.16 fixed point
+  ULONG sampleAccumulator;     // 16.16 fixed point
+
+  // Transfers, present between UsbAudioStreamPrepareTransfers and UsbAudioStreamFreeTransfers.
+  ULONG framesPerUrb;  // the device's UrbSize when transfers were (or will be) prepared
+  PUCHAR transferBuffer;  // kTagBuffer, maxPacket * framesPerUrb * 80 bytes
+  ULONG transferBufferSize;
+  ULONG maxPacket;
+  UsbPipe *dataPipe;
+  UsbPipe *feedbackPipe;
+  IsoTransferSlot slots[kIsoSlots];
+  IsoTransferSlot feedbackSlot;
+  UCHAR feedbackValue[kFeedbackBytes];
+
+  // Pins attached while running; free entries are null.
+  KSPIN_LOCK pinLock;  // attach/detach against a completion calling the pins
+  UsbAudioPin *pins[kMaxStreamPins];
+  ULONG pinSlotsUsed;  // highest used entry + 1
+  ULONG pinCount;
+
+  // Running state. `running` (0 or 1) is read by completions at
+  // DISPATCH_LEVEL and changed with interlocked operations only.
+  volatile LONG running;
+  bool paused;
+  volatile LONG outstanding;  // URBs sent and not yet completed
+  KEVENT allReturned;         // notification; signalled while outstanding is 0
+  ULONG nextStartFrame;
+  ULONG maxLateness;
+  ULONG minLateness;
+  UrbTimingInfo timing;       // completions and lateness histogram of the current or last run
+  StreamSync *streamSync;     // set while both streams exist
+
+  // Error recovery at PASSIVE_LEVEL: abort and reset the data pipe, stop.
+  PIO_WORKITEM recoveryWorkItem;
+  volatile LONG recoveryQueued;
+  KEVENT recoveryIdle;  // notification; signalled while no recovery is queued or running
+};
+
+// A stream for the interface with `urbSize` frames per URB; null when pool runs out.
+UsbAudioStream *UsbAudioStreamCreate(UsbAudioDevice *device, UsbInterface *usbInterface, ULONG urbSize);
+// Stops the stream, waits for its recovery work, frees its transfers and the stream.
+void UsbAudioStreamDestroy(UsbAudioStream *stream);
+
+bool UsbAudioStreamIsCapture(const UsbAudioStream *stream);
+bool UsbAudioStreamHasPreparedTransfers(const UsbAudioStream *stream);
+
+// Chooses the first alternate setting, in descriptor order, that has a data
+// endpoint, a general descriptor and a Type I format that may carry `rate`
+// (0: any rate). When none does, the earlier choice stays and the result is
+// success only if a general descriptor was ever seen.
+NTSTATUS UsbAudioStreamSelectFormat(UsbAudioStream *stream, ULONG rate);
+
+// Chooses the format for `rate`, optionally selects its alternate setting
+// (so the device learns the format), returns the interface to alternate
+// setting 0 and sets the nominal rate. STATUS_DEVICE_BUSY while transfers
+// are prepared.
+NTSTATUS UsbAudioStreamPrepareForRate(UsbAudioStream *stream, ULONG rate, bool select);
+
+// Selects the stream's alternate setting, finds its pipes and allocates the
+// transfer buffer and the ten slots (replacing earlier ones when not
+// running). STATUS_INTERNAL_ERROR without an alternate setting or data pipe,
+// STATUS_INSUFFICIENT_RESOURCES when pool runs out.
+NTSTATUS UsbAudioStreamPrepareTransfers(UsbAudioStream *stream);
+// Frees slots and buffer and selects alternate setting 0. Refused
+// (STATUS_INTERNAL_ERROR) while running or while URBs are outstanding.
+NTSTATUS UsbAudioStreamFreeTransfers(UsbAudioStream *stream);
+
+// Sends the ten data URBs on the driver-wide start frame, and the feedback read.
+NTSTATUS UsbAudioStreamStart(UsbAudioStream *stream);
+// Ends resubmission and waits, without limit, until every URB is back
+// (they drain within ten URB periods). Not at DISPATCH_LEVEL.
+void UsbAudioStreamStop(UsbAudioStream *stream);
+
+// Power-down stop that remembers a running stream; Resume starts it again.
+void UsbAudioStreamPause(UsbAudioStream *stream);
+void UsbAudioStreamResume(UsbAudioStream *stream);
+// Takes effect only while no transfers are prepared.
+void UsbAudioStreamSetFramesPerUrb(UsbAudioStream *stream, ULONG framesPerUrb);
+
+// The pins table: a pin goes into the first free entry; a fifth is not
+// attached (STATUS_INSUFFICIENT_RESOURCES). Detaching an unknown pin does
+// nothing. PASSIVE_LEVEL, serialised by the pins' state changes.
+NTSTATUS UsbAudioStreamAttachPin(UsbAudioStream *stream, UsbAudioPin *pin);
+void UsbAudioStreamDetachPin(UsbAudioStream *stream, UsbAudioPin *pin);
+
+// The smallest UrbSize the machine sustains on this (render) stream, 1 to 10;
+// 0 when it could not be measured.
+ULONG UsbAudioStreamLatencyProbe(UsbAudioStream *stream);
+
+// Driver-wide: streams with URBs outstanding (for tests and diagnostics).
+LONG UsbAudioActiveStreamCount();

@@ -1,0 +1,114 @@
+// Handing regions of the transfer buffer to the attached pins, and the pins
+// table. pinLock keeps a pin from being detached (and freed by its owner)
+// while a completion calls it; it is taken inside the StreamSync lock, never
+// around it.
+#include "kerneldriver/kernel_support.h"
+#include "kerneldriver/stream/packet_sizing.h"
+#include "kerneldriver/stream/pin_operations.h"
+#include "kerneldriver/stream/stream_internal.h"
+
+namespace {
+
+struct Region {
+  PUCHAR start;
+  ULONG length;
+};
+
+void ForEachPin(UsbAudioStream *stream, void (*call)(UsbAudioPin *, const Region &), const Region &region) {
+  const ULONG used = QavMin(stream->pinSlotsUsed, kMaxStreamPins);
+  for (ULONG i = 0; i < used; ++i) {
+    if (stream->pins[i] != nullptr) call(stream->pins[i], region);
+  }
+}
+
+void DropPending(UsbAudioPin *pin, const Region &) { pin->operations->dropPending(pin); }
+void Queue(UsbAudioPin *pin, const Region &region) { pin->operations->queueRegion(pin, region.start, region.length); }
+void Kick(UsbAudioPin *pin, const Region &) { pin->operations->kick(pin); }
+
+void DistributeCapture(UsbAudioStream *stream, IsoTransferSlot *slot) {
+  const USBD_ISO_PACKET_DESCRIPTOR *packets = slot->urb->UrbIsochronousTransfer.IsoPacket;
+  for (ULONG k = 0; k < slot->packetCount; ++k) {
+    const ULONG offset = packets[k].Offset;
+    if (offset >= slot->regionLength) continue;
+    const ULONG length = QavMin(QavMin(packets[k].Length, stream->maxPacket), slot->regionLength - offset);
+    if (length == 0) continue;
+    ForEachPin(stream, Queue, Region{slot->region + offset, length});
+  }
+}
+
+void QueueZeroed(UsbAudioStream *stream, const Region &region) {
+  if (region.length == 0) return;
+  QavZeroMemory(region.start, region.length);
+  ForEachPin(stream, Queue, region);
+}
+
+// One URB's worth of render data, 2 ms into the URB after the completed one
+// (whole slots further ahead for URBs of one or two frames).
+void DistributeRender(UsbAudioStream *stream, const IsoTransferSlot *slot) {
+  const RenderRegionPlan plan = PlanRenderRegions(slot->index, slot->packetCount, kIsoSlots);
+  if (plan.hasPartA) {
+    const IsoTransferSlot &a = stream->slots[plan.partASlot];
+    const ULONG split = QavMin(a.splitOffset, a.transferLength);
+    QueueZeroed(stream, Region{a.region + split, a.transferLength - split});
+  }
+  const IsoTransferSlot &b = stream->slots[plan.partBSlot];
+  QueueZeroed(stream, Region{b.region, plan.partBWhole ? b.transferLength : QavMin(b.splitOffset, b.transferLength)});
+}
+
+}  // namespace
+
+void StreamDistribute(IsoTransferSlot *slot) {
+  UsbAudioStream *stream = slot->stream;
+  KIRQL irql;
+  KeAcquireSpinLock(&stream->pinLock, &irql);
+  ForEachPin(stream, DropPending, Region{});
+  if (slot->in) {
+    DistributeCapture(stream, slot);
+  } else {
+    DistributeRender(stream, slot);
+  }
+  ForEachPin(stream, Kick, Region{});
+  KeReleaseSpinLock(&stream->pinLock, irql);
+}
+
+void StreamProcessAlone(IsoTransferSlot *slot) {
+  UsbAudioStream *stream = slot->stream;
+  if (!slot->in) {
+    slot->transferLength = SizeRenderPackets(&stream->sampleAccumulator, stream->samplesPerMicroframe,
+                                             stream->bytesPerFrame, stream->maxPacket,
+                                             slot->urb->UrbIsochronousTransfer.IsoPacket, slot->packetCount,
+                                             &slot->splitOffset);
+  }
+  StreamDistribute(slot);
+  StreamResubmit(slot, kForcedFrameNone);
+}
+
+NTSTATUS UsbAudioStreamAttachPin(UsbAudioStream *stream, UsbAudioPin *pin) {
+  if (pin == nullptr) return STATUS_INVALID_PARAMETER;
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+  KIRQL irql;
+  KeAcquireSpinLock(&stream->pinLock, &irql);
+  for (ULONG i = 0; i < kMaxStreamPins; ++i) {
+    if (stream->pins[i] != nullptr) continue;
+    stream->pins[i] = pin;
+    stream->pinSlotsUsed = QavMax(stream->pinSlotsUsed, i + 1);
+    stream->pinCount++;
+    status = STATUS_SUCCESS;
+    break;
+  }
+  KeReleaseSpinLock(&stream->pinLock, irql);
+  return status;
+}
+
+void UsbAudioStreamDetachPin(UsbAudioStream *stream, UsbAudioPin *pin) {
+  KIRQL irql;
+  KeAcquireSpinLock(&stream->pinLock, &irql);
+  for (ULONG i = 0; i < kMaxStreamPins; ++i) {
+    if (pin == nullptr || stream->pins[i] != pin) continue;
+    stream->pins[i] = nullptr;
+    stream->pinCount--;
+    break;
+  }
+  while (stream->pinSlotsUsed > 0 && stream->pins[stream->pinSlotsUsed - 1] == nullptr) stream->pinSlotsUsed--;
+  KeReleaseSpinLock(&stream->pinLock, irql);
+}

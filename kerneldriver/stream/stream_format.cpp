@@ -1,0 +1,88 @@
+// Choosing a stream's alternate setting and format for a rate from the
+// AudioStreaming interface's descriptors.
+#include "kerneldriver/stream/audio_stream.h"
+#include "kerneldriver/kernel_support.h"
+#include "kerneldriver/usb/uac2_descriptors.h"
+
+namespace {
+
+// A configuration holds at most 64 KiB in descriptors of at least 9 bytes;
+// this bounds the search over alternate settings even if positions repeat.
+constexpr ULONG kMaxAlternateSettings = 0x10000 / 9;
+
+// What one alternate setting offers.
+struct SettingFormat {
+  UCHAR dataEndpoint;
+  UCHAR feedbackEndpoint;
+  const UCHAR *general;
+  const UCHAR *format;
+};
+
+bool FormatCarriesRate(const UCHAR *format, ULONG rate) {
+  if (format[0] < kMinFormatWithRateLength) return true;
+  return QavReadLe32(format + kOffsetFormatMaxRate) >= rate;
+}
+
+void NoteEndpoint(SettingFormat &setting, const USB_COMMON_DESCRIPTOR *d) {
+  if (d->bLength < kMinEndpointLength) return;
+  auto *endpoint = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR *>(d);
+  if (endpoint->bmAttributes & kEndpointFeedbackUsage) {
+    setting.feedbackEndpoint = endpoint->bEndpointAddress;
+  } else {
+    setting.dataEndpoint = endpoint->bEndpointAddress;
+  }
+}
+
+void NoteClassDescriptor(UsbAudioStream *stream, SettingFormat &setting, const UCHAR *raw, ULONG rate) {
+  UCHAR length = raw[0];
+  if (length < kMinClassDescriptorLength) return;
+  UCHAR subtype = raw[kOffsetDescriptorSubtype];
+  if (subtype == kAsGeneral && length >= kMinAsGeneralLength) {
+    setting.general = raw;
+    stream->generalDescriptor = raw;
+  } else if (subtype == kAsFormatType && length >= kMinFormatTypeLength && raw[kOffsetFormatType] == kFormatTypeI &&
+             FormatCarriesRate(raw, rate)) {
+    setting.format = raw;
+  }
+}
+
+SettingFormat ReadSetting(UsbAudioStream *stream, const USB_INTERFACE_DESCRIPTOR *alternate, ULONG rate) {
+  SettingFormat setting{};
+  DescriptorBytes bytes = ConfigBytes(stream->usbInterface->owner);
+  for (auto *d = NextInterfaceDescriptor(bytes, alternate, nullptr, 0); d != nullptr;
+       d = NextInterfaceDescriptor(bytes, alternate, d, 0)) {
+    if (d->bDescriptorType == kDescriptorTypeEndpoint) {
+      NoteEndpoint(setting, d);
+    } else if (d->bDescriptorType == kDescriptorTypeCsInterface) {
+      NoteClassDescriptor(stream, setting, reinterpret_cast<const UCHAR *>(d), rate);
+    }
+  }
+  return setting;
+}
+
+void Choose(UsbAudioStream *stream, const USB_INTERFACE_DESCRIPTOR *alternate, const SettingFormat &setting) {
+  stream->altSetting = alternate->bAlternateSetting;
+  stream->channels = setting.general[kOffsetAsChannels];
+  stream->subslot = setting.format[kOffsetSubslotSize];
+  stream->bytesPerFrame = stream->channels * stream->subslot;
+  stream->dataEndpoint = setting.dataEndpoint;
+  stream->feedbackEndpoint = setting.feedbackEndpoint;
+  stream->generalDescriptor = setting.general;
+}
+
+}  // namespace
+
+NTSTATUS UsbAudioStreamSelectFormat(UsbAudioStream *stream, ULONG rate) {
+  const USB_INTERFACE_DESCRIPTOR *alternate = nullptr;
+  for (ULONG i = 0; i < kMaxAlternateSettings; ++i) {
+    alternate = UsbInterfaceNextAlternate(stream->usbInterface, alternate, kClassAudio, kSubclassAudioStreaming, 0xFF,
+                                          0xFF);
+    if (alternate == nullptr) break;
+    SettingFormat setting = ReadSetting(stream, alternate, rate);
+    if (setting.dataEndpoint != 0 && setting.general != nullptr && setting.format != nullptr) {
+      Choose(stream, alternate, setting);
+      return STATUS_SUCCESS;
+    }
+  }
+  return stream->generalDescriptor != nullptr ? STATUS_SUCCESS : STATUS_NOT_FOUND;
+}

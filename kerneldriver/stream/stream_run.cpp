@@ -1,0 +1,182 @@
+// Starting, stopping, pausing and resubmitting a stream, and the driver-wide
+// start frame all streams share so that a device's capture and render URBs
+// cover the same frames.
+#include "kerneldriver/kernel_support.h"
+#include "kerneldriver/stream/stream_internal.h"
+#include "kerneldriver/stream/stream_sync.h"
+#include "kerneldriver/usb/usb_configure.h"
+#include "kerneldriver/usb/usb_transport.h"
+
+namespace {
+
+constexpr ULONG kStartLeadFrames = 10;     // a fresh start frame lies this far ahead
+constexpr ULONG kMinLeadFrames = 2;        // a reused one must still be this far ahead
+constexpr ULONG kStaleAheadFrames = 102;   // a reused one further ahead than this is stale
+constexpr ULONG kInitialMinLateness = 16;
+constexpr int kPauseLine = 392;
+constexpr int kPauseFeedback = 16;
+
+// Driver-wide: streams with URBs outstanding, and the start frame they were
+// started on with the bus context it belongs to. The lock serialises starts
+// of different devices.
+volatile LONG g_activeStreams = 0;
+KSPIN_LOCK g_startFrameLock = 0;
+ULONG g_sharedStartFrame = 0;
+PVOID g_sharedBusContext = nullptr;
+
+ULONG SharedStartFrame(ULONG current, PVOID busContext, ULONG framesPerUrb) {
+  KIRQL irql;
+  KeAcquireSpinLock(&g_startFrameLock, &irql);
+  ULONG start = g_sharedStartFrame;
+  const bool fresh = InterlockedCompareExchange(&g_activeStreams, 0, 0) == 0 || g_sharedBusContext != busContext ||
+                     FrameBefore(current + kStaleAheadFrames, start);
+  if (fresh) {
+    start = current + kStartLeadFrames;
+    g_sharedStartFrame = start;
+    g_sharedBusContext = busContext;
+  } else if (FrameBefore(start, current + kMinLeadFrames)) {
+    // Whole URB periods past the lead, so the new stream stays on the grid
+    // of the running ones.
+    const ULONG behind = (current + kMinLeadFrames) - start;
+    start += (behind + framesPerUrb - 1) / framesPerUrb * framesPerUrb;
+  }
+  KeReleaseSpinLock(&g_startFrameLock, irql);
+  return start;
+}
+
+void TraceHistogram(const UsbAudioStream *stream) {
+  const UrbTimingInfo &timing = stream->timing;
+  QAV_TRACE("stream %02x stopped: %u URBs, lateness %u..%u frames", static_cast<unsigned>(stream->dataEndpoint),
+            static_cast<unsigned>(timing.Count), static_cast<unsigned>(stream->minLateness),
+            static_cast<unsigned>(stream->maxLateness));
+  if (timing.Count == 0) return;
+  for (ULONG bucket = 0; bucket < UAC_URB_TIMING_BUCKETS; ++bucket) {
+    if (timing.Lateness[bucket] == 0) continue;
+    QAV_TRACE("  %2u frames late: %u (%u%%)", static_cast<unsigned>(bucket),
+              static_cast<unsigned>(timing.Lateness[bucket]),
+              static_cast<unsigned>(static_cast<ULONGLONG>(timing.Lateness[bucket]) * 100 / timing.Count));
+  }
+}
+
+IO_WORKITEM_ROUTINE RecoveryWorkItem;
+
+// PASSIVE_LEVEL. The stream stays stopped until its pins stop and start it again.
+void RecoveryWorkItem(PDEVICE_OBJECT, PVOID context) {
+  auto *stream = static_cast<UsbAudioStream *>(context);
+  UsbPipe *pipe = stream->dataPipe;
+  if (pipe != nullptr) {
+    NTSTATUS abort = UsbAbortPipe(&stream->device->config, pipe->pipeHandle);
+    NTSTATUS reset = UsbResetPipe(&stream->device->config, pipe->pipeHandle);
+    QAV_TRACE("stream %02x: data URB failed; pipe aborted %08x, reset %08x",
+              static_cast<unsigned>(stream->dataEndpoint), static_cast<unsigned>(abort), static_cast<unsigned>(reset));
+  }
+  UsbAudioStreamStop(stream);
+  InterlockedExchange(&stream->recoveryQueued, 0);
+  KeSetEvent(&stream->recoveryIdle, IO_NO_INCREMENT, FALSE);
+}
+
+}  // namespace
+
+LONG UsbAudioActiveStreamCount() { return InterlockedCompareExchange(&g_activeStreams, 0, 0); }
+
+void StreamSetRunning(UsbAudioStream *stream, bool running) {
+  InterlockedExchange(&stream->running, running ? 1 : 0);
+}
+
+bool StreamCurrentFrame(const UsbAudioStream *stream, ULONG *frame) {
+  const USB_BUS_INTERFACE_USBDI_V2 &bus = stream->device->config.busInterface;
+  if (bus.Size == 0 || bus.QueryBusTime == nullptr) return false;
+  return NT_SUCCESS(bus.QueryBusTime(bus.BusContext, frame));
+}
+
+void StreamCountOut(UsbAudioStream *stream) {
+  if (InterlockedIncrement(&stream->outstanding) == 1) {
+    KeClearEvent(&stream->allReturned);
+    InterlockedIncrement(&g_activeStreams);
+  }
+}
+
+void StreamCountIn(UsbAudioStream *stream) {
+  if (InterlockedDecrement(&stream->outstanding) == 0) {
+    InterlockedDecrement(&g_activeStreams);
+    KeSetEvent(&stream->allReturned, IO_NO_INCREMENT, FALSE);
+  }
+}
+
+void StreamQueueRecovery(UsbAudioStream *stream) {
+  if (stream->recoveryWorkItem == nullptr || InterlockedCompareExchange(&stream->recoveryQueued, 1, 0) != 0) return;
+  KeClearEvent(&stream->recoveryIdle);
+  IoQueueWorkItem(stream->recoveryWorkItem, RecoveryWorkItem, DelayedWorkQueue, stream);
+}
+
+NTSTATUS UsbAudioStreamStart(UsbAudioStream *stream) {
+  if (stream->nominalRate == 0 || stream->transferBuffer == nullptr || stream->dataPipe == nullptr) {
+    return STATUS_INTERNAL_ERROR;
+  }
+  QavZeroMemory(&stream->timing, sizeof(stream->timing));
+  ULONG current = 0;
+  if (!StreamCurrentFrame(stream, &current)) return STATUS_DEVICE_NOT_READY;
+  const ULONG n = stream->framesPerUrb;
+  const ULONG start = SharedStartFrame(current, stream->device->config.busInterface.BusContext, n);
+  stream->nextStartFrame = start + kIsoSlots * n;
+  stream->maxLateness = 0;
+  stream->minLateness = kInitialMinLateness;
+  StreamSetRunning(stream, true);
+  for (ULONG i = 0; i < kIsoSlots; ++i) {
+    NTSTATUS status = StreamSendSlot(&stream->slots[i], start + i * n);
+    if (!NT_SUCCESS(status)) {
+      // What was sent drains by itself once the stream no longer runs.
+      StreamSetRunning(stream, false);
+      return status;
+    }
+  }
+  if (stream->streamSync != nullptr) StreamSyncStarted(stream->streamSync, stream);
+  if (stream->feedbackPipe != nullptr) StreamSendSlot(&stream->feedbackSlot, 0);
+  return STATUS_SUCCESS;
+}
+
+void UsbAudioStreamStop(UsbAudioStream *stream) {
+  StreamSetRunning(stream, false);
+  // A slot waiting in the pairing is handed back first, or the wait below
+  // would never end.
+  if (stream->streamSync != nullptr) StreamSyncStopped(stream->streamSync, stream);
+  if (InterlockedCompareExchange(&stream->outstanding, 0, 0) != 0) {
+    KeWaitForSingleObject(&stream->allReturned, Executive, KernelMode, FALSE, nullptr);
+  }
+  TraceHistogram(stream);
+}
+
+void UsbAudioStreamPause(UsbAudioStream *stream) {
+  DbgPrint("Called in %s() line %d feedback %d  \n", "UsbAudioStream::Pause", kPauseLine, kPauseFeedback);
+  if (!StreamRunning(stream)) return;
+  stream->paused = true;
+  UsbAudioStreamStop(stream);
+}
+
+void UsbAudioStreamResume(UsbAudioStream *stream) {
+  if (!stream->paused) return;
+  stream->paused = false;
+  NTSTATUS status = UsbAudioStreamStart(stream);
+  if (!NT_SUCCESS(status)) {
+    QAV_TRACE("stream %02x: not resumed %08x", static_cast<unsigned>(stream->dataEndpoint),
+              static_cast<unsigned>(status));
+  }
+}
+
+NTSTATUS StreamResubmit(IsoTransferSlot *slot, ULONG forcedFrame) {
+  if (slot == nullptr) return STATUS_INTERNAL_ERROR;
+  UsbAudioStream *stream = slot->stream;
+  if (!StreamRunning(stream)) return STATUS_DEVICE_NOT_READY;
+  const ULONG n = stream->framesPerUrb;
+  ULONG current = 0;
+  if (!StreamCurrentFrame(stream, &current)) current = stream->nextStartFrame - n;
+  if (forcedFrame != kForcedFrameNone) {
+    stream->nextStartFrame = FrameBefore(current, forcedFrame) ? forcedFrame : current + n;
+  } else if (!FrameBefore(current, stream->nextStartFrame)) {
+    stream->nextStartFrame = current + n;
+  }
+  NTSTATUS status = StreamSendSlot(slot, stream->nextStartFrame);
+  if (!NT_SUCCESS(status)) StreamSetRunning(stream, false);
+  stream->nextStartFrame += n;
+  return status;
+}

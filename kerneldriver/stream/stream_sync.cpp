@@ -1,0 +1,110 @@
+#include "kerneldriver/stream/stream_sync.h"
+
+#include "kerneldriver/kernel_support.h"
+#include "kerneldriver/stream/packet_sizing.h"
+#include "kerneldriver/stream/stream_internal.h"
+
+namespace {
+
+IsoTransferSlot *&PendingOf(StreamSync *sync, const UsbAudioStream *stream) {
+  return UsbAudioStreamIsCapture(stream) ? sync->pendingCapture : sync->pendingRender;
+}
+
+UsbAudioStream *PartnerOf(const StreamSync *sync, const UsbAudioStream *stream) {
+  return UsbAudioStreamIsCapture(stream) ? sync->render : sync->capture;
+}
+
+// A waiting slot whose partner will not come: it goes on by itself.
+void ReleaseAlone(IsoTransferSlot *slot) {
+  StreamProcessAlone(slot);
+  StreamCountIn(slot->stream);
+}
+
+void SizeRenderFromCapture(IsoTransferSlot *capture, IsoTransferSlot *render) {
+  const UsbAudioStream *c = capture->stream;
+  const UsbAudioStream *r = render->stream;
+  ImplicitFeedbackSlots slots{};
+  slots.capturePackets = capture->urb->UrbIsochronousTransfer.IsoPacket;
+  slots.captureBuffer = capture->region;
+  slots.captureCount = capture->packetCount;
+  slots.captureBytesPerFrame = c->bytesPerFrame;
+  slots.captureMaxPacket = c->maxPacket;
+  slots.renderPackets = render->urb->UrbIsochronousTransfer.IsoPacket;
+  slots.renderCount = render->packetCount;
+  slots.renderBytesPerFrame = r->bytesPerFrame;
+  slots.maxRenderFrames =
+      render->packetCount != 0 && r->bytesPerFrame != 0 ? render->regionLength / render->packetCount / r->bytesPerFrame : 0;
+  render->transferLength = SizeFromCapture(slots, &render->splitOffset);
+}
+
+void Pair(StreamSync *sync) {
+  IsoTransferSlot *capture = sync->pendingCapture;
+  IsoTransferSlot *render = sync->pendingRender;
+  sync->pendingCapture = nullptr;
+  sync->pendingRender = nullptr;
+  SizeRenderFromCapture(capture, render);
+  StreamDistribute(render);
+  StreamDistribute(capture);
+  const ULONG captureNext = capture->stream->nextStartFrame;
+  const ULONG renderNext = render->stream->nextStartFrame;
+  const ULONG start = FrameBefore(captureNext, renderNext) ? renderNext : captureNext;
+  StreamResubmit(render, start);
+  StreamResubmit(capture, start);
+  StreamCountIn(render->stream);
+  StreamCountIn(capture->stream);
+}
+
+}  // namespace
+
+StreamSync *StreamSyncCreate(UsbAudioStream *capture, UsbAudioStream *render) {
+  auto *sync = static_cast<StreamSync *>(QavAllocateNonPaged(sizeof(StreamSync), kTagObject));
+  if (sync == nullptr) return nullptr;
+  KeInitializeSpinLock(&sync->lock);
+  capture->streamSync = sync;
+  render->streamSync = sync;
+  return sync;
+}
+
+void StreamSyncDestroy(StreamSync *sync) { QavFree(sync, kTagObject); }
+
+void StreamSyncStarted(StreamSync *sync, UsbAudioStream *stream) {
+  KIRQL irql;
+  KeAcquireSpinLock(&sync->lock, &irql);
+  (UsbAudioStreamIsCapture(stream) ? sync->capture : sync->render) = stream;
+  PendingOf(sync, stream) = nullptr;
+  KeReleaseSpinLock(&sync->lock, irql);
+}
+
+void StreamSyncStopped(StreamSync *sync, UsbAudioStream *stream) {
+  KIRQL irql;
+  KeAcquireSpinLock(&sync->lock, &irql);
+  UsbAudioStream *&member = UsbAudioStreamIsCapture(stream) ? sync->capture : sync->render;
+  if (member == stream) member = nullptr;
+  IsoTransferSlot *own = PendingOf(sync, stream);
+  PendingOf(sync, stream) = nullptr;
+  UsbAudioStream *partner = PartnerOf(sync, stream);
+  IsoTransferSlot *partnerSlot = partner != nullptr ? PendingOf(sync, partner) : nullptr;
+  if (partner != nullptr) PendingOf(sync, partner) = nullptr;
+  if (partnerSlot != nullptr) ReleaseAlone(partnerSlot);
+  KeReleaseSpinLock(&sync->lock, irql);
+  // Last: the stream's Stop may return as soon as this slot is counted in.
+  if (own != nullptr) StreamCountIn(stream);
+}
+
+bool StreamSyncUrbCompleted(StreamSync *sync, IsoTransferSlot *slot) {
+  UsbAudioStream *stream = slot->stream;
+  KIRQL irql;
+  KeAcquireSpinLock(&sync->lock, &irql);
+  const bool member = (UsbAudioStreamIsCapture(stream) ? sync->capture : sync->render) == stream;
+  if (!member || PartnerOf(sync, stream) == nullptr) {
+    KeReleaseSpinLock(&sync->lock, irql);
+    return false;
+  }
+  IsoTransferSlot *&pending = PendingOf(sync, stream);
+  // Two of one direction in a row: the earlier lost its partner and goes on alone.
+  if (pending != nullptr) ReleaseAlone(pending);
+  pending = slot;
+  if (sync->pendingCapture != nullptr && sync->pendingRender != nullptr) Pair(sync);
+  KeReleaseSpinLock(&sync->lock, irql);
+  return true;
+}

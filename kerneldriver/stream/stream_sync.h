@@ -1,0 +1,36 @@
+// StreamSync: implicit feedback between a device's capture and render
+// streams. The device's capture packets carry exactly the frames its clock
+// produced in each microframe; the render packets of the same frames are
+// sized to match, so the render FIFO can neither fill nor drain.
+//
+// Completed slots of the two streams meet here: the first waits as the
+// pending slot of its direction until its partner of the other direction
+// arrives, then both are sized, distributed and resubmitted on the same start
+// frame. A waiting slot still counts as outstanding for its stream; it is
+// counted in when it is resubmitted, or handed back when its stream stops.
+// Everything runs under the spin lock at DISPATCH_LEVEL.
+#pragma once
+#include "kerneldriver/stream/audio_stream.h"
+
+struct StreamSync {
+  KSPIN_LOCK lock;
+  UsbAudioStream *capture;  // members: streams started and not stopped
+  UsbAudioStream *render;
+  IsoTransferSlot *pendingCapture;
+  IsoTransferSlot *pendingRender;
+};
+
+// Pairs the device's two streams; null when pool runs out. The streams keep
+// a pointer to it until StreamSyncDestroy.
+StreamSync *StreamSyncCreate(UsbAudioStream *capture, UsbAudioStream *render);
+// Unlinks the streams and frees the object. The streams must be stopped.
+void StreamSyncDestroy(StreamSync *sync);
+
+void StreamSyncStarted(StreamSync *sync, UsbAudioStream *stream);
+// Forgets the stream and hands its waiting slot back; the partner's waiting
+// slot goes on alone.
+void StreamSyncStopped(StreamSync *sync, UsbAudioStream *stream);
+// A data slot of a running member completed successfully. True when the
+// pairing took it (it is resubmitted and counted in by the pairing); false
+// when the stream has no partner running and goes on alone.
+bool StreamSyncUrbCompleted(StreamSync *sync, IsoTransferSlot *slot);

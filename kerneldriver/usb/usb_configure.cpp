@@ -1,0 +1,195 @@
+#include "kerneldriver/usb/usb_configure.h"
+
+#include "kerneldriver/kernel_support.h"
+#include "kerneldriver/usb/uac2_descriptors.h"
+#include "kerneldriver/usb/usb_transport.h"
+
+namespace {
+
+constexpr ULONG kSelectInterfaceAttempts = 3;
+
+NTSTATUS ReadDeviceDescriptor(UsbDeviceConfig *config) {
+  ULONG received = 0;
+  NTSTATUS status = UsbGetDescriptor(config, kDescriptorTypeDevice, 0, 0, &config->deviceDescriptor,
+                                     sizeof(config->deviceDescriptor), &received);
+  if (NT_SUCCESS(status) && received < sizeof(config->deviceDescriptor)) status = STATUS_DEVICE_DATA_ERROR;
+  return status;
+}
+
+// Header first for wTotalLength, then the whole descriptor into its own
+// buffer, which is checked before anything walks it.
+NTSTATUS ReadConfigurationDescriptor(UsbDeviceConfig *config) {
+  USB_CONFIGURATION_DESCRIPTOR header;
+  QavZeroMemory(&header, sizeof(header));
+  ULONG received = 0;
+  NTSTATUS status = UsbGetDescriptor(config, kDescriptorTypeConfiguration, 0, 0, &header, sizeof(header), &received);
+  if (!NT_SUCCESS(status)) return status;
+  ULONG total = header.wTotalLength;
+  if (received < sizeof(header) || total < sizeof(header)) return STATUS_DEVICE_CONFIGURATION_ERROR;
+  auto *bytes = static_cast<PUCHAR>(QavAllocateNonPaged(total, kTagBuffer));
+  if (bytes == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  status = UsbGetDescriptor(config, kDescriptorTypeConfiguration, 0, 0, bytes, total, &received);
+  if (NT_SUCCESS(status)) status = ValidateConfigurationDescriptor(bytes, received);
+  if (!NT_SUCCESS(status)) {
+    QavFree(bytes, kTagBuffer);
+    return status;
+  }
+  config->configDescriptor = bytes;
+  config->configLength = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes)->wTotalLength;
+  return STATUS_SUCCESS;
+}
+
+// One entry per interface at alternate setting 0, in descriptor order, plus
+// the empty terminator USBD_CreateConfigurationRequestEx expects.
+NTSTATUS BuildInterfaceList(UsbDeviceConfig *config, PUSBD_INTERFACE_LIST_ENTRY list, ULONG count) {
+  const USB_INTERFACE_DESCRIPTOR *found[kMaxInterfaces] = {};
+  ULONG listed = ListConfigurationInterfaces(ConfigBytes(config), found, kMaxInterfaces);
+  if (listed != count) return STATUS_DEVICE_CONFIGURATION_ERROR;
+  for (ULONG i = 0; i < count; ++i) {
+    list[i].InterfaceDescriptor = const_cast<PUSB_INTERFACE_DESCRIPTOR>(found[i]);
+    list[i].Interface = nullptr;
+    config->interfaces[i]->interfaceNumber = found[i]->bInterfaceNumber;
+  }
+  list[count].InterfaceDescriptor = nullptr;
+  list[count].Interface = nullptr;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS AdoptInterfaces(UsbDeviceConfig *config, PUSBD_INTERFACE_LIST_ENTRY list, ULONG count) {
+  for (ULONG i = 0; i < count; ++i) {
+    NTSTATUS status = UsbInterfaceSetInformation(config->interfaces[i], list[i].Interface);
+    if (NT_SUCCESS(status)) status = UsbSelectAlternateSetting(config->interfaces[i], 0);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS SubmitConfiguration(UsbDeviceConfig *config, PUSBD_INTERFACE_LIST_ENTRY list, ULONG count) {
+  PURB urb = USBD_CreateConfigurationRequestEx(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config->configDescriptor),
+                                               list);
+  if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS status = UsbSubmitUrb(config, urb, kUsbTimeoutMs);
+  if (NT_SUCCESS(status)) {
+    config->configurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
+    config->interfaceCount = count;
+    status = AdoptInterfaces(config, list, count);
+  }
+  ExFreePool(urb);
+  return status;
+}
+
+NTSTATUS SelectInterfaces(UsbDeviceConfig *config) {
+  ULONG count = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config->configDescriptor)->bNumInterfaces;
+  if (count > kMaxInterfaces) return STATUS_INTERNAL_ERROR;
+  if (count == 0) return STATUS_DEVICE_CONFIGURATION_ERROR;
+  auto *list = static_cast<PUSBD_INTERFACE_LIST_ENTRY>(
+      QavAllocateNonPaged((count + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY), kTagBuffer));
+  if (list == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS status = BuildInterfaceList(config, list, count);
+  if (NT_SUCCESS(status)) {
+    ClampIsochronousIntervals(config->configDescriptor, config->configLength);
+    status = SubmitConfiguration(config, list, count);
+  }
+  QavFree(list, kTagBuffer);
+  return status;
+}
+
+// Version 2, then 1, then 0: the first the bus fills in is kept and referenced.
+void ObtainBusInterface(UsbDeviceConfig *config) {
+  struct Attempt {
+    USHORT size;
+    USHORT version;
+  };
+  static const Attempt attempts[] = {{sizeof(USB_BUS_INTERFACE_USBDI_V2), USB_BUSIF_USBDI_VERSION_2},
+                                     {sizeof(USB_BUS_INTERFACE_USBDI_V1), USB_BUSIF_USBDI_VERSION_1},
+                                     {sizeof(USB_BUS_INTERFACE_USBDI_V0), USB_BUSIF_USBDI_VERSION_0}};
+  QavZeroMemory(&config->busInterface, sizeof(config->busInterface));
+  for (const Attempt &attempt : attempts) {
+    UsbQueryBusInterface(config, attempt.size, attempt.version);
+    if (config->busInterface.Size != 0) break;
+  }
+  USB_BUS_INTERFACE_USBDI_V2 &bus = config->busInterface;
+  if (bus.Size != 0 && bus.InterfaceReference != nullptr) bus.InterfaceReference(bus.BusContext);
+}
+
+void ForgetConfiguration(UsbDeviceConfig *config) {
+  QavFree(config->configDescriptor, kTagBuffer);
+  config->configDescriptor = nullptr;
+  config->configLength = 0;
+  config->interfaceCount = 0;
+  InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&config->lowerDevice), nullptr);
+}
+
+// The URB's own USBD status when the stack set one, else the request's status
+// (a request that timed out or was never sent leaves the URB status unset).
+NTSTATUS UrbFailureStatus(PURB urb, NTSTATUS requestStatus) {
+  USBD_STATUS urbStatus = urb->UrbHeader.Status;
+  return USBD_ERROR(urbStatus) && urbStatus != static_cast<USBD_STATUS>(0xFFFFFFFF) ? static_cast<NTSTATUS>(urbStatus)
+                                                                                     : requestStatus;
+}
+
+ULONG SelectInterfaceUrbLength(UCHAR endpoints) {
+  return FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface) + FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) +
+         endpoints * sizeof(USBD_PIPE_INFORMATION);
+}
+
+}  // namespace
+
+NTSTATUS UsbSelectConfiguration(UsbDeviceConfig *config) {
+  NTSTATUS status = ReadDeviceDescriptor(config);
+  if (NT_SUCCESS(status)) status = ReadConfigurationDescriptor(config);
+  if (NT_SUCCESS(status)) status = SelectInterfaces(config);
+  if (!NT_SUCCESS(status)) {
+    QAV_TRACE("select configuration failed %08x", static_cast<unsigned>(status));
+    ForgetConfiguration(config);
+    return status;
+  }
+  ObtainBusInterface(config);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS UsbSelectAlternateSetting(UsbInterface *usbInterface, UCHAR alternateSetting) {
+  if (UsbInterfaceAlternateSetting(usbInterface) == alternateSetting) return STATUS_SUCCESS;
+  const USB_INTERFACE_DESCRIPTOR *descriptor =
+      UsbInterfaceNextAlternate(usbInterface, nullptr, 0xFF, 0xFF, 0xFF, alternateSetting);
+  if (descriptor == nullptr) return STATUS_INVALID_PARAMETER;
+  UsbDeviceConfig *config = usbInterface->owner;
+  USHORT length = static_cast<USHORT>(SelectInterfaceUrbLength(descriptor->bNumEndpoints));
+  auto urb = static_cast<PURB>(QavAllocateNonPaged(length, kTagBuffer));
+  if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  for (ULONG attempt = 0; attempt < kSelectInterfaceAttempts; ++attempt) {
+    QavZeroMemory(urb, length);
+    UsbBuildSelectInterfaceRequest(urb, length, config->configurationHandle, usbInterface->interfaceNumber,
+                                   alternateSetting);
+    status = UsbSubmitUrb(config, urb, kUsbTimeoutMs);
+    if (NT_SUCCESS(status)) {
+      status = UsbInterfaceSetInformation(usbInterface, &urb->UrbSelectInterface.Interface);
+      break;
+    }
+    QAV_TRACE("SELECT_INTERFACE %u/%u attempt %u failed %08x", static_cast<unsigned>(usbInterface->interfaceNumber),
+              static_cast<unsigned>(alternateSetting), static_cast<unsigned>(attempt + 1),
+              static_cast<unsigned>(status));
+    if (status == STATUS_DEVICE_REMOVED) break;
+    status = UrbFailureStatus(urb, status);
+  }
+  QavFree(urb, kTagBuffer);
+  return status;
+}
+
+NTSTATUS UsbDeconfigure(UsbDeviceConfig *config) {
+  URB urb;
+  QavZeroMemory(&urb, sizeof(urb));
+  UsbBuildSelectConfigurationRequest(&urb, sizeof(struct _URB_SELECT_CONFIGURATION), nullptr);
+  NTSTATUS status = UsbSubmitUrb(config, &urb, kUsbTimeoutMs);
+  USB_BUS_INTERFACE_USBDI_V2 &bus = config->busInterface;
+  if (bus.Size != 0 && bus.InterfaceDereference != nullptr) bus.InterfaceDereference(bus.BusContext);
+  QavZeroMemory(&bus, sizeof(bus));
+  return status;
+}
+
+bool UsbIsHighSpeed(const UsbDeviceConfig *config) {
+  const USB_BUS_INTERFACE_USBDI_V2 &bus = config->busInterface;
+  if (bus.Size < sizeof(USB_BUS_INTERFACE_USBDI_V1) || bus.Version < USB_BUSIF_USBDI_VERSION_1) return false;
+  return bus.IsDeviceHighSpeed != nullptr && bus.IsDeviceHighSpeed(bus.BusContext) != FALSE;
+}

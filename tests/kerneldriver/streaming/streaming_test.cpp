@@ -1,0 +1,276 @@
+// The streaming engine on a plugged interface: what the device receives and
+// sends back while test pins run, and how the streams survive failures,
+// removal and a change of UrbSize.
+#include <winsim/kernel/pool.h>
+
+#include <random>
+
+#include "stream_harness.h"
+#include "kerneldriver/device/settings.h"
+#include "kerneldriver/stream/stream_sync.h"
+
+namespace sttest {
+namespace {
+
+using winsim::devices::FaultKnobs;
+using winsim::usb::VTime;
+
+constexpr VTime kMs = 10000;
+
+// Completions change `running` with interlocked operations; read it the same way.
+bool Running(UsbAudioStream *stream) { return InterlockedCompareExchange(&stream->running, 0, 0) != 0; }
+
+bool LogHas(const winsim::Machine &machine, const std::string &text) {
+  for (const auto &line : machine.Log()) {
+    if (line.text.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+TEST_F(StreamTest, ARampPlayedAtEveryUrbSizeReachesTheDeviceAndComesBackUnaltered) {
+  for (ULONG urbSize : {1u, 3u, 5u, 10u}) {
+    SCOPED_TRACE(urbSize);
+    Plug("Larch");
+    UsbAudioDeviceSetUrbSize(&Ctx(), urbSize);
+    WatchPlayedOutput();
+    auto [render, capture] = RunBoth();
+    machine.RunFor(2000 * kMs);
+    const auto before = device->Render();
+    machine.RunFor(1000 * kMs);
+    const auto after = device->Render();
+    Leave(render);
+    Leave(capture);
+    for (NTSTATUS status : startStatuses) EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(Capture().framesPerUrb, urbSize);
+    RampChecker played = Played();
+    EXPECT_EQ(played.Errors(), 0u) << "first at " << played.FirstErrorAt() << " (" << played.LeadingSilence()
+                                   << " silent, ramp to " << played.NextFrame() << "): " << played.FirstErrorValue();
+    EXPECT_GT(played.RampFrames(), 2u * 48000u);
+    EXPECT_EQ(played.FirstRampFrame(), 1u) << "the first rendered frame was lost";
+    RampChecker captured = capture.Checker();
+    EXPECT_EQ(captured.Errors(), 0u) << "first at " << captured.FirstErrorAt() << " (" << captured.LeadingSilence()
+                                     << " silent, ramp to " << captured.NextFrame() << "): " << captured.FirstErrorValue();
+    EXPECT_GT(captured.RampFrames(), 2u * 48000u);
+    EXPECT_EQ(captured.FirstRampFrame(), 1u);
+    EXPECT_EQ(after.underrunEvents, before.underrunEvents);
+    EXPECT_EQ(after.overrunEvents, before.overrunEvents);
+    EXPECT_EQ(after.packetSizeViolations, 0u);
+    startStatuses.clear();
+    device->SetPlayedSink(nullptr);
+    Unplug();
+  }
+}
+
+TEST_F(StreamTest, NothingIsAllocatedBetweenStartAndStop) {
+  Plug("Larch");
+  auto [render, capture] = RunBoth();
+  machine.RunFor(100 * kMs);
+  const uint64_t allocations = winsim::Pool::Instance().AllocationCount();
+  machine.RunFor(5000 * kMs);
+  EXPECT_EQ(winsim::Pool::Instance().AllocationCount(), allocations);
+  EXPECT_GT(Render().timing.Count, 1600u);
+}
+
+TEST_F(StreamTest, WithOnlyACapturePinRunningTheRenderStreamSendsSilence) {
+  Plug("Larch");
+  WatchPlayedOutput();
+  TestPin &capture = CapturePin();
+  Run(capture);
+  machine.RunFor(500 * kMs);
+  const auto before = device->Render();
+  machine.RunFor(1000 * kMs);
+  const auto after = device->Render();
+  EXPECT_TRUE(Running(&Render()));
+  EXPECT_GE(after.framesReceived - before.framesReceived, 47900u);
+  EXPECT_EQ(after.underrunEvents, before.underrunEvents);
+  EXPECT_EQ(Played().RampFrames(), 0u);
+  EXPECT_GT(Played().LeadingSilence(), 48000u);
+  EXPECT_GT(capture.FramesMoved(), 48000u);
+}
+
+TEST_F(StreamTest, AFailedDataUrbStopsTheStreamThroughRecoveryWithoutLeakOrHang) {
+  Plug("Larch");
+  auto [render, capture] = RunBoth();
+  machine.RunFor(200 * kMs);
+  const uint64_t from = Microframe() + 8 * 20;
+  device->EditFaults([&](FaultKnobs &knobs) {
+    knobs.dropEndpoint = 0x01;
+    knobs.dropFromMicroframe = from;
+    knobs.dropUntilMicroframe = from + 8 * 40;
+  });
+  machine.RunFor(200 * kMs);
+  EXPECT_FALSE(Running(&Render()));
+  EXPECT_EQ(Render().outstanding, 0);
+  EXPECT_EQ(Render().recoveryQueued, 0);
+  EXPECT_TRUE(LogHas(machine, "data URB failed; pipe aborted 00000000, reset 00000000"));
+  // The capture stream goes on by itself.
+  EXPECT_TRUE(Running(&Capture()));
+  const uint64_t captured = capture.FramesMoved();
+  machine.RunFor(100 * kMs);
+  EXPECT_GT(capture.FramesMoved(), captured + 4000);
+  Leave(render);
+  Leave(capture);
+  EXPECT_EQ(UsbAudioActiveStreamCount(), 0);
+  Unplug();  // the driver unloads here: a leak would stop the test
+}
+
+TEST_F(StreamTest, SurpriseRemovalWhileStreamingEndsBothStreamsQuietly) {
+  Plug("Larch");
+  PDEVICE_OBJECT heldPdo = pdo;
+  auto [render, capture] = RunBoth();
+  machine.RunFor(300 * kMs);
+  machine.Pnp().HandleOpened(heldPdo);
+  UsbAudioDevice *context = Context();
+  Unplug(/*surprise=*/true);
+  machine.RunFor(50 * kMs);
+  EXPECT_FALSE(Running(context->renderStream));
+  EXPECT_FALSE(Running(context->captureStream));
+  EXPECT_EQ(context->renderStream->recoveryQueued, 0);
+  EXPECT_EQ(UsbAudioActiveStreamCount(), 0);
+  // The pins leave RUN only now, as clients close their handles.
+  pdo = heldPdo;
+  Leave(render);
+  Leave(capture);
+  pdo = nullptr;
+  machine.Pnp().HandleClosed(heldPdo);
+  machine.Pnp().WaitIdle();
+  EXPECT_EQ(machine.Pnp().LoadedDriver(u"QavAudio"), nullptr);
+}
+
+TEST_F(StreamTest, ChangingUrbSizeWhileRunningRestartsBothStreamsWithTheNewSize) {
+  Plug("Larch");
+  WatchPlayedOutput();
+  auto [render, capture] = RunBoth();
+  machine.RunFor(300 * kMs);
+  EXPECT_EQ(UsbAudioDeviceSetUrbSize(&Ctx(), 5), STATUS_SUCCESS);
+  EXPECT_TRUE(LogHas(machine, "event 1 raised"));
+  for (UsbAudioStream *stream : {&Capture(), &Render()}) {
+    EXPECT_TRUE(Running(stream));
+    EXPECT_EQ(stream->framesPerUrb, 5u);
+    EXPECT_EQ(stream->slots[0].packetCount, 40u);
+    EXPECT_EQ(stream->timing.Count, 0u);
+  }
+  EXPECT_EQ(ReadDriverDword(QAV_VALUE_URB_SIZE), 5u);
+  const uint64_t played = Played().RampFrames();
+  machine.RunFor(500 * kMs);
+  EXPECT_GT(Render().timing.Count, 90u);
+  EXPECT_GT(capture.FramesMoved(), 0u);
+  // Restarting loses what was in flight, so only the time after it counts.
+  EXPECT_GT(PlayedFrames(), 0u);
+  EXPECT_GE(played, 10000u);
+}
+
+TEST_F(StreamTest, StreamsOfOneDeviceShareTheStartFrameAndAnotherBusGetsItsOwn) {
+  Plug("Larch");
+  auto [render, capture] = RunBoth();
+  const ULONG n = Render().framesPerUrb;
+  EXPECT_EQ(Capture().nextStartFrame, Render().nextStartFrame);
+  const ULONG busOneStart = Render().nextStartFrame - kIsoSlots * n;
+  EXPECT_EQ(busOneStart, machine.Bus(1)->Controller().CurrentFrame() + 10);
+
+  const auto maple = dstest::Build(dstest::Model("Maple"));
+  machine.InstallDriver(u"QavAudio", DriverEntry, {dstest::HardwareId(maple.model)});
+  auto other = std::make_shared<winsim::devices::AudioDevice>(maple);
+  auto otherHandle = machine.PlugDevice(other, 2);
+  machine.Pnp().WaitIdle();
+  PDEVICE_OBJECT otherPdo = nullptr;
+  for (const auto &info : machine.UsbDevices()) {
+    if (info.handle == otherHandle) otherPdo = info.pdo;
+  }
+  UsbAudioDevice *otherContext = ContextOf(otherPdo);
+  ASSERT_NE(otherContext, nullptr);
+  UsbAudioStream *otherRender = otherContext->renderStream;
+  ASSERT_EQ(UsbAudioStreamPrepareTransfers(otherRender), STATUS_SUCCESS);
+  ASSERT_EQ(UsbAudioStreamStart(otherRender), STATUS_SUCCESS);
+  const ULONG busTwoStart = otherRender->nextStartFrame - kIsoSlots * otherRender->framesPerUrb;
+  EXPECT_EQ(busTwoStart, machine.Bus(2)->Controller().CurrentFrame() + 10);
+  EXPECT_NE(busTwoStart, busOneStart);
+  machine.RunFor(100 * kMs);
+  EXPECT_TRUE(Running(otherRender));
+  EXPECT_GT(other->Render().framesReceived, 3000u);
+  UsbAudioStreamStop(otherRender);
+  UsbAudioStreamFreeTransfers(otherRender);
+  machine.UnplugDevice(otherHandle, false);
+  machine.Pnp().WaitIdle();
+}
+
+// The device's value is its clock rate in 16.16 samples per microframe (at
+// 44.1 kHz: 361267 nominal, 361339 at +200 ppm, 361195 at -200 ppm), steered
+// by a few units while its FIFO settles. It is read all the time, so a clock
+// that changes while streaming is followed.
+TEST_F(StreamTest, ExplicitFeedbackKeepsTheRenderRateOnTheDevicesClock) {
+  struct Case {
+    int32_t startDrift, laterDrift;
+    ULONG expectedAtStart, expectedLater;
+  };
+  for (const Case &c : {Case{0, 200, 361267, 361339}, Case{200, -200, 361339, 361195}}) {
+    SCOPED_TRACE(c.startDrift);
+    Plug("Maple");
+    device->SetDriftPpm(c.startDrift);
+    ASSERT_EQ(Ctx().sampleRate, 44100u);
+    TestPin &render = RenderPin();
+    Run(render);
+    machine.RunFor(100 * kMs);
+    EXPECT_NE(Render().feedbackPipe, nullptr);
+    EXPECT_NEAR(Render().samplesPerMicroframe, c.expectedAtStart, 8.0);
+    device->SetDriftPpm(c.laterDrift);
+    machine.RunFor(300 * kMs);
+    EXPECT_NEAR(Render().samplesPerMicroframe, c.expectedLater, 8.0);
+    Leave(render);
+    Unplug();
+  }
+}
+
+TEST_F(StreamTest, PowerDownPausesRunningStreamsAndPowerUpStartsThemAgain) {
+  Plug("Larch");
+  auto [render, capture] = RunBoth();
+  machine.RunFor(100 * kMs);
+  ASSERT_TRUE(machine.Suspend());
+  for (UsbAudioStream *stream : {&Capture(), &Render()}) {
+    EXPECT_FALSE(Running(stream));
+    EXPECT_TRUE(stream->paused);
+    EXPECT_EQ(stream->outstanding, 0);
+  }
+  const uint64_t moved = render.FramesMoved();
+  machine.Resume();
+  machine.RunFor(100 * kMs);
+  for (UsbAudioStream *stream : {&Capture(), &Render()}) {
+    EXPECT_TRUE(Running(stream));
+    EXPECT_FALSE(stream->paused);
+  }
+  EXPECT_GT(render.FramesMoved(), moved + 4000);
+}
+
+TEST_F(StreamTest, ASlowMachineRaisesTheMinimumUrbSizeAtStart) {
+  machine.Bus(1)->Controller().SetCompletionLatency([](std::mt19937 &) { return VTime{32000}; });
+  Plug("Larch");
+  EXPECT_EQ(Ctx().minUrbSize, 4u);
+  EXPECT_EQ(Ctx().urbSize, 4u);
+  EXPECT_EQ(ReadDriverDword(QAV_VALUE_URB_SIZE), 4u);
+  EXPECT_EQ(device->AlternateSetting(static_cast<uint8_t>(Render().usbInterface->interfaceNumber)), 0)
+      << "the probe leaves the interface idle";
+}
+
+TEST_F(StreamTest, AStreamTakesFourPinsInItsFirstFreeEntries) {
+  Plug("Larch");
+  std::vector<TestPin *> pins;
+  for (int i = 0; i < 5; ++i) pins.push_back(&RenderPin());
+  UsbAudioStream &stream = Render();
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(UsbAudioStreamAttachPin(&stream, pins[i]), STATUS_SUCCESS);
+  EXPECT_EQ(UsbAudioStreamAttachPin(&stream, pins[4]), STATUS_INSUFFICIENT_RESOURCES);
+  UsbAudioStreamDetachPin(&stream, pins[1]);
+  EXPECT_EQ(stream.pinCount, 3u);
+  EXPECT_EQ(stream.pinSlotsUsed, 4u);
+  EXPECT_EQ(UsbAudioStreamAttachPin(&stream, pins[4]), STATUS_SUCCESS);
+  EXPECT_EQ(stream.pins[1], pins[4]);
+  UsbAudioStreamDetachPin(&stream, pins[3]);
+  EXPECT_EQ(stream.pinSlotsUsed, 3u);
+  UsbAudioStreamDetachPin(&stream, pins[3]);  // not attached: nothing happens
+  EXPECT_EQ(stream.pinCount, 3u);
+  for (int i : {0, 2, 4}) UsbAudioStreamDetachPin(&stream, pins[i]);
+  EXPECT_EQ(stream.pinSlotsUsed, 0u);
+  EXPECT_EQ(stream.pinCount, 0u);
+}
+
+}  // namespace
+}  // namespace sttest

@@ -1,0 +1,111 @@
+// A stand-in for the driver's audio pin: it implements the four operations a
+// stream calls and nothing else. A render pin writes a ramp into every region
+// it is given; a capture pin checks what arrives against the same ramp. Both
+// note when each region reached them, for latency figures.
+//
+// The ramp: frame f (counted from 1) carries f × 32 + c on channel c, so a
+// frame of all zeros is silence and anything else names its position.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "kerneldriver/stream/audio_stream.h"
+#include "kerneldriver/stream/pin_operations.h"
+
+namespace sttest {
+
+inline int32_t RampSample(uint64_t frame, uint32_t channel) {
+  return static_cast<int32_t>(static_cast<uint32_t>(frame * 32 + channel));
+}
+
+// Follows a stream of interleaved 32-bit frames: silence, then the ramp
+// without a gap, then silence again. Anything else is counted as an error.
+class RampChecker {
+ public:
+  explicit RampChecker(uint32_t channels = 0) : m_channels(channels) {}
+  void SetChannels(uint32_t channels) { m_channels = channels; }
+  void Feed(const int32_t *samples, uint64_t frames);
+
+  uint64_t LeadingSilence() const { return m_leading; }
+  uint64_t RampFrames() const { return m_ramp; }
+  uint64_t FirstRampFrame() const { return m_first; }
+  uint64_t Errors() const { return m_errors; }
+  // Position (frames fed before it) and channel-0 value of the first error.
+  uint64_t FirstErrorAt() const { return m_firstErrorAt; }
+  int32_t FirstErrorValue() const { return m_firstErrorValue; }
+  // Ramp frame expected next (0 before the ramp began).
+  uint64_t NextFrame() const { return m_expected; }
+
+ private:
+  enum class Phase { Leading, Ramp, Trailing };
+  bool Silent(const int32_t *frame) const;
+  bool IsRamp(const int32_t *frame, uint64_t f) const;
+  uint64_t FrameOf(const int32_t *frame) const;
+
+  uint32_t m_channels;
+  Phase m_phase = Phase::Leading;
+  uint64_t m_leading = 0;
+  uint64_t m_ramp = 0;
+  uint64_t m_first = 0;
+  uint64_t m_expected = 0;
+  uint64_t m_errors = 0;
+  uint64_t m_fed = 0;
+  uint64_t m_firstErrorAt = 0;
+  int32_t m_firstErrorValue = 0;
+  void Error(const int32_t *frame);
+};
+
+struct RegionArrival {
+  uint64_t microframe;  // bus microframe when the region reached the pin
+  uint64_t firstFrame;  // ramp frame of its first sample (0: silence)
+  uint32_t frames;
+};
+
+class TestPin : public UsbAudioPin {
+ public:
+  enum class Kind { Render, Capture };
+  // clock: the bus microframe now (for arrival records).
+  TestPin(Kind kind, UsbAudioStream *stream, std::function<uint64_t()> clock);
+
+  Kind PinKind() const { return m_kind; }
+  UsbAudioStream *Stream() const { return m_stream; }
+  // Render: stop writing the ramp (regions stay as the stream zeroed them).
+  void SetSilent(bool silent) { m_silent = silent; }
+  // Keep arrival records (off by default: long runs would grow them).
+  void RecordArrivals(bool on) { m_record = on; }
+
+  uint64_t FramesMoved() const;
+  uint64_t Kicks() const;
+  RampChecker Checker() const;
+  std::vector<RegionArrival> Arrivals() const;
+
+ private:
+  static void DropPending(UsbAudioPin *pin);
+  static void QueueRegion(UsbAudioPin *pin, PUCHAR region, ULONG length);
+  static void Kick(UsbAudioPin *pin);
+  static HANDLE ClientProcessId(UsbAudioPin *pin);
+  static const UsbAudioPinOperations kOperations;
+
+  void Process();
+
+  const Kind m_kind;
+  UsbAudioStream *const m_stream;
+  const std::function<uint64_t()> m_clock;
+  bool m_silent = false;
+  bool m_record = false;
+  mutable std::mutex m_lock;
+  struct Pending {
+    PUCHAR region;
+    ULONG length;
+  };
+  std::vector<Pending> m_pending;
+  uint64_t m_nextFrame = 1;
+  uint64_t m_moved = 0;
+  uint64_t m_kicks = 0;
+  RampChecker m_checker;
+  std::vector<RegionArrival> m_arrivals;
+};
+
+}  // namespace sttest
