@@ -120,14 +120,6 @@ void ForgetConfiguration(UsbDeviceConfig *config) {
   InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&config->lowerDevice), nullptr);
 }
 
-// The URB's own USBD status when the stack set one, else the request's status
-// (a request that timed out or was never sent leaves the URB status unset).
-NTSTATUS UrbFailureStatus(PURB urb, NTSTATUS requestStatus) {
-  USBD_STATUS urbStatus = urb->UrbHeader.Status;
-  return USBD_ERROR(urbStatus) && urbStatus != static_cast<USBD_STATUS>(0xFFFFFFFF) ? static_cast<NTSTATUS>(urbStatus)
-                                                                                     : requestStatus;
-}
-
 ULONG SelectInterfaceUrbLength(UCHAR endpoints) {
   return FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface) + FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) +
          endpoints * sizeof(USBD_PIPE_INFORMATION);
@@ -171,7 +163,7 @@ NTSTATUS UsbSelectAlternateSetting(UsbInterface *usbInterface, UCHAR alternateSe
               static_cast<unsigned>(alternateSetting), static_cast<unsigned>(attempt + 1),
               static_cast<unsigned>(status));
     if (status == STATUS_DEVICE_REMOVED) break;
-    status = UrbFailureStatus(urb, status);
+    status = UsbFailureStatus(status, urb->UrbHeader.Status);
   }
   QavFree(urb, kTagBuffer);
   return status;

@@ -64,11 +64,17 @@ NTSTATUS UsbSubmitUrb(UsbDeviceConfig *config, PURB urb, ULONG timeoutMs) {
     if (called != STATUS_PENDING) {
       status = called;
     } else {
-      status = NT_SUCCESS(irp->IoStatus.Status) ? irp->IoStatus.Status : static_cast<NTSTATUS>(urb->UrbHeader.Status);
+      status = UsbFailureStatus(irp->IoStatus.Status, urb->UrbHeader.Status);
     }
   }
   IoFreeIrp(irp);
   return status;
+}
+
+NTSTATUS UsbFailureStatus(NTSTATUS irpStatus, USBD_STATUS urbStatus) {
+  if (NT_SUCCESS(irpStatus)) return irpStatus;
+  if (USBD_ERROR(urbStatus) && urbStatus != kUrbStatusUnset) return static_cast<NTSTATUS>(urbStatus);
+  return irpStatus;
 }
 
 NTSTATUS UsbGetDescriptor(UsbDeviceConfig *config, UCHAR type, UCHAR index, USHORT language, PVOID buffer,
