@@ -39,10 +39,16 @@ void DestroyContext(PVOID item) {
   QavFree(context, kTagObject);
 }
 
+// A stored 0 means nothing (the default stands); a size beyond what the
+// streams can carry is cut to the largest they take.
 void ReadPersistedUrbSize(UsbAudioDevice *context) {
   context->urbSize = kDefaultUrbSize;
   ULONG stored = 0;
-  if (NT_SUCCESS(DriverKeyReadDword(context, QAV_VALUE_URB_SIZE, &stored))) context->urbSize = stored;
+  if (!NT_SUCCESS(DriverKeyReadDword(context, QAV_VALUE_URB_SIZE, &stored))) return;
+  if (stored == 0 || stored > kMaxUrbSize) {
+    QAV_TRACE("stored UrbSize %u out of range", static_cast<unsigned>(stored));
+  }
+  if (stored != 0) context->urbSize = QavMin(stored, kMaxUrbSize);
 }
 
 NTSTATUS InitializeContext(UsbAudioDevice *context, PKSDEVICE device) {

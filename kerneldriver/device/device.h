@@ -19,6 +19,8 @@ struct UsbMidiPort;
 inline constexpr ULONG kMaxMidiPorts = 32;
 inline constexpr ULONG kMaxPins = 32;
 inline constexpr ULONG kDefaultUrbSize = 3;
+// The largest UrbSize the streams carry (frames per isochronous URB).
+inline constexpr ULONG kMaxUrbSize = 128;
 inline constexpr ULONG kDefaultSampleRate = 48000;
 inline constexpr ULONG kHardwareIdPrefixChars = 21;
 inline constexpr ULONG kProductNameBytes = 64;

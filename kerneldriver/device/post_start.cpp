@@ -17,6 +17,7 @@ namespace {
 constexpr USHORT kProductWithClockSequence = 0x800C;
 constexpr ULONG kClockSequenceFirst = 96000;
 constexpr ULONG kClockSequenceSecond = 44100;
+constexpr ULONG kMinMinUrbSize = 1;
 constexpr ULONG kMaxMinUrbSize = 10;
 WCHAR kReferenceString[] = QAV_W("GLOBAL");
 
@@ -78,12 +79,20 @@ NTSTATUS PairStreams(UsbAudioDevice *device) {
 }
 
 // The smallest UrbSize the render stream sustains becomes the minimum, and
-// UrbSize is raised to it when below.
+// UrbSize is raised to it when below. The second probe's result is used; a
+// second probe that fails keeps the first one's. Always 1 to 10.
 void MeasureMinimumUrbSize(UsbAudioDevice *device) {
   if (device->renderStream == nullptr) return;
   ULONG measured = UsbAudioStreamLatencyProbe(device->renderStream);
-  measured = measured != 0 ? UsbAudioStreamLatencyProbe(device->renderStream) : 1;
-  device->minUrbSize = QavMin(measured, kMaxMinUrbSize);
+  if (measured != 0) {
+    ULONG second = UsbAudioStreamLatencyProbe(device->renderStream);
+    if (second != 0) {
+      measured = second;
+    } else {
+      QAV_TRACE("second latency probe failed: the first result stands");
+    }
+  }
+  device->minUrbSize = QavMin(QavMax(measured, kMinMinUrbSize), kMaxMinUrbSize);
   if (device->urbSize < device->minUrbSize) UsbAudioDeviceSetUrbSize(device, device->minUrbSize);
 }
 
