@@ -44,10 +44,11 @@ struct ClassRequest {
   UCHAR entity;
 };
 
-// Class-specific request to the AudioControl interface (wIndex = entity << 8 |
-// interface 0). *transferred (optional) receives the bytes moved.
-NTSTATUS UsbClassRequest(UsbDeviceConfig *config, const ClassRequest &request, PVOID buffer, ULONG length,
-                         ULONG timeoutMs, ULONG *transferred);
+// Class-specific request to an entity of the AudioControl interface: wIndex
+// is entity << 8 | the interface's own bInterfaceNumber, which need not be 0.
+// *transferred (optional) receives the bytes moved.
+NTSTATUS UsbClassRequest(const UsbInterface *controlInterface, const ClassRequest &request, PVOID buffer,
+                         ULONG length, ULONG timeoutMs, ULONG *transferred);
 
 NTSTATUS UsbAbortPipe(UsbDeviceConfig *config, USBD_PIPE_HANDLE pipe);
 NTSTATUS UsbResetPipe(UsbDeviceConfig *config, USBD_PIPE_HANDLE pipe);
