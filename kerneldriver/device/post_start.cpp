@@ -21,14 +21,22 @@ constexpr ULONG kMinMinUrbSize = 1;
 constexpr ULONG kMaxMinUrbSize = 10;
 WCHAR kReferenceString[] = QAV_W("GLOBAL");
 
-// A product name longer than the buffer is kept truncated; other failures end the start.
-NTSTATUS ReadProductName(UsbAudioDevice *device) {
+// The product string only names the filter: a device without one (iProduct
+// 0, or no readable US-English string) starts with an empty name. A name
+// longer than the buffer is kept truncated.
+void ReadProductName(UsbAudioDevice *device) {
   UCHAR index = device->config.deviceDescriptor.iProduct;
   QavZeroMemory(device->productName, sizeof(device->productName));
-  if (index == 0) return STATUS_SUCCESS;
+  if (index == 0) {
+    QAV_TRACE("no product string");
+    return;
+  }
   NTSTATUS status =
       UsbGetString(&device->config, index, kLanguageEnglishUs, device->productName, sizeof(device->productName));
-  return status == STATUS_BUFFER_OVERFLOW ? STATUS_SUCCESS : status;
+  if (!NT_SUCCESS(status) && status != STATUS_BUFFER_OVERFLOW) {
+    QAV_TRACE("product string %u not read %08x", static_cast<unsigned>(index), static_cast<unsigned>(status));
+    QavZeroMemory(device->productName, sizeof(device->productName));
+  }
 }
 
 bool InFirmwareUpdateMode(const UsbAudioDevice *device) {
@@ -138,7 +146,7 @@ NTSTATUS UsbAudioDevicePostStart(PKSDEVICE ksDevice) {
   if (device == nullptr) return STATUS_INVALID_DEVICE_STATE;
   device->sampleRate = 0;
   NTSTATUS status = UsbSelectConfiguration(&device->config);
-  if (NT_SUCCESS(status)) status = ReadProductName(device);
+  if (NT_SUCCESS(status)) ReadProductName(device);
   if (NT_SUCCESS(status) && !InFirmwareUpdateMode(device)) status = StartAudioFunction(device);
   if (NT_SUCCESS(status)) status = CreateFilterFactory(device);
   QAV_TRACE("post start %08x: rate %u, UrbSize %u (minimum %u)", static_cast<unsigned>(status),
