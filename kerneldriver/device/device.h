@@ -4,8 +4,9 @@
 //
 // Threading: the PnP and power callbacks are serialised by ks.sys and run at
 // PASSIVE_LEVEL; the KS device mutex (KsAcquireDevice) is held around filter
-// factory creation and UrbSize changes; the remove lock guards deferred work
-// (the endpoint-format update) against removal.
+// factory creation, UrbSize changes and every walk over the device's
+// filters (event raising); the remove lock guards deferred work (the
+// endpoint-format update) against removal.
 #pragma once
 #include "kerneldriver/kernel_headers.h"
 #include "kerneldriver/usb/usb_config.h"
@@ -77,5 +78,14 @@ NTSTATUS UsbAudioDeviceBuildModel(UsbAudioDevice *device);
 // raised; then "UrbSize" is stored. PASSIVE_LEVEL.
 NTSTATUS UsbAudioDeviceSetUrbSize(UsbAudioDevice *device, ULONG urbSize);
 
-// Raises an event of KSEVENTSETID_UacPrivate on every filter of the device.
+// Raises an event of KSEVENTSETID_UacPrivate on every filter of the device,
+// with the KS device mutex acquired for the walk over its filters.
+// PASSIVE_LEVEL; the caller holds neither the device mutex (it is not
+// recursive) nor a filter's control mutex (AVStream takes the device mutex
+// first). ks.sys calls none of the driver's PnP and power callbacks with the
+// device mutex held: only the filters' and pins' sleep and wake callbacks,
+// which the driver does not register.
 void UsbAudioDeviceRaiseEvent(UsbAudioDevice *device, ULONG eventId, ULONG dataSize, PVOID data);
+// The same, for a caller that already holds the KS device mutex (the UrbSize
+// change).
+void UsbAudioDeviceRaiseEventMutexHeld(UsbAudioDevice *device, ULONG eventId, ULONG dataSize, PVOID data);

@@ -341,8 +341,20 @@ const GUID kFactoryCategories[4] = {KSCATEGORY_AUDIO, KSCATEGORY_RENDER, KSCATEG
 
 namespace {
 
+NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
+  Mini().Record("FilterCreate", IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE ? "create" : "?");
+  return Mini().script.filterCreate ? Mini().script.filterCreate(filter) : STATUS_SUCCESS;
+}
+
+NTSTATUS FilterClose(PKSFILTER, PIRP irp) {
+  Mini().Record("FilterClose", IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CLOSE ? "close" : "?");
+  return STATUS_SUCCESS;
+}
+
+const KSFILTER_DISPATCH kFilterDispatch = {FilterCreate, FilterClose, nullptr, nullptr};
+
 const KSFILTER_DESCRIPTOR kFilterDescriptor = {
-    nullptr, nullptr, KSFILTER_DESCRIPTOR_VERSION, 0,       nullptr, 0, sizeof(KSPIN_DESCRIPTOR_EX), nullptr,
+    &kFilterDispatch, nullptr, KSFILTER_DESCRIPTOR_VERSION, 0,       nullptr, 0, sizeof(KSPIN_DESCRIPTOR_EX), nullptr,
     4,       kFactoryCategories, 0, sizeof(KSNODE_DESCRIPTOR), nullptr, 0,       nullptr,       nullptr};
 
 }  // namespace

@@ -76,6 +76,7 @@ struct Script {
   std::function<NTSTATUS(PKSDEVICE)> queryRemove;
   std::function<void(PKSDEVICE)> remove;
   std::function<NTSTATUS(PKSDEVICE, POWER_ACTION)> queryPower;
+  std::function<NTSTATUS(PKSFILTER)> filterCreate;  // the test factory's filters
 };
 
 // The minidriver's record and script, shared with its callbacks.
@@ -104,7 +105,8 @@ NTSTATUS MiniDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 // The four categories the driver's factory declares.
 extern const GUID kFactoryCategories[4];
 extern const GUID kPrivateCategory;
-// A filter factory over kFactoryCategories with reference string "GLOBAL".
+// A filter factory over kFactoryCategories with reference string "GLOBAL";
+// its filters' Create and Close are recorded ("FilterCreate", "FilterClose").
 NTSTATUS CreateTestFactory(PKSDEVICE device, PKSFILTERFACTORY *factory);
 
 // A machine with the minidriver installed for kHardwareId and the test bus.
