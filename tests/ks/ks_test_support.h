@@ -46,8 +46,10 @@ class TestBus {
   PDEVICE_OBJECT Plug(const BusDevice &device = {});
   // Orderly: the PnP manager removes the stack while the device is there.
   void Unplug(PDEVICE_OBJECT pdo, bool surprise);
-  // PnP and power minor codes the PDO received, in order.
+  // PnP minor codes the PDO received, in order.
   std::vector<UCHAR> PnpSeen(PDEVICE_OBJECT pdo) const;
+  // Power IRPs the PDO received, in order: "query S4", "set S0", "set D3".
+  std::vector<std::string> PowerSeen(PDEVICE_OBJECT pdo) const;
   bool Started(PDEVICE_OBJECT pdo) const;
   // Unloads the bus driver, which checks that nothing leaked.
   void Unload();
@@ -57,7 +59,8 @@ class TestBus {
   PDRIVER_OBJECT m_driver = nullptr;
 };
 
-// One callback of the minidriver as it happened.
+// One callback of the minidriver as it happened. SetPower is followed by
+// "SetPowerAction" with the ShutdownType its IRP carried.
 struct Call {
   std::string name;
   KIRQL irql = 0xFF;
