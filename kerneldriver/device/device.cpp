@@ -90,6 +90,29 @@ NTSTATUS UsbAudioDeviceAdd(PKSDEVICE device) {
   return STATUS_SUCCESS;
 }
 
+void UsbAudioDeviceReleaseHardware(UsbAudioDevice *context) {
+  DestroyStreamsAndControl(context);
+  UsbDeconfigure(&context->config);
+}
+
+NTSTATUS UsbAudioDeviceQueryStop(PKSDEVICE device, PIRP irp) {
+  UNREFERENCED_PARAMETER(irp);
+  UsbAudioDevice *context = AudioDeviceFromKs(device);
+  if (context == nullptr) return STATUS_SUCCESS;
+  LONG open = InterlockedCompareExchange(&context->openAudioPins, 0, 0);
+  if (open == 0) return STATUS_SUCCESS;
+  QAV_TRACE("stop refused: %d audio pins open", static_cast<int>(open));
+  return STATUS_DEVICE_BUSY;
+}
+
+void UsbAudioDeviceStop(PKSDEVICE device, PIRP irp) {
+  UNREFERENCED_PARAMETER(irp);
+  UsbAudioDevice *context = AudioDeviceFromKs(device);
+  if (context == nullptr) return;
+  QAV_TRACE("stopped");
+  UsbAudioDeviceReleaseHardware(context);
+}
+
 void UsbAudioDeviceRemove(PKSDEVICE device, PIRP irp) {
   UNREFERENCED_PARAMETER(irp);
   UsbAudioDevice *context = AudioDeviceFromKs(device);

@@ -69,9 +69,21 @@ NTSTATUS UsbAudioDeviceQueryPower(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE
 void UsbAudioDeviceSetPower(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from);
 
 // Builds the model of the configured device (post start): vendor check, the
-// AudioControl object, the streams. STATUS_NOT_SUPPORTED for a vendor the
+// AudioControl object, the streams, and their pins, channels and rate
+// limits into `pins` (null: the filter factory exists already and keeps
+// the pins it was created with). STATUS_NOT_SUPPORTED for a vendor the
 // driver does not serve.
-NTSTATUS UsbAudioDeviceBuildModel(UsbAudioDevice *device);
+NTSTATUS UsbAudioDeviceBuildModel(UsbAudioDevice *device, DynamicFilterDescriptor *pins);
+
+// PnP stop (resource rebalance): refused while audio pins are open, as the
+// streams under them would go; the stop releases what a start built
+// (streams, StreamSync, AudioControl object, configuration) and keeps the
+// filter factory, its descriptor and the settings. PostStart runs again
+// after the next start.
+NTSTATUS UsbAudioDeviceQueryStop(PKSDEVICE device, PIRP irp);
+void UsbAudioDeviceStop(PKSDEVICE device, PIRP irp);
+// What UsbAudioDeviceStop releases; nothing when nothing was built.
+void UsbAudioDeviceReleaseHardware(UsbAudioDevice *device);
 
 // Changes UrbSize the way the URB-size property does: with the KS device
 // acquired the streams take the new size and KSEVENT_UAC_URB_SIZE_CHANGED is

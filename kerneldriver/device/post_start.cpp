@@ -118,7 +118,10 @@ void WriteFriendlyName(UsbAudioDevice *device) {
   ZwClose(key);
 }
 
+// Once per device: a start after a stop finds the factory there, still
+// serving the filters clients may hold open.
 NTSTATUS CreateFilterFactory(UsbAudioDevice *device) {
+  if (device->filterFactory != nullptr) return STATUS_SUCCESS;
   PKSDEVICE ksDevice = device->device;
   KsAcquireDevice(ksDevice);
   NTSTATUS status = KsCreateFilterFactory(ksDevice->FunctionalDeviceObject, &device->filterDescriptor->filter,
@@ -128,8 +131,17 @@ NTSTATUS CreateFilterFactory(UsbAudioDevice *device) {
   return status;
 }
 
+// The pins go into the filter descriptor only while no factory was created
+// from it: a factory's descriptor is not changed under its filters. The
+// device is the same after a stop, and so are its pins.
+DynamicFilterDescriptor *DescriptorToFill(UsbAudioDevice *device) {
+  if (device->filterFactory != nullptr) return nullptr;
+  FilterDescriptorReset(device->filterDescriptor);
+  return device->filterDescriptor;
+}
+
 NTSTATUS StartAudioFunction(UsbAudioDevice *device) {
-  NTSTATUS status = UsbAudioDeviceBuildModel(device);
+  NTSTATUS status = UsbAudioDeviceBuildModel(device, DescriptorToFill(device));
   if (!NT_SUCCESS(status)) return status;
   if (device->audioControl == nullptr) return STATUS_DEVICE_NOT_READY;
   status = SettleSampleRate(device);
@@ -141,9 +153,15 @@ NTSTATUS StartAudioFunction(UsbAudioDevice *device) {
 
 }  // namespace
 
+// Runs at each start: after a stop (resource rebalance) everything is built
+// again from the device, except the filter factory.
 NTSTATUS UsbAudioDevicePostStart(PKSDEVICE ksDevice) {
   UsbAudioDevice *device = AudioDeviceFromKs(ksDevice);
   if (device == nullptr) return STATUS_INVALID_DEVICE_STATE;
+  // What an earlier start left (it failed, or no stop released it), and the
+  // lower device a failed configuration forgot.
+  UsbAudioDeviceReleaseHardware(device);
+  device->config.lowerDevice = ksDevice->NextDeviceObject;
   device->sampleRate = 0;
   NTSTATUS status = UsbSelectConfiguration(&device->config);
   if (NT_SUCCESS(status)) ReadProductName(device);

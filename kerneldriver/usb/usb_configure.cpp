@@ -113,10 +113,7 @@ void ObtainBusInterface(UsbDeviceConfig *config) {
 }
 
 void ForgetConfiguration(UsbDeviceConfig *config) {
-  QavFree(config->configDescriptor, kTagBuffer);
-  config->configDescriptor = nullptr;
-  config->configLength = 0;
-  config->interfaceCount = 0;
+  UsbConfigForget(config);
   InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&config->lowerDevice), nullptr);
 }
 
@@ -170,13 +167,17 @@ NTSTATUS UsbSelectAlternateSetting(UsbInterface *usbInterface, UCHAR alternateSe
 }
 
 NTSTATUS UsbDeconfigure(UsbDeviceConfig *config) {
-  URB urb;
-  QavZeroMemory(&urb, sizeof(urb));
-  UsbBuildSelectConfigurationRequest(&urb, sizeof(struct _URB_SELECT_CONFIGURATION), nullptr);
-  NTSTATUS status = UsbSubmitUrb(config, &urb, kUsbTimeoutMs);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (config->configurationHandle != nullptr) {
+    URB urb;
+    QavZeroMemory(&urb, sizeof(urb));
+    UsbBuildSelectConfigurationRequest(&urb, sizeof(struct _URB_SELECT_CONFIGURATION), nullptr);
+    status = UsbSubmitUrb(config, &urb, kUsbTimeoutMs);
+  }
   USB_BUS_INTERFACE_USBDI_V2 &bus = config->busInterface;
   if (bus.Size != 0 && bus.InterfaceDereference != nullptr) bus.InterfaceDereference(bus.BusContext);
   QavZeroMemory(&bus, sizeof(bus));
+  UsbConfigForget(config);
   return status;
 }
 

@@ -311,6 +311,15 @@ NTSTATUS OnQueryRemove(PKSDEVICE device, PIRP) {
 
 void OnCancelRemove(PKSDEVICE, PIRP) { Mini().Record("CancelRemove"); }
 
+NTSTATUS OnQueryStop(PKSDEVICE device, PIRP) {
+  Mini().Record("QueryStop");
+  return Mini().script.queryStop ? Mini().script.queryStop(device) : STATUS_SUCCESS;
+}
+
+void OnCancelStop(PKSDEVICE, PIRP) { Mini().Record("CancelStop"); }
+
+void OnStop(PKSDEVICE device, PIRP) { Mini().Record("Stop", device->Started ? "started" : "not started"); }
+
 void OnRemove(PKSDEVICE device, PIRP) {
   Mini().Record("Remove");
   if (Mini().script.remove) Mini().script.remove(device);
@@ -332,7 +341,7 @@ void OnSetPower(PKSDEVICE, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE f
 }
 
 const KSDEVICE_DISPATCH kDispatch = {
-    OnAdd,  OnStart,         OnPostStart,       nullptr,          nullptr,      nullptr,    OnQueryRemove,
+    OnAdd,  OnStart,         OnPostStart,       OnQueryStop,      OnCancelStop, OnStop,     OnQueryRemove,
     OnCancelRemove, OnRemove, OnQueryCapabilities, OnSurpriseRemoval, OnQueryPower, OnSetPower, nullptr};
 
 const KSDEVICE_DESCRIPTOR kDescriptor = {&kDispatch, 0, nullptr, KSDEVICE_DESCRIPTOR_VERSION};

@@ -77,6 +77,7 @@ struct Script {
   std::function<NTSTATUS(PKSDEVICE)> postStart;
   std::function<NTSTATUS(PKSDEVICE, PDEVICE_CAPABILITIES)> queryCapabilities;
   std::function<NTSTATUS(PKSDEVICE)> queryRemove;
+  std::function<NTSTATUS(PKSDEVICE)> queryStop;
   std::function<void(PKSDEVICE)> remove;
   std::function<NTSTATUS(PKSDEVICE, POWER_ACTION)> queryPower;
   std::function<NTSTATUS(PKSFILTER)> filterCreate;  // the test factory's filters

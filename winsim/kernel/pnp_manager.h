@@ -139,6 +139,14 @@ class PnpManager {
   // Stops listening and waits until nothing is left to do (machine shutdown).
   void Shutdown();
 
+  // Resource rebalance of a started device: QUERY_STOP (a refusal is
+  // followed by CANCEL_STOP and returned), then STOP_DEVICE and START_DEVICE
+  // again with the start's continuation waited for, as when the device
+  // arrived. Open handles do not keep a stop back. Returns the refusal or
+  // the new start's status (a failed start removes the stack);
+  // STATUS_INVALID_DEVICE_STATE for a device that is not started.
+  NTSTATUS Rebalance(PDEVICE_OBJECT pdo);
+
   // Handles open on the device's stack: REMOVE_DEVICE after a surprise
   // removal waits for the last one to close.
   void HandleOpened(PDEVICE_OBJECT pdo);

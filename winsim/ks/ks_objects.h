@@ -69,6 +69,7 @@ struct DeviceObject {
   PIO_WORKITEM postStartItem;
   NTSTATUS postStartStatus;
   BOOLEAN postStartRan;
+  BOOLEAN staticFactoriesCreated;  // once per device, not again after a stop
   BOOLEAN surpriseRemoved;
   BOOLEAN capabilitiesKnown;
   DEVICE_CAPABILITIES capabilities;  // as the stack answered QUERY_CAPABILITIES
