@@ -109,6 +109,23 @@ TEST_F(Filters, GeneratedEventsReachAFiltersEntries) {
   winsim::ks::CloseFilter(filter);  // detaches the entry
 }
 
+// For the death tests: the minidriver installed and one device started with
+// the test factory.
+PKSFILTERFACTORY StartWithFactory(winsim::Machine &machine, TestBus &bus) {
+  MiniDriver::Instance().Reset();
+  static PKSFILTERFACTORY factory;
+  MiniDriver::Instance().script.postStart = [](PKSDEVICE device) {
+    KsAcquireDevice(device);
+    NTSTATUS status = CreateTestFactory(device, &factory);
+    KsReleaseDevice(device);
+    return status;
+  };
+  machine.InstallDriver(kService, MiniDriverEntry, {kHardwareId});
+  bus.Plug();
+  machine.Pnp().WaitIdle();
+  return factory;
+}
+
 // Deliberately wrong routines: each walks a list the device mutex guards
 // without holding it.
 struct BadWalk {
@@ -124,17 +141,7 @@ TEST_P(UnguardedWalks, StopTheMachine) {
       {
         winsim::Machine machine;
         TestBus bus(machine);
-        MiniDriver::Instance().Reset();
-        static PKSFILTERFACTORY factory;
-        MiniDriver::Instance().script.postStart = [](PKSDEVICE device) {
-          KsAcquireDevice(device);
-          NTSTATUS status = CreateTestFactory(device, &factory);
-          KsReleaseDevice(device);
-          return status;
-        };
-        machine.InstallDriver(kService, MiniDriverEntry, {kHardwareId});
-        bus.Plug();
-        machine.Pnp().WaitIdle();
+        PKSFILTERFACTORY factory = StartWithFactory(machine, bus);
         PKSDEVICE device = MiniDriver::Instance().LastDevice();
         PKSFILTER filter = nullptr;
         winsim::ks::OpenFilter(factory, &filter);
@@ -173,5 +180,20 @@ INSTANTIATE_TEST_SUITE_P(
                                 KsFilterFactoryGetFirstChildFilter(factory);
                               }}),
     [](const auto &info) { return std::string(info.param.name); });
+
+TEST(FilterRules, ClosingAFilterTwiceStopsTheMachine) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        winsim::Machine machine;
+        TestBus bus(machine);
+        PKSFILTERFACTORY factory = StartWithFactory(machine, bus);
+        PKSFILTER filter = nullptr;
+        winsim::ks::OpenFilter(factory, &filter);
+        winsim::ks::CloseFilter(filter);
+        winsim::ks::CloseFilter(filter);
+      },
+      "closing .*, which is no open filter");
+}
 
 }  // namespace
