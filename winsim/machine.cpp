@@ -154,7 +154,9 @@ void Machine::InstallDriver(const std::u16string &serviceName, PDRIVER_INITIALIZ
 
 bool Machine::Suspend() { return m_pnp->SetSystemPower(PowerSystemSleeping3, PowerActionSleep); }
 
-bool Machine::Hibernate() { return m_pnp->SetSystemPower(PowerSystemHibernate, PowerActionHibernate); }
+bool Machine::Hibernate(bool critical) {
+  return m_pnp->SetSystemPower(PowerSystemHibernate, PowerActionHibernate, critical);
+}
 
 void Machine::Resume() { m_pnp->SetSystemPower(PowerSystemWorking, PowerActionNone); }
 

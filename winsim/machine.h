@@ -85,9 +85,10 @@ class Machine {
   void InstallDriver(const std::u16string &serviceName, PDRIVER_INITIALIZE entry,
                      std::vector<std::u16string> hardwareIds);
   // Sleep (S3), hibernate (S4) and wake (S0) for every started device; false
-  // when a device refused the query.
+  // when a device refused the query. A critical hibernate (the battery runs
+  // out) asks no device first.
   bool Suspend();
-  bool Hibernate();
+  bool Hibernate(bool critical = false);
   void Resume();
 
  private:

@@ -11,7 +11,7 @@ NTSTATUS ClockRequest(UsbAudioControl *control, bool in, UCHAR request, UCHAR se
   ClassRequest classRequest{in, request, selector, 0, entity};
   ULONG transferred = 0;
   NTSTATUS status =
-      UsbClassRequest(&control->device->config, classRequest, buffer, length, kUsbTimeoutMs, &transferred);
+      UsbClassRequest(control->controlInterface, classRequest, buffer, length, kUsbTimeoutMs, &transferred);
   // A GET that came back short left part of the value unset.
   if (NT_SUCCESS(status) && in && transferred < length) status = STATUS_DEVICE_DATA_ERROR;
   return status;

@@ -37,7 +37,7 @@ NTSTATUS AudioControlReadRateList(UsbAudioControl *control) {
   ClassRequest request{true, kRequestRange, kClockControlFrequency, 0, control->currentClockId};
   ULONG received = 0;
   NTSTATUS status =
-      UsbClassRequest(&control->device->config, request, answer, kRangeAnswerBytes, kUsbTimeoutMs, &received);
+      UsbClassRequest(control->controlInterface, request, answer, kRangeAnswerBytes, kUsbTimeoutMs, &received);
   if (NT_SUCCESS(status) && !ParseRateRange(answer, received, control->rates)) {
     QAV_TRACE("RANGE answer with %u bytes not used", static_cast<unsigned>(received));
   }

@@ -39,10 +39,16 @@ void DestroyContext(PVOID item) {
   QavFree(context, kTagObject);
 }
 
+// A stored 0 means nothing (the default stands); a size beyond what the
+// streams can carry is cut to the largest they take.
 void ReadPersistedUrbSize(UsbAudioDevice *context) {
   context->urbSize = kDefaultUrbSize;
   ULONG stored = 0;
-  if (NT_SUCCESS(DriverKeyReadDword(context, QAV_VALUE_URB_SIZE, &stored))) context->urbSize = stored;
+  if (!NT_SUCCESS(DriverKeyReadDword(context, QAV_VALUE_URB_SIZE, &stored))) return;
+  if (stored == 0 || stored > kMaxUrbSize) {
+    QAV_TRACE("stored UrbSize %u out of range", static_cast<unsigned>(stored));
+  }
+  if (stored != 0) context->urbSize = QavMin(stored, kMaxUrbSize);
 }
 
 NTSTATUS InitializeContext(UsbAudioDevice *context, PKSDEVICE device) {
@@ -82,6 +88,29 @@ NTSTATUS UsbAudioDeviceAdd(PKSDEVICE device) {
   device->Context = context;
   QAV_TRACE("device added: UrbSize %u", static_cast<unsigned>(context->urbSize));
   return STATUS_SUCCESS;
+}
+
+void UsbAudioDeviceReleaseHardware(UsbAudioDevice *context) {
+  DestroyStreamsAndControl(context);
+  UsbDeconfigure(&context->config);
+}
+
+NTSTATUS UsbAudioDeviceQueryStop(PKSDEVICE device, PIRP irp) {
+  UNREFERENCED_PARAMETER(irp);
+  UsbAudioDevice *context = AudioDeviceFromKs(device);
+  if (context == nullptr) return STATUS_SUCCESS;
+  LONG open = InterlockedCompareExchange(&context->openAudioPins, 0, 0);
+  if (open == 0) return STATUS_SUCCESS;
+  QAV_TRACE("stop refused: %d audio pins open", static_cast<int>(open));
+  return STATUS_DEVICE_BUSY;
+}
+
+void UsbAudioDeviceStop(PKSDEVICE device, PIRP irp) {
+  UNREFERENCED_PARAMETER(irp);
+  UsbAudioDevice *context = AudioDeviceFromKs(device);
+  if (context == nullptr) return;
+  QAV_TRACE("stopped");
+  UsbAudioDeviceReleaseHardware(context);
 }
 
 void UsbAudioDeviceRemove(PKSDEVICE device, PIRP irp) {

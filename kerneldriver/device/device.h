@@ -4,8 +4,9 @@
 //
 // Threading: the PnP and power callbacks are serialised by ks.sys and run at
 // PASSIVE_LEVEL; the KS device mutex (KsAcquireDevice) is held around filter
-// factory creation and UrbSize changes; the remove lock guards deferred work
-// (the endpoint-format update) against removal.
+// factory creation, UrbSize changes and every walk over the device's
+// filters (event raising); the remove lock guards deferred work (the
+// endpoint-format update) against removal.
 #pragma once
 #include "kerneldriver/kernel_headers.h"
 #include "kerneldriver/usb/usb_config.h"
@@ -19,6 +20,8 @@ struct UsbMidiPort;
 inline constexpr ULONG kMaxMidiPorts = 32;
 inline constexpr ULONG kMaxPins = 32;
 inline constexpr ULONG kDefaultUrbSize = 3;
+// The largest UrbSize the streams carry (frames per isochronous URB).
+inline constexpr ULONG kMaxUrbSize = 128;
 inline constexpr ULONG kDefaultSampleRate = 48000;
 inline constexpr ULONG kHardwareIdPrefixChars = 21;
 inline constexpr ULONG kProductNameBytes = 64;
@@ -66,14 +69,35 @@ NTSTATUS UsbAudioDeviceQueryPower(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE
 void UsbAudioDeviceSetPower(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from);
 
 // Builds the model of the configured device (post start): vendor check, the
-// AudioControl object, the streams. STATUS_NOT_SUPPORTED for a vendor the
+// AudioControl object, the streams, and their pins, channels and rate
+// limits into `pins` (null: the filter factory exists already and keeps
+// the pins it was created with). STATUS_NOT_SUPPORTED for a vendor the
 // driver does not serve.
-NTSTATUS UsbAudioDeviceBuildModel(UsbAudioDevice *device);
+NTSTATUS UsbAudioDeviceBuildModel(UsbAudioDevice *device, DynamicFilterDescriptor *pins);
+
+// PnP stop (resource rebalance): refused while audio pins are open, as the
+// streams under them would go; the stop releases what a start built
+// (streams, StreamSync, AudioControl object, configuration) and keeps the
+// filter factory, its descriptor and the settings. PostStart runs again
+// after the next start.
+NTSTATUS UsbAudioDeviceQueryStop(PKSDEVICE device, PIRP irp);
+void UsbAudioDeviceStop(PKSDEVICE device, PIRP irp);
+// What UsbAudioDeviceStop releases; nothing when nothing was built.
+void UsbAudioDeviceReleaseHardware(UsbAudioDevice *device);
 
 // Changes UrbSize the way the URB-size property does: with the KS device
 // acquired the streams take the new size and KSEVENT_UAC_URB_SIZE_CHANGED is
 // raised; then "UrbSize" is stored. PASSIVE_LEVEL.
 NTSTATUS UsbAudioDeviceSetUrbSize(UsbAudioDevice *device, ULONG urbSize);
 
-// Raises an event of KSEVENTSETID_UacPrivate on every filter of the device.
+// Raises an event of KSEVENTSETID_UacPrivate on every filter of the device,
+// with the KS device mutex acquired for the walk over its filters.
+// PASSIVE_LEVEL; the caller holds neither the device mutex (it is not
+// recursive) nor a filter's control mutex (AVStream takes the device mutex
+// first). ks.sys calls none of the driver's PnP and power callbacks with the
+// device mutex held: only the filters' and pins' sleep and wake callbacks,
+// which the driver does not register.
 void UsbAudioDeviceRaiseEvent(UsbAudioDevice *device, ULONG eventId, ULONG dataSize, PVOID data);
+// The same, for a caller that already holds the KS device mutex (the UrbSize
+// change).
+void UsbAudioDeviceRaiseEventMutexHeld(UsbAudioDevice *device, ULONG eventId, ULONG dataSize, PVOID data);

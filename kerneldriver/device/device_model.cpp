@@ -26,13 +26,15 @@ bool IsAudioInterface(const UsbInterface *usbInterface, UCHAR subClass) {
          UsbInterfaceSubClass(usbInterface) == subClass;
 }
 
-// An AudioControl interface counts only when an AudioStreaming interface follows it directly.
-void AddAudioControl(UsbAudioDevice *device, ULONG index) {
+// An AudioControl interface counts only when an AudioStreaming interface
+// follows it directly: a class 1.0 header-only one holding a MIDI interface,
+// beside the class 2.0 function, does not.
+void AddAudioControl(UsbAudioDevice *device, ULONG index, DynamicFilterDescriptor *pins) {
   if (device->audioControl != nullptr) return;
   if (!IsAudioInterface(UsbConfigInterface(&device->config, index + 1), kSubclassAudioStreaming)) return;
   device->audioControl = AudioControlCreate(device, UsbConfigInterface(&device->config, index));
-  if (device->audioControl == nullptr) return;
-  FilterDescriptorSetRateLimits(device->filterDescriptor, AudioControlLowestRate(device->audioControl),
+  if (device->audioControl == nullptr || pins == nullptr) return;
+  FilterDescriptorSetRateLimits(pins, AudioControlLowestRate(device->audioControl),
                                 AudioControlHighestRate(device->audioControl));
 }
 
@@ -42,7 +44,7 @@ bool StreamUsable(UsbAudioDevice *device, UsbAudioStream *stream) {
 }
 
 // A later stream of the same direction replaces an earlier one.
-void AddStream(UsbAudioDevice *device, ULONG index) {
+void AddStream(UsbAudioDevice *device, ULONG index, DynamicFilterDescriptor *pins) {
   UsbAudioStream *stream = UsbAudioStreamCreate(device, UsbConfigInterface(&device->config, index), device->urbSize);
   if (stream == nullptr) return;
   if (!StreamUsable(device, stream)) {
@@ -57,14 +59,15 @@ void AddStream(UsbAudioDevice *device, ULONG index) {
   UsbAudioStream *&slot = capture ? device->captureStream : device->renderStream;
   UsbAudioStreamDestroy(slot);
   slot = stream;
+  if (pins == nullptr) return;
   AudioDirection direction = capture ? AudioDirection::Capture : AudioDirection::Render;
-  FilterDescriptorAddAudioDirection(device->filterDescriptor, direction);
-  FilterDescriptorSetChannels(device->filterDescriptor, direction, stream->channels);
+  FilterDescriptorAddAudioDirection(pins, direction);
+  FilterDescriptorSetChannels(pins, direction, stream->channels);
 }
 
 }  // namespace
 
-NTSTATUS UsbAudioDeviceBuildModel(UsbAudioDevice *device) {
+NTSTATUS UsbAudioDeviceBuildModel(UsbAudioDevice *device, DynamicFilterDescriptor *pins) {
   USHORT vendor = device->config.deviceDescriptor.idVendor;
   if (!VendorAccepted(vendor)) {
     QAV_TRACE("vendor %04x not served", static_cast<unsigned>(vendor));
@@ -73,9 +76,9 @@ NTSTATUS UsbAudioDeviceBuildModel(UsbAudioDevice *device) {
   for (ULONG i = 0; i < UsbConfigInterfaceCount(&device->config); ++i) {
     const UsbInterface *usbInterface = UsbConfigInterface(&device->config, i);
     if (IsAudioInterface(usbInterface, kSubclassAudioControl)) {
-      AddAudioControl(device, i);
+      AddAudioControl(device, i, pins);
     } else if (IsAudioInterface(usbInterface, kSubclassAudioStreaming)) {
-      AddStream(device, i);
+      AddStream(device, i, pins);
     }
     // MIDI streaming interfaces are served by the MIDI ports; other interfaces are not used.
   }

@@ -16,9 +16,9 @@ const KSDEVICE_DISPATCH kDeviceDispatch = {
     UsbAudioDeviceAdd,                // Add
     nullptr,                          // Start: left to ks.sys
     UsbAudioDevicePostStart,          // PostStart
-    nullptr,                          // QueryStop
+    UsbAudioDeviceQueryStop,          // QueryStop
     nullptr,                          // CancelStop
-    nullptr,                          // Stop
+    UsbAudioDeviceStop,               // Stop
     nullptr,                          // QueryRemove
     nullptr,                          // CancelRemove
     UsbAudioDeviceRemove,             // Remove

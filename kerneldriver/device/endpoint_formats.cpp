@@ -34,6 +34,64 @@ struct UpdateWork {
   ULONG rate;
 };
 
+// A serialized property value: VT_BLOB as a 4-byte type, then the blob's
+// size, then the blob (here a wave format).
+constexpr ULONG kBlobType = 0x41;
+constexpr ULONG kBlobHeaderBytes = 8;
+
+// WAVEFORMATEX fields, as they lie in the (packed, little-endian) value.
+constexpr ULONG kOffsetFormatTag = 0;
+constexpr ULONG kOffsetChannels = 2;
+constexpr ULONG kOffsetSamplesPerSec = 4;
+constexpr ULONG kOffsetAvgBytesPerSec = 8;
+constexpr ULONG kOffsetBlockAlign = 12;
+constexpr ULONG kOffsetBitsPerSample = 14;
+constexpr ULONG kOffsetExtraSize = 16;
+constexpr ULONG kWaveFormatExBytes = 18;
+constexpr ULONG kExtensibleExtraBytes = 22;
+constexpr ULONG kMaxFormatChannels = 256;
+constexpr ULONG kMaxFormatBits = 32;
+static_assert(sizeof(WAVEFORMATEX) >= kWaveFormatExBytes, "WAVEFORMATEX holds the fields read");
+
+void WriteLe16(UCHAR *p, USHORT value) {
+  p[0] = static_cast<UCHAR>(value);
+  p[1] = static_cast<UCHAR>(value >> 8);
+}
+
+void WriteLe32(UCHAR *p, ULONG value) {
+  WriteLe16(p, static_cast<USHORT>(value));
+  WriteLe16(p + 2, static_cast<USHORT>(value >> 16));
+}
+
+// The wave format inside a stored value: behind the serialization header
+// when the value carries one whose size is that of the rest of the value,
+// else (a bare format) at the start.
+UCHAR *LocateWaveFormat(UCHAR *data, ULONG length, ULONG *formatLength) {
+  if (data == nullptr) return nullptr;
+  if (length >= kBlobHeaderBytes + kWaveFormatExBytes && QavReadLe32(data) == kBlobType &&
+      QavReadLe32(data + 4) == length - kBlobHeaderBytes) {
+    *formatLength = length - kBlobHeaderBytes;
+    return data + kBlobHeaderBytes;
+  }
+  *formatLength = length;
+  return data;
+}
+
+// PCM, IEEE float or EXTENSIBLE with sane channels and sample size, whose
+// declared extra bytes lie inside the value.
+bool PlausibleWaveFormat(const UCHAR *format, ULONG length) {
+  if (length < kWaveFormatExBytes) return false;
+  USHORT tag = QavReadLe16(format + kOffsetFormatTag);
+  USHORT channels = QavReadLe16(format + kOffsetChannels);
+  USHORT bits = QavReadLe16(format + kOffsetBitsPerSample);
+  USHORT extra = QavReadLe16(format + kOffsetExtraSize);
+  if (tag != WAVE_FORMAT_PCM && tag != WAVE_FORMAT_IEEE_FLOAT && tag != WAVE_FORMAT_EXTENSIBLE) return false;
+  if (channels == 0 || channels > kMaxFormatChannels) return false;
+  if (bits == 0 || bits % 8 != 0 || bits > kMaxFormatBits) return false;
+  if (tag == WAVE_FORMAT_EXTENSIBLE && extra < kExtensibleExtraBytes) return false;
+  return kWaveFormatExBytes + extra <= length;
+}
+
 ULONG WideLength(const WCHAR *text) {
   ULONG length = 0;
   while (text[length] != 0) ++length;
@@ -77,15 +135,25 @@ bool EndpointBelongsToDevice(UsbAudioDevice *device, HANDLE properties, UpdateBu
                                  device->hardwareIdPrefix);
 }
 
-// Reads one format value, patches it and writes it back with its own type and length.
+// Reads one format value, patches it and writes it back with its own type
+// and length. A value larger than the buffer is not read in part: it is
+// left alone, as is one whose content is not a plausible format.
 void RewriteFormat(HANDLE properties, const WCHAR *name, ULONG rate, bool requireBits32, UpdateBuffers &buffers) {
   PKEY_VALUE_PARTIAL_INFORMATION info = buffers.format;
   if (!NT_SUCCESS(QueryValue(properties, name, info, kPartialHeader + kFormatBytes))) return;
-  ULONG length = QavMin(info->DataLength, kFormatBytes);
-  if (!PatchWaveFormat(info->Data, length, rate, requireBits32)) return;
+  if (info->DataLength > kFormatBytes) {
+    QAV_TRACE("endpoint format of %u bytes left alone", static_cast<unsigned>(info->DataLength));
+    return;
+  }
+  FormatPatch patch = PatchWaveFormat(info->Data, info->DataLength, rate, requireBits32);
+  if (patch == FormatPatch::Refused) {
+    QAV_TRACE("endpoint format not recognised (%u bytes), left alone", static_cast<unsigned>(info->DataLength));
+    return;
+  }
+  if (patch != FormatPatch::Changed) return;
   UNICODE_STRING valueName;
   RtlInitUnicodeString(&valueName, name);
-  NTSTATUS status = ZwSetValueKey(properties, &valueName, 0, info->Type, info->Data, length);
+  NTSTATUS status = ZwSetValueKey(properties, &valueName, 0, info->Type, info->Data, info->DataLength);
   if (!NT_SUCCESS(status)) QAV_TRACE("endpoint format not written %08x", static_cast<unsigned>(status));
 }
 
@@ -165,15 +233,19 @@ void QueueUpdate(UsbAudioDevice *device, ULONG rate) {
 
 }  // namespace
 
-bool PatchWaveFormat(UCHAR *data, ULONG length, ULONG rate, bool requireBits32) {
-  if (data == nullptr || length < sizeof(WAVEFORMATEX)) return false;
-  auto *format = reinterpret_cast<WAVEFORMATEX *>(data);
-  if (format->nSamplesPerSec == 0) return false;
-  if (format->nSamplesPerSec == rate && !(requireBits32 && format->wBitsPerSample != 32)) return false;
-  format->nSamplesPerSec = rate;
-  format->nBlockAlign = static_cast<WORD>(format->nChannels * (format->wBitsPerSample / 8));
-  format->nAvgBytesPerSec = rate * format->nBlockAlign;
-  return true;
+FormatPatch PatchWaveFormat(UCHAR *data, ULONG length, ULONG rate, bool requireBits32) {
+  ULONG formatLength = 0;
+  UCHAR *format = LocateWaveFormat(data, length, &formatLength);
+  if (format == nullptr || !PlausibleWaveFormat(format, formatLength)) return FormatPatch::Refused;
+  ULONG current = QavReadLe32(format + kOffsetSamplesPerSec);
+  USHORT bits = QavReadLe16(format + kOffsetBitsPerSample);
+  if (current == 0) return FormatPatch::Unchanged;
+  if (current == rate && !(requireBits32 && bits != 32)) return FormatPatch::Unchanged;
+  USHORT blockAlign = static_cast<USHORT>(QavReadLe16(format + kOffsetChannels) * (bits / 8));
+  WriteLe32(format + kOffsetSamplesPerSec, rate);
+  WriteLe16(format + kOffsetBlockAlign, blockAlign);
+  WriteLe32(format + kOffsetAvgBytesPerSec, rate * blockAlign);
+  return FormatPatch::Changed;
 }
 
 void UpdateEndpointFormats(UsbAudioDevice *device, ULONG rate) {

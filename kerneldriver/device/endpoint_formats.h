@@ -9,9 +9,15 @@
 // later under the device's remove lock (no work item: nothing happens).
 void UpdateEndpointFormats(UsbAudioDevice *device, ULONG rate);
 
-// Changes the wave format at the start of `data` (`length` bytes) to `rate`:
-// nSamplesPerSec, nBlockAlign = nChannels * (wBitsPerSample / 8) and
-// nAvgBytesPerSec. Only when nSamplesPerSec is non-zero and differs from the
-// rate, or (requireBits32) wBitsPerSample is not 32. Returns whether it
-// changed anything; a buffer too short for a WAVEFORMATEX is left alone.
-bool PatchWaveFormat(UCHAR *data, ULONG length, ULONG rate, bool requireBits32);
+enum class FormatPatch { Changed, Unchanged, Refused };
+
+// Changes the wave format stored in `data` (`length` bytes: the whole
+// value) to `rate`: nSamplesPerSec, nBlockAlign = nChannels *
+// (wBitsPerSample / 8) and nAvgBytesPerSec. Windows stores the format as a
+// serialized property value (type VT_BLOB and the blob's size, 4 bytes each,
+// then the format); a value without that header is taken as a bare format.
+// Only when nSamplesPerSec is non-zero and differs from the rate, or
+// (requireBits32) wBitsPerSample is not 32. Refused, and left untouched:
+// anything that is not a plausible PCM, IEEE-float or EXTENSIBLE format
+// lying wholly inside the value.
+FormatPatch PatchWaveFormat(UCHAR *data, ULONG length, ULONG rate, bool requireBits32);

@@ -17,17 +17,26 @@ namespace {
 constexpr USHORT kProductWithClockSequence = 0x800C;
 constexpr ULONG kClockSequenceFirst = 96000;
 constexpr ULONG kClockSequenceSecond = 44100;
+constexpr ULONG kMinMinUrbSize = 1;
 constexpr ULONG kMaxMinUrbSize = 10;
 WCHAR kReferenceString[] = QAV_W("GLOBAL");
 
-// A product name longer than the buffer is kept truncated; other failures end the start.
-NTSTATUS ReadProductName(UsbAudioDevice *device) {
+// The product string only names the filter: a device without one (iProduct
+// 0, or no readable US-English string) starts with an empty name. A name
+// longer than the buffer is kept truncated.
+void ReadProductName(UsbAudioDevice *device) {
   UCHAR index = device->config.deviceDescriptor.iProduct;
   QavZeroMemory(device->productName, sizeof(device->productName));
-  if (index == 0) return STATUS_SUCCESS;
+  if (index == 0) {
+    QAV_TRACE("no product string");
+    return;
+  }
   NTSTATUS status =
       UsbGetString(&device->config, index, kLanguageEnglishUs, device->productName, sizeof(device->productName));
-  return status == STATUS_BUFFER_OVERFLOW ? STATUS_SUCCESS : status;
+  if (!NT_SUCCESS(status) && status != STATUS_BUFFER_OVERFLOW) {
+    QAV_TRACE("product string %u not read %08x", static_cast<unsigned>(index), static_cast<unsigned>(status));
+    QavZeroMemory(device->productName, sizeof(device->productName));
+  }
 }
 
 bool InFirmwareUpdateMode(const UsbAudioDevice *device) {
@@ -78,12 +87,20 @@ NTSTATUS PairStreams(UsbAudioDevice *device) {
 }
 
 // The smallest UrbSize the render stream sustains becomes the minimum, and
-// UrbSize is raised to it when below.
+// UrbSize is raised to it when below. The second probe's result is used; a
+// second probe that fails keeps the first one's. Always 1 to 10.
 void MeasureMinimumUrbSize(UsbAudioDevice *device) {
   if (device->renderStream == nullptr) return;
   ULONG measured = UsbAudioStreamLatencyProbe(device->renderStream);
-  measured = measured != 0 ? UsbAudioStreamLatencyProbe(device->renderStream) : 1;
-  device->minUrbSize = QavMin(measured, kMaxMinUrbSize);
+  if (measured != 0) {
+    ULONG second = UsbAudioStreamLatencyProbe(device->renderStream);
+    if (second != 0) {
+      measured = second;
+    } else {
+      QAV_TRACE("second latency probe failed: the first result stands");
+    }
+  }
+  device->minUrbSize = QavMin(QavMax(measured, kMinMinUrbSize), kMaxMinUrbSize);
   if (device->urbSize < device->minUrbSize) UsbAudioDeviceSetUrbSize(device, device->minUrbSize);
 }
 
@@ -101,7 +118,10 @@ void WriteFriendlyName(UsbAudioDevice *device) {
   ZwClose(key);
 }
 
+// Once per device: a start after a stop finds the factory there, still
+// serving the filters clients may hold open.
 NTSTATUS CreateFilterFactory(UsbAudioDevice *device) {
+  if (device->filterFactory != nullptr) return STATUS_SUCCESS;
   PKSDEVICE ksDevice = device->device;
   KsAcquireDevice(ksDevice);
   NTSTATUS status = KsCreateFilterFactory(ksDevice->FunctionalDeviceObject, &device->filterDescriptor->filter,
@@ -111,8 +131,17 @@ NTSTATUS CreateFilterFactory(UsbAudioDevice *device) {
   return status;
 }
 
+// The pins go into the filter descriptor only while no factory was created
+// from it: a factory's descriptor is not changed under its filters. The
+// device is the same after a stop, and so are its pins.
+DynamicFilterDescriptor *DescriptorToFill(UsbAudioDevice *device) {
+  if (device->filterFactory != nullptr) return nullptr;
+  FilterDescriptorReset(device->filterDescriptor);
+  return device->filterDescriptor;
+}
+
 NTSTATUS StartAudioFunction(UsbAudioDevice *device) {
-  NTSTATUS status = UsbAudioDeviceBuildModel(device);
+  NTSTATUS status = UsbAudioDeviceBuildModel(device, DescriptorToFill(device));
   if (!NT_SUCCESS(status)) return status;
   if (device->audioControl == nullptr) return STATUS_DEVICE_NOT_READY;
   status = SettleSampleRate(device);
@@ -124,12 +153,18 @@ NTSTATUS StartAudioFunction(UsbAudioDevice *device) {
 
 }  // namespace
 
+// Runs at each start: after a stop (resource rebalance) everything is built
+// again from the device, except the filter factory.
 NTSTATUS UsbAudioDevicePostStart(PKSDEVICE ksDevice) {
   UsbAudioDevice *device = AudioDeviceFromKs(ksDevice);
   if (device == nullptr) return STATUS_INVALID_DEVICE_STATE;
+  // What an earlier start left (it failed, or no stop released it), and the
+  // lower device a failed configuration forgot.
+  UsbAudioDeviceReleaseHardware(device);
+  device->config.lowerDevice = ksDevice->NextDeviceObject;
   device->sampleRate = 0;
   NTSTATUS status = UsbSelectConfiguration(&device->config);
-  if (NT_SUCCESS(status)) status = ReadProductName(device);
+  if (NT_SUCCESS(status)) ReadProductName(device);
   if (NT_SUCCESS(status) && !InFirmwareUpdateMode(device)) status = StartAudioFunction(device);
   if (NT_SUCCESS(status)) status = CreateFilterFactory(device);
   QAV_TRACE("post start %08x: rate %u, UrbSize %u (minimum %u)", static_cast<unsigned>(status),

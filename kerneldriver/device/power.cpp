@@ -19,28 +19,41 @@ void UsbAudioDeviceSurpriseRemoval(PKSDEVICE ksDevice, PIRP irp) {
   InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&device->config.lowerDevice), nullptr);
 }
 
-// Hibernate, shutdown and eject lose the clock setting: the next pin sets the rate again.
+// Every query succeeds and changes nothing: another device may refuse the
+// transition, and a critical one sends no query at all.
 NTSTATUS UsbAudioDeviceQueryPower(PKSDEVICE ksDevice, PIRP irp, DEVICE_POWER_STATE deviceTo,
                                   DEVICE_POWER_STATE deviceFrom, SYSTEM_POWER_STATE systemTo,
                                   SYSTEM_POWER_STATE systemFrom, POWER_ACTION action) {
+  UNREFERENCED_PARAMETER(ksDevice);
   UNREFERENCED_PARAMETER(irp);
   UNREFERENCED_PARAMETER(deviceTo);
   UNREFERENCED_PARAMETER(deviceFrom);
   UNREFERENCED_PARAMETER(systemTo);
   UNREFERENCED_PARAMETER(systemFrom);
-  UsbAudioDevice *device = AudioDeviceFromKs(ksDevice);
-  if (device != nullptr && action > PowerActionSleep) {
-    device->sampleRate = 0;
-    InterlockedExchange(&device->openAudioPins, 0);
-  }
+  UNREFERENCED_PARAMETER(action);
   return STATUS_SUCCESS;
 }
 
+namespace {
+
+// Hibernate, shutdown and eject cut the device's power: its clock forgets
+// the rate, so the next audio pin must set it again. A device power-down
+// IRP sent for a system transition carries that transition's action.
+void ForgetRateIfPowerIsLost(UsbAudioDevice *device, PIRP irp) {
+  POWER_ACTION action = irp != nullptr ? IoGetCurrentIrpStackLocation(irp)->Parameters.Power.ShutdownType
+                                       : PowerActionNone;
+  if (action <= PowerActionSleep) return;
+  QAV_TRACE("power action %d: the rate is set again by the next pin", static_cast<int>(action));
+  device->sampleRate = 0;
+}
+
+}  // namespace
+
 void UsbAudioDeviceSetPower(PKSDEVICE ksDevice, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
-  UNREFERENCED_PARAMETER(irp);
   UNREFERENCED_PARAMETER(from);
   UsbAudioDevice *device = AudioDeviceFromKs(ksDevice);
   if (device == nullptr) return;
+  if (to > PowerDeviceD0) ForgetRateIfPowerIsLost(device, irp);
   UsbAudioStream *streams[] = {device->captureStream, device->renderStream};
   for (UsbAudioStream *stream : streams) {
     if (stream == nullptr) continue;

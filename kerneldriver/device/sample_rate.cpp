@@ -26,3 +26,22 @@ NTSTATUS UsbAudioDeviceChangeSampleRate(UsbAudioDevice *device, ULONG rate) {
   UsbAudioDeviceRaiseEvent(device, KSEVENT_UAC_SAMPLE_RATE_CHANGED, sizeof(rate), &rate);
   return STATUS_SUCCESS;
 }
+
+NTSTATUS UsbAudioDeviceOpenAudioPin(UsbAudioDevice *device, ULONG rate) {
+  if (rate != device->sampleRate && !NT_SUCCESS(UsbAudioDeviceChangeSampleRate(device, rate))) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  InterlockedIncrement(&device->openAudioPins);
+  return STATUS_SUCCESS;
+}
+
+void UsbAudioDeviceCloseAudioPin(UsbAudioDevice *device) {
+  for (;;) {
+    LONG open = InterlockedCompareExchange(&device->openAudioPins, 0, 0);
+    if (open <= 0) {
+      QAV_TRACE("audio pin closed while none is open");
+      return;
+    }
+    if (InterlockedCompareExchange(&device->openAudioPins, open - 1, open) == open) return;
+  }
+}

@@ -13,3 +13,14 @@ inline constexpr NTSTATUS kStatusAudioPinsOpen = static_cast<NTSTATUS>(0xC000070
 // the pin check: STATUS_DEVICE_NOT_READY without AudioControl, else
 // STATUS_INTERNAL_ERROR. PASSIVE_LEVEL.
 NTSTATUS UsbAudioDeviceChangeSampleRate(UsbAudioDevice *device, ULONG rate);
+
+// The rate rule of audio pin creation: a pin whose format runs at the
+// device's rate, or at a rate the change above accepts (only while no audio
+// pin is open), is counted in openAudioPins; any other gets
+// STATUS_INSUFFICIENT_RESOURCES. After power was lost (sampleRate 0) the
+// next pin sets its rate again. The caller serialises pin creation across
+// the device's filters. PASSIVE_LEVEL.
+NTSTATUS UsbAudioDeviceOpenAudioPin(UsbAudioDevice *device, ULONG rate);
+// A pin counted by the call above closed. openAudioPins counts open pins and
+// never goes below 0: an unmatched close is traced and ignored.
+void UsbAudioDeviceCloseAudioPin(UsbAudioDevice *device);

@@ -1,11 +1,11 @@
 // Raising KSEVENTSETID_UacPrivate events: every filter of every filter
 // factory of the device gets the event. With no filter open nothing is
-// raised. PASSIVE_LEVEL (the callers are PnP callbacks, property handlers and
-// work items).
+// raised. The device's factory and filter lists are stable only under the
+// KS device mutex: a client closing its filter changes them.
 #include "kerneldriver/device/device.h"
 #include "kerneldriver/kernel_support.h"
 
-void UsbAudioDeviceRaiseEvent(UsbAudioDevice *device, ULONG eventId, ULONG dataSize, PVOID data) {
+void UsbAudioDeviceRaiseEventMutexHeld(UsbAudioDevice *device, ULONG eventId, ULONG dataSize, PVOID data) {
   PKSDEVICE ksDevice = device->device;
   QAV_TRACE("event %u raised (%u bytes)", static_cast<unsigned>(eventId), static_cast<unsigned>(dataSize));
   for (PKSFILTERFACTORY factory = KsDeviceGetFirstChildFilterFactory(ksDevice); factory != nullptr;
@@ -15,4 +15,10 @@ void UsbAudioDeviceRaiseEvent(UsbAudioDevice *device, ULONG eventId, ULONG dataS
       KsGenerateEvents(filter, &KSEVENTSETID_UacPrivate, eventId, dataSize, data, nullptr, nullptr);
     }
   }
+}
+
+void UsbAudioDeviceRaiseEvent(UsbAudioDevice *device, ULONG eventId, ULONG dataSize, PVOID data) {
+  KsAcquireDevice(device->device);
+  UsbAudioDeviceRaiseEventMutexHeld(device, eventId, dataSize, data);
+  KsReleaseDevice(device->device);
 }

@@ -106,10 +106,14 @@ KSDATARANGE_AUDIO *DirectionRanges(DynamicFilterDescriptor *d, AudioDirection di
 DynamicFilterDescriptor *FilterDescriptorCreate() {
   auto *d = static_cast<DynamicFilterDescriptor *>(
       QavAllocateZeroed(PagedPool, sizeof(DynamicFilterDescriptor), kTagObject));
-  if (d == nullptr) return nullptr;
+  if (d != nullptr) FilterDescriptorReset(d);
+  return d;
+}
+
+void FilterDescriptorReset(DynamicFilterDescriptor *d) {
+  QavZeroMemory(d, sizeof(*d));
   InitRanges(d);
   InitFilter(d);
-  return d;
 }
 
 void FilterDescriptorFree(DynamicFilterDescriptor *descriptor) { QavFree(descriptor, kTagObject); }

@@ -2,8 +2,9 @@
 // factory, assembled while the device starts: one streaming and one bridge
 // pin plus an ADC or DAC node per audio direction present, and the audio data
 // ranges that take the device's channel counts and rate limits. It is filled
-// before the filter factory is created and not changed afterwards; it lives
-// in paged pool (kTagObject) and is freed with the device context.
+// before the filter factory is created and not changed afterwards (a later
+// start, after a stop, leaves it as the factory has it); it lives in paged
+// pool (kTagObject) and is freed with the device context.
 //
 // The audio pins' dispatch, automation and intersection handler and the
 // filter's automation table are supplied by the pin and property code; until
@@ -35,6 +36,9 @@ struct DynamicFilterDescriptor {
 // Allocated and filled with the defaults: no pins, four categories, 2
 // channels, 44100 to 48000 Hz. Null when pool runs out. PASSIVE_LEVEL.
 DynamicFilterDescriptor *FilterDescriptorCreate();
+// Back to those defaults, as before the first start. Only while no filter
+// factory uses the descriptor.
+void FilterDescriptorReset(DynamicFilterDescriptor *descriptor);
 void FilterDescriptorFree(DynamicFilterDescriptor *descriptor);
 
 // Appends the direction's streaming pin (id P) and bridge pin (P + 1), its

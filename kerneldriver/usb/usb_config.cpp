@@ -61,19 +61,28 @@ NTSTATUS UsbConfigCreateInterfaces(UsbDeviceConfig *config) {
   return STATUS_SUCCESS;
 }
 
-void UsbConfigFree(UsbDeviceConfig *config) {
+void UsbConfigForget(UsbDeviceConfig *config) {
   for (ULONG i = 0; i < kMaxInterfaces; ++i) {
     UsbInterface *usbInterface = config->interfaces[i];
     if (usbInterface == nullptr) continue;
     FreePipes(usbInterface);
     QavFree(usbInterface->info, kTagBuffer);
-    QavFree(usbInterface, kTagObject);
-    config->interfaces[i] = nullptr;
+    usbInterface->info = nullptr;
+    usbInterface->descriptor = nullptr;
   }
   QavFree(config->configDescriptor, kTagBuffer);
   config->configDescriptor = nullptr;
   config->configLength = 0;
   config->interfaceCount = 0;
+  config->configurationHandle = nullptr;
+}
+
+void UsbConfigFree(UsbDeviceConfig *config) {
+  UsbConfigForget(config);
+  for (ULONG i = 0; i < kMaxInterfaces; ++i) {
+    QavFree(config->interfaces[i], kTagObject);
+    config->interfaces[i] = nullptr;
+  }
 }
 
 ULONG UsbConfigInterfaceCount(const UsbDeviceConfig *config) { return QavMin(config->interfaceCount, kMaxInterfaces); }

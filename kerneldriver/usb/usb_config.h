@@ -62,7 +62,11 @@ inline DescriptorBytes ConfigBytes(const UsbDeviceConfig *config) {
 
 // Creates the eight interface objects. STATUS_INSUFFICIENT_RESOURCES when pool runs out.
 NTSTATUS UsbConfigCreateInterfaces(UsbDeviceConfig *config);
-// Frees the interface objects, their pipes and the cached configuration descriptor.
+// Frees what the configuration brought: the cached configuration descriptor
+// and each interface's information and pipes. The interface objects stay,
+// empty, for the next configuration.
+void UsbConfigForget(UsbDeviceConfig *config);
+// The same, and the interface objects themselves (destruction).
 void UsbConfigFree(UsbDeviceConfig *config);
 
 ULONG UsbConfigInterfaceCount(const UsbDeviceConfig *config);

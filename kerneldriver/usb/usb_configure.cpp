@@ -113,19 +113,8 @@ void ObtainBusInterface(UsbDeviceConfig *config) {
 }
 
 void ForgetConfiguration(UsbDeviceConfig *config) {
-  QavFree(config->configDescriptor, kTagBuffer);
-  config->configDescriptor = nullptr;
-  config->configLength = 0;
-  config->interfaceCount = 0;
+  UsbConfigForget(config);
   InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&config->lowerDevice), nullptr);
-}
-
-// The URB's own USBD status when the stack set one, else the request's status
-// (a request that timed out or was never sent leaves the URB status unset).
-NTSTATUS UrbFailureStatus(PURB urb, NTSTATUS requestStatus) {
-  USBD_STATUS urbStatus = urb->UrbHeader.Status;
-  return USBD_ERROR(urbStatus) && urbStatus != static_cast<USBD_STATUS>(0xFFFFFFFF) ? static_cast<NTSTATUS>(urbStatus)
-                                                                                     : requestStatus;
 }
 
 ULONG SelectInterfaceUrbLength(UCHAR endpoints) {
@@ -171,20 +160,24 @@ NTSTATUS UsbSelectAlternateSetting(UsbInterface *usbInterface, UCHAR alternateSe
               static_cast<unsigned>(alternateSetting), static_cast<unsigned>(attempt + 1),
               static_cast<unsigned>(status));
     if (status == STATUS_DEVICE_REMOVED) break;
-    status = UrbFailureStatus(urb, status);
+    status = UsbFailureStatus(status, urb->UrbHeader.Status);
   }
   QavFree(urb, kTagBuffer);
   return status;
 }
 
 NTSTATUS UsbDeconfigure(UsbDeviceConfig *config) {
-  URB urb;
-  QavZeroMemory(&urb, sizeof(urb));
-  UsbBuildSelectConfigurationRequest(&urb, sizeof(struct _URB_SELECT_CONFIGURATION), nullptr);
-  NTSTATUS status = UsbSubmitUrb(config, &urb, kUsbTimeoutMs);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (config->configurationHandle != nullptr) {
+    URB urb;
+    QavZeroMemory(&urb, sizeof(urb));
+    UsbBuildSelectConfigurationRequest(&urb, sizeof(struct _URB_SELECT_CONFIGURATION), nullptr);
+    status = UsbSubmitUrb(config, &urb, kUsbTimeoutMs);
+  }
   USB_BUS_INTERFACE_USBDI_V2 &bus = config->busInterface;
   if (bus.Size != 0 && bus.InterfaceDereference != nullptr) bus.InterfaceDereference(bus.BusContext);
   QavZeroMemory(&bus, sizeof(bus));
+  UsbConfigForget(config);
   return status;
 }
 

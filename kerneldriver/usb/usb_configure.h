@@ -17,8 +17,9 @@ NTSTATUS UsbSelectConfiguration(UsbDeviceConfig *config);
 // setting.
 NTSTATUS UsbSelectAlternateSetting(UsbInterface *usbInterface, UCHAR alternateSetting);
 
-// SELECT_CONFIGURATION without a configuration, then the bus interface is
-// dereferenced and forgotten.
+// SELECT_CONFIGURATION without a configuration (when one is selected), then
+// the bus interface is dereferenced and forgotten and what the
+// configuration brought is freed (UsbConfigForget). Safe to call again.
 NTSTATUS UsbDeconfigure(UsbDeviceConfig *config);
 
 // True when the USB stack granted a bus interface of version 1 or later and

@@ -64,11 +64,17 @@ NTSTATUS UsbSubmitUrb(UsbDeviceConfig *config, PURB urb, ULONG timeoutMs) {
     if (called != STATUS_PENDING) {
       status = called;
     } else {
-      status = NT_SUCCESS(irp->IoStatus.Status) ? irp->IoStatus.Status : static_cast<NTSTATUS>(urb->UrbHeader.Status);
+      status = UsbFailureStatus(irp->IoStatus.Status, urb->UrbHeader.Status);
     }
   }
   IoFreeIrp(irp);
   return status;
+}
+
+NTSTATUS UsbFailureStatus(NTSTATUS irpStatus, USBD_STATUS urbStatus) {
+  if (NT_SUCCESS(irpStatus)) return irpStatus;
+  if (USBD_ERROR(urbStatus) && urbStatus != kUrbStatusUnset) return static_cast<NTSTATUS>(urbStatus);
+  return irpStatus;
 }
 
 NTSTATUS UsbGetDescriptor(UsbDeviceConfig *config, UCHAR type, UCHAR index, USHORT language, PVOID buffer,
@@ -105,12 +111,13 @@ NTSTATUS UsbGetString(UsbDeviceConfig *config, UCHAR index, USHORT language, WCH
   return status;
 }
 
-NTSTATUS UsbClassRequest(UsbDeviceConfig *config, const ClassRequest &request, PVOID buffer, ULONG length,
-                         ULONG timeoutMs, ULONG *transferred) {
+NTSTATUS UsbClassRequest(const UsbInterface *controlInterface, const ClassRequest &request, PVOID buffer,
+                         ULONG length, ULONG timeoutMs, ULONG *transferred) {
+  UsbDeviceConfig *config = controlInterface->owner;
   URB urb;
   QavZeroMemory(&urb, sizeof(urb));
   USHORT value = static_cast<USHORT>((request.controlSelector << 8) | request.channel);
-  USHORT index = static_cast<USHORT>(request.entity << 8);
+  USHORT index = static_cast<USHORT>((request.entity << 8) | controlInterface->interfaceNumber);
   ULONG flags = request.in ? USBD_TRANSFER_DIRECTION_IN : USBD_TRANSFER_DIRECTION_OUT;
   UsbBuildVendorRequest(&urb, URB_FUNCTION_CLASS_INTERFACE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), flags,
                         0, request.request, value, index, buffer, nullptr, length, nullptr);

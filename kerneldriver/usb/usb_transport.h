@@ -11,9 +11,15 @@ inline constexpr ULONG kNoTimeout = 0xFFFFFFFF;
 // Sends the URB and waits for it, up to timeoutMs (kNoTimeout: without
 // limit). On expiry the IRP is cancelled, waited for, and STATUS_IO_TIMEOUT
 // is returned: an error, where STATUS_TIMEOUT would pass every NT_SUCCESS
-// check as if the request had completed. A failure after pending returns the
-// URB's USBD status.
+// check as if the request had completed. A request that pended and came
+// back is judged by UsbFailureStatus.
 NTSTATUS UsbSubmitUrb(UsbDeviceConfig *config, PURB urb, ULONG timeoutMs);
+
+// The outcome of a request that came back: the IRP's status when it
+// succeeded; when it failed, the URB's USBD status if the stack set an error
+// there, else the IRP's own failure (a failed request is never a success,
+// whatever the URB says).
+NTSTATUS UsbFailureStatus(NTSTATUS irpStatus, USBD_STATUS urbStatus);
 
 // GET_DESCRIPTOR into `buffer`; *transferred receives the bytes the device sent.
 NTSTATUS UsbGetDescriptor(UsbDeviceConfig *config, UCHAR type, UCHAR index, USHORT language, PVOID buffer,
@@ -38,10 +44,11 @@ struct ClassRequest {
   UCHAR entity;
 };
 
-// Class-specific request to the AudioControl interface (wIndex = entity << 8 |
-// interface 0). *transferred (optional) receives the bytes moved.
-NTSTATUS UsbClassRequest(UsbDeviceConfig *config, const ClassRequest &request, PVOID buffer, ULONG length,
-                         ULONG timeoutMs, ULONG *transferred);
+// Class-specific request to an entity of the AudioControl interface: wIndex
+// is entity << 8 | the interface's own bInterfaceNumber, which need not be 0.
+// *transferred (optional) receives the bytes moved.
+NTSTATUS UsbClassRequest(const UsbInterface *controlInterface, const ClassRequest &request, PVOID buffer,
+                         ULONG length, ULONG timeoutMs, ULONG *transferred);
 
 NTSTATUS UsbAbortPipe(UsbDeviceConfig *config, USBD_PIPE_HANDLE pipe);
 NTSTATUS UsbResetPipe(UsbDeviceConfig *config, USBD_PIPE_HANDLE pipe);

@@ -9,6 +9,7 @@
 #include "winsim/devices/catalog.h"
 #include "winsim/devices/descriptor_builder.h"
 #include "winsim/devices/raw_model.h"
+#include "devices/config_reshape.h"
 
 namespace {
 
@@ -183,7 +184,9 @@ const Spoil kSpoils[] = {
      ParseError::DescriptorOutsideInterface},
     {"EndpointCountTooHigh", [](RawDescriptors &r) { r.configuration[OffsetOf(r.configuration, 4, 2) + 4] = 2; },
      ParseError::EndpointCountMismatch},
-    {"AudioClassOne", [](RawDescriptors &r) { r.configuration[OffsetOf(r.configuration, 4, 0) + 7] = 0; },
+    {"ClassOneControlWithClassTwoDescriptors",
+     [](RawDescriptors &r) { r.configuration[OffsetOf(r.configuration, 4, 0) + 7] = 0; }, ParseError::BadLength},
+    {"AudioClassThree", [](RawDescriptors &r) { r.configuration[OffsetOf(r.configuration, 4, 0) + 7] = 0x30; },
      ParseError::NotAudioClass2},
     {"NoStreamingAfterControl",
      [](RawDescriptors &r) {
@@ -271,6 +274,77 @@ TEST(RawModel, RandomDamageIsRefusedOrYieldsARunnableModel) {
     }
   }
   EXPECT_GT(accepted, 0u) << "damage to unread fields should still parse";
+}
+
+// Shapes real interfaces ship: the class 2.0 function need not start at
+// interface 0, and a class 1.0 header-only AudioControl interface holding
+// the MIDI interface may come before or after it. The function is found and
+// simulated as it is; the class 1.0 part is served but not interpreted.
+TEST(RawModel, AcceptsTheFunctionBesideVendorAndClassOneInterfaces) {
+  const DeviceModel &larch = *FindModel("Larch");
+  for (auto [name, shape] : {std::pair{"vendor first", reshape::Shape::VendorFirst},
+                             std::pair{"class 1.0 MIDI before", reshape::Shape::ClassOneMidiBefore},
+                             std::pair{"class 1.0 MIDI after", reshape::Shape::ClassOneMidiAfter}}) {
+    SCOPED_TRACE(name);
+    const RawParseResult parsed = reshape::ReshapedDevice(larch, shape);
+    ASSERT_TRUE(parsed.Ok()) << ParseErrorName(parsed.error) << ": " << parsed.detail;
+    const DeviceModel &m = parsed.definition.model;
+    ExpectSameStreams(larch, m);
+    EXPECT_EQ(m.clocks.size(), larch.clocks.size());
+    EXPECT_EQ(m.category, larch.category);
+    ASSERT_TRUE(m.statusInterrupt.has_value());
+    EXPECT_EQ(m.statusInterrupt->endpoint, larch.statusInterrupt->endpoint);
+    ASSERT_TRUE(m.midi.has_value());
+    EXPECT_EQ(m.midi->cables, larch.midi->cables);
+  }
+}
+
+RawDescriptors ShapedRaw(reshape::Shape shape, const std::function<void(std::vector<reshape::Bytes> &)> &edit) {
+  RawDescriptors raw = RawOf(*FindModel("Larch"));
+  std::vector<reshape::Bytes> descriptors = reshape::Split(reshape::Reshaped(raw.configuration, shape));
+  edit(descriptors);
+  raw.configuration = reshape::Join(raw.configuration, descriptors);
+  return raw;
+}
+
+TEST(RawModel, StillRefusesWhatIsMalformedAroundTheFunction) {
+  using reshape::Bytes;
+  const auto before = reshape::Shape::ClassOneMidiBefore;
+  struct Case {
+    const char *what;
+    RawDescriptors raw;
+    ParseError expected;
+  };
+  const Case cases[] = {
+      {"class 1.0 header longer than its collection",
+       ShapedRaw(before, [](std::vector<Bytes> &d) { d[1] = {10, 0x24, 0x01, 0x00, 0x01, 10, 0, 1, 1, 0}; }),
+       ParseError::BadLength},
+      {"class 1.0 AudioControl with a clock source",
+       ShapedRaw(before, [](std::vector<Bytes> &d) { d.insert(d.begin() + 2, {8, 0x24, 0x0A, 0x40, 1, 7, 0, 0}); }),
+       ParseError::BadSubtype},
+      {"only the class 1.0 AudioControl and its MIDI interface",
+       ShapedRaw(before,
+                 [](std::vector<Bytes> &d) {
+                   auto function = std::find_if(d.begin(), d.end(), [](const Bytes &x) {
+                     return reshape::IsAssociation(x) || (reshape::IsInterface(x) && x[2] == 2);
+                   });
+                   d.erase(function, d.end());
+                 }),
+       ParseError::NotAudioClass2},
+      {"no AudioStreaming after any class 2.0 AudioControl",
+       ShapedRaw(before,
+                 [](std::vector<Bytes> &d) {
+                   for (Bytes &x : d) {
+                     if (reshape::IsInterface(x) && x[5] == 1 && x[6] == 2) x[5] = 0xFF;
+                   }
+                 }),
+       ParseError::NoAudioFunction},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    const RawParseResult parsed = ParseRawDevice(c.raw);
+    EXPECT_EQ(parsed.error, c.expected) << ParseErrorName(parsed.error) << ": " << parsed.detail;
+  }
 }
 
 }  // namespace

@@ -98,19 +98,21 @@ TEST_F(FilterFactory, TheTreeLeadsFromTheDeviceToItsFactoriesAndBack) {
   PKSFILTERFACTORY second = nullptr;
   KsAcquireDevice(device);
   ASSERT_EQ(CreateTestFactory(device, &second), STATUS_SUCCESS);
-  KsReleaseDevice(device);
   EXPECT_EQ(KsDeviceGetFirstChildFilterFactory(device), first);
   EXPECT_EQ(KsFilterFactoryGetNextSiblingFilterFactory(first), second);
   EXPECT_EQ(KsFilterFactoryGetNextSiblingFilterFactory(second), nullptr);
+  EXPECT_EQ(KsFilterFactoryGetFirstChildFilter(first), nullptr) << "no filter is open";
+  KsReleaseDevice(device);
   EXPECT_EQ(KsFilterFactoryGetParentDevice(second), device);
   EXPECT_EQ(KsFilterFactoryGetDevice(second), device);
-  EXPECT_EQ(KsFilterFactoryGetFirstChildFilter(first), nullptr) << "no filter is open";
   EXPECT_EQ(KsGetDeviceForDeviceObject(device->FunctionalDeviceObject), device);
   EXPECT_EQ(KsGetDeviceForDeviceObject(pdo), nullptr);
   EXPECT_EQ(KsGetParent(device), nullptr);
 
+  KsAcquireDevice(device);
   EXPECT_EQ(KsDeleteFilterFactory(second), STATUS_SUCCESS);
   EXPECT_EQ(KsFilterFactoryGetNextSiblingFilterFactory(first), nullptr);
+  KsReleaseDevice(device);
 }
 
 // ---------------------------------------------------------------------------

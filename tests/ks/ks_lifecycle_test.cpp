@@ -76,6 +76,39 @@ TEST_F(Lifecycle, AVetoedOrderlyRemovalIsCancelledAndTheDepartureBecomesASurpris
   EXPECT_EQ(CallsSince(before), (Names{"QueryRemove", "CancelRemove", "SurpriseRemoval", "Remove", "Unload"}));
 }
 
+// Resource rebalance: QUERY_STOP and STOP_DEVICE reach the minidriver
+// before the bus driver, then START_DEVICE goes down and PostStart runs
+// again, with a handle open or not.
+TEST_F(Lifecycle, ARebalanceStopsAndStartsTheDeviceWithPostStartAgain) {
+  PDEVICE_OBJECT pdo = PlugDevice();
+  for (bool handleOpen : {false, true}) {
+    SCOPED_TRACE(handleOpen);
+    if (handleOpen) machine.Pnp().HandleOpened(pdo);
+    size_t before = Driver().Calls().size();
+    std::vector<UCHAR> seenBefore = bus.PnpSeen(pdo);
+    EXPECT_EQ(machine.Pnp().Rebalance(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(CallsSince(before), (Names{"QueryStop", "Stop", "Start", "PostStart", "QueryCapabilities"}));
+    EXPECT_EQ(Driver().Calls()[before + 1].detail, "started") << "Stop runs before the device counts as stopped";
+    std::vector<UCHAR> seen = bus.PnpSeen(pdo);
+    EXPECT_EQ(std::vector<UCHAR>(seen.begin() + static_cast<std::ptrdiff_t>(seenBefore.size()), seen.end()),
+              (std::vector<UCHAR>{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE,
+                                  IRP_MN_QUERY_CAPABILITIES}));
+    EXPECT_EQ(Node(pdo).state, DeviceNodeState::Started);
+    EXPECT_TRUE(Driver().LastDevice()->Started);
+    if (handleOpen) machine.Pnp().HandleClosed(pdo);
+  }
+}
+
+TEST_F(Lifecycle, AVetoedStopIsCancelledAndTheDeviceRunsOn) {
+  Driver().script.queryStop = [](PKSDEVICE) { return STATUS_DEVICE_BUSY; };
+  PDEVICE_OBJECT pdo = PlugDevice();
+  size_t before = Driver().Calls().size();
+  EXPECT_EQ(machine.Pnp().Rebalance(pdo), STATUS_DEVICE_BUSY);
+  EXPECT_EQ(CallsSince(before), (Names{"QueryStop", "CancelStop"}));
+  EXPECT_TRUE(Driver().LastDevice()->Started);
+  EXPECT_EQ(machine.Pnp().Rebalance(nullptr), STATUS_INVALID_DEVICE_STATE);
+}
+
 TEST_F(Lifecycle, AnOpenHandleHoldsRemoveDeviceBackUntilItCloses) {
   PDEVICE_OBJECT pdo = PlugDevice();
   machine.Pnp().HandleOpened(pdo);

@@ -25,14 +25,19 @@ TEST_P(SystemPower, QueryPowerSeesTheActionThenTheDeviceGoesToD3AndBackToD0) {
   ASSERT_TRUE(machine.Pnp().SetSystemPower(t.state, t.action));
   EXPECT_EQ(Driver().Find("QueryPower")->detail, t.query);
   EXPECT_EQ(Driver().Find("SetPower")->detail, "D3<-D0");
+  EXPECT_EQ(Driver().Find("SetPowerAction")->detail, std::to_string(t.action))
+      << "the device IRP carries the system transition's action";
   EXPECT_EQ(device->DevicePowerState, PowerDeviceD3);
   EXPECT_EQ(device->SystemPowerState, t.state);
 
   machine.Resume();
   std::vector<Call> calls = Driver().Calls();
-  EXPECT_EQ(calls.back().name, "SetPower");
-  EXPECT_EQ(calls.back().detail, "D0<-D3");
-  EXPECT_EQ(calls.back().irql, PASSIVE_LEVEL);
+  ASSERT_GE(calls.size(), 2u);
+  const Call &up = calls[calls.size() - 2];
+  EXPECT_EQ(up.name, "SetPower");
+  EXPECT_EQ(up.detail, "D0<-D3");
+  EXPECT_EQ(up.irql, PASSIVE_LEVEL);
+  EXPECT_EQ(calls.back().detail, "0") << "waking carries no action";
   EXPECT_EQ(device->DevicePowerState, PowerDeviceD0);
   EXPECT_EQ(device->SystemPowerState, PowerSystemWorking);
 }
@@ -72,6 +77,35 @@ TEST_F(Power, ARefusedQueryCancelsTheTransitionForEveryDevice) {
   EXPECT_FALSE(Driver().Find("SetPower").has_value());
   EXPECT_EQ(Driver().LastDevice()->DevicePowerState, PowerDeviceD0);
   EXPECT_EQ(machine.Pnp().SystemState(), PowerSystemWorking);
+}
+
+// The refusal comes from the device asked second (enumerated first): the one
+// asked first hears the query cancelled by SET_POWER of the working state
+// and never powers down.
+TEST_F(Power, ARefusalCancelsTheQueryOfTheDevicesAlreadyAsked) {
+  BusDevice second;
+  second.instanceId = u"QAV0002";
+  PDEVICE_OBJECT refusing = PlugDevice();
+  PKSDEVICE refusingDevice = Driver().LastDevice();
+  PDEVICE_OBJECT accepting = PlugDevice(second);
+  Driver().script.queryPower = [refusingDevice](PKSDEVICE device, POWER_ACTION) {
+    return device == refusingDevice ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+  };
+  EXPECT_FALSE(machine.Hibernate());
+  EXPECT_EQ(bus.PowerSeen(accepting), (std::vector<std::string>{"query S4", "set S0"}));
+  EXPECT_EQ(bus.PowerSeen(refusing), (std::vector<std::string>{"set S0"}))
+      << "the refusing device's query never reached its bus driver";
+  EXPECT_FALSE(Driver().Find("SetPower").has_value()) << "no device changed its power state";
+  EXPECT_EQ(machine.Pnp().SystemState(), PowerSystemWorking);
+}
+
+TEST_F(Power, ACriticalHibernateAsksNoDeviceAndStillCarriesItsAction) {
+  PlugDevice();
+  EXPECT_TRUE(machine.Hibernate(/*critical=*/true));
+  EXPECT_FALSE(Driver().Find("QueryPower").has_value());
+  EXPECT_EQ(Driver().Find("SetPower")->detail, "D3<-D0");
+  EXPECT_EQ(Driver().Find("SetPowerAction")->detail, std::to_string(PowerActionHibernate));
+  machine.Resume();
 }
 
 TEST_F(Power, TheDeviceStateFollowsTheCapabilitiesTheStackReported) {

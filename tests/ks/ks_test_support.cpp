@@ -17,6 +17,7 @@ struct PdoState {
   bool gone = false;
   bool deleted = false;
   std::vector<UCHAR> seen;
+  std::vector<std::string> powerSeen;
 };
 
 std::mutex g_busLock;
@@ -125,7 +126,16 @@ NTSTATUS BusPnp(PDEVICE_OBJECT pdo, PIRP irp) {
   return status;
 }
 
-NTSTATUS BusPower(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS BusPower(PDEVICE_OBJECT pdo, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  std::string what = stack->MinorFunction == IRP_MN_QUERY_POWER ? "query " : "set ";
+  bool system = stack->Parameters.Power.Type == SystemPowerState;
+  int state = system ? stack->Parameters.Power.State.SystemState - 1 : stack->Parameters.Power.State.DeviceState - 1;
+  what += (system ? "S" : "D") + std::to_string(state);
+  if (std::shared_ptr<PdoState> pdoState = StateOf(pdo)) {
+    std::lock_guard<std::mutex> guard(g_busLock);
+    pdoState->powerSeen.push_back(what);
+  }
   irp->IoStatus.Status = STATUS_SUCCESS;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return STATUS_SUCCESS;
@@ -181,6 +191,12 @@ std::vector<UCHAR> TestBus::PnpSeen(PDEVICE_OBJECT pdo) const {
   std::shared_ptr<PdoState> state = StateOf(pdo);
   std::lock_guard<std::mutex> guard(g_busLock);
   return state != nullptr ? state->seen : std::vector<UCHAR>();
+}
+
+std::vector<std::string> TestBus::PowerSeen(PDEVICE_OBJECT pdo) const {
+  std::shared_ptr<PdoState> state = StateOf(pdo);
+  std::lock_guard<std::mutex> guard(g_busLock);
+  return state != nullptr ? state->powerSeen : std::vector<std::string>();
 }
 
 bool TestBus::Started(PDEVICE_OBJECT pdo) const {
@@ -295,6 +311,15 @@ NTSTATUS OnQueryRemove(PKSDEVICE device, PIRP) {
 
 void OnCancelRemove(PKSDEVICE, PIRP) { Mini().Record("CancelRemove"); }
 
+NTSTATUS OnQueryStop(PKSDEVICE device, PIRP) {
+  Mini().Record("QueryStop");
+  return Mini().script.queryStop ? Mini().script.queryStop(device) : STATUS_SUCCESS;
+}
+
+void OnCancelStop(PKSDEVICE, PIRP) { Mini().Record("CancelStop"); }
+
+void OnStop(PKSDEVICE device, PIRP) { Mini().Record("Stop", device->Started ? "started" : "not started"); }
+
 void OnRemove(PKSDEVICE device, PIRP) {
   Mini().Record("Remove");
   if (Mini().script.remove) Mini().script.remove(device);
@@ -309,12 +334,14 @@ NTSTATUS OnQueryPower(PKSDEVICE device, PIRP, DEVICE_POWER_STATE deviceTo, DEVIC
   return Mini().script.queryPower ? Mini().script.queryPower(device, action) : STATUS_SUCCESS;
 }
 
-void OnSetPower(PKSDEVICE, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
+void OnSetPower(PKSDEVICE, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
   Mini().Record("SetPower", States("D", to - 1, from - 1));
+  Mini().Record("SetPowerAction",
+                std::to_string(static_cast<int>(IoGetCurrentIrpStackLocation(irp)->Parameters.Power.ShutdownType)));
 }
 
 const KSDEVICE_DISPATCH kDispatch = {
-    OnAdd,  OnStart,         OnPostStart,       nullptr,          nullptr,      nullptr,    OnQueryRemove,
+    OnAdd,  OnStart,         OnPostStart,       OnQueryStop,      OnCancelStop, OnStop,     OnQueryRemove,
     OnCancelRemove, OnRemove, OnQueryCapabilities, OnSurpriseRemoval, OnQueryPower, OnSetPower, nullptr};
 
 const KSDEVICE_DESCRIPTOR kDescriptor = {&kDispatch, 0, nullptr, KSDEVICE_DESCRIPTOR_VERSION};
@@ -341,8 +368,20 @@ const GUID kFactoryCategories[4] = {KSCATEGORY_AUDIO, KSCATEGORY_RENDER, KSCATEG
 
 namespace {
 
+NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
+  Mini().Record("FilterCreate", IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE ? "create" : "?");
+  return Mini().script.filterCreate ? Mini().script.filterCreate(filter) : STATUS_SUCCESS;
+}
+
+NTSTATUS FilterClose(PKSFILTER, PIRP irp) {
+  Mini().Record("FilterClose", IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CLOSE ? "close" : "?");
+  return STATUS_SUCCESS;
+}
+
+const KSFILTER_DISPATCH kFilterDispatch = {FilterCreate, FilterClose, nullptr, nullptr};
+
 const KSFILTER_DESCRIPTOR kFilterDescriptor = {
-    nullptr, nullptr, KSFILTER_DESCRIPTOR_VERSION, 0,       nullptr, 0, sizeof(KSPIN_DESCRIPTOR_EX), nullptr,
+    &kFilterDispatch, nullptr, KSFILTER_DESCRIPTOR_VERSION, 0,       nullptr, 0, sizeof(KSPIN_DESCRIPTOR_EX), nullptr,
     4,       kFactoryCategories, 0, sizeof(KSNODE_DESCRIPTOR), nullptr, 0,       nullptr,       nullptr};
 
 }  // namespace

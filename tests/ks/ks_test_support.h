@@ -46,8 +46,10 @@ class TestBus {
   PDEVICE_OBJECT Plug(const BusDevice &device = {});
   // Orderly: the PnP manager removes the stack while the device is there.
   void Unplug(PDEVICE_OBJECT pdo, bool surprise);
-  // PnP and power minor codes the PDO received, in order.
+  // PnP minor codes the PDO received, in order.
   std::vector<UCHAR> PnpSeen(PDEVICE_OBJECT pdo) const;
+  // Power IRPs the PDO received, in order: "query S4", "set S0", "set D3".
+  std::vector<std::string> PowerSeen(PDEVICE_OBJECT pdo) const;
   bool Started(PDEVICE_OBJECT pdo) const;
   // Unloads the bus driver, which checks that nothing leaked.
   void Unload();
@@ -57,7 +59,8 @@ class TestBus {
   PDRIVER_OBJECT m_driver = nullptr;
 };
 
-// One callback of the minidriver as it happened.
+// One callback of the minidriver as it happened. SetPower is followed by
+// "SetPowerAction" with the ShutdownType its IRP carried.
 struct Call {
   std::string name;
   KIRQL irql = 0xFF;
@@ -74,8 +77,10 @@ struct Script {
   std::function<NTSTATUS(PKSDEVICE)> postStart;
   std::function<NTSTATUS(PKSDEVICE, PDEVICE_CAPABILITIES)> queryCapabilities;
   std::function<NTSTATUS(PKSDEVICE)> queryRemove;
+  std::function<NTSTATUS(PKSDEVICE)> queryStop;
   std::function<void(PKSDEVICE)> remove;
   std::function<NTSTATUS(PKSDEVICE, POWER_ACTION)> queryPower;
+  std::function<NTSTATUS(PKSFILTER)> filterCreate;  // the test factory's filters
 };
 
 // The minidriver's record and script, shared with its callbacks.
@@ -104,7 +109,8 @@ NTSTATUS MiniDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 // The four categories the driver's factory declares.
 extern const GUID kFactoryCategories[4];
 extern const GUID kPrivateCategory;
-// A filter factory over kFactoryCategories with reference string "GLOBAL".
+// A filter factory over kFactoryCategories with reference string "GLOBAL";
+// its filters' Create and Close are recorded ("FilterCreate", "FilterClose").
 NTSTATUS CreateTestFactory(PKSDEVICE device, PKSFILTERFACTORY *factory);
 
 // A machine with the minidriver installed for kHardwareId and the test bus.

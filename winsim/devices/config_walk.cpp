@@ -13,14 +13,40 @@ using namespace usb_const;
 
 constexpr uint8_t kMaxEndpointsPerInterface = 30;
 
+// USB Audio Class 1.0 (protocol 0) descriptors, which real configurations
+// carry beside their class 2.0 function: typically a header-only
+// AudioControl interface that holds a MIDI streaming interface.
+constexpr uint8_t kProtocolUac1 = 0x00;
+constexpr uint8_t kAc1HeaderBaseLength = 8;  // + one byte per streaming interface in the collection
+constexpr uint8_t kAc1InputTerminalLength = 12;
+constexpr uint8_t kAc1OutputTerminalLength = 9;
+constexpr uint8_t kAc1SelectorUnitBaseLength = 6;  // + one byte per input pin
+constexpr uint8_t kAc1ProcessingUnit = 0x07;
+constexpr uint8_t kAc1ExtensionUnit = 0x08;
+constexpr uint8_t kAc1MinUnitLength = 7;
+constexpr uint8_t kAs1GeneralLength = 7;
+constexpr uint8_t kAs1FormatTypeIBaseLength = 8;  // + three bytes per discrete rate
+constexpr uint8_t kAs1ContinuousRatesLength = 14;
+constexpr uint8_t kAs1FormatSpecific = 0x03;
+constexpr uint8_t kAs1IsoEndpointLength = 7;
+
 // The context that decides how a class-specific descriptor is read.
-enum class Context : uint8_t { None, AudioControl, AudioStreaming, MidiStreaming, Other };
+enum class Context : uint8_t {
+  None,
+  AudioControl,
+  AudioStreaming,
+  AudioControl1,
+  AudioStreaming1,
+  MidiStreaming,
+  Other
+};
 
 Context ContextOf(const InterfaceRecord &itf) {
   if (itf.cls != kClassAudio) return Context::Other;
+  const bool classOne = itf.protocol == kProtocolUac1;
   switch (itf.subclass) {
-    case kSubclassAudioControl: return Context::AudioControl;
-    case kSubclassAudioStreaming: return Context::AudioStreaming;
+    case kSubclassAudioControl: return classOne ? Context::AudioControl1 : Context::AudioControl;
+    case kSubclassAudioStreaming: return classOne ? Context::AudioStreaming1 : Context::AudioStreaming;
     case kSubclassMidiStreaming: return Context::MidiStreaming;
     default: return Context::Other;
   }
@@ -136,7 +162,37 @@ class Walker {
     switch (context) {
       case Context::AudioControl: return CheckAudioControl(d, remaining);
       case Context::AudioStreaming: return CheckAudioStreaming(d, remaining);
+      case Context::AudioControl1: return CheckAudioControl1(d, remaining);
+      case Context::AudioStreaming1: return CheckAudioStreaming1(d, remaining);
       default: return CheckMidiStreaming(d, remaining);
+    }
+  }
+
+  bool CheckAudioControl1(const DescriptorRecord &d, size_t remaining) {
+    switch (d.subtype) {
+      case kAcHeader: return Counted(d, remaining, 7, kAc1HeaderBaseLength, 1);
+      case kAcInputTerminal: return Expect(d, d.length == kAc1InputTerminalLength);
+      case kAcOutputTerminal: return Expect(d, d.length == kAc1OutputTerminalLength);
+      case kAcSelectorUnit: return Counted(d, remaining, 4, kAc1SelectorUnitBaseLength, 1);
+      case kAcMixerUnit:
+      case kAcFeatureUnit:
+      case kAc1ProcessingUnit:
+      case kAc1ExtensionUnit: return Expect(d, d.length >= kAc1MinUnitLength);
+      default: return Fail(ParseError::BadSubtype, d.offset, "class 1.0 AudioControl subtype");
+    }
+  }
+
+  bool CheckAudioStreaming1(const DescriptorRecord &d, size_t remaining) {
+    switch (d.subtype) {
+      case kAsGeneral: return Expect(d, d.length == kAs1GeneralLength);
+      case kAsFormatType: {
+        if (!Need(d, 7, remaining)) return false;
+        if (m_bytes[d.offset + 3] != kFormatTypeI) return true;
+        const uint8_t rates = m_bytes[d.offset + 7];
+        return Expect(d, d.length == (rates == 0 ? kAs1ContinuousRatesLength : kAs1FormatTypeIBaseLength + 3 * rates));
+      }
+      case kAs1FormatSpecific: return true;
+      default: return Fail(ParseError::BadSubtype, d.offset, "class 1.0 AudioStreaming subtype");
     }
   }
 
@@ -188,6 +244,7 @@ class Walker {
   bool CheckCsEndpoint(const DescriptorRecord &d, Context context, size_t remaining) {
     if (d.subtype != kEpGeneral) return Fail(ParseError::BadSubtype, d.offset, "class-specific endpoint subtype");
     if (context == Context::AudioStreaming) return Expect(d, d.length == kCsIsoEndpointLength);
+    if (context == Context::AudioStreaming1) return Expect(d, d.length == kAs1IsoEndpointLength);
     if (context == Context::MidiStreaming) return Counted(d, remaining, 3, kMsEndpointBaseLength, 1);
     return true;
   }
@@ -224,7 +281,8 @@ class Walker {
     }
     m_numbers.insert(itf.number);
     if (m_numbers.size() > kMaxInterfaces) return Fail(ParseError::TooManyInterfaces, d.offset, "ninth interface");
-    if (ContextOf(itf) == Context::AudioControl && itf.protocol != kProtocolUac2) {
+    if (itf.cls == kClassAudio && itf.subclass == kSubclassAudioControl && itf.protocol != kProtocolUac2 &&
+        itf.protocol != kProtocolUac1) {
       return Fail(ParseError::NotAudioClass2, d.offset, "AudioControl interface protocol");
     }
     m_walk.interfaces.push_back(itf);

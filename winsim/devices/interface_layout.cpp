@@ -38,6 +38,7 @@ InterfaceInfo &InterfaceFor(InterfaceLayout &layout, const InterfaceRecord &reco
   itf.number = record.number;
   itf.cls = record.cls;
   itf.subclass = record.subclass;
+  itf.protocol = record.protocol;
   layout.interfaces.push_back(std::move(itf));
   return layout.interfaces.back();
 }
@@ -118,10 +119,13 @@ const InterfaceInfo *InterfaceLayout::Find(uint8_t number) const {
 }
 
 const InterfaceInfo *InterfaceLayout::AudioControl() const {
+  const InterfaceInfo *first = nullptr;
   for (const InterfaceInfo &itf : interfaces) {
-    if (itf.AudioControl()) return &itf;
+    if (!itf.AudioControl()) continue;
+    if (itf.protocol == kProtocolUac2) return &itf;
+    if (first == nullptr) first = &itf;
   }
-  return nullptr;
+  return first;
 }
 
 InterfaceLayout ReadInterfaceLayout(std::span<const uint8_t> configuration, UsbSpeed speed) {

@@ -42,6 +42,7 @@ struct InterfaceInfo {
   uint8_t number = 0;
   uint8_t cls = 0;
   uint8_t subclass = 0;
+  uint8_t protocol = 0;
   std::vector<AltSetting> alternates;  // in descriptor order
 
   const AltSetting *Alternate(uint8_t alternate) const;
@@ -54,7 +55,10 @@ struct InterfaceLayout {
   std::vector<InterfaceInfo> interfaces;
 
   const InterfaceInfo *Find(uint8_t number) const;
-  // The AudioControl interface, or null (firmware-update mode).
+  // The AudioControl interface of the USB Audio Class 2.0 function (the
+  // first AudioControl interface when none declares that protocol), or null
+  // (firmware-update mode). A class 1 function beside it (a MIDI interface's
+  // header-only AudioControl) has no entities to address.
   const InterfaceInfo *AudioControl() const;
 };
 

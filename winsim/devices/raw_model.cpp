@@ -125,19 +125,39 @@ class Inference {
     return dfu;
   }
 
+  // The audio function is a class 2.0 AudioControl interface followed
+  // directly (next in the configuration's order of interfaces) by an
+  // AudioStreaming one. Other AudioControl interfaces may come before or
+  // after it: a class 1.0 one holding a MIDI interface, say.
   bool AudioFunctionPresent() {
-    const InterfaceRecord *control = nullptr;
-    bool streamingFollows = false;
+    std::vector<const InterfaceRecord *> order;  // alternate setting 0 of each interface, in descriptor order
     for (const InterfaceRecord &itf : m_walk.interfaces) {
-      if (itf.cls != kClassAudio) continue;
-      if (itf.subclass == kSubclassAudioControl && !control) control = &itf;
-      if (control && itf.subclass == kSubclassAudioStreaming && itf.number == control->number + 1) {
-        streamingFollows = true;
+      const bool seen = std::any_of(order.begin(), order.end(), [&](auto *o) { return o->number == itf.number; });
+      if (itf.alternate == 0 && !seen) order.push_back(&itf);
+    }
+    bool anyControl = false, classTwoControl = false;
+    for (size_t i = 0; i < order.size(); ++i) {
+      if (order[i]->cls != kClassAudio || order[i]->subclass != kSubclassAudioControl) continue;
+      anyControl = true;
+      if (order[i]->protocol != kProtocolUac2) continue;
+      classTwoControl = true;
+      const InterfaceRecord *next = i + 1 < order.size() ? order[i + 1] : nullptr;
+      if (next && next->cls == kClassAudio && next->subclass == kSubclassAudioStreaming) {
+        m_controlNumber = order[i]->number;
+        return true;
       }
     }
-    if (!control || !streamingFollows) {
-      return Fail(ParseError::NoAudioFunction, "no AudioControl interface followed by AudioStreaming");
+    if (anyControl && !classTwoControl) {
+      return Fail(ParseError::NotAudioClass2, "no USB Audio Class 2.0 AudioControl interface");
     }
+    return Fail(ParseError::NoAudioFunction, "no AudioControl interface followed by AudioStreaming");
+  }
+
+  // Class 1.0 interfaces (protocol 0) beside the function are served as
+  // bytes but not interpreted.
+  bool Interpreted(const InterfaceRecord &itf) const {
+    if (itf.subclass == kSubclassAudioControl) return itf.number == m_controlNumber;
+    if (itf.subclass == kSubclassAudioStreaming) return itf.protocol == kProtocolUac2;
     return true;
   }
 
@@ -149,7 +169,7 @@ class Inference {
     for (size_t i = 0; i < m_walk.descriptors.size(); ++i) {
       const DescriptorRecord &d = m_walk.descriptors[i];
       const InterfaceRecord *itf = InterfaceOf(d);
-      if (!itf || itf->cls != kClassAudio) continue;
+      if (!itf || itf->cls != kClassAudio || !Interpreted(*itf)) continue;
       const auto bytes = m_config.subspan(d.offset, d.length);
       bool ok = true;
       if (itf->subclass == kSubclassAudioControl) ok = ControlDescriptor(d, bytes);
@@ -339,6 +359,7 @@ class Inference {
   std::span<const uint8_t> m_config;
   DeviceModel m_model;
   std::map<int, AltDraft> m_alts;  // by interface record index, i.e. descriptor order
+  uint8_t m_controlNumber = 0;     // the function's AudioControl interface
   RawParseResult m_result;
 };
 

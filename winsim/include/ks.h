@@ -1197,15 +1197,18 @@ VOID KsNullDriverUnload(PDRIVER_OBJECT DriverObject);
 PKSDEVICE KsGetDeviceForDeviceObject(PDEVICE_OBJECT FunctionalDeviceObject);
 // The device mutex: PASSIVE_LEVEL, may be taken again by its owner, and every
 // acquisition must be released before the device is removed (bug check).
+// On Windows the device mutex is not recursive: a second acquisition by its
+// owner deadlocks.
 void KsAcquireDevice(PKSDEVICE Device, WINSIM_CALLSITE);
 void KsReleaseDevice(PKSDEVICE Device, WINSIM_CALLSITE);
 
 // The object tree: device -> filter factories -> filters -> pins. Walking it
-// while others change it needs the device mutex (factories) or the filter's
-// control mutex (filters and pins), as on Windows.
+// while others change it needs the device mutex (factories and filters) or
+// the filter's control mutex (pins), as on Windows: walking a device's
+// factories or a factory's filters without the device mutex is a bug check.
 PVOID KsGetParent(PVOID Object);
-PVOID KsGetFirstChild(PVOID Object);
-PVOID KsGetNextSibling(PVOID Object);
+PVOID KsGetFirstChild(PVOID Object, WINSIM_CALLSITE);
+PVOID KsGetNextSibling(PVOID Object, WINSIM_CALLSITE);
 PKSDEVICE KsGetDevice(PVOID Object);
 
 inline PKSDEVICE KsFilterFactoryGetParentDevice(PKSFILTERFACTORY FilterFactory) {
@@ -1214,16 +1217,18 @@ inline PKSDEVICE KsFilterFactoryGetParentDevice(PKSFILTERFACTORY FilterFactory) 
 inline PKSFILTERFACTORY KsFilterGetParentFilterFactory(PKSFILTER Filter) {
   return (PKSFILTERFACTORY)KsGetParent((PVOID)Filter);
 }
-inline PKSFILTERFACTORY KsDeviceGetFirstChildFilterFactory(PKSDEVICE Device) {
-  return (PKSFILTERFACTORY)KsGetFirstChild((PVOID)Device);
+inline PKSFILTERFACTORY KsDeviceGetFirstChildFilterFactory(PKSDEVICE Device, WINSIM_CALLSITE) {
+  return (PKSFILTERFACTORY)KsGetFirstChild((PVOID)Device, winsimSite);
 }
-inline PKSFILTER KsFilterFactoryGetFirstChildFilter(PKSFILTERFACTORY FilterFactory) {
-  return (PKSFILTER)KsGetFirstChild((PVOID)FilterFactory);
+inline PKSFILTER KsFilterFactoryGetFirstChildFilter(PKSFILTERFACTORY FilterFactory, WINSIM_CALLSITE) {
+  return (PKSFILTER)KsGetFirstChild((PVOID)FilterFactory, winsimSite);
 }
-inline PKSFILTERFACTORY KsFilterFactoryGetNextSiblingFilterFactory(PKSFILTERFACTORY FilterFactory) {
-  return (PKSFILTERFACTORY)KsGetNextSibling((PVOID)FilterFactory);
+inline PKSFILTERFACTORY KsFilterFactoryGetNextSiblingFilterFactory(PKSFILTERFACTORY FilterFactory, WINSIM_CALLSITE) {
+  return (PKSFILTERFACTORY)KsGetNextSibling((PVOID)FilterFactory, winsimSite);
 }
-inline PKSFILTER KsFilterGetNextSiblingFilter(PKSFILTER Filter) { return (PKSFILTER)KsGetNextSibling((PVOID)Filter); }
+inline PKSFILTER KsFilterGetNextSiblingFilter(PKSFILTER Filter, WINSIM_CALLSITE) {
+  return (PKSFILTER)KsGetNextSibling((PVOID)Filter, winsimSite);
+}
 inline PKSDEVICE KsFilterFactoryGetDevice(PKSFILTERFACTORY FilterFactory) { return KsGetDevice((PVOID)FilterFactory); }
 inline PKSDEVICE KsFilterGetDevice(PKSFILTER Filter) { return KsGetDevice((PVOID)Filter); }
 inline PKSDEVICE KsPinGetDevice(PKSPIN Pin) { return KsGetDevice((PVOID)Pin); }

@@ -139,6 +139,14 @@ class PnpManager {
   // Stops listening and waits until nothing is left to do (machine shutdown).
   void Shutdown();
 
+  // Resource rebalance of a started device: QUERY_STOP (a refusal is
+  // followed by CANCEL_STOP and returned), then STOP_DEVICE and START_DEVICE
+  // again with the start's continuation waited for, as when the device
+  // arrived. Open handles do not keep a stop back. Returns the refusal or
+  // the new start's status (a failed start removes the stack);
+  // STATUS_INVALID_DEVICE_STATE for a device that is not started.
+  NTSTATUS Rebalance(PDEVICE_OBJECT pdo);
+
   // Handles open on the device's stack: REMOVE_DEVICE after a surprise
   // removal waits for the last one to close.
   void HandleOpened(PDEVICE_OBJECT pdo);
@@ -146,10 +154,16 @@ class PnpManager {
 
   // System power: QUERY_POWER (with the action) to every started device,
   // then, when none refused, SET_POWER of the system state; their power
-  // policy owners request the device states. PowerSystemWorking skips the
-  // query. False when a device refused.
-  bool SetSystemPower(SYSTEM_POWER_STATE state, POWER_ACTION action);
+  // policy owners request the device states. PowerSystemWorking and a
+  // critical transition (a battery running out) skip the query. When a
+  // device refuses, the devices already asked get SET_POWER of the current
+  // state, which cancels the query, and the result is false.
+  bool SetSystemPower(SYSTEM_POWER_STATE state, POWER_ACTION action, bool critical = false);
   SYSTEM_POWER_STATE SystemState() const;
+  // The action of the system SET_POWER being carried out, PowerActionNone
+  // when none is: device power IRPs requested meanwhile carry it as their
+  // ShutdownType, as on Windows.
+  POWER_ACTION SystemPowerAction() const;
 
   // Waits until every queued action has run (including driver unloads).
   void WaitIdle();
@@ -190,6 +204,7 @@ class PnpManager {
   void Leave(PDEVICE_OBJECT pdo);
   void Depart(PDEVICE_OBJECT pdo, bool surprise);
   void RemoveStack(const std::shared_ptr<DeviceNode> &node);
+  void CancelQuery(const std::vector<std::shared_ptr<DeviceNode>> &asked);
   void Forget(const std::shared_ptr<DeviceNode> &node);
   void StackGone(const std::shared_ptr<DeviceNode> &node);
   void UnloadIfUnused(const std::u16string &serviceName, std::vector<PDEVICE_OBJECT> pdos);
@@ -210,6 +225,7 @@ class PnpManager {
   std::map<std::u16string, std::unique_ptr<InterfaceRecord>> m_interfaces;  // by upper-cased link
   std::vector<InterfaceListener> m_interfaceListeners;
   SYSTEM_POWER_STATE m_systemState = PowerSystemWorking;
+  POWER_ACTION m_systemAction = PowerActionNone;
 };
 
 // The ks.sys-side hooks of StartContinues/StartFinished; nothing happens

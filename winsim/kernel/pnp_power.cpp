@@ -18,25 +18,29 @@ namespace winsim {
 // Going to sleep: every device is asked first (children before parents, so
 // in reverse enumeration order) and a single refusal cancels the
 // transition; then each gets SET_POWER. Waking goes in enumeration order.
-bool PnpManager::SetSystemPower(SYSTEM_POWER_STATE state, POWER_ACTION action) {
+bool PnpManager::SetSystemPower(SYSTEM_POWER_STATE state, POWER_ACTION action, bool critical) {
   bool accepted = true;
   RunAction("system power transition", [&] {
     std::vector<std::shared_ptr<DeviceNode>> nodes = StartedNodes();
     POWER_STATE target;
     target.SystemState = state;
     if (state != PowerSystemWorking) std::reverse(nodes.begin(), nodes.end());
-    if (state != PowerSystemWorking) {
-      for (const auto &node : nodes) {
-        PDEVICE_OBJECT top = pnp::ReferenceTop(node->pdo);
+    if (state != PowerSystemWorking && !critical) {
+      for (size_t i = 0; i < nodes.size(); ++i) {
+        PDEVICE_OBJECT top = pnp::ReferenceTop(nodes[i]->pdo);
         NTSTATUS status = pnp::SendPower(top, IRP_MN_QUERY_POWER, SystemPowerState, target, action);
         ObDereferenceObject(top);
-        if (!NT_SUCCESS(status)) {
-          DebugLog::Append("power", pnp::Narrow(node->InstancePath()) + " refused system state S" +
-                                        std::to_string(static_cast<int>(state) - 1));
-          accepted = false;
-          return;
-        }
+        if (NT_SUCCESS(status)) continue;
+        DebugLog::Append("power", pnp::Narrow(nodes[i]->InstancePath()) + " refused system state S" +
+                                      std::to_string(static_cast<int>(state) - 1));
+        CancelQuery(std::vector<std::shared_ptr<DeviceNode>>(nodes.begin(), nodes.begin() + static_cast<long>(i) + 1));
+        accepted = false;
+        return;
       }
+    }
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      m_systemAction = action;
     }
     for (const auto &node : nodes) {
       PDEVICE_OBJECT top = pnp::ReferenceTop(node->pdo);
@@ -44,9 +48,26 @@ bool PnpManager::SetSystemPower(SYSTEM_POWER_STATE state, POWER_ACTION action) {
       ObDereferenceObject(top);
     }
     std::lock_guard<std::mutex> guard(m_lock);
+    m_systemAction = PowerActionNone;
     m_systemState = state;
   });
   return accepted;
+}
+
+// A refused query is cancelled by SET_POWER of the state the system stays in.
+void PnpManager::CancelQuery(const std::vector<std::shared_ptr<DeviceNode>> &asked) {
+  POWER_STATE current;
+  current.SystemState = SystemState();
+  for (const auto &node : asked) {
+    PDEVICE_OBJECT top = pnp::ReferenceTop(node->pdo);
+    pnp::SendPower(top, IRP_MN_SET_POWER, SystemPowerState, current, PowerActionNone);
+    ObDereferenceObject(top);
+  }
+}
+
+POWER_ACTION PnpManager::SystemPowerAction() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_systemAction;
 }
 
 SYSTEM_POWER_STATE PnpManager::SystemState() const {
@@ -131,6 +152,8 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
   } else {
     stack->Parameters.Power.Type = DevicePowerState;
     stack->Parameters.Power.State = PowerState;
+    winsim::PnpManager *manager = winsim::PnpManager::Active();
+    stack->Parameters.Power.ShutdownType = manager != nullptr ? manager->SystemPowerAction() : PowerActionNone;
   }
   auto *request = new winsim::PowerRequest{{&winsim::SendFromWorker, &winsim::DiscardRequest, nullptr, winsimSite},
                                            DeviceObject,

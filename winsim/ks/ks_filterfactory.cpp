@@ -1,6 +1,6 @@
 // Filter factories: one per filter descriptor a minidriver publishes, each
 // with a device interface per category of the descriptor under the device's
-// PDO. Filters (the factory's children) come with the filter objects.
+// PDO. Its filters (ks_filter.cpp) are its children.
 #include <cstring>
 
 #include "winsim/kernel/debug_log.h"
@@ -54,6 +54,7 @@ NTSTATUS RegisterInterfaces(FactoryObject *factory, DeviceObject *device) {
 
 void DestroyFactory(FactoryObject *factory) {
   if (factory->interfacesEnabled) SetInterfacesState(factory, false);
+  while (ObjectHeader *child = FirstChild(&factory->header)) DestroyFilter(reinterpret_cast<FilterObject *>(child));
   Unlink(&factory->header);
   if (factory->pub.Bag != nullptr) FreeBag(factory->pub.Bag);
   for (ULONG i = 0; i < factory->linkCount; ++i) RtlFreeUnicodeString(&factory->links[i]);
@@ -69,9 +70,9 @@ void DestroyFactories(DeviceObject *device) {
 }
 
 void DisableFactoryInterfaces(DeviceObject *device) {
-  for (PVOID child = KsGetFirstChild(&device->pub); child != nullptr; child = KsGetNextSibling(child)) {
-    auto *factory = reinterpret_cast<FactoryObject *>(HeaderOf(child, KsObjectTypeFilterFactory));
-    if (factory != nullptr && factory->interfacesEnabled) SetInterfacesState(factory, false);
+  for (ObjectHeader *child = FirstChild(&device->header); child != nullptr; child = NextSibling(child)) {
+    auto *factory = reinterpret_cast<FactoryObject *>(child);
+    if (child->type == KsObjectTypeFilterFactory && factory->interfacesEnabled) SetInterfacesState(factory, false);
   }
 }
 

@@ -1,6 +1,9 @@
 #include "winsim/ks/ks_objects.h"
 
+#include "winsim/kernel/bugcheck.h"
+
 #include <cstdint>
+#include <string>
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
@@ -83,6 +86,23 @@ void Unlink(ObjectHeader *header) {
   header->signature = 0;
 }
 
+ObjectHeader *NextSibling(ObjectHeader *header) {
+  ObjectTable &registry = Objects();
+  std::lock_guard<std::mutex> guard(registry.lock);
+  if (header->parent == nullptr) return nullptr;
+  PLIST_ENTRY next = header->sibling.Flink;
+  if (next == &header->parent->children || next == &header->sibling) return nullptr;
+  return CONTAINING_RECORD(next, ObjectHeader, sibling);
+}
+
+void RequireDeviceMutex(DeviceObject *device, const char *api, const std::source_location &site) {
+  if (device != nullptr && __atomic_load_n(&device->mutexOwner, __ATOMIC_ACQUIRE) == KeGetCurrentThread()) return;
+  BugCheck(BugCode::kDriverVerifierDetectedViolation,
+           std::string(api) + " walks the filter factories and filters of a device by a thread that does not hold " +
+               "its device mutex (KsAcquireDevice)",
+           site);
+}
+
 ObjectHeader *FirstChild(ObjectHeader *parent) {
   ObjectTable &registry = Objects();
   std::lock_guard<std::mutex> guard(registry.lock);
@@ -106,21 +126,26 @@ PVOID KsGetParent(PVOID Object) {
   return header != nullptr && header->parent != nullptr ? PublicOf(header->parent) : nullptr;
 }
 
-PVOID KsGetFirstChild(PVOID Object) {
+// A device's children are its filter factories, a factory's its filters:
+// both lists change only under the device mutex, so walking them requires it.
+PVOID KsGetFirstChild(PVOID Object, const std::source_location &winsimSite) {
   ObjectHeader *header = HeaderOf(Object);
   if (header == nullptr) return nullptr;
+  if (header->type == KsObjectTypeDevice || header->type == KsObjectTypeFilterFactory) {
+    RequireDeviceMutex(header->device, "KsGetFirstChild", winsimSite);
+  }
   ObjectHeader *child = FirstChild(header);
   return child != nullptr ? PublicOf(child) : nullptr;
 }
 
-PVOID KsGetNextSibling(PVOID Object) {
+PVOID KsGetNextSibling(PVOID Object, const std::source_location &winsimSite) {
   ObjectHeader *header = HeaderOf(Object);
-  if (header == nullptr || header->parent == nullptr) return nullptr;
-  ObjectTable &registry = Objects();
-  std::lock_guard<std::mutex> guard(registry.lock);
-  PLIST_ENTRY next = header->sibling.Flink;
-  if (next == &header->parent->children || next == &header->sibling) return nullptr;
-  return PublicOf(CONTAINING_RECORD(next, ObjectHeader, sibling));
+  if (header == nullptr) return nullptr;
+  if (header->type == KsObjectTypeFilterFactory || header->type == KsObjectTypeFilter) {
+    RequireDeviceMutex(header->device, "KsGetNextSibling", winsimSite);
+  }
+  ObjectHeader *next = NextSibling(header);
+  return next != nullptr ? PublicOf(next) : nullptr;
 }
 
 PKSDEVICE KsGetDevice(PVOID Object) {

@@ -17,6 +17,7 @@ namespace winsim::ks {
 
 inline constexpr ULONG kDeviceTag = MAKEFOURCC_TAG('K', 'S', 'd', 'v');
 inline constexpr ULONG kFactoryTag = MAKEFOURCC_TAG('K', 'S', 'f', 'f');
+inline constexpr ULONG kFilterTag = MAKEFOURCC_TAG('K', 'S', 'f', 'i');
 inline constexpr ULONG kBagTag = MAKEFOURCC_TAG('K', 'S', 'b', 'g');
 inline constexpr ULONG kBagEntryTag = MAKEFOURCC_TAG('K', 'S', 'b', 'e');
 inline constexpr ULONG kStringTag = MAKEFOURCC_TAG('K', 'S', 's', 't');
@@ -68,6 +69,7 @@ struct DeviceObject {
   PIO_WORKITEM postStartItem;
   NTSTATUS postStartStatus;
   BOOLEAN postStartRan;
+  BOOLEAN staticFactoriesCreated;  // once per device, not again after a stop
   BOOLEAN surpriseRemoved;
   BOOLEAN capabilitiesKnown;
   DEVICE_CAPABILITIES capabilities;  // as the stack answered QUERY_CAPABILITIES
@@ -88,6 +90,12 @@ struct FactoryObject {
 };
 static_assert(offsetof(FactoryObject, pub) == kPublicOffset, "FactoryObject layout");
 
+struct FilterObject {
+  ObjectHeader header;
+  KSFILTER pub;
+};
+static_assert(offsetof(FilterObject, pub) == kPublicOffset, "FilterObject layout");
+
 // The header of a public object pointer, or NULL for anything that is not a
 // live AVStream object (checked against the registry, so any pointer is safe).
 ObjectHeader *HeaderOf(const void *object);
@@ -100,15 +108,26 @@ DeviceObject *DeviceOf(PKSDEVICE device);
 void InitializeHeader(ObjectHeader *header, KSOBJECTTYPE type, ObjectHeader *parent, DeviceObject *device);
 void Link(ObjectHeader *header);
 void Unlink(ObjectHeader *header);
-// The first child of the given type, or NULL.
+// The first child, or the next sibling under the same parent; NULL at the
+// end. For winsim's own walks: the minidriver's go through the checked
+// KsGetFirstChild/KsGetNextSibling.
 ObjectHeader *FirstChild(ObjectHeader *parent);
+ObjectHeader *NextSibling(ObjectHeader *header);
+
+// Bug check unless the calling thread holds the device's mutex: AVStream's
+// object tree from the device down to its filters is stable only then.
+void RequireDeviceMutex(DeviceObject *device, const char *api, const std::source_location &site);
 
 // Bags (ks_objectbag.cpp). AllocateBag adds the bag to the device's list.
 NTSTATUS AllocateBag(DeviceObject *device, KSOBJECT_BAG *bag);
 void FreeBag(KSOBJECT_BAG bag);
 
+// Filters (ks_filter.cpp): frees one that is still open when its factory
+// goes (the device is being torn down).
+void DestroyFilter(FilterObject *filter);
+
 // Filter factories (ks_filterfactory.cpp): destroys one (interfaces
-// disabled, bag freed) and every factory of a device.
+// disabled, its filters and bag freed) and every factory of a device.
 void DestroyFactory(FactoryObject *factory);
 void DestroyFactories(DeviceObject *device);
 void DisableFactoryInterfaces(DeviceObject *device);

@@ -1,8 +1,9 @@
 // IRP_MJ_PNP for AVStream devices, as ks.sys handles it: START_DEVICE goes
 // down first, then the minidriver's Start, and PostStart follows from a
-// system worker; removal calls the minidriver before passing the IRP down
-// and then tears the device down. Every request after START_DEVICE waits
-// until a running PostStart has returned.
+// system worker, again at each start after a stop (resource rebalance);
+// removal calls the minidriver before passing the IRP down and then tears
+// the device down. Every request after START_DEVICE waits until a running
+// PostStart has returned.
 #include <cstdio>
 
 #include "winsim/kernel/debug_log.h"
@@ -54,10 +55,12 @@ void SchedulePostStart(DeviceObject *device) {
   IoQueueWorkItem(item, RunPostStart, DelayedWorkQueue, device);
 }
 
-// Filter factories of the descriptor's static filters, made at start.
+// Filter factories of the descriptor's static filters, made at the first
+// start; they outlive a stop (resource rebalance) as the device does.
 NTSTATUS CreateStaticFactories(DeviceObject *device) {
   const KSDEVICE_DESCRIPTOR *descriptor = device->pub.Descriptor;
-  if (descriptor == nullptr) return STATUS_SUCCESS;
+  if (descriptor == nullptr || device->staticFactoriesCreated) return STATUS_SUCCESS;
+  device->staticFactoriesCreated = TRUE;
   for (ULONG i = 0; i < descriptor->FilterDescriptorsCount; ++i) {
     NTSTATUS status = KsCreateFilterFactory(device->pub.FunctionalDeviceObject, descriptor->FilterDescriptors[i],
                                             nullptr, nullptr, 0, nullptr, nullptr, nullptr);
@@ -75,7 +78,7 @@ NTSTATUS Start(DeviceObject *device, PIRP irp) {
                              stack->Parameters.StartDevice.AllocatedResources);
     RequireIrqlRestored("the minidriver's Start", PASSIVE_LEVEL, std::source_location::current());
   }
-  if (NT_SUCCESS(status) && !device->pub.Started) status = CreateStaticFactories(device);
+  if (NT_SUCCESS(status)) status = CreateStaticFactories(device);
   bool postStart = NT_SUCCESS(status) && dispatch != nullptr && dispatch->PostStart != nullptr;
   if (NT_SUCCESS(status)) {
     device->pub.Started = TRUE;
@@ -117,6 +120,8 @@ NTSTATUS Cancel(DeviceObject *device, PIRP irp, PFNKSDEVICEIRPVOID callback) {
   return CompleteIrp(irp, status);
 }
 
+// The device stays, with its factories and open filters; no filter opens
+// until it is started again, when PostStart runs once more.
 NTSTATUS Stop(DeviceObject *device, PIRP irp) {
   const KSDEVICE_DISPATCH *dispatch = DispatchOf(device);
   if (dispatch != nullptr && dispatch->Stop != nullptr) dispatch->Stop(&device->pub, irp);

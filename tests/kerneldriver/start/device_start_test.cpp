@@ -4,6 +4,7 @@
 #include <string>
 
 #include "driver_harness.h"
+#include "winsim/devices/raw_model.h"
 
 namespace dstest {
 namespace {
@@ -23,6 +24,24 @@ std::vector<uint32_t> Rates(const UsbAudioControl &control) {
     rates.push_back(rate);
   }
   return rates;
+}
+
+// Whether the interface's Device Parameters key holds the value.
+bool InterfaceValueExists(const winsim::DeviceInterfaceInfo &info, const char16_t *value) {
+  std::u16string path = info.registryKey + u"\\Device Parameters";
+  UNICODE_STRING keyName;
+  RtlInitUnicodeString(&keyName, reinterpret_cast<PCWSTR>(path.c_str()));
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  HANDLE key = nullptr;
+  if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) return false;
+  UNICODE_STRING valueName;
+  RtlInitUnicodeString(&valueName, reinterpret_cast<PCWSTR>(value));
+  uint8_t buffer[128] = {};
+  ULONG needed = 0;
+  NTSTATUS status = ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, buffer, sizeof buffer, &needed);
+  ZwClose(key);
+  return NT_SUCCESS(status);
 }
 
 class CatalogStart : public DriverStartTest {
@@ -120,6 +139,32 @@ TEST_F(CatalogStart, TheFilterFactoryIsRegisteredUnderThePrivateCategoryWithTheP
   const std::u16string product = u"Tessarin Larch";
   ASSERT_EQ(info->DataLength, (product.size() + 1) * 2) << "the terminator is stored too";
   EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t *>(info->Data)), product);
+}
+
+// The product string only names the filter: without one (iProduct 0, or an
+// index the device has no string for) the device starts all the same and no
+// FriendlyName is written.
+TEST_F(CatalogStart, ADeviceWithoutAReadableProductStringStarts) {
+  for (uint8_t iProduct : {uint8_t{0}, uint8_t{0x7E}}) {
+    SCOPED_TRACE(int{iProduct});
+    const winsim::devices::BuildResult built = winsim::devices::BuildDevice(Model("Larch"));
+    winsim::devices::RawDescriptors raw{built.definition.descriptors.device,
+                                        built.definition.descriptors.configuration,
+                                        built.definition.descriptors.strings};
+    raw.device[15] = iProduct;
+    const auto parsed = winsim::devices::ParseRawDevice(raw, {"Larch", Model("Larch").clocks.front().rates});
+    ASSERT_TRUE(parsed.Ok()) << parsed.detail;
+    Plug(parsed.definition);
+    installed = false;
+    EXPECT_EQ(Node().postStartStatus, STATUS_SUCCESS);
+    EXPECT_NE(Ctx().filterFactory, nullptr);
+    EXPECT_NE(Ctx().renderStream, nullptr);
+    EXPECT_EQ(Ctx().productName[0], 0);
+    auto audio = machine.Pnp().Interfaces(&KSCATEGORY_AUDIO, true);
+    ASSERT_EQ(audio.size(), 1u);
+    EXPECT_FALSE(InterfaceValueExists(audio[0], u"FriendlyName"));
+    Unplug();
+  }
 }
 
 }  // namespace

@@ -6,6 +6,9 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "winsim/ks/ks_events.h"
+#include "winsim/ks/ks_filter.h"
+
 namespace dstest {
 
 RecordingFunction::RecordingFunction(std::shared_ptr<AudioDevice> device) : m_device(std::move(device)) {
@@ -63,6 +66,46 @@ bool IsSetInterface(const SetupPacket &setup) { return setup.bmRequestType == 0x
 uint32_t Le32(const std::vector<uint8_t> &bytes) {
   if (bytes.size() < 4) return 0;
   return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+}
+
+ClientFilter::ClientFilter(PKSFILTERFACTORY factory) {
+  m_set = {&KSEVENTSETID_UacPrivate, kEvents, m_items};
+  for (ULONG id = 0; id < kEvents; ++id) {
+    m_items[id] = {id, sizeof(KSEVENTDATA), 0, nullptr, nullptr, nullptr};
+    Entry &e = m_entries[id];
+    KeInitializeEvent(&e.event, NotificationEvent, FALSE);
+    e.entry.NotificationType = KSEVENTF_EVENT_OBJECT;
+    e.entry.Object = &e.event;
+    e.entry.EventSet = &m_set;
+    e.entry.EventItem = &m_items[id];
+    e.entry.Flags = KSEVENT_ENTRY_BUFFERED;
+    KeInitializeSpinLock(&e.buffer.DpcItem.AccessLock);
+    InitializeListHead(&e.buffer.BufferList);
+    e.entry.BufferItem = &e.buffer;
+  }
+  EXPECT_EQ(winsim::ks::OpenFilter(factory, &m_filter), STATUS_SUCCESS);
+  if (m_filter == nullptr) return;
+  for (Entry &e : m_entries) KsFilterAddEvent(m_filter, &e.entry);
+}
+
+ClientFilter::~ClientFilter() {
+  Close();
+  for (Entry &e : m_entries) winsim::ks::DiscardBufferedData(&e.entry);
+}
+
+void ClientFilter::Close() {
+  if (m_filter == nullptr) return;
+  winsim::ks::CloseFilter(m_filter);
+  m_filter = nullptr;
+}
+
+std::vector<std::vector<uint8_t>> ClientFilter::Take(ULONG eventId) {
+  std::vector<std::vector<uint8_t>> generations;
+  std::vector<UCHAR> data;
+  while (eventId < kEvents && winsim::ks::TakeBufferedData(&m_entries[eventId].entry, &data)) {
+    generations.emplace_back(data.begin(), data.end());
+  }
+  return generations;
 }
 
 void DriverStartTest::Plug(DeviceDefinition built, const std::function<void(FaultKnobs &)> &faults) {

@@ -94,6 +94,35 @@ bool IsSetCur(const SetupPacket &setup, uint8_t entity, uint8_t selector);
 bool IsSetInterface(const SetupPacket &setup);
 uint32_t Le32(const std::vector<uint8_t> &bytes);
 
+// A client's filter on the driver's factory with every private event
+// enabled (buffered, so each generation's data is kept). Closed at
+// destruction unless closed before.
+class ClientFilter {
+ public:
+  explicit ClientFilter(PKSFILTERFACTORY factory);
+  ~ClientFilter();
+  ClientFilter(const ClientFilter &) = delete;
+  ClientFilter &operator=(const ClientFilter &) = delete;
+
+  bool Open() const { return m_filter != nullptr; }
+  void Close();
+  // The data of every generation of the event so far, oldest first (taken:
+  // a second call returns only what came since).
+  std::vector<std::vector<uint8_t>> Take(ULONG eventId);
+
+ private:
+  static constexpr ULONG kEvents = 4;
+  struct Entry {
+    KEVENT event;
+    KSEVENT_ENTRY entry{};
+    KSBUFFER_ITEM buffer{};
+  };
+  PKSFILTER m_filter = nullptr;
+  KSEVENT_ITEM m_items[kEvents]{};
+  KSEVENT_SET m_set{};
+  Entry m_entries[kEvents];
+};
+
 class DriverStartTest : public ::testing::Test {
  protected:
   void TearDown() override;

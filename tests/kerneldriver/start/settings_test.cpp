@@ -1,6 +1,8 @@
 // The two settings the driver keeps in the device's driver key: UrbSize
 // (default 3, persisted across device starts, raised to the measured
 // minimum) and SampleRate (restored at start when the clock accepts it).
+#include <memory>
+
 #include "driver_harness.h"
 
 namespace dstest {
@@ -26,11 +28,51 @@ TEST_F(SettingsTest, AChangedUrbSizeIsStoredAndReadAtTheNextStart) {
 
 TEST_F(SettingsTest, AStoredUrbSizeBelowTheMinimumIsRaisedAndStoredAgain) {
   Plug("Larch");
-  WriteDriverDword(u"UrbSize", 0);
+  WriteDriverDword(u"UrbSize", 2);
+  // Completions 4 ms late: the probe measures a minimum of 4.
+  machine.Bus(1)->Controller().SetCompletionLatency([](std::mt19937 &) { return winsim::VTime{32000}; });
   Replug();
-  EXPECT_GE(Ctx().minUrbSize, 1u);
-  EXPECT_EQ(Ctx().urbSize, Ctx().minUrbSize);
-  EXPECT_EQ(ReadDriverDword(u"UrbSize"), Ctx().minUrbSize);
+  EXPECT_EQ(Ctx().minUrbSize, 4u);
+  EXPECT_EQ(Ctx().urbSize, 4u);
+  EXPECT_EQ(ReadDriverDword(u"UrbSize"), 4u);
+}
+
+// The second latency probe cannot select its alternate setting (the device
+// stalls SET_INTERFACE three times running): the first probe's result is
+// the minimum.
+TEST_F(SettingsTest, ASecondLatencyProbeThatFailsKeepsTheFirstResult) {
+  machine.Bus(1)->Controller().SetCompletionLatency([](std::mt19937 &) { return winsim::VTime{32000}; });
+  auto setInterfaces = std::make_shared<int>(0);
+  Plug("Larch", [setInterfaces](FaultKnobs &knobs) {
+    knobs.stallWhen = [setInterfaces](const SetupPacket &setup) {
+      if (!IsSetInterface(setup)) return false;
+      ++*setInterfaces;  // the first probe selects and deselects; the second's three tries fail
+      return *setInterfaces >= 3 && *setInterfaces <= 5;
+    };
+  });
+  EXPECT_EQ(device->Faults().stalled, 3u);
+  EXPECT_EQ(Ctx().minUrbSize, 4u);
+  EXPECT_EQ(Ctx().urbSize, 4u);
+}
+
+struct StoredUrbSize {
+  uint32_t stored;
+  uint32_t used;
+};
+
+// 0 means nothing and leaves the default; more than the streams carry (128
+// frames per URB) is cut to 128. What is stored stays as it was.
+TEST_F(SettingsTest, AStoredUrbSizeIsKeptWithinWhatTheStreamsCarry) {
+  Plug("Larch");
+  for (const StoredUrbSize &c : {StoredUrbSize{0, 3}, StoredUrbSize{1, 1}, StoredUrbSize{10, 10},
+                                 StoredUrbSize{128, 128}, StoredUrbSize{129, 128}, StoredUrbSize{0xFFFFFFFF, 128}}) {
+    SCOPED_TRACE(c.stored);
+    WriteDriverDword(u"UrbSize", c.stored);
+    Replug();
+    EXPECT_EQ(Ctx().urbSize, c.used);
+    EXPECT_EQ(Ctx().renderStream->framesPerUrb, c.used);
+    EXPECT_EQ(ReadDriverDword(u"UrbSize"), c.stored);
+  }
 }
 
 TEST_F(SettingsTest, AStoredUrbSizeOfAnotherTypeIsIgnored) {

@@ -1,0 +1,92 @@
+#include "winsim/ks/ks_filter.h"
+
+#include <string>
+
+#include "winsim/kernel/bugcheck.h"
+#include "winsim/kernel/io_rules.h"
+#include "winsim/kernel/pnp_manager.h"
+#include "winsim/ks/ks_objects.h"
+
+namespace winsim::ks {
+namespace {
+
+FilterObject *FilterOf(PKSFILTER filter) {
+  return reinterpret_cast<FilterObject *>(HeaderOf(filter, KsObjectTypeFilter));
+}
+
+// Calls a Create or Close dispatch with an IRP of that major function.
+NTSTATUS CallDispatch(DeviceObject *device, PFNKSFILTERIRP dispatch, PKSFILTER filter, UCHAR major) {
+  if (dispatch == nullptr) return STATUS_SUCCESS;
+  PIRP irp = IoAllocateIrp(device->pub.FunctionalDeviceObject->StackSize, FALSE);
+  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  IoSetNextIrpStackLocation(irp);
+  IoGetCurrentIrpStackLocation(irp)->MajorFunction = major;
+  NTSTATUS status = dispatch(filter, irp);
+  RequireIrqlRestored("the minidriver's filter dispatch", PASSIVE_LEVEL, std::source_location::current());
+  IoFreeIrp(irp);
+  return status;
+}
+
+const KSFILTER_DISPATCH *DispatchOf(const FilterObject *filter) {
+  return filter->pub.Descriptor != nullptr ? filter->pub.Descriptor->Dispatch : nullptr;
+}
+
+}  // namespace
+
+void DestroyFilter(FilterObject *filter) {
+  Unlink(&filter->header);
+  if (filter->pub.Bag != nullptr) FreeBag(filter->pub.Bag);
+  ExFreePoolWithTag(filter, kFilterTag);
+}
+
+NTSTATUS OpenFilter(PKSFILTERFACTORY factory, PKSFILTER *filter) {
+  RequirePassive("opening a filter", std::source_location::current());
+  *filter = nullptr;
+  auto *parent = reinterpret_cast<FactoryObject *>(HeaderOf(factory, KsObjectTypeFilterFactory));
+  if (parent == nullptr) return STATUS_INVALID_PARAMETER;
+  DeviceObject *device = parent->header.device;
+  KsAcquireDevice(&device->pub);
+  NTSTATUS status = STATUS_INVALID_DEVICE_STATE;
+  FilterObject *object = nullptr;
+  if (device->pub.Started && !device->surpriseRemoved) {
+    object = AllocateObject<FilterObject>(kFilterTag);
+    status = object != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+  }
+  if (NT_SUCCESS(status)) {
+    InitializeHeader(&object->header, KsObjectTypeFilter, &parent->header, device);
+    object->pub.Descriptor = parent->pub.FilterDescriptor;
+    Link(&object->header);
+    status = AllocateBag(device, &object->pub.Bag);
+  }
+  const KSFILTER_DISPATCH *dispatch = object != nullptr ? DispatchOf(object) : nullptr;
+  if (NT_SUCCESS(status) && dispatch != nullptr) {
+    status = CallDispatch(device, dispatch->Create, &object->pub, IRP_MJ_CREATE);
+  }
+  if (!NT_SUCCESS(status) && object != nullptr) DestroyFilter(object);
+  PDEVICE_OBJECT pdo = device->pub.PhysicalDeviceObject;
+  KsReleaseDevice(&device->pub);
+  if (!NT_SUCCESS(status)) return status;
+  if (PnpManager *manager = PnpManager::Active()) manager->HandleOpened(pdo);
+  *filter = &object->pub;
+  return STATUS_SUCCESS;
+}
+
+void CloseFilter(PKSFILTER filter) {
+  RequirePassive("closing a filter", std::source_location::current());
+  FilterObject *object = FilterOf(filter);
+  if (object == nullptr) {
+    BugCheck(BugCode::kDriverVerifierDetectedViolation, "closing " + Hex(filter) + ", which is no open filter",
+             std::source_location::current());
+  }
+  DeviceObject *device = object->header.device;
+  PDEVICE_OBJECT pdo = device->pub.PhysicalDeviceObject;
+  KsAcquireDevice(&device->pub);
+  const KSFILTER_DISPATCH *dispatch = DispatchOf(object);
+  if (dispatch != nullptr) CallDispatch(device, dispatch->Close, filter, IRP_MJ_CLOSE);
+  DestroyFilter(object);
+  KsReleaseDevice(&device->pub);
+  // Last: after a surprise removal this may let REMOVE_DEVICE free the device.
+  if (PnpManager *manager = PnpManager::Active()) manager->HandleClosed(pdo);
+}
+
+}  // namespace winsim::ks
