@@ -7,12 +7,14 @@
 // Crashes, sanitizer reports and winsim bug checks are findings.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
 #include "winsim/devices/audio_device.h"
 #include "winsim/devices/catalog.h"
 #include "winsim/devices/descriptor_builder.h"
+#include "winsim/kernel/bugcheck.h"
 #include "winsim/kernel/debug_log.h"
 #include "winsim/machine.h"
 
@@ -32,6 +34,9 @@ struct FuzzMachine {
   std::vector<winsim::devices::DeviceDefinition> bases;
 
   FuzzMachine() {
+    // A bug check ends the process with _exit, which libFuzzer would not
+    // notice; an abort makes it save the input.
+    winsim::SetBugCheckHandler([](const winsim::BugCheckReport &) { std::abort(); });
     std::vector<std::u16string> ids;
     for (const auto &model : winsim::devices::Catalog()) {
       auto built = winsim::devices::BuildDevice(model);
