@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <optional>
 
 #include "winsim/kernel/io_driver.h"
 #include "winsim/usb/descriptor_walk.h"
@@ -298,7 +299,8 @@ NTSTATUS FakeUsbStack::SelectConfiguration(PIRP irp, PURB urb) {
     infos.push_back(info);
     offset += info->Length;
   }
-  Handshake handshake = NoDataRequest(kRecipientDevice, kSetConfiguration, r.ConfigurationDescriptor->bConfigurationValue, 0);
+  const uint8_t value = r.ConfigurationDescriptor->bConfigurationValue;
+  Handshake handshake = NoDataRequest(kRecipientDevice, kSetConfiguration, value, 0);
   if (handshake == Handshake::Nak) return Hold(irp, urb);
   if (handshake != Handshake::Ack) return Finish(irp, urb, UsbdStatusOf(handshake, false));
   for (size_t i = 0; i < infos.size(); ++i) FillInterfaceInformation(settings[i], infos[i]);
@@ -332,7 +334,11 @@ NTSTATUS FakeUsbStack::SelectInterface(PIRP irp, PURB urb) {
 // has nothing to report. OUT data is taken at once.
 NTSTATUS FakeUsbStack::BulkOrInterrupt(PIRP irp, PURB urb) {
   auto &r = urb->UrbBulkOrInterruptTransfer;
-  if (!PipeOpen(r.PipeHandle)) return winsim::usb::CompleteUrbNow(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+  std::optional<winsim::usb::PipeInfo> pipe = m_pipes.FindPipe(r.PipeHandle);
+  if (!pipe) return winsim::usb::CompleteUrbNow(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+  if (pipe->type != UsbdPipeTypeBulk && pipe->type != UsbdPipeTypeInterrupt) {
+    return winsim::usb::CompleteUrbNow(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+  }
   uint8_t *data = winsim::usb::UrbTransferData(r.TransferBuffer, r.TransferBufferMDL);
   if (r.TransferBufferLength > 0 && data == nullptr) {
     return winsim::usb::CompleteUrbNow(irp, urb, USBD_STATUS_INVALID_PARAMETER);
