@@ -27,6 +27,13 @@ mkdir -p "$corpus"
 folders=("$corpus")
 if [ -d "$root/fuzz/regressions/$name" ]; then folders+=("$root/fuzz/regressions/$name"); fi
 cd "$build/fuzz"
+# Symbolized stacks in reports: clang-15's runtime does not find the
+# unversioned llvm-symbolizer by itself.
+if [ -z "${ASAN_SYMBOLIZER_PATH:-}" ]; then
+  for candidate in llvm-symbolizer-15 llvm-symbolizer llvm-symbolizer-14; do
+    if path="$(command -v "$candidate")"; then export ASAN_SYMBOLIZER_PATH="$path"; break; fi
+  done
+fi
 # -detect_leaks=0: libFuzzer's leak check runs after every input that
 # allocates more host memory than it frees, which winsim's bookkeeping
 # always does, and it costs most of the run. The driver's memory is pool,
