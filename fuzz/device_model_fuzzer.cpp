@@ -10,6 +10,7 @@
 // target trades the PnP manager, KS and streaming for speed.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include "fuzz/model_run.h"
 
@@ -19,17 +20,26 @@ namespace {
 // Machine now and then keeps long runs from growing.
 constexpr unsigned kRunsPerMachine = 100000;
 
+qavfuzz::ModelRunner *g_runner = nullptr;
+
+// libFuzzer ends a run with exit(), from inside its loop. The Machine must
+// go first: its threads may still be running work when winsim's own statics
+// are destroyed, which is a use after free. Registered after the first run,
+// so winsim's statics (constructed on first use) are older and outlive it.
+void DestroyRunnerAtExit() {
+  delete g_runner;
+  g_runner = nullptr;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  // The last one is never destroyed: libFuzzer exits from inside its run
-  // loop, where a Machine cannot be torn down.
-  static qavfuzz::ModelRunner *runner = nullptr;
   static unsigned runs = 0;
-  if (runs++ % kRunsPerMachine == 0) {
-    delete runner;
-    runner = new qavfuzz::ModelRunner();
+  if (runs % kRunsPerMachine == 0) {
+    delete g_runner;
+    g_runner = new qavfuzz::ModelRunner();
   }
-  runner->Run(qavfuzz::DeviceScript::Parse({data, size}));
+  g_runner->Run(qavfuzz::DeviceScript::Parse({data, size}));
+  if (runs++ == 0) std::atexit(DestroyRunnerAtExit);
   return 0;
 }

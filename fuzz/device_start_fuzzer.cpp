@@ -63,18 +63,27 @@ struct FuzzMachine {
 // then keeps long runs from slowing down.
 constexpr unsigned kRunsPerMachine = 200;
 
+FuzzMachine *g_fuzz = nullptr;
+
+// libFuzzer ends a run with exit(), from inside its loop. The Machine must
+// go first: its threads may still be running work when winsim's own statics
+// are destroyed, which is a use after free. Registered after the first run,
+// so winsim's statics (constructed on first use) are older and outlive it.
+void DestroyMachineAtExit() {
+  delete g_fuzz;
+  g_fuzz = nullptr;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  // Never destroyed at exit: libFuzzer exits from inside the run loop, where
-  // tearing a Machine down is not possible.
-  static FuzzMachine *fuzz = nullptr;
   static unsigned runs = 0;
   if (size < 1 || size > 0x10000) return 0;
-  if (runs++ % kRunsPerMachine == 0) {
-    delete fuzz;
-    fuzz = new FuzzMachine();
+  if (runs % kRunsPerMachine == 0) {
+    delete g_fuzz;
+    g_fuzz = new FuzzMachine();
   }
-  fuzz->Run(data, size);
+  g_fuzz->Run(data, size);
+  if (runs++ == 0) std::atexit(DestroyMachineAtExit);
   return 0;
 }
