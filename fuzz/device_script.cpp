@@ -99,13 +99,16 @@ winsim::usb::BusSpeed ScriptedDevice::Speed() const {
 }
 
 TransferOutcome ScriptedDevice::Control(const SetupPacket &setup, uint8_t *data, winsim::usb::VTime) {
-  if (IsConfigurationRequest(setup)) return Answer(setup, m_script.configuration, data);
   const std::vector<ScriptRecord> &records = m_script.records;
   size_t chosen = records.size();
   for (size_t i = 0; i < records.size(); ++i) {
     if (!records[i].Matches(setup)) continue;
     chosen = i;
     if (!m_used[i]) break;
+  }
+  // Configuration records answer once each; then the section does.
+  if (IsConfigurationRequest(setup) && (chosen == records.size() || m_used[chosen])) {
+    return Answer(setup, m_script.configuration, data);
   }
   if (chosen == records.size()) return IsIn(setup) ? Stalled() : TransferOutcome{Handshake::Ack, setup.wLength, 0};
   m_used[chosen] = true;

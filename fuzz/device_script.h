@@ -18,6 +18,9 @@
 // matching record once all are used. A request without any record is
 // stalled when it is IN and accepted when it is OUT (a device takes
 // SET_CONFIGURATION, SET_INTERFACE and SET CUR it has no record for).
+// GET_DESCRIPTOR(configuration) records answer once each, before the
+// configuration section: a device whose descriptor changes between the
+// driver's header read and its whole read.
 // Truncated input is read as far as it goes.
 #pragma once
 #include <cstddef>

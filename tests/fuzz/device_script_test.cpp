@@ -106,6 +106,17 @@ TEST(ScriptedDevice, StallsUnknownInRequestsAndAcceptsUnknownOutRequests) {
   EXPECT_EQ(Ask(device, SetupPacket{0x00, 0x09, 0x0001, 0x0000, 0}).handshake, Handshake::Ack);
 }
 
+TEST(ScriptedDevice, AnswersTheConfigurationFromItsRecordsOnceEachThenFromItsSection) {
+  DeviceScript script;
+  script.configuration.assign(40, 0x5A);
+  script.records = {Record(kGetConfiguration, Handshake::Ack, std::vector<uint8_t>(9, 0x11)),
+                    Record(kGetConfiguration, Handshake::Stall, {})};
+  ScriptedDevice device(script);
+  EXPECT_EQ(Ask(device, kGetConfiguration).data, std::vector<uint8_t>(9, 0x11));
+  EXPECT_EQ(Ask(device, kGetConfiguration).handshake, Handshake::Stall);
+  EXPECT_EQ(Ask(device, kGetConfiguration).data, std::vector<uint8_t>(9, 0x5A));
+}
+
 TEST(ScriptedDevice, ServesTheConfigurationUpToWhatIsAskedAndDataUpToWLength) {
   DeviceScript script;
   script.configuration.assign(40, 0x5A);
