@@ -134,6 +134,23 @@ void TearDown(UsbAudioDevice &device) {
   UsbConfigFree(&device.config);
 }
 
+// The context the driver's Add callback creates for a KS device.
+std::unique_ptr<UsbAudioDevice> CreateContext(KSDEVICE &ksDevice) {
+  auto device = std::make_unique<UsbAudioDevice>();
+  std::memset(device.get(), 0, sizeof(UsbAudioDevice));
+  ksDevice.Context = device.get();
+  device->device = &ksDevice;
+  device->config.lowerDevice = ksDevice.NextDeviceObject;
+  device->urbSize = kDefaultUrbSize;
+  device->minUrbSize = kDefaultUrbSize;
+  device->sampleRate = kDefaultSampleRate;
+  device->filterDescriptor = FilterDescriptorCreate();
+  if (!NT_SUCCESS(UsbConfigCreateInterfaces(&device->config)) || device->filterDescriptor == nullptr) {
+    Fail("pool ran out setting up the device context");
+  }
+  return device;
+}
+
 std::string StatusText(NTSTATUS status) {
   char text[16];
   std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(status));
@@ -184,22 +201,10 @@ ModelOutcome ModelRunner::Run(winsim::usb::UsbFunction &usbDevice, StackOptions 
   m_stack->Plug(&usbDevice, options);
   const std::map<ULONG, size_t> pool = PoolBlocks();
 
-  // The KS device and the context the driver's Add callback would create.
   KSDEVICE ksDevice{};
   ksDevice.FunctionalDeviceObject = m_stack->FunctionDevice();
   ksDevice.NextDeviceObject = m_stack->LowerDevice();
-  auto device = std::make_unique<UsbAudioDevice>();
-  std::memset(device.get(), 0, sizeof(UsbAudioDevice));
-  ksDevice.Context = device.get();
-  device->device = &ksDevice;
-  device->config.lowerDevice = m_stack->LowerDevice();
-  device->urbSize = kDefaultUrbSize;
-  device->minUrbSize = kDefaultUrbSize;
-  device->sampleRate = kDefaultSampleRate;
-  device->filterDescriptor = FilterDescriptorCreate();
-  if (!NT_SUCCESS(UsbConfigCreateInterfaces(&device->config)) || device->filterDescriptor == nullptr) {
-    Fail("pool ran out setting up the device context");
-  }
+  std::unique_ptr<UsbAudioDevice> device = CreateContext(ksDevice);
 
   ModelOutcome outcome;
   outcome.configured = UsbSelectConfiguration(&device->config);

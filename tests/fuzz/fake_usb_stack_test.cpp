@@ -71,7 +71,8 @@ class FakeUsbStackTest : public ::testing::Test {
     if (NT_SUCCESS(status) && selected != nullptr) {
       selected->configuration = urb->UrbSelectConfiguration.ConfigurationHandle;
       for (size_t i = 0; i + 1 < list.size(); ++i) {
-        for (ULONG p = 0; p < list[i].Interface->NumberOfPipes; ++p) selected->pipes.push_back(list[i].Interface->Pipes[p]);
+        const USBD_INTERFACE_INFORMATION *info = list[i].Interface;
+        selected->pipes.insert(selected->pipes.end(), info->Pipes, info->Pipes + info->NumberOfPipes);
       }
     }
     lastUrbStatus = urb->UrbHeader.Status;

@@ -66,7 +66,8 @@ TEST(ModelRun, FlagsAndHandshakesOfTheScriptShapeTheModel) {
       {"full speed", [](DeviceScript &s) { s.flags |= qavfuzz::kScriptFullSpeed; }, false, true},
       {"no bus interface",
        [](DeviceScript &s) {
-         s.flags |= qavfuzz::kScriptNoBusInterfaceV0 | qavfuzz::kScriptNoBusInterfaceV1 | qavfuzz::kScriptNoBusInterfaceV2;
+         s.flags |= qavfuzz::kScriptNoBusInterfaceV0 | qavfuzz::kScriptNoBusInterfaceV1;
+         s.flags |= qavfuzz::kScriptNoBusInterfaceV2;
        },
        false, true},
       {"bus interface version 0 only",
