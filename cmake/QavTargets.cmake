@@ -30,7 +30,11 @@ set(QAV_KERNEL_FLAGS -fno-exceptions -fno-rtti -fno-threadsafe-statics)
 # Host: the SDK/DDK-named headers come from winsim.
 set(QAV_HOST_INCLUDES ${PROJECT_SOURCE_DIR}/winsim/include ${PROJECT_SOURCE_DIR})
 
-# Windows kernel image: NT native, entry DriverEntry, no C runtime.
+# Windows kernel image: NT native, entry DriverEntry, no C runtime. Linked as
+# an executable, not a DLL: a driver exports nothing (the loader finds
+# DriverEntry through the image's entry point), and a DLL link would give it
+# an export table anyway. Compile and link settings only; see
+# qav_ship_kernel_image for what makes it shippable.
 function(qav_kernel_image target)
   target_compile_options(${target} PRIVATE ${QAV_KERNEL_FLAGS} ${QAV_WARNINGS}
     -fno-asynchronous-unwind-tables -mno-red-zone -fno-stack-protector)
@@ -41,7 +45,60 @@ function(qav_kernel_image target)
     /usr/x86_64-w64-mingw32/include/ddk)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
   set_target_properties(${target} PROPERTIES PREFIX "" SUFFIX ".sys")
-  target_link_options(${target} PRIVATE -nostdlib -shared -Wl,--subsystem,native
+  target_link_options(${target} PRIVATE -nostdlib -Wl,--subsystem,native
     -Wl,--entry,DriverEntry -Wl,--image-base,0x140000000)
   target_link_libraries(${target} PRIVATE ks usbd ntoskrnl hal gcc)
+endfunction()
+
+# What a kernel image may import: the kernel, the HAL and the two drivers the
+# package links against.
+set(QAV_KERNEL_IMPORTS ntoskrnl.exe ks.sys usbd.sys hal.dll)
+
+# Windows images ship stripped. After each link the image's debug information
+# moves to <image>.debug beside it, which the stripped image names in a
+# .gnu_debuglink section so gdb and addr2line find it; the .debug file is for
+# debugging only and never goes into a package.
+function(qav_strip_image target)
+  if(NOT CMAKE_OBJCOPY)
+    message(FATAL_ERROR "objcopy for ${QAV_TARGET} not found")
+  endif()
+  set(image $<TARGET_FILE_NAME:${target}>)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug ${image} ${image}.debug
+    COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=${image}.debug ${image}
+    WORKING_DIRECTORY $<TARGET_FILE_DIR:${target}>
+    COMMENT "Stripping ${target}; its debug information goes to a .debug file beside it"
+    VERBATIM)
+endfunction()
+
+# A build step that checks the image of `target` as it ships, with
+# tests/toolchain/check_image.cmake: SUBSYSTEM native, console or windows;
+# IMPORTS, when given, the only DLLs it may import; EXPORTS the only names it
+# may export (none given: no export table at all). The stamp it writes keeps
+# a failed check failing on the next build too.
+set(QAV_CHECK_IMAGE ${PROJECT_SOURCE_DIR}/tests/toolchain/check_image.cmake)
+function(qav_check_image target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "SUBSYSTEM" "IMPORTS;EXPORTS")
+  if(NOT CMAKE_OBJDUMP)
+    message(FATAL_ERROR "objdump for ${QAV_TARGET} not found")
+  endif()
+  set(options -DOBJDUMP=${CMAKE_OBJDUMP} -DIMAGE=$<TARGET_FILE:${target}> -DSUBSYSTEM=${arg_SUBSYSTEM})
+  if(DEFINED arg_IMPORTS)
+    list(JOIN arg_IMPORTS "," imports)
+    list(APPEND options -DIMPORTS=${imports})
+  endif()
+  list(JOIN arg_EXPORTS "," exports)
+  set(stamp ${CMAKE_CURRENT_BINARY_DIR}/${target}.checked)
+  add_custom_command(OUTPUT ${stamp}
+    COMMAND ${CMAKE_COMMAND} ${options} -DEXPORTS=${exports} -DSTAMP=${stamp} -P ${QAV_CHECK_IMAGE}
+    DEPENDS ${target} ${QAV_CHECK_IMAGE}
+    COMMENT "Checking ${target}: ${arg_SUBSYSTEM} image, imports, exports, stripped"
+    VERBATIM)
+  add_custom_target(${target}_checked ALL DEPENDS ${stamp})
+endfunction()
+
+# A kernel image as it ships: stripped, NT native, kernel imports only, no exports.
+function(qav_ship_kernel_image target)
+  qav_strip_image(${target})
+  qav_check_image(${target} SUBSYSTEM native IMPORTS ${QAV_KERNEL_IMPORTS})
 endfunction()

@@ -7,12 +7,14 @@
 // Crashes, sanitizer reports and winsim bug checks are findings.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
 #include "winsim/devices/audio_device.h"
 #include "winsim/devices/catalog.h"
 #include "winsim/devices/descriptor_builder.h"
+#include "winsim/kernel/bugcheck.h"
 #include "winsim/kernel/debug_log.h"
 #include "winsim/machine.h"
 
@@ -32,6 +34,9 @@ struct FuzzMachine {
   std::vector<winsim::devices::DeviceDefinition> bases;
 
   FuzzMachine() {
+    // A bug check ends the process with _exit, which libFuzzer would not
+    // notice; an abort makes it save the input.
+    winsim::SetBugCheckHandler([](const winsim::BugCheckReport &) { std::abort(); });
     std::vector<std::u16string> ids;
     for (const auto &model : winsim::devices::Catalog()) {
       auto built = winsim::devices::BuildDevice(model);
@@ -58,18 +63,27 @@ struct FuzzMachine {
 // then keeps long runs from slowing down.
 constexpr unsigned kRunsPerMachine = 200;
 
+FuzzMachine *g_fuzz = nullptr;
+
+// libFuzzer ends a run with exit(), from inside its loop. The Machine must
+// go first: its threads may still be running work when winsim's own statics
+// are destroyed, which is a use after free. Registered after the first run,
+// so winsim's statics (constructed on first use) are older and outlive it.
+void DestroyMachineAtExit() {
+  delete g_fuzz;
+  g_fuzz = nullptr;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  // Never destroyed at exit: libFuzzer exits from inside the run loop, where
-  // tearing a Machine down is not possible.
-  static FuzzMachine *fuzz = nullptr;
   static unsigned runs = 0;
   if (size < 1 || size > 0x10000) return 0;
-  if (runs++ % kRunsPerMachine == 0) {
-    delete fuzz;
-    fuzz = new FuzzMachine();
+  if (runs % kRunsPerMachine == 0) {
+    delete g_fuzz;
+    g_fuzz = new FuzzMachine();
   }
-  fuzz->Run(data, size);
+  g_fuzz->Run(data, size);
+  if (runs++ == 0) std::atexit(DestroyMachineAtExit);
   return 0;
 }

@@ -60,6 +60,14 @@ SettingFormat ReadSetting(UsbAudioStream *stream, const USB_INTERFACE_DESCRIPTOR
   return setting;
 }
 
+// A setting without channels or with zero-byte subslots carries no audio,
+// whatever rate its format claims: choosing it for a rate would leave the
+// stream with nothing to stream.
+bool CarriesAudio(const SettingFormat &setting) {
+  return setting.dataEndpoint != 0 && setting.general != nullptr && setting.format != nullptr &&
+         setting.general[kOffsetAsChannels] != 0 && setting.format[kOffsetSubslotSize] != 0;
+}
+
 void Choose(UsbAudioStream *stream, const USB_INTERFACE_DESCRIPTOR *alternate, const SettingFormat &setting) {
   stream->altSetting = alternate->bAlternateSetting;
   stream->channels = setting.general[kOffsetAsChannels];
@@ -79,7 +87,7 @@ NTSTATUS UsbAudioStreamSelectFormat(UsbAudioStream *stream, ULONG rate) {
                                           0xFF);
     if (alternate == nullptr) break;
     SettingFormat setting = ReadSetting(stream, alternate, rate);
-    if (setting.dataEndpoint != 0 && setting.general != nullptr && setting.format != nullptr) {
+    if (CarriesAudio(setting)) {
       Choose(stream, alternate, setting);
       return STATUS_SUCCESS;
     }

@@ -94,7 +94,9 @@ NTSTATUS SelectInterfaces(UsbDeviceConfig *config) {
   return status;
 }
 
-// Version 2, then 1, then 0: the first the bus fills in is kept and referenced.
+// Version 2, then 1, then 0: the first the bus fills in is kept. The bus
+// referenced it on the driver's behalf when it answered the query; the one
+// InterfaceDereference in UsbDeconfigure balances that.
 void ObtainBusInterface(UsbDeviceConfig *config) {
   struct Attempt {
     USHORT size;
@@ -108,8 +110,6 @@ void ObtainBusInterface(UsbDeviceConfig *config) {
     UsbQueryBusInterface(config, attempt.size, attempt.version);
     if (config->busInterface.Size != 0) break;
   }
-  USB_BUS_INTERFACE_USBDI_V2 &bus = config->busInterface;
-  if (bus.Size != 0 && bus.InterfaceReference != nullptr) bus.InterfaceReference(bus.BusContext);
 }
 
 void ForgetConfiguration(UsbDeviceConfig *config) {

@@ -5,6 +5,7 @@
 #include "driver_harness.h"
 #include "kerneldriver/usb/usb_configure.h"
 #include "kerneldriver/usb/usb_transport.h"
+#include "winsim/usb/usb_pdo.h"
 
 namespace dstest {
 namespace {
@@ -32,6 +33,17 @@ TEST_F(RemovalPowerTest, AfterSurpriseRemovalEveryRequestFailsWithoutReachingThe
   machine.Pnp().HandleClosed(heldPdo);
   machine.Pnp().WaitIdle();
   EXPECT_EQ(machine.Pnp().LoadedDriver(u"QavAudio"), nullptr);
+}
+
+// The bus references its interface once for the driver when it answers the
+// query; the driver dereferences it once when it deconfigures at removal.
+TEST_F(RemovalPowerTest, TheBusInterfaceIsReferencedOnceWhileStartedAndReleasedAtRemoval) {
+  Plug("Alder");
+  winsim::usb::UsbPdo *usbPdo = winsim::usb::UsbPdo::FromDevice(pdo);
+  ASSERT_NE(usbPdo, nullptr);
+  EXPECT_EQ(usbPdo->BusInterfaceReferences(), 1);
+  Unplug();
+  EXPECT_EQ(usbPdo->BusInterfaceReferences(), 0);
 }
 
 // Rates the device's clock was set to from request `from` on.

@@ -111,6 +111,66 @@ TEST(StreamFormat, KeepsTheEarlierChoiceWhenNoSettingCarriesTheRate) {
   EXPECT_EQ(stream->subslot, 4u);
 }
 
+// A setting with no channels or zero-byte subslots is passed over, also
+// when it is the only one that claims the rate: the stream keeps a setting
+// that carries audio.
+TEST(StreamFormat, NeverChoosesASettingWithoutChannelsOrSubslotSize) {
+  struct Case {
+    const char *what;
+    std::vector<uint8_t> bytes;
+    uint32_t rate;
+    uint8_t altSetting;
+  };
+  const Case cases[] = {
+      {"no channels, any rate",
+       ConfigBuilder()
+           .Interface(1, 0, 0, 1, 2)
+           .Interface(1, 1, 1, 1, 2)
+           .AsGeneral(0)
+           .FormatType(3, 24)
+           .Endpoint(0x81, 0x05)
+           .Interface(1, 2, 1, 1, 2)
+           .AsGeneral(8)
+           .FormatType(4, 24)
+           .Endpoint(0x81, 0x05)
+           .Bytes(),
+       48000, 2},
+      {"zero-byte subslots", ConfigBuilder()
+                                 .Interface(1, 0, 0, 1, 2)
+                                 .Interface(1, 1, 1, 1, 2)
+                                 .AsGeneral(2)
+                                 .FormatType(0, 24)
+                                 .Endpoint(0x81, 0x05)
+                                 .Interface(1, 2, 1, 1, 2)
+                                 .AsGeneral(2)
+                                 .FormatType(3, 24)
+                                 .Endpoint(0x81, 0x05)
+                                 .Bytes(),
+       48000, 2},
+      {"only a setting without channels claims the rate",
+       ConfigBuilder()
+           .Interface(1, 0, 0, 1, 2)
+           .Interface(1, 1, 1, 1, 2)
+           .AsGeneral(8)
+           .FormatTypeWithMaxRate(4, 24, 48000)
+           .Endpoint(0x81, 0x05)
+           .Interface(1, 2, 1, 1, 2)
+           .AsGeneral(0)
+           .FormatType(3, 24)
+           .Endpoint(0x81, 0x05)
+           .Bytes(),
+       66052, 1},
+  };
+  for (const Case &c : cases) {
+    StreamOver stream(c.bytes, 1);
+    ASSERT_EQ(UsbAudioStreamSelectFormat(&*stream, 0), STATUS_SUCCESS) << c.what;
+    ASSERT_EQ(UsbAudioStreamSelectFormat(&*stream, c.rate), STATUS_SUCCESS) << c.what;
+    EXPECT_EQ(stream->altSetting, c.altSetting) << c.what;
+    EXPECT_NE(stream->channels, 0u) << c.what;
+    EXPECT_NE(stream->subslot, 0u) << c.what;
+  }
+}
+
 TEST(StreamFormat, FailsWhenNoGeneralDescriptorWasEverSeen) {
   struct Case {
     const char *what;
