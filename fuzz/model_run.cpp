@@ -214,7 +214,7 @@ ModelOutcome ModelRunner::Run(winsim::usb::UsbFunction &usbDevice, StackOptions 
            std::to_string(m_stack->HighestIsochronousInterval()));
     }
     ReadProductName(*device);
-    outcome.built = UsbAudioDeviceBuildModel(device.get());
+    outcome.built = UsbAudioDeviceBuildModel(device.get(), device->filterDescriptor);
     CheckModel(*device);
     if (NT_SUCCESS(outcome.built) && device->audioControl != nullptr) PrepareStreams(*device, outcome);
     CheckModel(*device);

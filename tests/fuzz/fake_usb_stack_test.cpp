@@ -228,7 +228,9 @@ TEST_P(FakeUsbStackHandshakes, EndRequestsAsTheDeviceAnswered) {
   Plug(StackOptions{.completeInline = GetParam().completeInline});
   UCHAR value[4] = {};
   ULONG transferred = 0;
-  NTSTATUS status = UsbClassRequest(&config, ClassRequest{true, 1, 1, 0, 0x28}, value, sizeof value, kUsbTimeoutMs,
+  UsbInterface control{};
+  control.owner = &config;  // interface 0, as the record's wIndex says
+  NTSTATUS status = UsbClassRequest(&control, ClassRequest{true, 1, 1, 0, 0x28}, value, sizeof value, kUsbTimeoutMs,
                                     &transferred);
   EXPECT_EQ(status, GetParam().expected);
   EXPECT_EQ(transferred, NT_SUCCESS(GetParam().expected) ? 4u : 0u);
