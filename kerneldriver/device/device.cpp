@@ -57,6 +57,7 @@ NTSTATUS InitializeContext(UsbAudioDevice *context, PKSDEVICE device) {
   context->minUrbSize = kDefaultUrbSize;
   context->sampleRate = kDefaultSampleRate;
   context->openAudioPins = 0;
+  StreamStateLockInitialize(&context->streamState);
   IoInitializeRemoveLock(&context->removeLock, kTagRemoveLock, kRemoveLockMaxMinutes, kRemoveLockHighWatermark);
   ReadHardwareIds(context);
   return STATUS_SUCCESS;

@@ -4,10 +4,13 @@
 //
 // Threading: the PnP and power callbacks are serialised by ks.sys and run at
 // PASSIVE_LEVEL; the KS device mutex (KsAcquireDevice) is held around filter
-// factory creation and UrbSize changes; the remove lock guards deferred work
-// (the endpoint-format update) against removal.
+// factory creation and UrbSize changes; the stream state lock (taken after
+// the KS device mutex, never before it) serialises the streams' state; the
+// remove lock guards deferred work (the endpoint-format update) against
+// removal.
 #pragma once
 #include "kerneldriver/kernel_headers.h"
+#include "kerneldriver/stream/stream_state_lock.h"
 #include "kerneldriver/usb/usb_config.h"
 
 struct UsbAudioControl;
@@ -47,6 +50,7 @@ struct UsbAudioDevice {
   WCHAR hardwareIdPrefix[kHardwareIdPrefixChars + 1];
   WCHAR productName[kProductNameBytes / sizeof(WCHAR)];
   PKSFILTERFACTORY filterFactory;
+  StreamStateLock streamState;  // see kerneldriver/stream/stream_state_lock.h
 };
 
 // The device context of a KS device, or null.
@@ -77,3 +81,5 @@ NTSTATUS UsbAudioDeviceSetUrbSize(UsbAudioDevice *device, ULONG urbSize);
 
 // Raises an event of KSEVENTSETID_UacPrivate on every filter of the device.
 void UsbAudioDeviceRaiseEvent(UsbAudioDevice *device, ULONG eventId, ULONG dataSize, PVOID data);
+// The same, for a caller that holds the KS device mutex.
+void UsbAudioDeviceRaiseEventMutexHeld(UsbAudioDevice *device, ULONG eventId, ULONG dataSize, PVOID data);

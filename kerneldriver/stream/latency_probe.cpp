@@ -3,8 +3,14 @@
 // endpoint, ten at a time, each completion sending the one ten places after
 // it. The shortest distance between a URB's start frame and the frame in
 // which its completion ran is how soon this machine hands a URB back.
+//
+// The outstanding count starts at one for the sending code itself and drops
+// that bias only after the first ten went out: a URB the stack refuses at
+// once completes inside its send, and without the bias the count could touch
+// zero there and end the wait while later URBs are still in flight.
 #include "kerneldriver/stream/audio_stream.h"
 #include "kerneldriver/kernel_support.h"
+#include "kerneldriver/stream/packet_sizing.h"
 #include "kerneldriver/stream/stream_internal.h"
 #include "kerneldriver/usb/usb_configure.h"
 
@@ -13,7 +19,6 @@ namespace {
 constexpr ULONG kProbeUrbs = 100;
 constexpr ULONG kProbeInFlight = 10;
 constexpr ULONG kMaxMeasuredFrames = 10;
-constexpr ULONG kMicroframesPerSecond = 8000;
 
 struct LatencyProbe {
   UsbAudioStream *stream;
@@ -25,7 +30,7 @@ struct LatencyProbe {
   PIRP irps[kProbeUrbs];
   PURB urbs[kProbeUrbs];  // kTagBuffer
   volatile LONG completed;
-  volatile LONG outstanding;
+  volatile LONG outstanding;  // URBs sent and not back, plus one while sending the first ten
   KEVENT allReturned;
   bool recorded[kProbeUrbs];
   LONGLONG counter[kProbeUrbs];
@@ -64,6 +69,10 @@ ULONG IndexOf(const LatencyProbe *probe, PIRP irp) {
   return kProbeUrbs;
 }
 
+void CountIn(LatencyProbe *probe) {
+  if (InterlockedDecrement(&probe->outstanding) == 0) KeSetEvent(&probe->allReturned, IO_NO_INCREMENT, FALSE);
+}
+
 // DISPATCH_LEVEL; completions come back in the order they were sent.
 NTSTATUS ProbeCompleted(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto *probe = static_cast<LatencyProbe *>(context);
@@ -75,7 +84,7 @@ NTSTATUS ProbeCompleted(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     probe->recorded[i] = StreamCurrentFrame(probe->stream, &probe->busFrame[i]);
   }
   if (i < kProbeUrbs && i + kProbeInFlight < kProbeUrbs) Send(probe, i + kProbeInFlight);
-  if (InterlockedDecrement(&probe->outstanding) == 0) KeSetEvent(&probe->allReturned, IO_NO_INCREMENT, FALSE);
+  CountIn(probe);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -94,9 +103,11 @@ LatencyProbe *AllocateProbe(UsbAudioStream *stream, const UsbPipe *pipe, PDEVICE
   probe->stream = stream;
   probe->lower = lower;
   probe->pipe = pipe->pipeHandle;
-  const ULONGLONG bytes = static_cast<ULONGLONG>(stream->bytesPerFrame) * stream->nominalRate / kMicroframesPerSecond;
-  probe->bytesPerPacket = static_cast<ULONG>(QavMin<ULONGLONG>(bytes, pipe->maximumPacketSize));
+  // Whole frames, as the device takes nothing else (44.1 kHz is 5.5 frames
+  // a microframe: 6 go in each packet of this silence).
+  probe->bytesPerPacket = ProbeBytesPerPacket(stream->bytesPerFrame, stream->nominalRate, pipe->maximumPacketSize);
   probe->packetsPerUrb = UsbIsHighSpeed(&stream->device->config) ? kMicroframesPerFrame : 1;
+  probe->outstanding = 1;
   KeInitializeEvent(&probe->allReturned, NotificationEvent, FALSE);
   bool complete = probe->bytesPerPacket != 0;
   if (complete) probe->buffer = static_cast<PUCHAR>(QavAllocateNonPaged(probe->packetsPerUrb * probe->bytesPerPacket, kTagBuffer));
@@ -115,6 +126,7 @@ LatencyProbe *AllocateProbe(UsbAudioStream *stream, const UsbPipe *pipe, PDEVICE
 
 ULONG Measure(LatencyProbe *probe) {
   for (ULONG i = 0; i < kProbeInFlight; ++i) Send(probe, i);
+  CountIn(probe);
   KeWaitForSingleObject(&probe->allReturned, Executive, KernelMode, FALSE, nullptr);
   ULONG smallest = kMaxMeasuredFrames;
   bool any = false;
