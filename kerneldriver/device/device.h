@@ -75,8 +75,11 @@ void UsbAudioDeviceSetPower(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE to, D
 NTSTATUS UsbAudioDeviceBuildModel(UsbAudioDevice *device);
 
 // Changes UrbSize the way the URB-size property does: with the KS device
-// acquired the streams take the new size and KSEVENT_UAC_URB_SIZE_CHANGED is
-// raised; then "UrbSize" is stored. PASSIVE_LEVEL.
+// acquired (then the stream state lock) the streams take the new size and
+// KSEVENT_UAC_URB_SIZE_CHANGED is raised; then "UrbSize" is stored. Returns
+// the outcome: STATUS_INVALID_PARAMETER for a size no URB can have (nothing
+// changes), else the first failure to apply the size or to prepare and
+// restart the streams with it. PASSIVE_LEVEL.
 NTSTATUS UsbAudioDeviceSetUrbSize(UsbAudioDevice *device, ULONG urbSize);
 
 // Raises an event of KSEVENTSETID_UacPrivate on every filter of the device.

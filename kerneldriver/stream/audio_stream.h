@@ -28,6 +28,8 @@ struct UsbAudioPin;
 inline constexpr ULONG kIsoSlots = 10;
 inline constexpr ULONG kMaxStreamPins = 4;
 inline constexpr ULONG kMicroframesPerFrame = 8;
+// The USB stack takes at most 1024 packets per high-speed isochronous URB.
+inline constexpr ULONG kMaxFramesPerUrb = 128;
 inline constexpr UCHAR kFeedbackSlotIndex = 255;
 inline constexpr ULONG kFeedbackBytes = 4;  // one high-speed feedback value, 16.16
 inline constexpr ULONG kMaxFeedbackPackets = kMicroframesPerFrame;  // one frame of an every-microframe endpoint

@@ -24,8 +24,15 @@ struct LatencyProbe {
   UsbAudioStream *stream;
   PDEVICE_OBJECT lower;
   USBD_PIPE_HANDLE pipe;
-  ULONG bytesPerPacket;
+  ULONG bytesPerPacket;  // room of a packet: the most whole frames a microframe needs
   ULONG packetsPerUrb;
+  // Packet sizes follow the rate as the stream's own do (5 and 6 frames at
+  // 44.1 kHz): whole frames, and no more than the device plays, so the
+  // silence neither breaks packets nor overflows the device's FIFO.
+  KSPIN_LOCK sizingLock;  // a refused URB's completion sends the next one inside a send
+  ULONG bytesPerFrame;
+  ULONG samplesPerMicroframe;
+  ULONG sampleAccumulator;
   PUCHAR buffer;  // kTagBuffer, shared by every URB: silence
   PIRP irps[kProbeUrbs];
   PURB urbs[kProbeUrbs];  // kTagBuffer
@@ -40,6 +47,16 @@ struct LatencyProbe {
 
 IO_COMPLETION_ROUTINE ProbeCompleted;
 
+void SizePackets(LatencyProbe *probe, struct _URB_ISOCH_TRANSFER &urb) {
+  ULONG split = 0;
+  KIRQL irql;
+  KeAcquireSpinLock(&probe->sizingLock, &irql);
+  urb.TransferBufferLength = SizeRenderPackets(&probe->sampleAccumulator, probe->samplesPerMicroframe,
+                                               probe->bytesPerFrame, probe->bytesPerPacket, urb.IsoPacket,
+                                               probe->packetsPerUrb, &split);
+  KeReleaseSpinLock(&probe->sizingLock, irql);
+}
+
 void Send(LatencyProbe *probe, ULONG i) {
   struct _URB_ISOCH_TRANSFER &urb = probe->urbs[i]->UrbIsochronousTransfer;
   urb.Hdr.Length = static_cast<USHORT>(IsoUrbSize(probe->packetsPerUrb));
@@ -47,12 +64,8 @@ void Send(LatencyProbe *probe, ULONG i) {
   urb.PipeHandle = probe->pipe;
   urb.TransferFlags = USBD_START_ISO_TRANSFER_ASAP | USBD_SHORT_TRANSFER_OK;
   urb.TransferBuffer = probe->buffer;
-  urb.TransferBufferLength = probe->packetsPerUrb * probe->bytesPerPacket;
   urb.NumberOfPackets = probe->packetsPerUrb;
-  for (ULONG k = 0; k < probe->packetsPerUrb; ++k) {
-    urb.IsoPacket[k].Offset = k * probe->bytesPerPacket;
-    urb.IsoPacket[k].Length = probe->bytesPerPacket;
-  }
+  SizePackets(probe, urb);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(probe->irps[i]);
   next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -103,10 +116,11 @@ LatencyProbe *AllocateProbe(UsbAudioStream *stream, const UsbPipe *pipe, PDEVICE
   probe->stream = stream;
   probe->lower = lower;
   probe->pipe = pipe->pipeHandle;
-  // Whole frames, as the device takes nothing else (44.1 kHz is 5.5 frames
-  // a microframe: 6 go in each packet of this silence).
   probe->bytesPerPacket = ProbeBytesPerPacket(stream->bytesPerFrame, stream->nominalRate, pipe->maximumPacketSize);
   probe->packetsPerUrb = UsbIsHighSpeed(&stream->device->config) ? kMicroframesPerFrame : 1;
+  KeInitializeSpinLock(&probe->sizingLock);
+  probe->bytesPerFrame = stream->bytesPerFrame;
+  probe->samplesPerMicroframe = SamplesPerMicroframe(stream->nominalRate);
   probe->outstanding = 1;
   KeInitializeEvent(&probe->allReturned, NotificationEvent, FALSE);
   bool complete = probe->bytesPerPacket != 0;

@@ -39,7 +39,7 @@ bool LatestFeedbackValue(const USBD_ISO_PACKET_DESCRIPTOR *packets, ULONG count,
 // packets.
 ULONG IsoPacketsPerFrame(UCHAR bInterval, bool highSpeed);
 
-// Bytes per packet of the latency probe: the whole frames one microframe at
+// Room per packet of the latency probe: the whole frames one microframe at
 // `rate` needs, rounded up, and no more than maxPacket holds. 0 when not
 // even one frame fits.
 ULONG ProbeBytesPerPacket(ULONG bytesPerFrame, ULONG rate, ULONG maxPacket);

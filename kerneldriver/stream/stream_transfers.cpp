@@ -10,8 +10,6 @@
 
 namespace {
 
-// The USB stack takes at most 1024 packets per high-speed isochronous URB.
-constexpr ULONG kMaxFramesPerUrb = 128;
 constexpr ULONG kUnsentStatus = 0xFFFFFFFF;
 
 void FreeSlot(IsoTransferSlot *slot) {

@@ -82,11 +82,14 @@ NTSTATUS ChangeLocked(UsbAudioDevice *device, ULONG urbSize, bool *applied) {
 }  // namespace
 
 // Idle streams are left unprepared: the pins prepare them when they start,
-// and a prepared stream would refuse the next sample-rate change. The result
-// is the first failure of freeing, applying, preparing or restarting; a size
-// that was applied is announced and stored even when a stream then failed
-// to start again with it.
+// and a prepared stream would refuse the next sample-rate change. A size no
+// URB can have is refused (STATUS_INVALID_PARAMETER) before anything stops:
+// stored, it would keep every later start from streaming. Otherwise the
+// result is the first failure of freeing, applying, preparing or
+// restarting; a size that was applied is announced and stored even when a
+// stream then failed to start again with it.
 NTSTATUS UsbAudioDeviceSetUrbSize(UsbAudioDevice *device, ULONG urbSize) {
+  if (urbSize == 0 || urbSize > kMaxFramesPerUrb) return STATUS_INVALID_PARAMETER;
   bool applied = false;
   KsAcquireDevice(device->device);
   UsbAudioStreamStateLock(device);

@@ -344,7 +344,14 @@ TEST_F(HostControllerTest, RefusedIsochronousSubmissionsFailAtOnceAndOnlyAsManyA
   machine.RunUntil([&] { return c.completions == 1; }, kTicksPerSecond);
   EXPECT_EQ(c.status, USBD_STATUS_SUCCESS);
   EXPECT_EQ(a.completions + b.completions, 0);
-  EXPECT_EQ(controller.RefusedIsochronous(), 2u);
+  // Only one endpoint's: the other's go through.
+  controller.RefuseIsochronous(1, 0x82);
+  IsoUrb d(0x01, 1, 8), e(0x82, 1, 8);
+  d.transfer.asap = e.transfer.asap = true;
+  EXPECT_EQ(controller.Submit(port, &d.transfer), USBD_STATUS_PENDING);
+  EXPECT_EQ(controller.Submit(port, &e.transfer), USBD_STATUS_INSUFFICIENT_RESOURCES);
+  machine.RunUntil([&] { return d.completions == 1; }, kTicksPerSecond);
+  EXPECT_EQ(controller.RefusedIsochronous(), 3u);
 }
 
 // A held transfer is served on the bus like any other but kept past its

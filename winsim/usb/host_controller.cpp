@@ -125,9 +125,10 @@ void HostController::SetCapture(BusCapture *capture) {
   m_capture = capture;
 }
 
-void HostController::RefuseIsochronous(uint32_t count) {
+void HostController::RefuseIsochronous(uint32_t count, uint8_t endpoint) {
   std::lock_guard<std::mutex> guard(m_lock);
   m_refuseIso = count;
+  m_refuseEndpoint = endpoint;
 }
 
 void HostController::HoldIsochronous(uint32_t count, VTime until, uint8_t endpoint) {
@@ -203,7 +204,7 @@ int32_t HostController::Submit(int portNumber, Transfer *transfer) {
   transfer->m_parked = false;
   VTime now = m_scheduler->Now();
   if (transfer->kind == TransferKind::Isochronous) {
-    if (m_refuseIso > 0) {
+    if (m_refuseIso > 0 && (m_refuseEndpoint == 0 || transfer->endpoint == m_refuseEndpoint)) {
       --m_refuseIso;
       ++m_refusedIso;
       return USBD_STATUS_INSUFFICIENT_RESOURCES;

@@ -117,10 +117,11 @@ class HostController {
   void SetCapture(BusCapture *capture);
 
   // Faults of the stack itself, for the drivers above it.
-  // The next `count` isochronous submissions are refused at once with
-  // USBD_STATUS_INSUFFICIENT_RESOURCES (a stack out of transfer
-  // descriptors): the submitting IoCallDriver fails without pending.
-  void RefuseIsochronous(uint32_t count);
+  // The next `count` isochronous submissions for `endpoint` (0: any) are
+  // refused at once with USBD_STATUS_INSUFFICIENT_RESOURCES (a stack out of
+  // transfer descriptors): the submitting IoCallDriver fails without
+  // pending.
+  void RefuseIsochronous(uint32_t count, uint8_t endpoint = 0);
   // The next `count` isochronous transfers accepted for `endpoint` (0: any)
   // are held past their last frame, as a hub or controller in recovery
   // holds them: each completes only when cancelled or aborted, or at
@@ -178,6 +179,7 @@ class HostController {
   std::mt19937 m_random;
   BusCapture *m_capture = nullptr;
   uint32_t m_refuseIso = 0;
+  uint8_t m_refuseEndpoint = 0;
   uint32_t m_holdIso = 0;
   VTime m_holdUntil = 0;
   uint8_t m_holdEndpoint = 0;
