@@ -3,6 +3,7 @@
 // leaving RUN meanwhile waits for the change, and the caller learns what
 // came of it.
 #include <atomic>
+#include <memory>
 
 #include "kerneldriver/device/settings.h"
 #include "stream_harness.h"
@@ -67,16 +68,28 @@ TEST_F(StreamTest, PinsHoldNoRegionOfTheOldBufferAfterAnUrbSizeChange) {
   EXPECT_EQ(render.StaleRegions() + capture.StaleRegions(), 0u);
 }
 
-// Another thread changes UrbSize while the last pins leave RUN. Whichever
-// gets the stream state lock first, the other waits for it: in the end the
-// streams are stopped, their transfers freed (each once) and the interfaces
-// idle, and the change took effect.
+// Another thread changes UrbSize while the last pins leave RUN. The device
+// leaves the change's first selection of a streaming setting unanswered
+// (the request times out after a second and is sent again), so the change
+// is still preparing the streams when the pins leave 100 ms in. Whichever
+// gets the stream state lock first, the other waits for it: the pins return
+// only after the change, and in the end the streams are stopped, their
+// transfers freed (each once) and the interfaces idle, with the new size in
+// effect. Without the lock the change would go on to start streams whose
+// pins have left.
 TEST_F(StreamTest, PinsLeavingRunDuringAnUrbSizeChangeWaitForIt) {
-  for (VTime delay : {VTime{0}, 1 * kMs, 5 * kMs, 15 * kMs, 30 * kMs}) {
+  for (VTime delay : {VTime{0}, 5 * kMs, 100 * kMs}) {
     SCOPED_TRACE(delay / kMs);
     Plug("Larch");
     auto [render, capture] = RunBoth();
     machine.RunFor(100 * kMs);
+    device->EditFaults([](FaultKnobs &knobs) {
+      knobs.neverFinishWhen = [answered = std::make_shared<bool>(false)](const winsim::usb::SetupPacket &setup) {
+        if (*answered || setup.bmRequestType != 0x01 || setup.bRequest != 0x0B || setup.wValue == 0) return false;
+        *answered = true;
+        return true;
+      };
+    });
     UsbAudioDevice *context = &Ctx();
     std::atomic<NTSTATUS> changed{STATUS_PENDING};
     auto changer = machine.Threads().Spawn("UrbSize change", ThreadKind::SystemWorker, winsim::kSystemProcessId,
@@ -84,6 +97,9 @@ TEST_F(StreamTest, PinsLeavingRunDuringAnUrbSizeChangeWaitForIt) {
     if (delay > 0) machine.RunFor(delay);
     Leave(render);
     Leave(capture);
+    if (delay > 0) {
+      EXPECT_NE(changed.load(), STATUS_PENDING) << "the pins left in the middle of the change";
+    }
     KeWaitForSingleObject(changer->ExitObject(), Executive, KernelMode, FALSE, nullptr);
     EXPECT_EQ(changed.load(), STATUS_SUCCESS);
     machine.RunFor(50 * kMs);
