@@ -46,6 +46,7 @@ void ReadPersistedUrbSize(UsbAudioDevice *context) {
 }
 
 NTSTATUS InitializeContext(UsbAudioDevice *context, PKSDEVICE device) {
+  StreamStateLockInitialize(&context->streamState);
   context->device = device;
   context->config.lowerDevice = device->NextDeviceObject;
   NTSTATUS status = UsbConfigCreateInterfaces(&context->config);
@@ -57,7 +58,6 @@ NTSTATUS InitializeContext(UsbAudioDevice *context, PKSDEVICE device) {
   context->minUrbSize = kDefaultUrbSize;
   context->sampleRate = kDefaultSampleRate;
   context->openAudioPins = 0;
-  StreamStateLockInitialize(&context->streamState);
   IoInitializeRemoveLock(&context->removeLock, kTagRemoveLock, kRemoveLockMaxMinutes, kRemoveLockHighWatermark);
   ReadHardwareIds(context);
   return STATUS_SUCCESS;

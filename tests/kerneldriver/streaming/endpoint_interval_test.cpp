@@ -12,23 +12,23 @@ using winsim::devices::FaultKnobs;
 using winsim::usb::VTime;
 
 constexpr VTime kMs = 10000;
-constexpr VTime kMinute = 60000 * kMs;
 
-// Maple and its variants at 44.1 kHz with the device clock 300 ppm fast, for
-// two minutes (URBs of 10 frames keep it quick): the nominal rate alone
-// would drain the 384-frame FIFO into underruns within about 15 s. Feedback comes every 1, 4 or 8 microframes; the stack takes a
-// read only as whole frames of the endpoint's packets. The FIFO stays within
-// a few packets of its centre.
+// Maple and its variants at 44.1 kHz with the device clock 500 ppm fast, for
+// 30 s each (URBs of 10 frames keep it quick; the figures program's rate
+// table runs them for an hour): the nominal rate alone would drain the
+// 384-frame FIFO into underruns within about 9 s. Feedback comes every 1, 4
+// or 8 microframes; the stack takes a read only as whole frames of the
+// endpoint's packets. The FIFO stays within a few packets of its centre.
 TEST_F(StreamTest, ExplicitFeedbackKeepsTheDeviceFifoCentredAtEveryFeedbackInterval) {
   for (const char *model : {"Aspen", "Elm", "Maple"}) {
     SCOPED_TRACE(model);
     Plug(model);
     installed = false;  // the next model has other hardware ids
-    device->SetDriftPpm(300);
+    device->SetDriftPpm(500);
     ASSERT_EQ(UsbAudioDeviceSetUrbSize(&Ctx(), 10), STATUS_SUCCESS);
     Run(RenderPin());
     ASSERT_NE(Render().feedbackPipe, nullptr);
-    machine.RunFor(2 * kMinute);
+    machine.RunFor(30000 * kMs);
     const auto stats = device->Render();
     EXPECT_TRUE(stats.playing);
     EXPECT_EQ(stats.underrunEvents, 0u);
@@ -36,7 +36,7 @@ TEST_F(StreamTest, ExplicitFeedbackKeepsTheDeviceFifoCentredAtEveryFeedbackInter
     EXPECT_EQ(stats.packetSizeViolations, 0u);
     EXPECT_GE(stats.minLevel + 24, stats.startThreshold);
     EXPECT_LE(stats.maxLevel, stats.startThreshold + 24);
-    EXPECT_NEAR(Render().samplesPerMicroframe, 361267 * 1.0003, 8.0);
+    EXPECT_NEAR(Render().samplesPerMicroframe, 361267 * 1.0005, 8.0);
     Unplug();
   }
 }
