@@ -9,7 +9,7 @@ void StreamStateLockInitialize(StreamStateLock *lock) {
 // Only the owner ever writes its own thread into `owner`, so "is it me" can
 // be read without the mutex.
 void StreamStateLockAcquire(StreamStateLock *lock) {
-  PKTHREAD self = KeGetCurrentThread();
+  HANDLE self = PsGetCurrentThreadId();
   if (lock->owner == self) {
     ++lock->depth;
     return;

@@ -18,7 +18,7 @@
 
 struct StreamStateLock {
   FAST_MUTEX mutex;
-  PKTHREAD volatile owner;
+  HANDLE volatile owner;  // id of the holding thread
   ULONG depth;  // acquisitions by the owner not yet released
 };
 

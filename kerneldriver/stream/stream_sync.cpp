@@ -9,7 +9,7 @@ namespace {
 KIRQL Lock(StreamSync *sync) {
   KIRQL irql;
   KeAcquireSpinLock(&sync->lock, &irql);
-  sync->holder = KeGetCurrentThread();
+  sync->holder = PsGetCurrentThreadId();
   return irql;
 }
 
@@ -79,7 +79,7 @@ StreamSync *StreamSyncCreate(UsbAudioStream *capture, UsbAudioStream *render) {
 
 void StreamSyncDestroy(StreamSync *sync) { QavFree(sync, kTagObject); }
 
-bool StreamSyncHeldByCaller(const StreamSync *sync) { return sync->holder == KeGetCurrentThread(); }
+bool StreamSyncHeldByCaller(const StreamSync *sync) { return sync->holder == PsGetCurrentThreadId(); }
 
 void StreamSyncStarted(StreamSync *sync, UsbAudioStream *stream) {
   const KIRQL irql = Lock(sync);

@@ -16,9 +16,9 @@
 
 struct StreamSync {
   KSPIN_LOCK lock;
-  // The thread holding `lock`: a completion the pairing's own send ran
-  // inline (a URB refused at once) must not take it again.
-  PKTHREAD volatile holder;
+  // Id of the thread holding `lock`: a completion the pairing's own send
+  // ran inline (a URB refused at once) must not take it again.
+  HANDLE volatile holder;
   UsbAudioStream *capture;  // members: streams started and not stopped
   UsbAudioStream *render;
   IsoTransferSlot *pendingCapture;
