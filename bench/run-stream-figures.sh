@@ -23,7 +23,7 @@ table() {  # table <gtest name> <rows>
 }
 
 case "$what" in
-  rate) table RateMatching 12 ;;
+  rate) table RateMatching 16 ;;
   exactness) table Exactness 4 ;;
   latency) table Latency 3 ;;
   startup) table StartUp 6 ;;
@@ -31,7 +31,7 @@ case "$what" in
     table StartUp 6
     table Latency 3
     table Exactness 4
-    table RateMatching 12
+    table RateMatching 16
     ;;
   *) echo "usage: $0 [rate|exactness|latency|startup|all]" >&2; exit 2 ;;
 esac

@@ -1,7 +1,8 @@
 // The streaming engine's figures, each a table on stdout (one row per case):
 //   RateMatching   device FIFO over QAV_FIGURE_MINUTES (default 60) of virtual
 //                  time, implicit (Larch) and explicit (Maple) feedback,
-//                  44.1/48 kHz, drift -200/0/+200 ppm
+//                  44.1/48 kHz, drift -200/0/+200 ppm; explicit feedback
+//                  every microframe (Aspen) and every fourth (Elm)
 //   Exactness      a ramp through the device and back over
 //                  QAV_FIGURE_MINUTES (default 10) at UrbSize 1, 3, 5, 10
 //   Latency        region queued → first sample on the bus (render), sample on
@@ -43,6 +44,7 @@ class Figures : public StreamTest {
  protected:
   void PlugAt(const char *model, ULONG rate, int32_t driftPpm) {
     Plug(model);
+    installed = false;  // rows of other models have other hardware ids
     device->SetDriftPpm(driftPpm);
     if (Ctx().sampleRate != rate) {
       ASSERT_EQ(UsbAudioDeviceChangeSampleRate(&Ctx(), rate), STATUS_SUCCESS);
@@ -64,6 +66,8 @@ TEST_F(Figures, RateMatching) {
       {"Larch", "implicit", 48000, -200}, {"Larch", "implicit", 48000, 0}, {"Larch", "implicit", 48000, 200},
       {"Maple", "explicit", 44100, -200}, {"Maple", "explicit", 44100, 0}, {"Maple", "explicit", 44100, 200},
       {"Maple", "explicit", 48000, -200}, {"Maple", "explicit", 48000, 0}, {"Maple", "explicit", 48000, 200},
+      {"Aspen", "explicit/1", 44100, -200}, {"Aspen", "explicit/1", 44100, 200},
+      {"Elm", "explicit/4", 44100, -200},   {"Elm", "explicit/4", 44100, 200},
   };
   std::printf("| row | model | feedback | rate | drift ppm | minutes | underruns | overruns | FIFO depth | level at 1 s "
               "| level min..max | level at end | ramp errors | max lateness |\n");

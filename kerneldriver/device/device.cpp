@@ -52,6 +52,7 @@ void ReadPersistedUrbSize(UsbAudioDevice *context) {
 }
 
 NTSTATUS InitializeContext(UsbAudioDevice *context, PKSDEVICE device) {
+  StreamStateLockInitialize(&context->streamState);
   context->device = device;
   context->config.lowerDevice = device->NextDeviceObject;
   NTSTATUS status = UsbConfigCreateInterfaces(&context->config);

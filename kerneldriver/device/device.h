@@ -5,10 +5,12 @@
 // Threading: the PnP and power callbacks are serialised by ks.sys and run at
 // PASSIVE_LEVEL; the KS device mutex (KsAcquireDevice) is held around filter
 // factory creation, UrbSize changes and every walk over the device's
-// filters (event raising); the remove lock guards deferred work (the
-// endpoint-format update) against removal.
+// filters (event raising); the stream state lock (taken after the KS device
+// mutex, never before it) serialises the streams' state; the remove lock
+// guards deferred work (the endpoint-format update) against removal.
 #pragma once
 #include "kerneldriver/kernel_headers.h"
+#include "kerneldriver/stream/stream_state_lock.h"
 #include "kerneldriver/usb/usb_config.h"
 
 struct UsbAudioControl;
@@ -50,6 +52,7 @@ struct UsbAudioDevice {
   WCHAR hardwareIdPrefix[kHardwareIdPrefixChars + 1];
   WCHAR productName[kProductNameBytes / sizeof(WCHAR)];
   PKSFILTERFACTORY filterFactory;
+  StreamStateLock streamState;  // see kerneldriver/stream/stream_state_lock.h
 };
 
 // The device context of a KS device, or null.
@@ -86,8 +89,11 @@ void UsbAudioDeviceStop(PKSDEVICE device, PIRP irp);
 void UsbAudioDeviceReleaseHardware(UsbAudioDevice *device);
 
 // Changes UrbSize the way the URB-size property does: with the KS device
-// acquired the streams take the new size and KSEVENT_UAC_URB_SIZE_CHANGED is
-// raised; then "UrbSize" is stored. PASSIVE_LEVEL.
+// acquired (then the stream state lock) the streams take the new size and
+// KSEVENT_UAC_URB_SIZE_CHANGED is raised; then "UrbSize" is stored. Returns
+// the outcome: STATUS_INVALID_PARAMETER for a size no URB can have (nothing
+// changes), else the first failure to apply the size or to prepare and
+// restart the streams with it. PASSIVE_LEVEL.
 NTSTATUS UsbAudioDeviceSetUrbSize(UsbAudioDevice *device, ULONG urbSize);
 
 // Raises an event of KSEVENTSETID_UacPrivate on every filter of the device,

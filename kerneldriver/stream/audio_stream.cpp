@@ -30,10 +30,16 @@ void UsbAudioStreamDestroy(UsbAudioStream *stream) {
   KeWaitForSingleObject(&stream->recoveryIdle, Executive, KernelMode, FALSE, nullptr);
   // The last completion may still be on its way out of its DPC.
   KeFlushQueuedDpcs();
+  UsbAudioStreamStateLock(stream->device);
   StreamReleaseTransfers(stream);
+  UsbAudioStreamStateUnlock(stream->device);
   IoFreeWorkItem(stream->recoveryWorkItem);
   QavFree(stream, kTagObject);
 }
+
+void UsbAudioStreamStateLock(UsbAudioDevice *device) { StreamStateLockAcquire(&device->streamState); }
+
+void UsbAudioStreamStateUnlock(UsbAudioDevice *device) { StreamStateLockRelease(&device->streamState); }
 
 bool UsbAudioStreamIsCapture(const UsbAudioStream *stream) {
   return (stream->dataEndpoint & kEndpointDirectionIn) != 0;
@@ -41,7 +47,9 @@ bool UsbAudioStreamIsCapture(const UsbAudioStream *stream) {
 
 bool UsbAudioStreamHasPreparedTransfers(const UsbAudioStream *stream) { return stream->transferBuffer != nullptr; }
 
-NTSTATUS UsbAudioStreamPrepareForRate(UsbAudioStream *stream, ULONG rate, bool select) {
+namespace {
+
+NTSTATUS PrepareForRateLocked(UsbAudioStream *stream, ULONG rate, bool select) {
   if (UsbAudioStreamHasPreparedTransfers(stream)) return STATUS_DEVICE_BUSY;
   if (!NT_SUCCESS(UsbAudioStreamSelectFormat(stream, rate))) return STATUS_INSUFFICIENT_RESOURCES;
   if (select && !NT_SUCCESS(UsbSelectAlternateSetting(stream->usbInterface, stream->altSetting))) {
@@ -55,6 +63,19 @@ NTSTATUS UsbAudioStreamPrepareForRate(UsbAudioStream *stream, ULONG rate, bool s
   return STATUS_SUCCESS;
 }
 
-void UsbAudioStreamSetFramesPerUrb(UsbAudioStream *stream, ULONG framesPerUrb) {
-  if (!UsbAudioStreamHasPreparedTransfers(stream)) stream->framesPerUrb = framesPerUrb;
+}  // namespace
+
+NTSTATUS UsbAudioStreamPrepareForRate(UsbAudioStream *stream, ULONG rate, bool select) {
+  UsbAudioStreamStateLock(stream->device);
+  NTSTATUS status = PrepareForRateLocked(stream, rate, select);
+  UsbAudioStreamStateUnlock(stream->device);
+  return status;
+}
+
+NTSTATUS UsbAudioStreamSetFramesPerUrb(UsbAudioStream *stream, ULONG framesPerUrb) {
+  UsbAudioStreamStateLock(stream->device);
+  const bool prepared = UsbAudioStreamHasPreparedTransfers(stream);
+  if (!prepared) stream->framesPerUrb = framesPerUrb;
+  UsbAudioStreamStateUnlock(stream->device);
+  return prepared ? STATUS_DEVICE_BUSY : STATUS_SUCCESS;
 }

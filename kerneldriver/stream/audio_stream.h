@@ -8,13 +8,18 @@
 // DISPATCH_LEVEL. Render packets are sized from a 16.16 accumulator (or, with
 // a StreamSync, from the frames the device sends on the capture stream), and
 // every completion hands regions of the one transfer buffer to the attached
-// pins.
+// pins. Only isochronous data endpoints serving every microframe (bInterval
+// 1 at high speed) are streamed; an explicit-feedback endpoint may have any
+// interval and is read a frame's worth of packets at a time.
 //
 // Lifecycle: created → prepared (transfers allocated, alternate setting
 // selected) → running → stopped (URBs drained) → freed (alternate setting 0).
-// Create, prepare, start, stop, free and destroy run at PASSIVE_LEVEL under
-// the caller's serialisation (PnP callbacks, the KS device mutex, or pin
-// state changes). Nothing is allocated between start and stop.
+// Create and destroy run at PASSIVE_LEVEL from the PnP callbacks. Prepare,
+// start, stop, free, pause, resume and the frames-per-URB change take the
+// device's stream state lock (stream_state_lock.h) themselves; a caller that
+// runs several of them as one state change (a pin entering or leaving RUN,
+// the UrbSize change) holds it around all of them. Nothing is allocated
+// between start and stop.
 #pragma once
 #include "kerneldriver/device/device.h"
 
@@ -23,8 +28,11 @@ struct UsbAudioPin;
 inline constexpr ULONG kIsoSlots = 10;
 inline constexpr ULONG kMaxStreamPins = 4;
 inline constexpr ULONG kMicroframesPerFrame = 8;
+// The USB stack takes at most 1024 packets per high-speed isochronous URB.
+inline constexpr ULONG kMaxFramesPerUrb = 128;
 inline constexpr UCHAR kFeedbackSlotIndex = 255;
-inline constexpr ULONG kFeedbackBytes = 4;
+inline constexpr ULONG kFeedbackBytes = 4;  // one high-speed feedback value, 16.16
+inline constexpr ULONG kMaxFeedbackPackets = kMicroframesPerFrame;  // one frame of an every-microframe endpoint
 
 struct IsoTransferSlot {
   PIRP irp;                 // stack size of the lower device + 1, reused for every send
@@ -66,8 +74,14 @@ struct UsbAudioStream {
   UsbPipe *dataPipe;
   UsbPipe *feedbackPipe;
   IsoTransferSlot slots[kIsoSlots];
+  // The feedback read: one frame's worth of packets of the feedback
+  // endpoint, kFeedbackBytes each. It is sent again from its own completion;
+  // a failed read is sent again by the next data completion instead
+  // (feedbackIdle set), so a failing endpoint costs one read per URB period.
   IsoTransferSlot feedbackSlot;
-  UCHAR feedbackValue[kFeedbackBytes];
+  UCHAR feedbackBuffer[kMaxFeedbackPackets * kFeedbackBytes];
+  volatile LONG feedbackIdle;  // 1: the read failed and waits for the next data completion
+  ULONG feedbackFailures;      // failed reads in a row (the feedback completion's own)
 
   // Pins attached while running; free entries are null.
   KSPIN_LOCK pinLock;  // attach/detach against a completion calling the pins
@@ -103,8 +117,11 @@ bool UsbAudioStreamHasPreparedTransfers(const UsbAudioStream *stream);
 
 // Chooses the first alternate setting, in descriptor order, that has a data
 // endpoint, a general descriptor and a Type I format that may carry `rate`
-// (0: any rate). When none does, the earlier choice stays and the result is
-// success only if a general descriptor was ever seen.
+// (0: any rate). Only an isochronous endpoint with bInterval 1 counts as a
+// data endpoint (a setting whose isochronous data endpoint has another
+// interval is skipped, traced), and only an isochronous IN endpoint as an
+// explicit-feedback endpoint. When no setting qualifies, the earlier choice
+// stays and the result is success only if a general descriptor was ever seen.
 NTSTATUS UsbAudioStreamSelectFormat(UsbAudioStream *stream, ULONG rate);
 
 // Chooses the format for `rate`, optionally selects its alternate setting
@@ -122,21 +139,33 @@ NTSTATUS UsbAudioStreamPrepareTransfers(UsbAudioStream *stream);
 // (STATUS_INTERNAL_ERROR) while running or while URBs are outstanding.
 NTSTATUS UsbAudioStreamFreeTransfers(UsbAudioStream *stream);
 
-// Sends the ten data URBs on the driver-wide start frame, and the feedback read.
+// Waits for a queued or running error recovery, then sends the ten data
+// URBs on the driver-wide start frame, and the feedback read.
 NTSTATUS UsbAudioStreamStart(UsbAudioStream *stream);
-// Ends resubmission and waits, without limit, until every URB is back
-// (they drain within ten URB periods). Not at DISPATCH_LEVEL.
+// Ends resubmission and waits until every URB is back. URBs drain within
+// ten URB periods; one the USB stack still holds a few URB periods after
+// the last URB's end (at least 100 ms) is aborted with its pipe, and the
+// wait goes on (traced). Also drains a stream that a failure ended. Not at
+// DISPATCH_LEVEL.
 void UsbAudioStreamStop(UsbAudioStream *stream);
 
 // Power-down stop that remembers a running stream; Resume starts it again.
 void UsbAudioStreamPause(UsbAudioStream *stream);
-void UsbAudioStreamResume(UsbAudioStream *stream);
-// Takes effect only while no transfers are prepared.
-void UsbAudioStreamSetFramesPerUrb(UsbAudioStream *stream, ULONG framesPerUrb);
+// The status of the start, or success when the stream was not paused.
+NTSTATUS UsbAudioStreamResume(UsbAudioStream *stream);
+// STATUS_DEVICE_BUSY (nothing changes) while transfers are prepared.
+NTSTATUS UsbAudioStreamSetFramesPerUrb(UsbAudioStream *stream, ULONG framesPerUrb);
+
+// The device's stream state lock (see stream_state_lock.h). PASSIVE_LEVEL;
+// balance each lock with an unlock on the same thread.
+void UsbAudioStreamStateLock(UsbAudioDevice *device);
+void UsbAudioStreamStateUnlock(UsbAudioDevice *device);
 
 // The pins table: a pin goes into the first free entry; a fifth is not
 // attached (STATUS_INSUFFICIENT_RESOURCES). Detaching an unknown pin does
-// nothing. PASSIVE_LEVEL, serialised by the pins' state changes.
+// nothing. PASSIVE_LEVEL, serialised by the pins' state changes. Before the
+// transfer buffer is freed or replaced, every attached pin is told to drop
+// the regions it holds in it.
 NTSTATUS UsbAudioStreamAttachPin(UsbAudioStream *stream, UsbAudioPin *pin);
 void UsbAudioStreamDetachPin(UsbAudioStream *stream, UsbAudioPin *pin);
 

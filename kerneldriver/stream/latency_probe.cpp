@@ -3,8 +3,14 @@
 // endpoint, ten at a time, each completion sending the one ten places after
 // it. The shortest distance between a URB's start frame and the frame in
 // which its completion ran is how soon this machine hands a URB back.
+//
+// The outstanding count starts at one for the sending code itself and drops
+// that bias only after the first ten went out: a URB the stack refuses at
+// once completes inside its send, and without the bias the count could touch
+// zero there and end the wait while later URBs are still in flight.
 #include "kerneldriver/stream/audio_stream.h"
 #include "kerneldriver/kernel_support.h"
+#include "kerneldriver/stream/packet_sizing.h"
 #include "kerneldriver/stream/stream_internal.h"
 #include "kerneldriver/usb/usb_configure.h"
 
@@ -13,19 +19,25 @@ namespace {
 constexpr ULONG kProbeUrbs = 100;
 constexpr ULONG kProbeInFlight = 10;
 constexpr ULONG kMaxMeasuredFrames = 10;
-constexpr ULONG kMicroframesPerSecond = 8000;
 
 struct LatencyProbe {
   UsbAudioStream *stream;
   PDEVICE_OBJECT lower;
   USBD_PIPE_HANDLE pipe;
-  ULONG bytesPerPacket;
+  ULONG bytesPerPacket;  // room of a packet: the most whole frames a microframe needs
   ULONG packetsPerUrb;
+  // Packet sizes follow the rate as the stream's own do (5 and 6 frames at
+  // 44.1 kHz): whole frames, and no more than the device plays, so the
+  // silence neither breaks packets nor overflows the device's FIFO.
+  KSPIN_LOCK sizingLock;  // a refused URB's completion sends the next one inside a send
+  ULONG bytesPerFrame;
+  ULONG samplesPerMicroframe;
+  ULONG sampleAccumulator;
   PUCHAR buffer;  // kTagBuffer, shared by every URB: silence
   PIRP irps[kProbeUrbs];
   PURB urbs[kProbeUrbs];  // kTagBuffer
   volatile LONG completed;
-  volatile LONG outstanding;
+  volatile LONG outstanding;  // URBs sent and not back, plus one while sending the first ten
   KEVENT allReturned;
   bool recorded[kProbeUrbs];
   LONGLONG counter[kProbeUrbs];
@@ -35,6 +47,16 @@ struct LatencyProbe {
 
 IO_COMPLETION_ROUTINE ProbeCompleted;
 
+void SizePackets(LatencyProbe *probe, struct _URB_ISOCH_TRANSFER &urb) {
+  ULONG split = 0;
+  KIRQL irql;
+  KeAcquireSpinLock(&probe->sizingLock, &irql);
+  urb.TransferBufferLength = SizeRenderPackets(&probe->sampleAccumulator, probe->samplesPerMicroframe,
+                                               probe->bytesPerFrame, probe->bytesPerPacket, urb.IsoPacket,
+                                               probe->packetsPerUrb, &split);
+  KeReleaseSpinLock(&probe->sizingLock, irql);
+}
+
 void Send(LatencyProbe *probe, ULONG i) {
   struct _URB_ISOCH_TRANSFER &urb = probe->urbs[i]->UrbIsochronousTransfer;
   urb.Hdr.Length = static_cast<USHORT>(IsoUrbSize(probe->packetsPerUrb));
@@ -42,12 +64,8 @@ void Send(LatencyProbe *probe, ULONG i) {
   urb.PipeHandle = probe->pipe;
   urb.TransferFlags = USBD_START_ISO_TRANSFER_ASAP | USBD_SHORT_TRANSFER_OK;
   urb.TransferBuffer = probe->buffer;
-  urb.TransferBufferLength = probe->packetsPerUrb * probe->bytesPerPacket;
   urb.NumberOfPackets = probe->packetsPerUrb;
-  for (ULONG k = 0; k < probe->packetsPerUrb; ++k) {
-    urb.IsoPacket[k].Offset = k * probe->bytesPerPacket;
-    urb.IsoPacket[k].Length = probe->bytesPerPacket;
-  }
+  SizePackets(probe, urb);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(probe->irps[i]);
   next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -64,6 +82,10 @@ ULONG IndexOf(const LatencyProbe *probe, PIRP irp) {
   return kProbeUrbs;
 }
 
+void CountIn(LatencyProbe *probe) {
+  if (InterlockedDecrement(&probe->outstanding) == 0) KeSetEvent(&probe->allReturned, IO_NO_INCREMENT, FALSE);
+}
+
 // DISPATCH_LEVEL; completions come back in the order they were sent.
 NTSTATUS ProbeCompleted(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto *probe = static_cast<LatencyProbe *>(context);
@@ -75,7 +97,7 @@ NTSTATUS ProbeCompleted(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     probe->recorded[i] = StreamCurrentFrame(probe->stream, &probe->busFrame[i]);
   }
   if (i < kProbeUrbs && i + kProbeInFlight < kProbeUrbs) Send(probe, i + kProbeInFlight);
-  if (InterlockedDecrement(&probe->outstanding) == 0) KeSetEvent(&probe->allReturned, IO_NO_INCREMENT, FALSE);
+  CountIn(probe);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -94,9 +116,12 @@ LatencyProbe *AllocateProbe(UsbAudioStream *stream, const UsbPipe *pipe, PDEVICE
   probe->stream = stream;
   probe->lower = lower;
   probe->pipe = pipe->pipeHandle;
-  const ULONGLONG bytes = static_cast<ULONGLONG>(stream->bytesPerFrame) * stream->nominalRate / kMicroframesPerSecond;
-  probe->bytesPerPacket = static_cast<ULONG>(QavMin<ULONGLONG>(bytes, pipe->maximumPacketSize));
+  probe->bytesPerPacket = ProbeBytesPerPacket(stream->bytesPerFrame, stream->nominalRate, pipe->maximumPacketSize);
   probe->packetsPerUrb = UsbIsHighSpeed(&stream->device->config) ? kMicroframesPerFrame : 1;
+  KeInitializeSpinLock(&probe->sizingLock);
+  probe->bytesPerFrame = stream->bytesPerFrame;
+  probe->samplesPerMicroframe = SamplesPerMicroframe(stream->nominalRate);
+  probe->outstanding = 1;
   KeInitializeEvent(&probe->allReturned, NotificationEvent, FALSE);
   bool complete = probe->bytesPerPacket != 0;
   if (complete) probe->buffer = static_cast<PUCHAR>(QavAllocateNonPaged(probe->packetsPerUrb * probe->bytesPerPacket, kTagBuffer));
@@ -115,6 +140,7 @@ LatencyProbe *AllocateProbe(UsbAudioStream *stream, const UsbPipe *pipe, PDEVICE
 
 ULONG Measure(LatencyProbe *probe) {
   for (ULONG i = 0; i < kProbeInFlight; ++i) Send(probe, i);
+  CountIn(probe);
   KeWaitForSingleObject(&probe->allReturned, Executive, KernelMode, FALSE, nullptr);
   ULONG smallest = kMaxMeasuredFrames;
   bool any = false;

@@ -10,6 +10,9 @@ constexpr ULONG kFractionMask = 0xFFFF;
 constexpr ULONG kPlausibleFraction = 10;  // a tenth of the nominal rate either way
 constexpr ULONG kSmallUrbPackets = 8;
 constexpr ULONG kSmallUrbSlotsAhead = 3;
+constexpr ULONG kMicroframesPerFrame = 8;
+constexpr UCHAR kMaxIsoIntervalExponent = 4;  // bInterval 4: every 8 microframes
+constexpr ULONG kFeedbackValueBytes = 4;
 
 ULONG SplitOffsetOf(const USBD_ISO_PACKET_DESCRIPTOR *packets, ULONG count, ULONG total) {
   return count > kRegionSplitPacket ? packets[kRegionSplitPacket].Offset : total;
@@ -44,6 +47,32 @@ bool FeedbackPlausible(ULONG value, ULONG nominalRate) {
   return distance <= nominal / kPlausibleFraction;
 }
 
+bool LatestFeedbackValue(const USBD_ISO_PACKET_DESCRIPTOR *packets, ULONG count, const UCHAR *buffer,
+                         ULONG bufferLength, ULONG nominalRate, ULONG *value) {
+  for (ULONG i = count; i-- > 0;) {
+    const USBD_ISO_PACKET_DESCRIPTOR &packet = packets[i];
+    if (!USBD_SUCCESS(packet.Status) || packet.Length < kFeedbackValueBytes) continue;
+    if (packet.Offset > bufferLength || bufferLength - packet.Offset < kFeedbackValueBytes) continue;
+    const ULONG candidate = QavReadLe32(buffer + packet.Offset);
+    if (candidate == 0 || !FeedbackPlausible(candidate, nominalRate)) continue;
+    *value = candidate;
+    return true;
+  }
+  return false;
+}
+
+ULONG IsoPacketsPerFrame(UCHAR bInterval, bool highSpeed) {
+  if (!highSpeed) return 1;
+  const UCHAR exponent = QavMin(QavMax(bInterval, static_cast<UCHAR>(1)), kMaxIsoIntervalExponent);
+  return kMicroframesPerFrame >> (exponent - 1);
+}
+
+ULONG ProbeBytesPerPacket(ULONG bytesPerFrame, ULONG rate, ULONG maxPacket) {
+  if (bytesPerFrame == 0) return 0;
+  const ULONG needed = rate / kMicroframesPerSecond + (rate % kMicroframesPerSecond != 0 ? 1 : 0);
+  return QavMin(needed, maxPacket / bytesPerFrame) * bytesPerFrame;
+}
+
 RenderRegionPlan PlanRenderRegions(ULONG completedSlot, ULONG packetsPerUrb, ULONG slotCount) {
   RenderRegionPlan plan{};
   if (packetsPerUrb <= kSmallUrbPackets) {
@@ -65,12 +94,14 @@ ULONG SizeFromCapture(const ImplicitFeedbackSlots &slots, ULONG *splitOffset) {
   for (ULONG i = 0; i < count; ++i) {
     USBD_ISO_PACKET_DESCRIPTOR &capture = slots.capturePackets[i];
     USBD_ISO_PACKET_DESCRIPTOR &render = slots.renderPackets[i];
-    ULONG n = slots.captureBytesPerFrame != 0 ? capture.Length / slots.captureBytesPerFrame : 0;
+    const bool damaged = !USBD_SUCCESS(capture.Status);
+    ULONG n = !damaged && slots.captureBytesPerFrame != 0 ? capture.Length / slots.captureBytesPerFrame : 0;
     if (n == 0 || n > slots.maxRenderFrames) {
       n = slots.renderBytesPerFrame != 0 ? render.Length / slots.renderBytesPerFrame : 0;
       n = QavMin(QavMin(n, slots.maxRenderFrames), captureMaxFrames);
-      const ULONG received = QavMin(capture.Length, slots.captureMaxPacket);
+      const ULONG received = damaged ? 0 : QavMin(capture.Length, slots.captureMaxPacket);
       capture.Length = n * slots.captureBytesPerFrame;
+      capture.Status = USBD_STATUS_SUCCESS;
       if (capture.Length > received) {
         QavZeroMemory(slots.captureBuffer + capture.Offset + received, capture.Length - received);
       }

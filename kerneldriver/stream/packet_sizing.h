@@ -1,8 +1,9 @@
 // The streaming engine's integer arithmetic, kept free of streams and URBs
 // so it can be checked on its own: render packet sizes from the 16.16
-// accumulator, the plausibility window of explicit feedback, which slots a
-// completion fills for render, and the packet sizes of implicit feedback.
-// Pure functions; any IRQL.
+// accumulator, the plausibility window of explicit feedback and the value a
+// feedback read yields, packets per frame of an endpoint's interval, which
+// slots a completion fills for render, the packet sizes of implicit feedback
+// and of the latency probe. Pure functions; any IRQL.
 #pragma once
 #include "kerneldriver/kernel_headers.h"
 
@@ -24,6 +25,25 @@ ULONG SizeRenderPackets(ULONG *accumulator, ULONG samplesPerMicroframe, ULONG by
 // rate (V × 8000) >> 16 lies within a tenth of the nominal rate.
 bool FeedbackPlausible(ULONG value, ULONG nominalRate);
 
+// The newest usable value of a feedback read: from the last packet back,
+// the first that succeeded, received at least 4 bytes lying inside the
+// `bufferLength` bytes at `buffer`, and holds a non-zero plausible value
+// (little-endian). False when no packet does.
+bool LatestFeedbackValue(const USBD_ISO_PACKET_DESCRIPTOR *packets, ULONG count, const UCHAR *buffer,
+                         ULONG bufferLength, ULONG nominalRate, ULONG *value);
+
+// Packets in one frame of an isochronous endpoint: a high-speed endpoint is
+// served every 2^(bInterval - 1) microframes (bInterval 1 to 4 for
+// isochronous; larger values are taken as 4, 0 as 1), so 8, 4, 2 or 1; a
+// full-speed one once per frame. The USB stack takes only whole frames of
+// packets.
+ULONG IsoPacketsPerFrame(UCHAR bInterval, bool highSpeed);
+
+// Room per packet of the latency probe: the whole frames one microframe at
+// `rate` needs, rounded up, and no more than maxPacket holds. 0 when not
+// even one frame fits.
+ULONG ProbeBytesPerPacket(ULONG bytesPerFrame, ULONG rate, ULONG maxPacket);
+
 // Where the render data of a completed slot goes: part A is the tail of one
 // slot from packet 16 on, part B the head of another up to packet 16 (or
 // all of it).
@@ -37,10 +57,13 @@ RenderRegionPlan PlanRenderRegions(ULONG completedSlot, ULONG packetsPerUrb, ULO
 
 // Implicit feedback: each capture packet's frame count n becomes the render
 // packet's. A count of 0 or above maxRenderFrames (a lost or implausible
-// packet) is replaced by the render packet's previous count, and the capture
-// packet is taken as carrying that many frames: bytes beyond what it
-// received are zeroed, so no stale data reaches the pins. Capture lengths never exceed
-// captureMaxPacket. Returns the render total; *splitOffset as above.
+// packet), or a packet whose status is an error (its bytes are not audio,
+// whatever length it reports), is replaced by the render packet's previous
+// count, and the capture packet is taken as carrying that many frames:
+// bytes beyond what it validly received are zeroed and its status becomes
+// success, so only silence, never stale or damaged data, reaches the pins.
+// Capture lengths never exceed captureMaxPacket. Returns the render total;
+// *splitOffset as above.
 struct ImplicitFeedbackSlots {
   USBD_ISO_PACKET_DESCRIPTOR *capturePackets;
   PUCHAR captureBuffer;

@@ -19,15 +19,43 @@ bool Succeeded(const IsoTransferSlot *slot) {
   return NT_SUCCESS(slot->irp->IoStatus.Status) && USBD_SUCCESS(slot->urb->UrbHeader.Status);
 }
 
-// Explicit feedback: 16.16 samples per microframe, taken when plausible.
-void ApplyFeedback(UsbAudioStream *stream) {
-  const ULONG value = QavReadLe32(stream->feedbackValue);
-  if (value == 0) return;
-  // Render sizing reads it from the data completions, which on a
-  // multiprocessor may run beside this one.
-  if (FeedbackPlausible(value, stream->nominalRate)) {
-    InterlockedExchange(reinterpret_cast<volatile LONG *>(&stream->samplesPerMicroframe), static_cast<LONG>(value));
+// Explicit feedback: the newest plausible 16.16 samples-per-microframe value
+// of the read. Render sizing reads it from the data completions, which on a
+// multiprocessor may run beside this one.
+void ApplyFeedback(UsbAudioStream *stream, const IsoTransferSlot *slot) {
+  ULONG value = 0;
+  if (!LatestFeedbackValue(slot->urb->UrbIsochronousTransfer.IsoPacket, slot->packetCount, slot->region,
+                           slot->regionLength, stream->nominalRate, &value)) {
+    return;
   }
+  InterlockedExchange(reinterpret_cast<volatile LONG *>(&stream->samplesPerMicroframe), static_cast<LONG>(value));
+}
+
+// Read again at once: a value taken once per start carries its rounding
+// error (and the device's later corrections are never seen), which drifts
+// the device FIFO into a glitch within an hour. A failed read (a refused or
+// cancelled URB included) is not sent again from here, where a stack that
+// refuses it at once would bring it straight back: the next data completion
+// sends it (StreamRearmFeedback). The flag is set before the read is counted
+// in, as the stream may be freed once it is.
+void FeedbackCompleted(UsbAudioStream *stream, IsoTransferSlot *slot) {
+  if (StreamRunning(stream) && Succeeded(slot)) {
+    if (stream->feedbackFailures != 0) {
+      QAV_TRACE("stream %02x: feedback read again after %u failures", static_cast<unsigned>(stream->dataEndpoint),
+                static_cast<unsigned>(stream->feedbackFailures));
+    }
+    stream->feedbackFailures = 0;
+    ApplyFeedback(stream, slot);
+    StreamSendSlot(slot, 0);
+  } else if (StreamRunning(stream)) {
+    if (stream->feedbackFailures++ == 0) {
+      QAV_TRACE("stream %02x: feedback read failed: IRP %08x URB %08x; read again with the next data URB",
+                static_cast<unsigned>(stream->dataEndpoint), static_cast<unsigned>(slot->irp->IoStatus.Status),
+                static_cast<unsigned>(slot->urb->UrbHeader.Status));
+    }
+    InterlockedExchange(&stream->feedbackIdle, 1);
+  }
+  StreamCountIn(stream);
 }
 
 ULONG RecordLateness(UsbAudioStream *stream, const IsoTransferSlot *slot) {
@@ -48,6 +76,7 @@ void HandleDataUrb(UsbAudioStream *stream, IsoTransferSlot *slot) {
               static_cast<unsigned>(slot->index), static_cast<unsigned>(slot->irp->IoStatus.Status),
               static_cast<unsigned>(slot->urb->UrbHeader.Status));
     StreamSetRunning(stream, false);
+    StreamLeavePairing(stream);
     StreamQueueRecovery(stream);
     StreamCountIn(stream);
     return;
@@ -55,6 +84,7 @@ void HandleDataUrb(UsbAudioStream *stream, IsoTransferSlot *slot) {
   stream->maxLateness = QavMax(stream->maxLateness, lateness);
   stream->minLateness = QavMin(stream->minLateness, lateness);
   if (slot->in) slot->transferLength = QavMin(slot->urb->UrbIsochronousTransfer.TransferBufferLength, slot->regionLength);
+  StreamRearmFeedback(stream);
   // A slot the pairing keeps is counted in by the pairing.
   if (stream->streamSync != nullptr && StreamSyncUrbCompleted(stream->streamSync, slot)) return;
   StreamProcessAlone(slot);
@@ -63,21 +93,19 @@ void HandleDataUrb(UsbAudioStream *stream, IsoTransferSlot *slot) {
 
 }  // namespace
 
+void StreamRearmFeedback(UsbAudioStream *stream) {
+  if (stream->feedbackPipe == nullptr || InterlockedCompareExchange(&stream->feedbackIdle, 0, 1) != 1) return;
+  if (StreamRunning(stream)) StreamSendSlot(&stream->feedbackSlot, 0);
+}
+
 NTSTATUS StreamUrbCompleted(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto *slot = static_cast<IsoTransferSlot *>(context);
   UsbAudioStream *stream = slot->stream;
-  if (Ended(stream, irp)) {
+  if (slot->index == kFeedbackSlotIndex) {
+    FeedbackCompleted(stream, slot);
+  } else if (Ended(stream, irp)) {
     StreamSetRunning(stream, false);
-    StreamCountIn(stream);
-  } else if (slot->index == kFeedbackSlotIndex) {
-    // Read again at once: a value taken once per start carries its rounding
-    // error (and the device's later corrections are never seen), which
-    // drifts the device FIFO into a glitch within an hour. The new read is
-    // counted out before this one is counted in.
-    if (Succeeded(slot)) {
-      ApplyFeedback(stream);
-      StreamSendSlot(slot, 0);
-    }
+    StreamLeavePairing(stream);
     StreamCountIn(stream);
   } else {
     HandleDataUrb(stream, slot);

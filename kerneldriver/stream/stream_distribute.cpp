@@ -25,9 +25,12 @@ void DropPending(UsbAudioPin *pin, const Region &) { pin->operations->dropPendin
 void Queue(UsbAudioPin *pin, const Region &region) { pin->operations->queueRegion(pin, region.start, region.length); }
 void Kick(UsbAudioPin *pin, const Region &) { pin->operations->kick(pin); }
 
+// A packet whose status is an error carries no audio, whatever length the
+// stack reports for it.
 void DistributeCapture(UsbAudioStream *stream, IsoTransferSlot *slot) {
   const USBD_ISO_PACKET_DESCRIPTOR *packets = slot->urb->UrbIsochronousTransfer.IsoPacket;
   for (ULONG k = 0; k < slot->packetCount; ++k) {
+    if (!USBD_SUCCESS(packets[k].Status)) continue;
     const ULONG offset = packets[k].Offset;
     if (offset >= slot->regionLength) continue;
     const ULONG length = QavMin(QavMin(packets[k].Length, stream->maxPacket), slot->regionLength - offset);
@@ -68,6 +71,13 @@ void StreamDistribute(IsoTransferSlot *slot) {
     DistributeRender(stream, slot);
   }
   ForEachPin(stream, Kick, Region{});
+  KeReleaseSpinLock(&stream->pinLock, irql);
+}
+
+void StreamDropPinRegions(UsbAudioStream *stream) {
+  KIRQL irql;
+  KeAcquireSpinLock(&stream->pinLock, &irql);
+  ForEachPin(stream, DropPending, Region{});
   KeReleaseSpinLock(&stream->pinLock, irql);
 }
 

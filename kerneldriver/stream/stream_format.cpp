@@ -10,9 +10,16 @@ namespace {
 // this bounds the search over alternate settings even if positions repeat.
 constexpr ULONG kMaxAlternateSettings = 0x10000 / 9;
 
+// The only data endpoint interval the streams serve: one packet every
+// microframe at high speed (the streams run on high-speed devices only).
+// Render sizing, implicit feedback and the region plan all count in
+// microframes; a slower endpoint would take each packet a frame or more.
+constexpr UCHAR kDataEndpointInterval = 1;
+
 // What one alternate setting offers.
 struct SettingFormat {
   UCHAR dataEndpoint;
+  UCHAR dataInterval;
   UCHAR feedbackEndpoint;
   const UCHAR *general;
   const UCHAR *format;
@@ -23,14 +30,36 @@ bool FormatCarriesRate(const UCHAR *format, ULONG rate) {
   return QavReadLe32(format + kOffsetFormatMaxRate) >= rate;
 }
 
+// Audio moves over isochronous endpoints only: a bulk or interrupt endpoint
+// in an AudioStreaming setting is neither a data nor a feedback endpoint.
 void NoteEndpoint(SettingFormat &setting, const USB_COMMON_DESCRIPTOR *d) {
   if (d->bLength < kMinEndpointLength) return;
   auto *endpoint = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR *>(d);
+  if ((endpoint->bmAttributes & kEndpointTransferMask) != kEndpointIsochronous) return;
   if (endpoint->bmAttributes & kEndpointFeedbackUsage) {
-    setting.feedbackEndpoint = endpoint->bEndpointAddress;
+    // Feedback flows against the data: only an IN endpoint can pace a render stream.
+    if (endpoint->bEndpointAddress & kEndpointDirectionIn) setting.feedbackEndpoint = endpoint->bEndpointAddress;
   } else {
     setting.dataEndpoint = endpoint->bEndpointAddress;
+    setting.dataInterval = endpoint->bInterval;
   }
+}
+
+// A setting without channels or with zero-byte subslots carries no audio,
+// whatever rate its format claims: choosing it for a rate would leave the
+// stream with nothing to stream.
+bool CarriesAudio(const SettingFormat &setting) {
+  return setting.dataEndpoint != 0 && setting.general != nullptr && setting.format != nullptr &&
+         setting.general[kOffsetAsChannels] != 0 && setting.format[kOffsetSubslotSize] != 0;
+}
+
+bool Usable(const USB_INTERFACE_DESCRIPTOR *alternate, const SettingFormat &setting) {
+  if (!CarriesAudio(setting)) return false;
+  if (setting.dataInterval == kDataEndpointInterval) return true;
+  QAV_TRACE("alternate setting %u/%u: data endpoint %02x with bInterval %u not served",
+            static_cast<unsigned>(alternate->bInterfaceNumber), static_cast<unsigned>(alternate->bAlternateSetting),
+            static_cast<unsigned>(setting.dataEndpoint), static_cast<unsigned>(setting.dataInterval));
+  return false;
 }
 
 void NoteClassDescriptor(UsbAudioStream *stream, SettingFormat &setting, const UCHAR *raw, ULONG rate) {
@@ -60,14 +89,6 @@ SettingFormat ReadSetting(UsbAudioStream *stream, const USB_INTERFACE_DESCRIPTOR
   return setting;
 }
 
-// A setting without channels or with zero-byte subslots carries no audio,
-// whatever rate its format claims: choosing it for a rate would leave the
-// stream with nothing to stream.
-bool CarriesAudio(const SettingFormat &setting) {
-  return setting.dataEndpoint != 0 && setting.general != nullptr && setting.format != nullptr &&
-         setting.general[kOffsetAsChannels] != 0 && setting.format[kOffsetSubslotSize] != 0;
-}
-
 void Choose(UsbAudioStream *stream, const USB_INTERFACE_DESCRIPTOR *alternate, const SettingFormat &setting) {
   stream->altSetting = alternate->bAlternateSetting;
   stream->channels = setting.general[kOffsetAsChannels];
@@ -87,7 +108,7 @@ NTSTATUS UsbAudioStreamSelectFormat(UsbAudioStream *stream, ULONG rate) {
                                           0xFF);
     if (alternate == nullptr) break;
     SettingFormat setting = ReadSetting(stream, alternate, rate);
-    if (CarriesAudio(setting)) {
+    if (Usable(alternate, setting)) {
       Choose(stream, alternate, setting);
       return STATUS_SUCCESS;
     }

@@ -44,6 +44,10 @@ void StreamReleaseTransfers(UsbAudioStream *stream);
 NTSTATUS StreamResubmit(IsoTransferSlot *slot, ULONG forcedFrame);
 // Hands a completed slot's regions to the attached pins (see audio_stream.h).
 void StreamDistribute(IsoTransferSlot *slot);
+// Tells every attached pin to drop the regions it holds: the transfer
+// buffer is about to be freed or replaced. Stream stopped; any IRQL up to
+// DISPATCH_LEVEL.
+void StreamDropPinRegions(UsbAudioStream *stream);
 // Sizes a render slot from the accumulator (render only), distributes and
 // resubmits it: the path of a stream without a partner.
 void StreamProcessAlone(IsoTransferSlot *slot);
@@ -53,3 +57,19 @@ IO_COMPLETION_ROUTINE StreamUrbCompleted;
 
 // Queues the recovery work item unless it is queued already. DISPATCH_LEVEL.
 void StreamQueueRecovery(UsbAudioStream *stream);
+
+// Stop without the stream state lock: the recovery work item's, which the
+// state lock's holders may be waiting for.
+void StreamStopUnlocked(UsbAudioStream *stream);
+
+// A completion that ended its stream (failure, cancellation, removal) takes
+// it out of the implicit-feedback pairing at once, so the partner neither
+// waits for it nor keeps a slot waiting. Run inside the pairing's own send
+// (under its lock), it leaves that to the partner, which skips a member
+// that no longer runs. DISPATCH_LEVEL.
+void StreamLeavePairing(UsbAudioStream *stream);
+
+// Resends the feedback read if it failed and waits: called by each data
+// completion while the stream runs, so a failing endpoint is read at most
+// once per URB period. DISPATCH_LEVEL.
+void StreamRearmFeedback(UsbAudioStream *stream);

@@ -1,6 +1,7 @@
 // Starting, stopping, pausing and resubmitting a stream, and the driver-wide
 // start frame all streams share so that a device's capture and render URBs
-// cover the same frames.
+// cover the same frames. Start, stop, pause and resume take the device's
+// stream state lock; the recovery work item stops without it.
 #include "kerneldriver/kernel_support.h"
 #include "kerneldriver/stream/stream_internal.h"
 #include "kerneldriver/stream/stream_sync.h"
@@ -15,6 +16,11 @@ constexpr ULONG kStaleAheadFrames = 102;   // a reused one further ahead than th
 constexpr ULONG kInitialMinLateness = 16;
 constexpr int kPauseLine = 392;
 constexpr int kPauseFeedback = 16;
+// How long Stop lets URBs drain before it takes one for held by the stack
+// (hub or controller recovery) and aborts the pipes.
+constexpr ULONG kDrainMinimumMs = 100;
+constexpr ULONG kDrainGraceUrbPeriods = 3;
+constexpr ULONG kAbortWaitMs = 1000;
 
 // Driver-wide: streams with URBs outstanding, and the start frame they were
 // started on with the bus context it belongs to. The lock serialises starts
@@ -60,7 +66,9 @@ void TraceHistogram(const UsbAudioStream *stream) {
 
 IO_WORKITEM_ROUTINE RecoveryWorkItem;
 
-// PASSIVE_LEVEL. The stream stays stopped until its pins stop and start it again.
+// PASSIVE_LEVEL. The stream stays stopped until its pins stop and start it
+// again. Holders of the state lock (prepare, free, start) wait for this, so
+// it must not take the lock.
 void RecoveryWorkItem(PDEVICE_OBJECT, PVOID context) {
   auto *stream = static_cast<UsbAudioStream *>(context);
   UsbPipe *pipe = stream->dataPipe;
@@ -70,9 +78,85 @@ void RecoveryWorkItem(PDEVICE_OBJECT, PVOID context) {
     QAV_TRACE("stream %02x: data URB failed; pipe aborted %08x, reset %08x",
               static_cast<unsigned>(stream->dataEndpoint), static_cast<unsigned>(abort), static_cast<unsigned>(reset));
   }
-  UsbAudioStreamStop(stream);
+  StreamStopUnlocked(stream);
   InterlockedExchange(&stream->recoveryQueued, 0);
   KeSetEvent(&stream->recoveryIdle, IO_NO_INCREMENT, FALSE);
+}
+
+// Until the last URB sent has ended, plus a few URB periods, and at least
+// kDrainMinimumMs. The distance is bounded: a stream schedules at most ten
+// URBs (and one more period of lateness) ahead.
+ULONG DrainWaitMs(const UsbAudioStream *stream) {
+  const ULONG period = stream->framesPerUrb;
+  ULONG ahead = 0;
+  ULONG current = 0;
+  if (StreamCurrentFrame(stream, &current) && FrameBefore(current, stream->nextStartFrame)) {
+    ahead = QavMin(stream->nextStartFrame - current, (kIsoSlots + 1) * period);
+  }
+  return QavMax(ahead + kDrainGraceUrbPeriods * period, kDrainMinimumMs);
+}
+
+bool WaitForUrbs(UsbAudioStream *stream, ULONG milliseconds) {
+  LARGE_INTEGER timeout = QavRelativeMilliseconds(milliseconds);
+  return KeWaitForSingleObject(&stream->allReturned, Executive, KernelMode, FALSE, &timeout) != STATUS_TIMEOUT;
+}
+
+void AbortPipes(UsbAudioStream *stream) {
+  const UsbPipe *pipes[] = {stream->dataPipe, stream->feedbackPipe};
+  for (const UsbPipe *pipe : pipes) {
+    if (pipe == nullptr) continue;
+    NTSTATUS status = UsbAbortPipe(&stream->device->config, pipe->pipeHandle);
+    QAV_TRACE("stream %02x: pipe %02x aborted %08x", static_cast<unsigned>(stream->dataEndpoint),
+              static_cast<unsigned>(pipe->endpointAddress), static_cast<unsigned>(status));
+  }
+}
+
+// A URB the stack keeps past its frames (hub or controller recovery) would
+// hold the caller (a pin state change, the power IRP) for as long as the
+// stack likes; after the drain time the pipes are aborted, which hands every
+// URB back. Only a stack that does not honour the abort is waited for
+// without limit.
+void DrainUrbs(UsbAudioStream *stream) {
+  if (InterlockedCompareExchange(&stream->outstanding, 0, 0) == 0) return;
+  const ULONG drainMs = DrainWaitMs(stream);
+  if (WaitForUrbs(stream, drainMs)) return;
+  QAV_TRACE("stream %02x: %d URBs not back %u ms after stop; aborting", static_cast<unsigned>(stream->dataEndpoint),
+            static_cast<int>(stream->outstanding), static_cast<unsigned>(drainMs));
+  AbortPipes(stream);
+  if (WaitForUrbs(stream, kAbortWaitMs)) return;
+  QAV_TRACE("stream %02x: %d URBs still held after the abort; waiting for them",
+            static_cast<unsigned>(stream->dataEndpoint), static_cast<int>(stream->outstanding));
+  KeWaitForSingleObject(&stream->allReturned, Executive, KernelMode, FALSE, nullptr);
+}
+
+NTSTATUS StartLocked(UsbAudioStream *stream) {
+  if (stream->nominalRate == 0 || stream->transferBuffer == nullptr || stream->dataPipe == nullptr) {
+    return STATUS_INTERNAL_ERROR;
+  }
+  // Slots of a run still draining cannot be sent again.
+  if (StreamRunning(stream) || InterlockedCompareExchange(&stream->outstanding, 0, 0) != 0) return STATUS_DEVICE_BUSY;
+  QavZeroMemory(&stream->timing, sizeof(stream->timing));
+  ULONG current = 0;
+  if (!StreamCurrentFrame(stream, &current)) return STATUS_DEVICE_NOT_READY;
+  const ULONG n = stream->framesPerUrb;
+  const ULONG start = SharedStartFrame(current, stream->device->config.busInterface.BusContext, n);
+  stream->nextStartFrame = start + kIsoSlots * n;
+  stream->maxLateness = 0;
+  stream->minLateness = kInitialMinLateness;
+  stream->feedbackIdle = 0;
+  stream->feedbackFailures = 0;
+  StreamSetRunning(stream, true);
+  for (ULONG i = 0; i < kIsoSlots; ++i) {
+    NTSTATUS status = StreamSendSlot(&stream->slots[i], start + i * n);
+    if (!NT_SUCCESS(status)) {
+      // What was sent drains by itself once the stream no longer runs.
+      StreamSetRunning(stream, false);
+      return status;
+    }
+  }
+  if (stream->streamSync != nullptr) StreamSyncStarted(stream->streamSync, stream);
+  if (stream->feedbackPipe != nullptr) StreamSendSlot(&stream->feedbackSlot, 0);
+  return STATUS_SUCCESS;
 }
 
 }  // namespace
@@ -109,58 +193,54 @@ void StreamQueueRecovery(UsbAudioStream *stream) {
   IoQueueWorkItem(stream->recoveryWorkItem, RecoveryWorkItem, DelayedWorkQueue, stream);
 }
 
+// A queued or running recovery would abort and stop what the start sends:
+// it is waited for first.
 NTSTATUS UsbAudioStreamStart(UsbAudioStream *stream) {
-  if (stream->nominalRate == 0 || stream->transferBuffer == nullptr || stream->dataPipe == nullptr) {
-    return STATUS_INTERNAL_ERROR;
-  }
-  QavZeroMemory(&stream->timing, sizeof(stream->timing));
-  ULONG current = 0;
-  if (!StreamCurrentFrame(stream, &current)) return STATUS_DEVICE_NOT_READY;
-  const ULONG n = stream->framesPerUrb;
-  const ULONG start = SharedStartFrame(current, stream->device->config.busInterface.BusContext, n);
-  stream->nextStartFrame = start + kIsoSlots * n;
-  stream->maxLateness = 0;
-  stream->minLateness = kInitialMinLateness;
-  StreamSetRunning(stream, true);
-  for (ULONG i = 0; i < kIsoSlots; ++i) {
-    NTSTATUS status = StreamSendSlot(&stream->slots[i], start + i * n);
-    if (!NT_SUCCESS(status)) {
-      // What was sent drains by itself once the stream no longer runs.
-      StreamSetRunning(stream, false);
-      return status;
-    }
-  }
-  if (stream->streamSync != nullptr) StreamSyncStarted(stream->streamSync, stream);
-  if (stream->feedbackPipe != nullptr) StreamSendSlot(&stream->feedbackSlot, 0);
-  return STATUS_SUCCESS;
+  UsbAudioStreamStateLock(stream->device);
+  KeWaitForSingleObject(&stream->recoveryIdle, Executive, KernelMode, FALSE, nullptr);
+  NTSTATUS status = StartLocked(stream);
+  UsbAudioStreamStateUnlock(stream->device);
+  return status;
 }
 
-void UsbAudioStreamStop(UsbAudioStream *stream) {
+void StreamStopUnlocked(UsbAudioStream *stream) {
   StreamSetRunning(stream, false);
   // A slot waiting in the pairing is handed back first, or the wait below
   // would never end.
   if (stream->streamSync != nullptr) StreamSyncStopped(stream->streamSync, stream);
-  if (InterlockedCompareExchange(&stream->outstanding, 0, 0) != 0) {
-    KeWaitForSingleObject(&stream->allReturned, Executive, KernelMode, FALSE, nullptr);
-  }
+  DrainUrbs(stream);
   TraceHistogram(stream);
+}
+
+void UsbAudioStreamStop(UsbAudioStream *stream) {
+  UsbAudioStreamStateLock(stream->device);
+  StreamStopUnlocked(stream);
+  UsbAudioStreamStateUnlock(stream->device);
 }
 
 void UsbAudioStreamPause(UsbAudioStream *stream) {
   DbgPrint("Called in %s() line %d feedback %d  \n", "UsbAudioStream::Pause", kPauseLine, kPauseFeedback);
-  if (!StreamRunning(stream)) return;
-  stream->paused = true;
-  UsbAudioStreamStop(stream);
+  UsbAudioStreamStateLock(stream->device);
+  if (StreamRunning(stream)) {
+    stream->paused = true;
+    StreamStopUnlocked(stream);
+  }
+  UsbAudioStreamStateUnlock(stream->device);
 }
 
-void UsbAudioStreamResume(UsbAudioStream *stream) {
-  if (!stream->paused) return;
-  stream->paused = false;
-  NTSTATUS status = UsbAudioStreamStart(stream);
-  if (!NT_SUCCESS(status)) {
-    QAV_TRACE("stream %02x: not resumed %08x", static_cast<unsigned>(stream->dataEndpoint),
-              static_cast<unsigned>(status));
+NTSTATUS UsbAudioStreamResume(UsbAudioStream *stream) {
+  UsbAudioStreamStateLock(stream->device);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (stream->paused) {
+    stream->paused = false;
+    status = UsbAudioStreamStart(stream);
+    if (!NT_SUCCESS(status)) {
+      QAV_TRACE("stream %02x: not resumed %08x", static_cast<unsigned>(stream->dataEndpoint),
+                static_cast<unsigned>(status));
+    }
   }
+  UsbAudioStreamStateUnlock(stream->device);
+  return status;
 }
 
 NTSTATUS StreamResubmit(IsoTransferSlot *slot, ULONG forcedFrame) {

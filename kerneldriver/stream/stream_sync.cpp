@@ -6,6 +6,18 @@
 
 namespace {
 
+KIRQL Lock(StreamSync *sync) {
+  KIRQL irql;
+  KeAcquireSpinLock(&sync->lock, &irql);
+  sync->holder = PsGetCurrentThreadId();
+  return irql;
+}
+
+void Unlock(StreamSync *sync, KIRQL irql) {
+  sync->holder = nullptr;
+  KeReleaseSpinLock(&sync->lock, irql);
+}
+
 IsoTransferSlot *&PendingOf(StreamSync *sync, const UsbAudioStream *stream) {
   return UsbAudioStreamIsCapture(stream) ? sync->pendingCapture : sync->pendingRender;
 }
@@ -67,17 +79,17 @@ StreamSync *StreamSyncCreate(UsbAudioStream *capture, UsbAudioStream *render) {
 
 void StreamSyncDestroy(StreamSync *sync) { QavFree(sync, kTagObject); }
 
+bool StreamSyncHeldByCaller(const StreamSync *sync) { return sync->holder == PsGetCurrentThreadId(); }
+
 void StreamSyncStarted(StreamSync *sync, UsbAudioStream *stream) {
-  KIRQL irql;
-  KeAcquireSpinLock(&sync->lock, &irql);
+  const KIRQL irql = Lock(sync);
   (UsbAudioStreamIsCapture(stream) ? sync->capture : sync->render) = stream;
   PendingOf(sync, stream) = nullptr;
-  KeReleaseSpinLock(&sync->lock, irql);
+  Unlock(sync, irql);
 }
 
 void StreamSyncStopped(StreamSync *sync, UsbAudioStream *stream) {
-  KIRQL irql;
-  KeAcquireSpinLock(&sync->lock, &irql);
+  const KIRQL irql = Lock(sync);
   UsbAudioStream *&member = UsbAudioStreamIsCapture(stream) ? sync->capture : sync->render;
   if (member == stream) member = nullptr;
   IsoTransferSlot *own = PendingOf(sync, stream);
@@ -86,25 +98,35 @@ void StreamSyncStopped(StreamSync *sync, UsbAudioStream *stream) {
   IsoTransferSlot *partnerSlot = partner != nullptr ? PendingOf(sync, partner) : nullptr;
   if (partner != nullptr) PendingOf(sync, partner) = nullptr;
   if (partnerSlot != nullptr) ReleaseAlone(partnerSlot);
-  KeReleaseSpinLock(&sync->lock, irql);
+  Unlock(sync, irql);
   // Last: the stream's Stop may return as soon as this slot is counted in.
   if (own != nullptr) StreamCountIn(stream);
 }
 
 bool StreamSyncUrbCompleted(StreamSync *sync, IsoTransferSlot *slot) {
   UsbAudioStream *stream = slot->stream;
-  KIRQL irql;
-  KeAcquireSpinLock(&sync->lock, &irql);
+  const KIRQL irql = Lock(sync);
   const bool member = (UsbAudioStreamIsCapture(stream) ? sync->capture : sync->render) == stream;
-  if (!member || PartnerOf(sync, stream) == nullptr) {
-    KeReleaseSpinLock(&sync->lock, irql);
+  UsbAudioStream *partner = PartnerOf(sync, stream);
+  IsoTransferSlot *&pending = PendingOf(sync, stream);
+  if (!member || partner == nullptr || !StreamRunning(partner)) {
+    // No partner will come: a slot of ours still waiting goes first, alone.
+    IsoTransferSlot *waiting = pending;
+    pending = nullptr;
+    if (waiting != nullptr) ReleaseAlone(waiting);
+    Unlock(sync, irql);
     return false;
   }
-  IsoTransferSlot *&pending = PendingOf(sync, stream);
   // Two of one direction in a row: the earlier lost its partner and goes on alone.
   if (pending != nullptr) ReleaseAlone(pending);
   pending = slot;
   if (sync->pendingCapture != nullptr && sync->pendingRender != nullptr) Pair(sync);
-  KeReleaseSpinLock(&sync->lock, irql);
+  Unlock(sync, irql);
   return true;
+}
+
+void StreamLeavePairing(UsbAudioStream *stream) {
+  StreamSync *sync = stream->streamSync;
+  if (sync == nullptr || StreamSyncHeldByCaller(sync)) return;
+  StreamSyncStopped(sync, stream);
 }

@@ -8,12 +8,17 @@
 // arrives, then both are sized, distributed and resubmitted on the same start
 // frame. A waiting slot still counts as outstanding for its stream; it is
 // counted in when it is resubmitted, or handed back when its stream stops.
-// Everything runs under the spin lock at DISPATCH_LEVEL.
+// A member that no longer runs (a failed or cancelled URB ended it) is
+// skipped: its partner goes on alone. Everything runs under the spin lock at
+// DISPATCH_LEVEL.
 #pragma once
 #include "kerneldriver/stream/audio_stream.h"
 
 struct StreamSync {
   KSPIN_LOCK lock;
+  // Id of the thread holding `lock`: a completion the pairing's own send
+  // ran inline (a URB refused at once) must not take it again.
+  HANDLE volatile holder;
   UsbAudioStream *capture;  // members: streams started and not stopped
   UsbAudioStream *render;
   IsoTransferSlot *pendingCapture;
@@ -28,8 +33,11 @@ void StreamSyncDestroy(StreamSync *sync);
 
 void StreamSyncStarted(StreamSync *sync, UsbAudioStream *stream);
 // Forgets the stream and hands its waiting slot back; the partner's waiting
-// slot goes on alone.
+// slot goes on alone. Also from a completion that ended the stream, unless
+// it runs inside the pairing (StreamSyncHeldByCaller).
 void StreamSyncStopped(StreamSync *sync, UsbAudioStream *stream);
+// True when the calling thread holds the pairing's lock.
+bool StreamSyncHeldByCaller(const StreamSync *sync);
 // A data slot of a running member completed successfully. True when the
 // pairing took it (it is resubmitted and counted in by the pairing); false
 // when the stream has no partner running and goes on alone.

@@ -1,6 +1,8 @@
 // Preparing and freeing a stream's transfers, and sending one slot. The ten
 // data slots share one transfer buffer; slot j owns D = framesPerUrb × 8 ×
 // maxPacket bytes from j × D, one packet per microframe at k × maxPacket.
+// The feedback slot reads one frame of the feedback endpoint: 8, 4, 2 or 1
+// packets of 4 bytes, as its interval says.
 #include "kerneldriver/kernel_support.h"
 #include "kerneldriver/stream/packet_sizing.h"
 #include "kerneldriver/stream/stream_internal.h"
@@ -8,8 +10,6 @@
 
 namespace {
 
-// The USB stack takes at most 1024 packets per high-speed isochronous URB.
-constexpr ULONG kMaxFramesPerUrb = 128;
 constexpr ULONG kUnsentStatus = 0xFFFFFFFF;
 
 void FreeSlot(IsoTransferSlot *slot) {
@@ -18,7 +18,10 @@ void FreeSlot(IsoTransferSlot *slot) {
   QavZeroMemory(slot, sizeof(*slot));
 }
 
+// Pins still attached (an UrbSize change frees and replaces the buffer
+// under running pins) are told first, so none keeps a region of it.
 void FreeSlots(UsbAudioStream *stream) {
+  if (stream->transferBuffer != nullptr) StreamDropPinRegions(stream);
   for (IsoTransferSlot &slot : stream->slots) FreeSlot(&slot);
   FreeSlot(&stream->feedbackSlot);
   QavFree(stream->transferBuffer, kTagBuffer);
@@ -61,18 +64,23 @@ void LayOutFeedbackSlot(UsbAudioStream *stream) {
   IsoTransferSlot *slot = &stream->feedbackSlot;
   slot->index = kFeedbackSlotIndex;
   slot->in = true;
-  slot->region = stream->feedbackValue;
-  slot->regionLength = kFeedbackBytes;
-  slot->transferLength = kFeedbackBytes;
+  slot->region = stream->feedbackBuffer;
+  slot->regionLength = slot->packetCount * kFeedbackBytes;
+  slot->transferLength = slot->regionLength;
   slot->pipeHandle = stream->feedbackPipe->pipeHandle;
-  slot->urb->UrbIsochronousTransfer.IsoPacket[0].Offset = 0;
-  slot->urb->UrbIsochronousTransfer.IsoPacket[0].Length = kFeedbackBytes;
+  for (ULONG k = 0; k < slot->packetCount; ++k) {
+    slot->urb->UrbIsochronousTransfer.IsoPacket[k].Offset = k * kFeedbackBytes;
+  }
+}
+
+UsbPipe *FindIsochronousPipe(UsbAudioStream *stream, UCHAR endpoint) {
+  UsbPipe *pipe = endpoint != 0 ? UsbInterfaceFindPipe(stream->usbInterface, endpoint) : nullptr;
+  return pipe != nullptr && pipe->pipeType == UsbdPipeTypeIsochronous ? pipe : nullptr;
 }
 
 void FindPipes(UsbAudioStream *stream) {
-  stream->dataPipe = UsbInterfaceFindPipe(stream->usbInterface, stream->dataEndpoint);
-  stream->feedbackPipe =
-      stream->feedbackEndpoint != 0 ? UsbInterfaceFindPipe(stream->usbInterface, stream->feedbackEndpoint) : nullptr;
+  stream->dataPipe = FindIsochronousPipe(stream, stream->dataEndpoint);
+  stream->feedbackPipe = FindIsochronousPipe(stream, stream->feedbackEndpoint);
 }
 
 NTSTATUS AllocateTransfers(UsbAudioStream *stream, PDEVICE_OBJECT lower) {
@@ -87,7 +95,10 @@ NTSTATUS AllocateTransfers(UsbAudioStream *stream, PDEVICE_OBJECT lower) {
     LayOutDataSlot(stream, &stream->slots[j], j, slotBytes);
   }
   if (stream->feedbackPipe == nullptr) return STATUS_SUCCESS;
-  NTSTATUS status = AllocateSlot(stream, &stream->feedbackSlot, stackSize, 1);
+  const ULONG feedbackPackets =
+      QavMin(IsoPacketsPerFrame(stream->feedbackPipe->interval, UsbIsHighSpeed(&stream->device->config)),
+             kMaxFeedbackPackets);
+  NTSTATUS status = AllocateSlot(stream, &stream->feedbackSlot, stackSize, feedbackPackets);
   if (NT_SUCCESS(status)) LayOutFeedbackSlot(stream);
   return status;
 }
@@ -114,9 +125,7 @@ NTSTATUS SelectAndFindPipes(UsbAudioStream *stream) {
   return stream->transferBufferSize != 0 ? STATUS_SUCCESS : STATUS_INTERNAL_ERROR;
 }
 
-}  // namespace
-
-NTSTATUS UsbAudioStreamPrepareTransfers(UsbAudioStream *stream) {
+NTSTATUS PrepareTransfersLocked(UsbAudioStream *stream) {
   if (StreamRunning(stream) || stream->outstanding != 0) return STATUS_DEVICE_BUSY;
   KeWaitForSingleObject(&stream->recoveryIdle, Executive, KernelMode, FALSE, nullptr);
   FreeSlots(stream);
@@ -132,11 +141,27 @@ NTSTATUS UsbAudioStreamPrepareTransfers(UsbAudioStream *stream) {
   return status;
 }
 
-NTSTATUS UsbAudioStreamFreeTransfers(UsbAudioStream *stream) {
+NTSTATUS FreeTransfersLocked(UsbAudioStream *stream) {
   if (StreamRunning(stream) || stream->outstanding != 0) return STATUS_INTERNAL_ERROR;
   KeWaitForSingleObject(&stream->recoveryIdle, Executive, KernelMode, FALSE, nullptr);
   FreeSlots(stream);
   return UsbSelectAlternateSetting(stream->usbInterface, 0);
+}
+
+}  // namespace
+
+NTSTATUS UsbAudioStreamPrepareTransfers(UsbAudioStream *stream) {
+  UsbAudioStreamStateLock(stream->device);
+  NTSTATUS status = PrepareTransfersLocked(stream);
+  UsbAudioStreamStateUnlock(stream->device);
+  return status;
+}
+
+NTSTATUS UsbAudioStreamFreeTransfers(UsbAudioStream *stream) {
+  UsbAudioStreamStateLock(stream->device);
+  NTSTATUS status = FreeTransfersLocked(stream);
+  UsbAudioStreamStateUnlock(stream->device);
+  return status;
 }
 
 void StreamReleaseTransfers(UsbAudioStream *stream) { FreeSlots(stream); }
@@ -153,12 +178,14 @@ NTSTATUS StreamSendSlot(IsoTransferSlot *slot, ULONG startFrame) {
   urb.PipeHandle = slot->pipeHandle;
   urb.TransferFlags = (slot->in ? USBD_TRANSFER_DIRECTION_IN : 0) | (startFrame == 0 ? USBD_START_ISO_TRANSFER_ASAP : 0);
   urb.TransferBuffer = slot->region;
-  urb.TransferBufferLength = slot->in && slot->index != kFeedbackSlotIndex ? slot->regionLength : slot->transferLength;
+  urb.TransferBufferLength = slot->in ? slot->regionLength : slot->transferLength;
   urb.StartFrame = startFrame;
   urb.NumberOfPackets = slot->packetCount;
+  // IN: the stack reports each packet's length; what is left from the last
+  // transfer must not pass for this one's.
   for (ULONG k = 0; k < slot->packetCount; ++k) {
     urb.IsoPacket[k].Status = static_cast<USBD_STATUS>(kUnsentStatus);
-    if (slot->in && slot->index != kFeedbackSlotIndex) urb.IsoPacket[k].Length = 0;
+    if (slot->in) urb.IsoPacket[k].Length = 0;
   }
   PIRP irp = slot->irp;
   IoReuseIrp(irp, STATUS_NOT_SUPPORTED);

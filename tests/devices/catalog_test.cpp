@@ -101,3 +101,54 @@ TEST(Catalog, EveryModelBuildsAndItsNamesFitTheDriversBuffers) {
 }
 
 }  // namespace
+
+namespace {
+
+// bInterval and wMaxPacketSize of endpoint `address` in every alternate
+// setting that has it, as the device enumerates.
+std::vector<std::pair<uint8_t, uint16_t>> EndpointsOf(const DeviceModel &m, uint8_t address) {
+  const BuildResult built = BuildDevice(m);
+  EXPECT_TRUE(built.Ok()) << m.name;
+  const std::vector<uint8_t> &config = built.definition.descriptors.configuration;
+  std::vector<std::pair<uint8_t, uint16_t>> found;
+  for (size_t pos = 0; pos + 7 <= config.size() && config[pos] >= 2; pos += config[pos]) {
+    if (config[pos + 1] == 0x05 && config[pos + 2] == address) {
+      found.emplace_back(config[pos + 6], static_cast<uint16_t>(config[pos + 4] | (config[pos + 5] << 8)));
+    }
+  }
+  return found;
+}
+
+TEST(Variants, DifferFromTheirModelOnlyInOneEndpointsIntervalAndTheirIdentity) {
+  struct Case {
+    const char *name, *base;
+    uint16_t productId;
+    uint8_t endpoint, interval;
+  };
+  std::set<uint16_t> productIds;
+  for (const DeviceModel &m : Catalog()) productIds.insert(m.productId);
+  for (const Case &c : {Case{"Aspen", "Maple", 0x8016, 0x81, 1}, Case{"Elm", "Maple", 0x8018, 0x81, 3},
+                        Case{"Yew", "Alder", 0x801A, 0x01, 4}}) {
+    SCOPED_TRACE(c.name);
+    const DeviceModel *variant = FindModel(c.name);
+    ASSERT_NE(variant, nullptr);
+    EXPECT_EQ(variant->productId, c.productId);
+    EXPECT_TRUE(productIds.insert(variant->productId).second);
+    EXPECT_NE(variant->serial, FindModel(c.base)->serial);
+    EXPECT_EQ(EndpointsOf(*variant, c.endpoint).size(), EndpointsOf(*FindModel(c.base), c.endpoint).size());
+    for (const auto &[interval, maxPacket] : EndpointsOf(*variant, c.endpoint)) EXPECT_EQ(interval, c.interval);
+  }
+  for (const DeviceModel &m : Catalog()) EXPECT_NE(m.name, "Aspen");
+}
+
+// Served once per frame, Yew's render packets carry a millisecond: at 96 kHz
+// and 3 bytes × 2 channels, 97 frames of 6 bytes.
+TEST(Variants, ADataEndpointServedLessOftenCarriesItsWholeIntervalInAPacket) {
+  const auto yew = EndpointsOf(*FindModel("Yew"), 0x01);
+  const auto alder = EndpointsOf(*FindModel("Alder"), 0x01);
+  ASSERT_EQ(yew.size(), 2u);
+  EXPECT_EQ(yew[0].second, 97u * 6);
+  EXPECT_EQ(alder[0].second, 13u * 6);
+}
+
+}  // namespace

@@ -1,5 +1,7 @@
 // Every fault a test injects reaches the host as the status a driver would
 // see, fires exactly as often as asked, and is counted.
+#include <algorithm>
+
 #include "devices/runtime_harness.h"
 #include "winsim/devices/config_walk.h"
 
@@ -149,6 +151,43 @@ TEST(IsoDropRange, LosesExactlyThePacketsOfItsMicroframesAndFailsAWholeLostTrans
   lost.Start();
   ASSERT_TRUE(lost.RunToLimit(kTicksPerSecond));
   EXPECT_EQ(lost.LastTransferStatus(), USBD_STATUS_ISOCH_REQUEST_FAILED);
+}
+
+// A damaged packet still arrives: the host reports the whole packet's
+// length with a CRC error, and its bytes are garbage. The clock runs on, so
+// the next good packet carries the samples that follow.
+TEST(IsoGarble, EveryNthCapturePacketArrivesFullOfGarbageWithACrcError) {
+  Bench bench(WithDrift("Alder", 0));
+  ASSERT_EQ(bench.SetConfiguration(1), USBD_STATUS_SUCCESS);
+  ASSERT_EQ(bench.SetInterface(2, 1), USBD_STATUS_SUCCESS);
+  bench.device->EditFaults([](FaultKnobs &k) {
+    k.garbleIsoInEvery = 5;
+    k.garbleEndpoint = 0x81;
+  });
+  struct Seen {
+    uint32_t length;
+    int32_t status;
+    bool garbage;
+  };
+  std::vector<Seen> seen;
+  IsoPump::Options options{0x81, 78};
+  options.transferLimit = 5;
+  IsoPump pump(bench, options, {}, [&](const uint8_t *packet, uint32_t length, int32_t status) {
+    const bool garbage = length > 0 && std::all_of(packet, packet + length, [](uint8_t b) { return b == 0x5A; });
+    seen.push_back({length, status, garbage});
+  });
+  pump.Start();
+  ASSERT_TRUE(pump.RunToLimit(kTicksPerSecond));
+  ASSERT_EQ(seen.size(), 40u);
+  for (size_t i = 0; i < seen.size(); ++i) {
+    const bool damaged = (i + 1) % 5 == 0;
+    EXPECT_EQ(seen[i].status, damaged ? USBD_STATUS_CRC : USBD_STATUS_SUCCESS) << "packet " << i;
+    EXPECT_EQ(seen[i].length, damaged ? 78u : 36u) << "packet " << i;
+    EXPECT_EQ(seen[i].garbage, damaged) << "packet " << i;
+  }
+  EXPECT_EQ(pump.LastTransferStatus(), USBD_STATUS_SUCCESS);
+  EXPECT_EQ(bench.device->Faults().isoGarbled, 8u);
+  EXPECT_EQ(bench.device->Capture().frames, 40u * 6);
 }
 
 class CorruptedConfiguration : public ::testing::TestWithParam<Corruption> {};

@@ -2,6 +2,7 @@
 #include <usb.h>
 
 #include <deque>
+#include <functional>
 #include <mutex>
 
 #include "winsim/machine.h"
@@ -327,6 +328,85 @@ TEST_F(HostControllerTest, LatencyProfileDelaysCompletionsButKeepsTheirOrder) {
     }
   }
   EXPECT_TRUE(anyLate);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(HostControllerTest, RefusedIsochronousSubmissionsFailAtOnceAndOnlyAsManyAsAsked) {
+  controller.RefuseIsochronous(2);
+  IsoUrb a(0x01, 1, 8), b(0x82, 1, 8), c(0x01, 1, 8);
+  a.transfer.asap = b.transfer.asap = c.transfer.asap = true;
+  EXPECT_EQ(controller.Submit(port, &a.transfer), USBD_STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(controller.Submit(port, &b.transfer), USBD_STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(controller.Submit(port, &c.transfer), USBD_STATUS_PENDING);
+  machine.RunUntil([&] { return c.completions == 1; }, kTicksPerSecond);
+  EXPECT_EQ(c.status, USBD_STATUS_SUCCESS);
+  EXPECT_EQ(a.completions + b.completions, 0);
+  // Only one endpoint's: the other's go through.
+  controller.RefuseIsochronous(1, 0x82);
+  IsoUrb d(0x01, 1, 8), e(0x82, 1, 8);
+  d.transfer.asap = e.transfer.asap = true;
+  EXPECT_EQ(controller.Submit(port, &d.transfer), USBD_STATUS_PENDING);
+  EXPECT_EQ(controller.Submit(port, &e.transfer), USBD_STATUS_INSUFFICIENT_RESOURCES);
+  machine.RunUntil([&] { return d.completions == 1; }, kTicksPerSecond);
+  EXPECT_EQ(controller.RefusedIsochronous(), 3u);
+}
+
+// A held transfer is served on the bus like any other but kept past its
+// frames; it comes back when cancelled, aborted, or at the time given.
+TEST_F(HostControllerTest, HeldIsochronousTransfersComeBackOnlyWhenCancelledAbortedOrDue) {
+  struct Case {
+    const char *how;
+    VTime until;
+    std::function<void(HostController &, int, Transfer &)> release;
+    int32_t status;
+    VTime completedAt;
+  };
+  const Case cases[] = {
+      {"cancelled", kInfinite, [](HostController &hc, int, Transfer &t) { EXPECT_TRUE(hc.Cancel(&t)); },
+       USBD_STATUS_CANCELED, 50 * kTicksPerMillisecond},
+      {"aborted", kInfinite, [](HostController &hc, int p, Transfer &) { hc.AbortEndpoint(p, 0x01); },
+       USBD_STATUS_CANCELED, 50 * kTicksPerMillisecond},
+      {"due", 30 * kTicksPerMillisecond, [](HostController &, int, Transfer &) {}, USBD_STATUS_SUCCESS,
+       30 * kTicksPerMillisecond},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.how);
+    const VTime origin = machine.Now();
+    controller.HoldIsochronous(1, c.until == kInfinite ? kInfinite : origin + c.until, 0x01);
+    IsoUrb capture(0x82, 1, 8), held(0x01, 1, 8), next(0x01, 1, 8);
+    capture.transfer.asap = held.transfer.asap = next.transfer.asap = true;
+    ASSERT_EQ(controller.Submit(port, &capture.transfer), USBD_STATUS_PENDING);  // another endpoint: not held
+    ASSERT_EQ(controller.Submit(port, &held.transfer), USBD_STATUS_PENDING);
+    ASSERT_EQ(controller.Submit(port, &next.transfer), USBD_STATUS_PENDING);  // the hold was for one
+    machine.RunUntil([&] { return held.completions == 1; }, 50 * kTicksPerMillisecond);
+    EXPECT_EQ(capture.completions, 1);
+    EXPECT_EQ(next.completions, 1);
+    if (c.until == kInfinite) {
+      EXPECT_EQ(held.completions, 0);
+      c.release(controller, port, held.transfer);
+      machine.RunUntil([&] { return held.completions == 1; }, kTicksPerSecond);
+    }
+    ASSERT_EQ(held.completions, 1);
+    EXPECT_EQ(held.status, c.status);
+    EXPECT_EQ(held.completedAt - origin, c.completedAt);
+    EXPECT_EQ(held.packets[7].status, USBD_STATUS_SUCCESS) << "its packets went over the bus";
+  }
+  EXPECT_EQ(controller.HeldIsochronous(), 3u);
+}
+
+TEST_F(HostControllerTest, ADamagedInPacketReportsTheBytesThatArrivedWithItsError) {
+  device->isoAnswer = Handshake::Error;
+  device->inLength = 5;
+  IsoUrb urb(0x82, 1, 8);
+  urb.transfer.asap = true;
+  controller.Submit(port, &urb.transfer);
+  machine.RunUntil([&] { return urb.completions == 1; }, kTicksPerSecond);
+  EXPECT_EQ(urb.packets[0].status, USBD_STATUS_CRC);
+  EXPECT_EQ(urb.packets[0].length, 5u);
+  EXPECT_EQ(urb.transfer.actualLength, 0u) << "no packet arrived intact";
 }
 
 }  // namespace

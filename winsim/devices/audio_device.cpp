@@ -1,5 +1,6 @@
 #include "winsim/devices/audio_device.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "winsim/devices/class_requests.h"
@@ -11,6 +12,10 @@ namespace {
 
 using usb::Handshake;
 using usb::TransferOutcome;
+
+// The bytes of a damaged packet (FaultKnobs::garbleIsoInEvery): neither
+// silence nor any sample a ramp or a sine would give.
+constexpr uint8_t kGarbleByte = 0x5A;
 
 TransferOutcome NoReply() { return {Handshake::NoReply, 0, 0}; }
 
@@ -112,12 +117,17 @@ TransferOutcome AudioDevice::IsoOut(uint8_t endpoint, uint64_t microframe, const
 
 TransferOutcome AudioDevice::IsoIn(uint8_t endpoint, uint64_t microframe, uint8_t *buffer, uint32_t capacity) {
   std::lock_guard<std::mutex> guard(m_mutex);
-  if (m_state.ActiveEndpoint(endpoint) == nullptr) return NoReply();
+  const EndpointInfo *active = m_state.ActiveEndpoint(endpoint);
+  if (active == nullptr) return NoReply();
   if (m_faults.DropIso(endpoint, microframe)) {
     m_engine.Lose(endpoint, microframe, Clock());
     return {Handshake::Error, 0, 0};
   }
-  return m_engine.IsoIn(endpoint, microframe, buffer, capacity, Clock());
+  const TransferOutcome outcome = m_engine.IsoIn(endpoint, microframe, buffer, capacity, Clock());
+  if (!active->IsoData() || !m_faults.GarbleIsoIn(endpoint)) return outcome;
+  // The samples were taken from the clock all the same; what arrives is noise.
+  std::fill(buffer, buffer + capacity, kGarbleByte);
+  return {Handshake::Error, capacity, 0};
 }
 
 TransferOutcome AudioDevice::BulkOrInterruptIn(uint8_t endpoint, usb::VTime, uint8_t *buffer, uint32_t capacity) {

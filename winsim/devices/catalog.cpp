@@ -197,6 +197,40 @@ DeviceModel Ivy() {
   return m;
 }
 
+// Variants: catalog models changed in one respect for a driver test, each
+// with its own name and product id. They share a shape with their model,
+// so they stay out of the catalog proper.
+DeviceModel Variant(DeviceModel m, const char *name, uint16_t productId) {
+  const DeviceModel family = Family(name, productId, m.bcdDevice);
+  m.name = family.name;
+  m.productId = family.productId;
+  m.product = family.product;
+  m.serial = family.serial;
+  return m;
+}
+
+// Maple whose feedback endpoint reports every microframe (bInterval 1).
+DeviceModel Aspen() {
+  DeviceModel m = Variant(Maple(), "Aspen", 0x8016);
+  m.streams[0].feedbackInterval = 1;
+  return m;
+}
+
+// Maple whose feedback endpoint reports every fourth microframe (bInterval 3).
+DeviceModel Elm() {
+  DeviceModel m = Variant(Maple(), "Elm", 0x8018);
+  m.streams[0].feedbackInterval = 3;
+  return m;
+}
+
+// Alder whose render data endpoint is served once per frame (bInterval 4),
+// a packet carrying a millisecond of audio.
+DeviceModel Yew() {
+  DeviceModel m = Variant(Alder(), "Yew", 0x801A);
+  m.streams[0].interval = 4;
+  return m;
+}
+
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -212,9 +246,16 @@ const std::vector<DeviceModel> &Catalog() {
   return models;
 }
 
+const std::vector<DeviceModel> &Variants() {
+  static const std::vector<DeviceModel> models = {Aspen(), Elm(), Yew()};
+  return models;
+}
+
 const DeviceModel *FindModel(std::string_view name) {
-  for (const DeviceModel &model : Catalog()) {
-    if (EqualsIgnoringCase(model.name, name)) return &model;
+  for (const auto *models : {&Catalog(), &Variants()}) {
+    for (const DeviceModel &model : *models) {
+      if (EqualsIgnoringCase(model.name, name)) return &model;
+    }
   }
   return nullptr;
 }

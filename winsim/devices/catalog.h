@@ -12,7 +12,14 @@ namespace winsim::devices {
 // Every catalog model, in a fixed order. Built once; safe to call from any thread.
 const std::vector<DeviceModel> &Catalog();
 
-// Case-insensitive lookup by DeviceModel::name; null when unknown.
+// Catalog models changed in one respect (an endpoint's bInterval) for the
+// driver's tests, each with its own name and product id: Aspen and Elm are
+// Maple with a feedback endpoint of bInterval 1 and 3, Yew is Alder with a
+// render data endpoint of bInterval 4. Not part of Catalog().
+const std::vector<DeviceModel> &Variants();
+
+// Case-insensitive lookup by DeviceModel::name, in the catalog and its
+// variants; null when unknown.
 const DeviceModel *FindModel(std::string_view name);
 
 // The model the demo plugs when none is named.

@@ -263,7 +263,7 @@ class Builder {
       Endpoint(stream.endpoint, DataEndpointAttributes(stream), FormatMaxPacketSize(m_model, stream, format).value_or(0),
                stream.interval);
       CsIsoEndpoint();
-      if (explicitFeedback) FeedbackEndpoint(stream.feedbackEndpoint);
+      if (explicitFeedback) FeedbackEndpoint(stream.feedbackEndpoint, stream.feedbackInterval);
     }
   }
 
@@ -300,11 +300,12 @@ class Builder {
     m_config.U16(0);  // wLockDelay
   }
 
-  // High speed: 16.16 samples per microframe in 4 bytes, once per millisecond;
-  // full speed: 10.14 samples per frame in 3 bytes.
-  void FeedbackEndpoint(uint8_t address) {
+  // High speed: 16.16 samples per microframe in 4 bytes, every
+  // 2^(bInterval - 1) microframes; full speed: 10.14 samples per frame in 3
+  // bytes, every frame.
+  void FeedbackEndpoint(uint8_t address, uint8_t interval) {
     const bool high = m_model.speed == UsbSpeed::High;
-    Endpoint(address, kXferIsochronous | kUsageFeedback, high ? 4 : 3, high ? 4 : 1);
+    Endpoint(address, kXferIsochronous | kUsageFeedback, high ? 4 : 3, high ? interval : 1);
   }
 
   void Midi(const MidiInterface &midi, uint8_t number) {

@@ -60,6 +60,14 @@ bool FaultInjector::DropIso(uint8_t endpoint, uint64_t microframe) {
   return true;
 }
 
+bool FaultInjector::GarbleIsoIn(uint8_t endpoint) {
+  if (m_knobs.garbleIsoInEvery == 0) return false;
+  if (m_knobs.garbleEndpoint != 0 && m_knobs.garbleEndpoint != endpoint) return false;
+  if (++m_isoInSeen % m_knobs.garbleIsoInEvery != 0) return false;
+  ++m_counts.isoGarbled;
+  return true;
+}
+
 std::vector<uint8_t> FaultInjector::Configuration(std::span<const uint8_t> good) {
   if (m_knobs.corruptConfiguration) {
     auto bad = CorruptConfiguration(good, *m_knobs.corruptConfiguration, m_knobs.corruptionTarget);

@@ -34,6 +34,12 @@ struct FaultKnobs {
   uint64_t dropUntilMicroframe = 0;
   uint8_t dropEndpoint = 0;             // the endpoint both drops apply to; 0: every one
 
+  // Every Nth isochronous IN data packet of garbleEndpoint (0: every IN data
+  // endpoint) arrives damaged: a whole packet of garbage with a CRC error,
+  // which the host reports with its length. 0: off.
+  uint32_t garbleIsoInEvery = 0;
+  uint8_t garbleEndpoint = 0;
+
   std::optional<Corruption> corruptConfiguration;  // GET_DESCRIPTOR(configuration) serves this corruption
   size_t corruptionTarget = kDefaultCorruptionTarget;
 };
@@ -45,6 +51,7 @@ struct FaultCounts {
   uint64_t neverFinished = 0;
   uint64_t setInterfaceRefusals = 0;
   uint64_t isoDropped = 0;
+  uint64_t isoGarbled = 0;
   uint64_t corruptConfigurationsServed = 0;
 
   bool operator==(const FaultCounts &) const = default;
@@ -54,13 +61,14 @@ class FaultInjector {
  public:
   FaultKnobs &Knobs() { return m_knobs; }
   // After the knobs changed: "every Nth" counts from the next packet.
-  void Rearm() { m_isoSeen = 0; }
+  void Rearm() { m_isoSeen = m_isoInSeen = 0; }
   const FaultCounts &Counts() const { return m_counts; }
 
   // The answer a fault imposes on a control request, if one does.
   std::optional<usb::Handshake> OnControl(const usb::SetupPacket &setup);
   bool RefuseSetInterface();
   bool DropIso(uint8_t endpoint, uint64_t microframe);
+  bool GarbleIsoIn(uint8_t endpoint);
   // The configuration bytes to serve: `good`, or its corruption.
   std::vector<uint8_t> Configuration(std::span<const uint8_t> good);
 
@@ -68,6 +76,7 @@ class FaultInjector {
   FaultKnobs m_knobs;
   FaultCounts m_counts;
   uint64_t m_isoSeen = 0;
+  uint64_t m_isoInSeen = 0;
 };
 
 }  // namespace winsim::devices

@@ -90,9 +90,10 @@ struct StreamingInterface {
   std::vector<std::string> channelNames;  // empty, or one per channel
   uint8_t terminalLink = 0;    // the USB streaming input (render) or output (capture) terminal
   uint8_t endpoint = 0x01;     // data endpoint address; bit 7 set for capture
-  uint8_t interval = 1;
+  uint8_t interval = 1;        // bInterval of the data endpoint; packets are sized per service interval
   FeedbackKind feedback = FeedbackKind::None;  // render streams only
   uint8_t feedbackEndpoint = 0;                // explicit feedback endpoint address (IN)
+  uint8_t feedbackInterval = 4;                // its bInterval at high speed (full speed: always 1)
   std::vector<StreamFormat> formats;
 };
 

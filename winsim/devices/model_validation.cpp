@@ -158,6 +158,9 @@ class Validator {
     if (stream.feedback == FeedbackKind::Explicit && !ValidEndpoint(stream.feedbackEndpoint, true)) {
       return Fail(BuildError::BadStream, name + ": feedback endpoint");
     }
+    if (stream.feedback == FeedbackKind::Explicit && (stream.feedbackInterval < 1 || stream.feedbackInterval > 16)) {
+      return Fail(BuildError::BadStream, name + ": feedback bInterval");
+    }
     if (stream.feedback == FeedbackKind::Implicit && !FindStream(m_model, StreamDirection::Capture)) {
       return Fail(BuildError::BadStream, name + ": implicit feedback without a capture stream");
     }
@@ -216,10 +219,15 @@ class Validator {
 
 }  // namespace
 
+// A data endpoint served every 2^(bInterval - 1) intervals carries that many
+// intervals' samples in each packet.
 std::optional<uint16_t> FormatMaxPacketSize(const DeviceModel &model, const StreamingInterface &stream,
                                             const StreamFormat &format) {
+  const uint32_t exponent = std::clamp<uint32_t>(stream.interval, 1, 16) - 1;
+  const uint64_t rate = uint64_t{FormatMaxRate(model, format)} << exponent;
+  if (rate > UINT32_MAX) return std::nullopt;
   return EncodeMaxPacketSize(model.speed,
-                             MaxPacketBytes(model.speed, FormatMaxRate(model, format), stream.channels,
+                             MaxPacketBytes(model.speed, static_cast<uint32_t>(rate), stream.channels,
                                             format.subslotSize));
 }
 

@@ -125,6 +125,49 @@ void HostController::SetCapture(BusCapture *capture) {
   m_capture = capture;
 }
 
+void HostController::RefuseIsochronous(uint32_t count, uint8_t endpoint) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_refuseIso = count;
+  m_refuseEndpoint = endpoint;
+}
+
+void HostController::HoldIsochronous(uint32_t count, VTime until, uint8_t endpoint) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_holdIso = count;
+  m_holdUntil = until;
+  m_holdEndpoint = endpoint;
+}
+
+uint64_t HostController::RefusedIsochronous() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_refusedIso;
+}
+
+uint64_t HostController::HeldIsochronous() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_heldIso;
+}
+
+bool HostController::TakeHoldLocked(const Transfer &transfer) {
+  if (m_holdIso == 0 || (m_holdEndpoint != 0 && transfer.endpoint != m_holdEndpoint)) return false;
+  --m_holdIso;
+  ++m_heldIso;
+  return true;
+}
+
+// Held transfers whose time has come complete as the bus served them.
+void HostController::ReleaseHeldLocked(VTime now) {
+  for (auto it = m_held.begin(); it != m_held.end();) {
+    Transfer *transfer = *it;
+    if (transfer->m_heldUntil > now) {
+      ++it;
+      continue;
+    }
+    it = m_held.erase(it);
+    QueueDoneLocked(transfer, now);
+  }
+}
+
 int32_t HostController::ValidateIso(const Port &port, Transfer &transfer) const {
   bool high = port.device->Speed() == BusSpeed::High;
   uint32_t interval = high ? std::max<uint32_t>(transfer.intervalMicroframes, 1) : kMicroframesPerFrame;
@@ -161,6 +204,11 @@ int32_t HostController::Submit(int portNumber, Transfer *transfer) {
   transfer->m_parked = false;
   VTime now = m_scheduler->Now();
   if (transfer->kind == TransferKind::Isochronous) {
+    if (m_refuseIso > 0 && (m_refuseEndpoint == 0 || transfer->endpoint == m_refuseEndpoint)) {
+      --m_refuseIso;
+      ++m_refusedIso;
+      return USBD_STATUS_INSUFFICIENT_RESOURCES;
+    }
     int32_t invalid = ValidateIso(port, *transfer);
     if (invalid != USBD_STATUS_SUCCESS) return invalid;
     uint32_t current = CurrentFrame();
@@ -179,6 +227,8 @@ int32_t HostController::Submit(int portNumber, Transfer *transfer) {
     m_nextAsapFrame[key] = transfer->startFrame + frames;
     transfer->m_firstMicroframe = static_cast<uint64_t>(transfer->startFrame) * kMicroframesPerFrame;
     transfer->m_nextPacket = 0;
+    transfer->m_held = TakeHoldLocked(*transfer);
+    transfer->m_heldUntil = m_holdUntil;
     for (uint32_t i = 0; i < transfer->packetCount; ++i) transfer->packets[i].status = USBD_STATUS_PENDING;
     m_iso.push_back(transfer);
   } else if (transfer->kind == TransferKind::Control) {
@@ -247,7 +297,9 @@ void HostController::ServeIsoPacketLocked(Transfer &transfer) {
   packet.status = StatusOf(outcome.handshake, in);
   if (outcome.handshake == Handshake::Nak) packet.status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
   uint32_t moved = packet.status == USBD_STATUS_SUCCESS ? std::min(outcome.length, room) : 0;
-  if (in) packet.length = moved;
+  // A damaged IN packet (CRC error) still reports the bytes that arrived;
+  // only the status says they are not to be trusted.
+  if (in) packet.length = outcome.handshake == Handshake::Error ? std::min(outcome.length, room) : moved;
   transfer.actualLength += moved;
   if (packet.status != USBD_STATUS_SUCCESS) ++transfer.errorCount;
 }
@@ -279,6 +331,10 @@ void HostController::RunIsoUntilLocked(uint64_t microframeLimit) {
     it = m_iso.erase(it);
     transfer->status =
         transfer->errorCount == transfer->packetCount ? USBD_STATUS_ISOCH_REQUEST_FAILED : USBD_STATUS_SUCCESS;
+    if (transfer->m_held) {
+      m_held.push_back(transfer);
+      continue;
+    }
     QueueDoneLocked(transfer, DueAfterFrameOf(IsoMicroframeOf(*transfer, transfer->packetCount - 1)));
   }
 }
@@ -308,6 +364,11 @@ bool HostController::RemovePendingLocked(Transfer *transfer) {
     m_waiting.erase(waiting);
     return true;
   }
+  auto held = std::find(m_held.begin(), m_held.end(), transfer);
+  if (held != m_held.end()) {
+    m_held.erase(held);
+    return true;
+  }
   return false;
 }
 
@@ -315,6 +376,7 @@ void HostController::FailPendingLocked(int port, int32_t status, bool onlyEndpoi
   std::vector<Transfer *> victims;
   for (Transfer *transfer : m_iso) victims.push_back(transfer);
   for (Transfer *transfer : m_waiting) victims.push_back(transfer);
+  for (Transfer *transfer : m_held) victims.push_back(transfer);
   VTime now = m_scheduler != nullptr ? m_scheduler->Now() : 0;
   for (Transfer *transfer : victims) {
     if (transfer->m_port != port || (onlyEndpoint && transfer->endpoint != endpoint)) continue;
@@ -354,6 +416,7 @@ VTime HostController::NextWakeLocked() const {
     uint64_t frameEnd = (last / kMicroframesPerFrame + 1) * kMicroframesPerFrame;
     next = std::min(next, TimeOfMicroframe(frameEnd));
   }
+  for (const Transfer *transfer : m_held) next = std::min(next, transfer->m_heldUntil);
   return next;
 }
 
@@ -368,6 +431,7 @@ void HostController::Loop() {
   while (!m_stopping || !m_done.empty()) {
     VTime now = m_scheduler->Now();
     RunIsoUntilLocked(CurrentMicroframe());
+    ReleaseHeldLocked(now);
     if (m_dataReady.exchange(false)) RetryParkedLocked(now);
     while (!m_done.empty() && m_done.begin()->first <= now) {
       Transfer *transfer = m_done.begin()->second;

@@ -69,6 +69,8 @@ struct Transfer {
   uint32_t m_nextPacket = 0;
   VTime m_due = 0;  // when the completion may be delivered
   bool m_parked = false;  // bulk/interrupt: waiting for the device to have data
+  bool m_held = false;    // isochronous: kept past its last frame (HoldIsochronous)
+  VTime m_heldUntil = 0;
 };
 
 class HostController {
@@ -114,6 +116,20 @@ class HostController {
   void SetCompletionLatency(std::function<VTime(std::mt19937 &)> sampler, uint32_t seed = 1);
   void SetCapture(BusCapture *capture);
 
+  // Faults of the stack itself, for the drivers above it.
+  // The next `count` isochronous submissions for `endpoint` (0: any) are
+  // refused at once with USBD_STATUS_INSUFFICIENT_RESOURCES (a stack out of
+  // transfer descriptors): the submitting IoCallDriver fails without
+  // pending.
+  void RefuseIsochronous(uint32_t count, uint8_t endpoint = 0);
+  // The next `count` isochronous transfers accepted for `endpoint` (0: any)
+  // are held past their last frame, as a hub or controller in recovery
+  // holds them: each completes only when cancelled or aborted, or at
+  // virtual time `until` (kInfinite: never by itself).
+  void HoldIsochronous(uint32_t count, VTime until, uint8_t endpoint = 0);
+  uint64_t RefusedIsochronous() const;
+  uint64_t HeldIsochronous() const;
+
   uint64_t CompletedTransfers() const { return m_completed.load(); }
 
  private:
@@ -132,6 +148,8 @@ class HostController {
   void ServeControlLocked(Transfer &transfer, VTime now);
   void ServeBulkLocked(Transfer &transfer, VTime now);
   void RetryParkedLocked(VTime now);
+  bool TakeHoldLocked(const Transfer &transfer);
+  void ReleaseHeldLocked(VTime now);
   VTime NextWakeLocked() const;
   void FailPendingLocked(int port, int32_t status, bool onlyEndpoint, uint8_t endpoint);
   bool RemovePendingLocked(Transfer *transfer);
@@ -150,6 +168,7 @@ class HostController {
   int m_nextPort = 1;
   std::vector<Transfer *> m_iso;      // active isochronous transfers
   std::vector<Transfer *> m_waiting;  // control, bulk and interrupt transfers not yet done
+  std::vector<Transfer *> m_held;     // isochronous transfers served and held back
   std::multimap<VTime, Transfer *> m_done;  // finished, waiting for delivery, by due time
   std::map<std::pair<int, uint8_t>, uint32_t> m_nextAsapFrame;  // per port and endpoint
   uint64_t m_servedThrough = 0;  // isochronous microframes before this one are served
@@ -159,6 +178,13 @@ class HostController {
   std::function<VTime(std::mt19937 &)> m_latency;
   std::mt19937 m_random;
   BusCapture *m_capture = nullptr;
+  uint32_t m_refuseIso = 0;
+  uint8_t m_refuseEndpoint = 0;
+  uint32_t m_holdIso = 0;
+  VTime m_holdUntil = 0;
+  uint8_t m_holdEndpoint = 0;
+  uint64_t m_refusedIso = 0;
+  uint64_t m_heldIso = 0;
   std::atomic<bool> m_dataReady{false};
   std::atomic<uint64_t> m_completed{0};
 };

@@ -12,8 +12,25 @@ UsbAudioDevice *ContextOf(PDEVICE_OBJECT pdo) {
   return AudioDeviceFromKs(ksDevice);
 }
 
+bool Running(UsbAudioStream *stream) { return InterlockedCompareExchange(&stream->running, 0, 0) != 0; }
+
+bool LogHas(const winsim::Machine &machine, const std::string &text) {
+  for (const auto &line : machine.Log()) {
+    if (line.text.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
 void StreamTest::TearDown() {
-  while (!m_running.empty()) Leave(*m_running.back());
+  for (;;) {
+    TestPin *last = nullptr;
+    {
+      std::lock_guard guard(m_runningLock);
+      if (m_running.empty()) break;
+      last = m_running.back();
+    }
+    Leave(*last);
+  }
   if (device) device->SetPlayedSink(nullptr);
   DriverStartTest::TearDown();
 }
@@ -41,31 +58,43 @@ StreamTest::RunningPins StreamTest::RunBoth() {
 
 void StreamTest::Run(TestPin &pin) {
   UsbAudioDevice &context = Ctx();
+  UsbAudioStreamStateLock(&context);
   startStatuses.push_back(UsbAudioStreamAttachPin(pin.Stream(), &pin));
-  m_running.push_back(&pin);
-  if (InterlockedIncrement(&context.runningAudioPins) != 1) return;
-  UsbAudioStream *streams[] = {context.captureStream, context.renderStream};
-  for (UsbAudioStream *stream : streams) {
-    if (stream != nullptr) startStatuses.push_back(UsbAudioStreamPrepareTransfers(stream));
+  {
+    std::lock_guard guard(m_runningLock);
+    m_running.push_back(&pin);
   }
-  for (UsbAudioStream *stream : streams) {
-    if (stream != nullptr) startStatuses.push_back(UsbAudioStreamStart(stream));
+  if (InterlockedIncrement(&context.runningAudioPins) == 1) {
+    UsbAudioStream *streams[] = {context.captureStream, context.renderStream};
+    for (UsbAudioStream *stream : streams) {
+      if (stream != nullptr) startStatuses.push_back(UsbAudioStreamPrepareTransfers(stream));
+    }
+    for (UsbAudioStream *stream : streams) {
+      if (stream != nullptr) startStatuses.push_back(UsbAudioStreamStart(stream));
+    }
   }
+  UsbAudioStreamStateUnlock(&context);
 }
 
 void StreamTest::Leave(TestPin &pin) {
   UsbAudioDevice *context = Context();
-  m_running.erase(std::remove(m_running.begin(), m_running.end(), &pin), m_running.end());
+  {
+    std::lock_guard guard(m_runningLock);
+    m_running.erase(std::remove(m_running.begin(), m_running.end(), &pin), m_running.end());
+  }
   if (context == nullptr) return;
+  UsbAudioStreamStateLock(context);
   UsbAudioStreamDetachPin(pin.Stream(), &pin);
-  if (InterlockedDecrement(&context->runningAudioPins) != 0) return;
-  UsbAudioStream *streams[] = {context->captureStream, context->renderStream};
-  for (UsbAudioStream *stream : streams) {
-    if (stream != nullptr) UsbAudioStreamStop(stream);
+  if (InterlockedDecrement(&context->runningAudioPins) == 0) {
+    UsbAudioStream *streams[] = {context->captureStream, context->renderStream};
+    for (UsbAudioStream *stream : streams) {
+      if (stream != nullptr) UsbAudioStreamStop(stream);
+    }
+    for (UsbAudioStream *stream : streams) {
+      if (stream != nullptr) UsbAudioStreamFreeTransfers(stream);
+    }
   }
-  for (UsbAudioStream *stream : streams) {
-    if (stream != nullptr) UsbAudioStreamFreeTransfers(stream);
-  }
+  UsbAudioStreamStateUnlock(context);
 }
 
 void StreamTest::WatchPlayedOutput() {

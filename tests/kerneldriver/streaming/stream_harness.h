@@ -1,8 +1,9 @@
 // Streams of a plugged interface driven the way running pins drive them:
 // the first pin entering RUN prepares and starts both streams (capture
-// first), the last one leaving stops and frees them. Test pins stand in for
-// the driver's audio pins; the device's played output and the packets on the
-// bus are what the tests look at.
+// first), the last one leaving stops and frees them, each state change
+// under the device's stream state lock. Test pins stand in for the driver's
+// audio pins; the device's played output and the packets on the bus are
+// what the tests look at.
 #pragma once
 #include <memory>
 #include <mutex>
@@ -33,7 +34,8 @@ class StreamTest : public DriverStartTest {
   RunningPins RunBoth();
 
   // The pin enters RUN / leaves it. Statuses of the stream calls made on
-  // the way are kept in `startStatuses`.
+  // the way are kept in `startStatuses`. Leave may run on another simulated
+  // thread than the test's.
   void Run(TestPin &pin);
   void Leave(TestPin &pin);
 
@@ -49,6 +51,7 @@ class StreamTest : public DriverStartTest {
 
  private:
   std::vector<std::unique_ptr<TestPin>> m_pins;
+  std::mutex m_runningLock;
   std::vector<TestPin *> m_running;
   mutable std::mutex m_playedLock;
   RampChecker m_played;
@@ -57,5 +60,10 @@ class StreamTest : public DriverStartTest {
 
 // The driver's context of any plugged device.
 UsbAudioDevice *ContextOf(PDEVICE_OBJECT pdo);
+
+// Completions change `running` with interlocked operations; read it the same way.
+bool Running(UsbAudioStream *stream);
+// Whether a line of the machine log (driver traces included) contains `text`.
+bool LogHas(const winsim::Machine &machine, const std::string &text);
 
 }  // namespace sttest

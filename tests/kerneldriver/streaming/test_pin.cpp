@@ -12,6 +12,7 @@ bool RampChecker::Silent(const int32_t *frame) const {
 }
 
 bool RampChecker::IsRamp(const int32_t *frame, uint64_t f) const {
+  if (f == 0) return false;
   for (uint32_t c = 0; c < m_channels; ++c) {
     if (frame[c] != RampSample(f, c)) return false;
   }
@@ -21,6 +22,7 @@ bool RampChecker::IsRamp(const int32_t *frame, uint64_t f) const {
 uint64_t RampChecker::FrameOf(const int32_t *frame) const { return static_cast<uint32_t>(frame[0]) / 32; }
 
 void RampChecker::Error(const int32_t *frame) {
+  if (!IsRamp(frame, FrameOf(frame))) ++m_foreign;
   if (m_errors++ == 0) {
     m_firstErrorAt = m_fed;
     m_firstErrorValue = frame[0];
@@ -78,14 +80,35 @@ void TestPin::DropPending(UsbAudioPin *pin) {
 void TestPin::QueueRegion(UsbAudioPin *pin, PUCHAR region, ULONG length) {
   auto *self = static_cast<TestPin *>(pin);
   std::lock_guard guard(self->m_lock);
-  self->m_pending.push_back(Pending{region, length});
+  self->m_pending.push_back(Pending{region, length, self->m_stream->transferBuffer, self->m_stream->transferBufferSize});
 }
 
 void TestPin::Kick(UsbAudioPin *pin) {
   auto *self = static_cast<TestPin *>(pin);
   std::lock_guard guard(self->m_lock);
   ++self->m_kicks;
-  self->Process();
+  if (!self->m_deferred) self->Process();
+}
+
+void TestPin::SetDeferred(bool deferred) {
+  std::lock_guard guard(m_lock);
+  m_deferred = deferred;
+}
+
+void TestPin::ProcessNow() {
+  std::lock_guard guard(m_lock);
+  Process();
+}
+
+void TestPin::ResetChecker() {
+  std::lock_guard guard(m_lock);
+  m_checker = RampChecker(m_stream->channels);
+}
+
+bool TestPin::Live(const Pending &region) const {
+  const PUCHAR buffer = m_stream->transferBuffer;
+  return buffer != nullptr && buffer == region.buffer && m_stream->transferBufferSize == region.bufferSize &&
+         region.region >= buffer && region.region + region.length <= buffer + region.bufferSize;
 }
 
 HANDLE TestPin::ClientProcessId(UsbAudioPin *pin) { return pin; }
@@ -97,6 +120,12 @@ void TestPin::Process() {
   const uint32_t frameBytes = m_stream->bytesPerFrame;
   std::vector<int32_t> frame(channels);
   for (const Pending &region : m_pending) {
+    if (!Live(region)) {
+      ++m_stale;
+#if !defined(__SANITIZE_ADDRESS__)
+      continue;  // touching it would corrupt memory unnoticed
+#endif
+    }
     const uint32_t frames = frameBytes != 0 ? region.length / frameBytes : 0;
     if (m_record) {
       uint64_t first = 0;
@@ -132,6 +161,11 @@ uint64_t TestPin::FramesMoved() const {
 uint64_t TestPin::Kicks() const {
   std::lock_guard guard(m_lock);
   return m_kicks;
+}
+
+uint64_t TestPin::StaleRegions() const {
+  std::lock_guard guard(m_lock);
+  return m_stale;
 }
 
 RampChecker TestPin::Checker() const {

@@ -3,6 +3,14 @@
 // it is given; a capture pin checks what arrives against the same ramp. Both
 // note when each region reached them, for latency figures.
 //
+// A deferred pin keeps its regions when kicked, as a pin whose client has
+// not yet sent data (render) or room (capture) does, and uses them only when
+// the test calls ProcessNow. Each region is checked against the stream's
+// transfer buffer as it was when the region arrived: a region of a buffer
+// that was freed or replaced since is counted as stale (and, under
+// AddressSanitizer, touched all the same, so the use after free is
+// reported).
+//
 // The ramp: frame f (counted from 1) carries f × 32 + c on channel c, so a
 // frame of all zeros is silence and anything else names its position.
 #pragma once
@@ -34,6 +42,8 @@ class RampChecker {
   uint64_t Errors() const { return m_errors; }
   // Position (frames fed before it) and channel-0 value of the first error.
   uint64_t FirstErrorAt() const { return m_firstErrorAt; }
+  // Frames that are neither silence nor any ramp frame: garbage, not a gap.
+  uint64_t Foreign() const { return m_foreign; }
   int32_t FirstErrorValue() const { return m_firstErrorValue; }
   // Ramp frame expected next (0 before the ramp began).
   uint64_t NextFrame() const { return m_expected; }
@@ -51,6 +61,7 @@ class RampChecker {
   uint64_t m_first = 0;
   uint64_t m_expected = 0;
   uint64_t m_errors = 0;
+  uint64_t m_foreign = 0;
   uint64_t m_fed = 0;
   uint64_t m_firstErrorAt = 0;
   int32_t m_firstErrorValue = 0;
@@ -75,9 +86,15 @@ class TestPin : public UsbAudioPin {
   void SetSilent(bool silent) { m_silent = silent; }
   // Keep arrival records (off by default: long runs would grow them).
   void RecordArrivals(bool on) { m_record = on; }
+  void SetDeferred(bool deferred);
+  // Uses up the regions the pin holds now (a deferred pin's client acting).
+  void ProcessNow();
+  // Capture: check from here on as if the stream began now.
+  void ResetChecker();
 
   uint64_t FramesMoved() const;
   uint64_t Kicks() const;
+  uint64_t StaleRegions() const;
   RampChecker Checker() const;
   std::vector<RegionArrival> Arrivals() const;
 
@@ -95,15 +112,20 @@ class TestPin : public UsbAudioPin {
   const std::function<uint64_t()> m_clock;
   bool m_silent = false;
   bool m_record = false;
+  bool m_deferred = false;
   mutable std::mutex m_lock;
   struct Pending {
     PUCHAR region;
     ULONG length;
+    PUCHAR buffer;  // the stream's transfer buffer when the region arrived
+    ULONG bufferSize;
   };
+  bool Live(const Pending &region) const;
   std::vector<Pending> m_pending;
   uint64_t m_nextFrame = 1;
   uint64_t m_moved = 0;
   uint64_t m_kicks = 0;
+  uint64_t m_stale = 0;
   RampChecker m_checker;
   std::vector<RegionArrival> m_arrivals;
 };

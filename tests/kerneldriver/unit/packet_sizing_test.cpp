@@ -1,10 +1,13 @@
 // The streaming engine's arithmetic: render packet sizes from the 16.16
-// accumulator, the plausibility window of explicit feedback, the render
-// regions a completion fills, and packet sizes under implicit feedback.
+// accumulator, the plausibility window of explicit feedback and the value a
+// feedback read yields, packets per frame of an endpoint's interval, the
+// render regions a completion fills, packet sizes under implicit feedback,
+// and the latency probe's packet room.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "kerneldriver/stream/packet_sizing.h"
@@ -82,6 +85,80 @@ TEST(ExplicitFeedback, IsTakenOnlyWithinATenthOfTheNominalRate) {
   }
 }
 
+// A feedback read of up to 8 packets of 4 bytes; packet i holds value v[i].
+struct FeedbackRead {
+  std::vector<USBD_ISO_PACKET_DESCRIPTOR> packets;
+  std::vector<UCHAR> buffer;
+  explicit FeedbackRead(std::vector<ULONG> values) : packets(values.size()), buffer(values.size() * 4) {
+    for (size_t i = 0; i < values.size(); ++i) {
+      packets[i].Offset = static_cast<ULONG>(i * 4);
+      packets[i].Length = 4;
+      std::memcpy(buffer.data() + i * 4, &values[i], 4);
+    }
+  }
+};
+
+TEST(ExplicitFeedback, AReadYieldsItsNewestValidPlausibleValue) {
+  constexpr ULONG kGood = 0x00060000, kNewer = 0x00060010, kWild = 0x00080000;
+  struct Case {
+    const char *what;
+    std::vector<ULONG> values;
+    std::function<void(FeedbackRead &)> damage;
+    bool found;
+    ULONG value;
+  };
+  const std::vector<Case> cases = {
+      {"one packet", {kGood}, {}, true, kGood},
+      {"the last of eight", {kGood, kGood, kGood, kGood, kGood, kGood, kGood, kNewer}, {}, true, kNewer},
+      {"the last failed", {kGood, kNewer}, [](FeedbackRead &r) { r.packets[1].Status = USBD_STATUS_CRC; }, true, kGood},
+      {"the last short", {kGood, kNewer}, [](FeedbackRead &r) { r.packets[1].Length = 3; }, true, kGood},
+      {"the last zero", {kNewer, 0}, {}, true, kNewer},
+      {"the last implausible", {kNewer, kWild}, {}, true, kNewer},
+      {"the last outside the buffer", {kGood, kNewer}, [](FeedbackRead &r) { r.packets[1].Offset = 6; }, true, kGood},
+      {"none usable", {0, kWild}, {}, false, 0},
+      {"every packet failed", {kGood, kGood},
+       [](FeedbackRead &r) { r.packets[0].Status = r.packets[1].Status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW; }, false, 0},
+  };
+  for (const Case &c : cases) {
+    FeedbackRead read(c.values);
+    if (c.damage) c.damage(read);
+    ULONG value = 0;
+    EXPECT_EQ(LatestFeedbackValue(read.packets.data(), static_cast<ULONG>(read.packets.size()), read.buffer.data(),
+                                  static_cast<ULONG>(read.buffer.size()), 48000, &value),
+              c.found)
+        << c.what;
+    EXPECT_EQ(value, c.value) << c.what;
+  }
+}
+
+TEST(IsoInterval, AFrameHoldsAsManyPacketsAsTheEndpointIsServed) {
+  const std::pair<UCHAR, ULONG> highSpeed[] = {{0, 8}, {1, 8}, {2, 4}, {3, 2}, {4, 1}, {5, 1}, {16, 1}, {255, 1}};
+  for (const auto &[interval, packets] : highSpeed) {
+    EXPECT_EQ(IsoPacketsPerFrame(interval, true), packets) << "bInterval " << static_cast<int>(interval);
+    EXPECT_EQ(IsoPacketsPerFrame(interval, false), 1u) << "full speed, bInterval " << static_cast<int>(interval);
+  }
+}
+
+TEST(LatencyProbe, PacketsHoldTheWholeFramesOfAMicroframeWithinTheEndpoint) {
+  struct Case {
+    ULONG bytesPerFrame, rate, maxPacket, bytes;
+  };
+  const Case cases[] = {
+      {8, 44100, 1024, 6 * 8},     // 5.5125 frames: room for 6
+      {8, 48000, 1024, 6 * 8},     // exactly 6
+      {80, 44100, 1800, 6 * 80},
+      {6, 96000, 1024, 12 * 6},
+      {80, 44100, 3 * 80 + 79, 3 * 80},  // capped by the endpoint, whole frames
+      {80, 44100, 79, 0},          // not one frame fits
+      {0, 48000, 1024, 0},
+      {8, 0, 1024, 0},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(ProbeBytesPerPacket(c.bytesPerFrame, c.rate, c.maxPacket), c.bytes)
+        << c.bytesPerFrame << " bytes a frame at " << c.rate << " Hz into " << c.maxPacket;
+  }
+}
+
 struct RegionCase {
   ULONG framesPerUrb;
   ULONG completed;
@@ -153,6 +230,23 @@ TEST(ImplicitFeedback, AnEmptyCapturePacketKeepsTheRenderSizeAndBecomesSilence) 
   EXPECT_TRUE(std::all_of(bytes, bytes + f.capture[4].Length, [](UCHAR b) { return b == 0; }))
       << "stale bytes would reach the pins as audio";
   EXPECT_EQ(f.captureBuffer[f.capture[3].Offset], 0xAB) << "other packets are untouched";
+}
+
+// A capture packet with an error status is not audio, whatever its length:
+// the render packet keeps its size, the capture packet becomes that many
+// frames of silence, and its status says it may now be taken.
+TEST(ImplicitFeedback, ADamagedCapturePacketKeepsTheRenderSizeAndBecomesSilence) {
+  ImplicitFixture f;
+  f.render[6].Length = 5 * f.kRenderFrame;
+  f.capture[6].Status = USBD_STATUS_CRC;
+  f.capture[6].Length = 7 * f.kCaptureFrame;  // a plausible count of garbage
+  ULONG split = 0;
+  f.Size(&split);
+  EXPECT_EQ(f.render[6].Length, 5 * f.kRenderFrame);
+  EXPECT_EQ(f.capture[6].Length, 5 * f.kCaptureFrame);
+  EXPECT_EQ(f.capture[6].Status, USBD_STATUS_SUCCESS);
+  const UCHAR *bytes = f.captureBuffer.data() + f.capture[6].Offset;
+  EXPECT_TRUE(std::all_of(bytes, bytes + f.capture[6].Length, [](UCHAR b) { return b == 0; }));
 }
 
 TEST(ImplicitFeedback, ACapturePacketLargerThanARenderPacketHoldsIsNotFollowed) {
