@@ -144,6 +144,7 @@ std::unique_ptr<UsbAudioDevice> CreateContext(KSDEVICE &ksDevice) {
   device->urbSize = kDefaultUrbSize;
   device->minUrbSize = kDefaultUrbSize;
   device->sampleRate = kDefaultSampleRate;
+  StreamStateLockInitialize(&device->streamState);
   device->filterDescriptor = FilterDescriptorCreate();
   if (!NT_SUCCESS(UsbConfigCreateInterfaces(&device->config)) || device->filterDescriptor == nullptr) {
     Fail("pool ran out setting up the device context");
