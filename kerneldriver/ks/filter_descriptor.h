@@ -3,7 +3,8 @@
 // pin plus an ADC or DAC node per audio direction present, and the audio data
 // ranges that take the device's channel counts and rate limits. It is filled
 // before the filter factory is created and not changed afterwards; it lives
-// in paged pool (kTagObject) and is freed with the device context.
+// in nonpaged pool (kTagObject), since ks.sys reads it at DISPATCH_LEVEL while
+// the pins process, and is freed with the device context.
 //
 // The audio pins' dispatch, automation and intersection handler and the
 // filter's automation table are supplied by the pin and property code; until

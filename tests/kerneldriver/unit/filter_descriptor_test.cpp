@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "winsim/kernel/pool.h"
 #include "winsim/machine.h"
 
 namespace {
@@ -38,6 +39,15 @@ class FilterDescriptorTest : public ::testing::Test {
   winsim::Machine machine;
   DynamicFilterDescriptor *descriptor = nullptr;
 };
+
+// Its streaming pins process at DISPATCH_LEVEL, where ks.sys reads their
+// descriptors and data ranges: none of it may be pageable.
+TEST_F(FilterDescriptorTest, LivesInNonpagedPool) {
+  FilterDescriptorAddAudioDirection(descriptor, AudioDirection::Capture);
+  FilterDescriptorAddAudioDirection(descriptor, AudioDirection::Render);
+  EXPECT_NE(descriptor->pins[0].Flags & KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING, 0u);
+  EXPECT_FALSE(winsim::Pool::Instance().PagedBlockAt(descriptor, sizeof *descriptor, nullptr));
+}
 
 TEST_F(FilterDescriptorTest, StartsWithoutPinsAndWithAllFourCategories) {
   EXPECT_EQ(descriptor->filter.PinDescriptorsCount, 0u);
