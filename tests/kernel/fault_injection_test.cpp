@@ -52,6 +52,16 @@ TEST(AllocationFaults, OnlyChosenSitesAndTagsCount) {
   EXPECT_NE(irp, nullptr);
   IoFreeIrp(irp);
 
+  // So do MDL mappings that may fail, under their own tag.
+  machine.ArmAllocationFaults({.tags = {kMappingTag}, .failNth = 1});
+  UCHAR buffer[64];
+  PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+  MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), nullptr);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), buffer);
+  MmUnlockPages(mdl);
+  IoFreeMdl(mdl);
+
   // Lines elsewhere (the kernel's own allocations) never count.
   machine.ArmAllocationFaults({.sites = {"no_such_file.cpp"}, .failNth = 1});
   EXPECT_EQ(Attempts(2), (std::vector<bool>{true, true}));

@@ -3,7 +3,8 @@
 // kernel hands a driver comes from winsim's pool (IRPs under 'Irp ', their
 // system buffers under 'IoBf', MDLs under 'Mdl ', work items under 'IoWk',
 // device objects under 'Devi', lookaside misses under the list's tag), so one
-// gate in the pool covers them all.
+// gate in the pool covers them all; MDL mappings that may fail
+// (MmGetSystemAddressForMdlSafe) count under 'Map '.
 //
 // Which allocations count is chosen by call site (every winsim API records
 // the driver line that called it, and passes it on to the pool) and by tag:

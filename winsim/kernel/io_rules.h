@@ -16,6 +16,8 @@ inline constexpr ULONG kSystemBufferTag = MAKEFOURCC_TAG('I', 'o', 'B', 'f');
 inline constexpr ULONG kDeviceObjectTag = MAKEFOURCC_TAG('D', 'e', 'v', 'i');
 inline constexpr ULONG kWorkItemTag = MAKEFOURCC_TAG('I', 'o', 'W', 'k');
 inline constexpr ULONG kMdlTag = MAKEFOURCC_TAG('M', 'd', 'l', ' ');
+// Not pool: the tag under which fault injection counts MDL mappings.
+inline constexpr ULONG kMappingTag = MAKEFOURCC_TAG('M', 'a', 'p', ' ');
 
 // IRQL_NOT_LESS_OR_EQUAL unless the calling thread runs at <= DISPATCH_LEVEL.
 void RequireAtMostDispatch(const char *api, const std::source_location &site);

@@ -85,6 +85,11 @@ class Pool {
 void RequireNonPaged(const void *address, size_t bytes, const char *what, const std::source_location &site);
 // Memory read at the caller's IRQL: the same bug check, but only when the
 // calling thread runs at DISPATCH_LEVEL or above.
+//
+// Limit: winsim checks what is handed to the kernel, ks.sys and the USB stack
+// (kernel objects, descriptors, URBs), not every load and store of driver
+// code. A DPC or completion routine that reads paged pool of its own is not
+// caught here; Verifier catches it by paging pool out whenever IRQL rises.
 void RequireNonPagedAtRaisedIrql(const void *address, size_t bytes, const char *what,
                                  const std::source_location &site);
 
