@@ -202,7 +202,8 @@ TEST(ResidentDescriptors, OnlyDispatchLevelProcessingNeedsThemResident) {
   Machine machine;
   for (POOL_TYPE type : {PagedPool, NonPagedPoolNx}) {
     auto *filter = static_cast<KSFILTER_DESCRIPTOR *>(ExAllocatePoolWithTag(type, sizeof(KSFILTER_DESCRIPTOR), kTag));
-    auto *pin = static_cast<KSPIN_DESCRIPTOR_EX *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KSPIN_DESCRIPTOR_EX), kTag));
+    auto *pin =
+        static_cast<KSPIN_DESCRIPTOR_EX *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KSPIN_DESCRIPTOR_EX), kTag));
     std::memset(filter, 0, sizeof *filter);
     std::memset(pin, 0, sizeof *pin);
     filter->PinDescriptorsCount = 1;

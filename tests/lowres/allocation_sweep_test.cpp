@@ -22,7 +22,9 @@ constexpr winsim::VTime kStreamFor = 50 * winsim::kTicksPerMillisecond;
 
 // Allocations made by driver code only: the call sites under kerneldriver/,
 // not the driver's tests.
-AllocationFaultPlan DriverPlan() { return AllocationFaultPlan{.sites = {"kerneldriver/"}, .excludedSites = {"tests/"}}; }
+AllocationFaultPlan DriverPlan() {
+  return AllocationFaultPlan{.sites = {"kerneldriver/"}, .excludedSites = {"tests/"}};
+}
 
 // One machine's life: plug, stream what the device has, unplug.
 class Run : public sttest::StreamTest {

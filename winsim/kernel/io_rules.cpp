@@ -27,8 +27,8 @@ void RequireIrqlRestored(const char *routineKind, KIRQL expected, const std::sou
   std::string detail = std::string(routineKind) + " returned at IRQL " + std::to_string(thread.irql) +
                        " (called at " + std::to_string(expected) + ")";
   if (held > expectedLocks) {
-    detail += " holding " + std::to_string(held - expectedLocks) +
-              " lock(s) more than it was called with: " + LockOrder::Instance().DescribeHeldByCurrentThread(expectedLocks);
+    detail += " holding " + std::to_string(held - expectedLocks) + " lock(s) more than it was called with: " +
+              LockOrder::Instance().DescribeHeldByCurrentThread(expectedLocks);
   } else if (held < expectedLocks) {
     detail += " having released " + std::to_string(expectedLocks - held) + " lock(s) its caller held";
   }

@@ -25,7 +25,10 @@ SimThread &Self(const char *api) { return Scheduler::RequireCurrent(api); }
 // DPC watchdog, stop the machine and name it.
 [[noreturn]] void OwnerStuck(PKSPIN_LOCK lock, std::chrono::milliseconds spun, const std::source_location &site) {
   std::string owner = winsim::LockOrder::Instance().DescribeOwner(lock);
-  if (owner.empty()) owner = "an owner winsim does not know (value " + winsim::Hex(reinterpret_cast<void *>(__atomic_load_n(lock, __ATOMIC_RELAXED))) + ")";
+  if (owner.empty()) {
+    auto value = reinterpret_cast<void *>(__atomic_load_n(lock, __ATOMIC_RELAXED));
+    owner = "an owner winsim does not know (value " + winsim::Hex(value) + ")";
+  }
   BugCheck(BugCode::kDpcWatchdogViolation,
            "spin lock " + winsim::Hex(lock) + " spun on for " + std::to_string(spun.count()) +
                " ms of wall time; its owner never released it: " + owner,

@@ -60,7 +60,9 @@ void RequireResidentDescriptor(const KSFILTER_DESCRIPTOR *descriptor, const std:
     RequireAutomation(descriptor->AutomationTable, "filter automation table", site);
   }
   for (ULONG i = 0; descriptor->PinDescriptors != nullptr && i < descriptor->PinDescriptorsCount; ++i) {
-    if (filterAtDispatch || (pinAt(i).Flags & KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING) != 0) RequireResidentPin(pinAt(i), site);
+    if (filterAtDispatch || (pinAt(i).Flags & KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING) != 0) {
+      RequireResidentPin(pinAt(i), site);
+    }
   }
 }
 
