@@ -4,9 +4,12 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "winsim/kernel/ex_lookaside.h"
 #include "winsim/kernel/io_system.h"
 #include "winsim/kernel/ke_time.h"
+#include "winsim/kernel/lock_order.h"
 #include "winsim/kernel/pool.h"
+#include "winsim/kernel/registry_handles.h"
 #include "winsim/kernel/registry_regfile.h"
 #include "winsim/kernel/registry_store.h"
 #include "winsim/user/handles.h"
@@ -39,8 +42,7 @@ Machine::Machine(MachineOptions options) : m_options(std::move(options)) {
   g_current = this;
   DebugLog::Clear();
   DebugLog::SetEcho(m_options.echoLog);
-  Pool::Instance().Reset();
-  HandleTable::Instance().Reset();
+  ResetKernelState();
   m_scheduler.Activate();
   m_scheduler.Attach(m_options.threadName, ThreadKind::Test);
   StartIoSystem(m_scheduler);
@@ -48,9 +50,24 @@ Machine::Machine(MachineOptions options) : m_options(std::move(options)) {
   m_usb = std::make_unique<usb::UsbHost>(m_scheduler, usb::kMachineUsbBuses);
   m_pnp = std::make_unique<PnpManager>(m_scheduler);
   m_pnp->ListenTo(*m_usb);
+  if (m_options.allocationFaults) ArmAllocationFaults(*m_options.allocationFaults);
   // Last: pacing measures from the moment the machine is ready.
   if (m_options.pacing > 0) m_scheduler.SetPacing(m_options.pacing);
 }
+
+// What a previous machine in this process left in winsim's kernel tables.
+void Machine::ResetKernelState() {
+  AllocationFaults::Instance().Disarm();
+  Pool::Instance().Reset();
+  LockOrder::Instance().Reset();
+  ResetLookasideLists();
+  RegistryHandles().Reset();
+  HandleTable::Instance().Reset();
+}
+
+void Machine::ArmAllocationFaults(const AllocationFaultPlan &plan) { AllocationFaults::Instance().Arm(plan); }
+
+void Machine::DisarmAllocationFaults() { AllocationFaults::Instance().Disarm(); }
 
 std::string Machine::RegistryFile() const { return m_options.stateFolder + "/registry.reg"; }
 
@@ -76,6 +93,7 @@ void Machine::BootRegistry() {
 }
 
 Machine::~Machine() {
+  DisarmAllocationFaults();
   m_pnp.reset();  // stops listening once its queued work is done
   m_usb.reset();  // completes what the buses hold while the I/O manager still runs
   if (!m_options.stateFolder.empty()) SaveState();

@@ -7,10 +7,12 @@
 #pragma once
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "winsim/kernel/debug_log.h"
+#include "winsim/kernel/fault_injection.h"
 #include "winsim/sched/scheduler.h"
 #include "winsim/kernel/pnp_manager.h"
 #include "winsim/usb/usb_host.h"
@@ -28,6 +30,9 @@ struct MachineOptions {
   std::string threadName = "test";
   // Echo the debug log to stderr as it is written.
   bool echoLog = false;
+  // Low-resources simulation armed once the machine has booted (see
+  // winsim/kernel/fault_injection.h); none when absent.
+  std::optional<AllocationFaultPlan> allocationFaults;
 };
 
 class Machine {
@@ -91,6 +96,11 @@ class Machine {
   bool Hibernate(bool critical = false);
   void Resume();
 
+  // Fails allocations of the driver under test from now on (counting
+  // restarts), or stops failing them.
+  void ArmAllocationFaults(const AllocationFaultPlan &plan);
+  void DisarmAllocationFaults();
+
  private:
   MachineOptions m_options;
   Scheduler m_scheduler;
@@ -98,6 +108,7 @@ class Machine {
   std::unique_ptr<usb::UsbHost> m_usb;
   std::unique_ptr<PnpManager> m_pnp;
 
+  void ResetKernelState();
   void BootRegistry();
   std::string RegistryFile() const;
 };

@@ -104,8 +104,8 @@ KSDATARANGE_AUDIO *DirectionRanges(DynamicFilterDescriptor *d, AudioDirection di
 }  // namespace
 
 DynamicFilterDescriptor *FilterDescriptorCreate() {
-  auto *d = static_cast<DynamicFilterDescriptor *>(
-      QavAllocateZeroed(PagedPool, sizeof(DynamicFilterDescriptor), kTagObject));
+  // Nonpaged: ks.sys reads the pin descriptors and data ranges at DISPATCH_LEVEL while the pins process.
+  auto *d = static_cast<DynamicFilterDescriptor *>(QavAllocateNonPaged(sizeof(DynamicFilterDescriptor), kTagObject));
   if (d != nullptr) FilterDescriptorReset(d);
   return d;
 }

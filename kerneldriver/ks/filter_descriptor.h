@@ -3,8 +3,9 @@
 // pin plus an ADC or DAC node per audio direction present, and the audio data
 // ranges that take the device's channel counts and rate limits. It is filled
 // before the filter factory is created and not changed afterwards (a later
-// start, after a stop, leaves it as the factory has it); it lives in paged
-// pool (kTagObject) and is freed with the device context.
+// start, after a stop, leaves it as the factory has it); it lives in
+// nonpaged pool (kTagObject), since ks.sys reads it at DISPATCH_LEVEL while
+// the pins process, and is freed with the device context.
 //
 // The audio pins' dispatch, automation and intersection handler and the
 // filter's automation table are supplied by the pin and property code; until

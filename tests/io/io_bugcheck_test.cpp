@@ -279,7 +279,8 @@ INSTANTIATE_TEST_SUITE_P(
                    CompletionRoutineReturnsAtDispatch},
         IoRuleCase{"DispatchRoutineKeepsASpinLock",
                    "DRIVER_VERIFIER_DETECTED_VIOLATION.*\n.*dispatch routine returned at IRQL 2 \\(called at 2\\) "
-                   "holding 1 spin lock\\(s\\), called with 0",
+                   "holding 1 lock\\(s\\) more than it was called with: spin lock .* acquired at "
+                   ".*io_bugcheck_test.cpp",
                    DispatchRoutineKeepsASpinLock},
         IoRuleCase{"CancelRoutineKeepsTheCancelSpinLock",
                    "cancel routine returned without releasing the cancel spin lock", CancelRoutineKeepsTheLock},

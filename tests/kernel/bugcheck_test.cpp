@@ -2,9 +2,11 @@
 // and the line that broke it.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 
 #include "winsim/kernel/pool.h"
+#include "winsim/ks/ks_residency.h"
 #include "winsim/machine.h"
 
 using namespace winsim;
@@ -94,6 +96,53 @@ void RecursiveFastMutex() {
   ExAcquireFastMutex(&mutex);
 }
 
+void ZeroBytePool() { ExAllocatePoolWithTag(NonPagedPoolNx, 0, kTag); }
+
+void ExecutablePool() { ExAllocatePoolWithTag(NonPagedPool, 16, kTag); }
+
+template <class T>
+T *Paged() {
+  return static_cast<T *>(ExAllocatePoolWithTag(PagedPool, sizeof(T), kTag));
+}
+
+void SpinLockInPagedPool() {
+  auto *lock = Paged<KSPIN_LOCK>();
+  KeInitializeSpinLock(lock);
+  KIRQL irql;
+  KeAcquireSpinLock(lock, &irql);
+}
+
+void EventInPagedPool() { KeInitializeEvent(Paged<KEVENT>(), NotificationEvent, FALSE); }
+
+void DpcInPagedPool() {
+  auto *dpc = Paged<KDPC>();
+  KeInitializeDpc(dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+  KeInsertQueueDpc(dpc, nullptr, nullptr);
+}
+
+void PagedPoolFreedAtDispatch() {
+  PVOID block = ExAllocatePoolWithTag(PagedPool, 16, kTag);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  ExFreePoolWithTag(block, kTag);
+}
+
+// A filter descriptor in paged pool whose pin processes at DISPATCH_LEVEL,
+// handed to ks.sys.
+void PagedDescriptorOfDispatchLevelPins() {
+  struct Descriptor {
+    KSFILTER_DESCRIPTOR filter;
+    KSPIN_DESCRIPTOR_EX pin;
+  };
+  auto *d = Paged<Descriptor>();
+  std::memset(d, 0, sizeof *d);
+  d->filter.PinDescriptorsCount = 1;
+  d->filter.PinDescriptorSize = sizeof(KSPIN_DESCRIPTOR_EX);
+  d->filter.PinDescriptors = &d->pin;
+  d->pin.Flags = KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING;
+  ks::RequireResidentDescriptor(&d->filter, std::source_location::current());
+}
+
 class BugChecks : public ::testing::TestWithParam<BugCheckCase> {};
 
 TEST_P(BugChecks, BreakingTheRuleStopsTheMachineNamingTheCheckAndTheLine) {
@@ -126,8 +175,49 @@ INSTANTIATE_TEST_SUITE_P(
                      PagedPoolAtDispatch},
         BugCheckCase{"LeakAtUnload", "DRIVER_VERIFIER_DETECTED_VIOLATION.*\n.*tag 'Test': 1 block\\(s\\), 48 bytes",
                      LeakAtUnload},
-        BugCheckCase{"RecursiveFastMutex", "fast mutex acquired recursively", RecursiveFastMutex}),
+        BugCheckCase{"RecursiveFastMutex", "fast mutex acquired recursively", RecursiveFastMutex},
+        BugCheckCase{"ZeroBytePool", "DRIVER_VERIFIER_DETECTED_VIOLATION.*\n.*zero-byte pool allocation", ZeroBytePool},
+        BugCheckCase{"ExecutablePool",
+                     "DRIVER_VERIFIER_DETECTED_VIOLATION.*\n.*executable pool type 0 requested.*NonPagedPoolNx",
+                     ExecutablePool},
+        BugCheckCase{"SpinLockInPagedPool",
+                     "DRIVER_IRQL_NOT_LESS_OR_EQUAL.*\n.*spin lock at \\S+ lies in paged pool \\(allocated at "
+                     ".*bugcheck_test.cpp:[0-9]+\\)",
+                     SpinLockInPagedPool},
+        BugCheckCase{"EventInPagedPool", "DRIVER_IRQL_NOT_LESS_OR_EQUAL.*\n.*event at \\S+ lies in paged pool",
+                     EventInPagedPool},
+        BugCheckCase{"DpcInPagedPool", "DRIVER_IRQL_NOT_LESS_OR_EQUAL.*\n.*DPC at \\S+ lies in paged pool",
+                     DpcInPagedPool},
+        BugCheckCase{"PagedPoolFreedAtDispatch", "BAD_POOL_CALLER.*\n.*paged pool freed at IRQL 2",
+                     PagedPoolFreedAtDispatch},
+        BugCheckCase{"PagedDescriptorOfDispatchLevelPins",
+                     "DRIVER_IRQL_NOT_LESS_OR_EQUAL.*\n.*filter descriptor of pins that process at DISPATCH_LEVEL "
+                     "at \\S+ lies in paged pool",
+                     PagedDescriptorOfDispatchLevelPins}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Descriptors ks.sys never reads at DISPATCH_LEVEL may be paged; those it
+// does may not, unless nonpaged.
+TEST(ResidentDescriptors, OnlyDispatchLevelProcessingNeedsThemResident) {
+  Machine machine;
+  for (POOL_TYPE type : {PagedPool, NonPagedPoolNx}) {
+    auto *filter = static_cast<KSFILTER_DESCRIPTOR *>(ExAllocatePoolWithTag(type, sizeof(KSFILTER_DESCRIPTOR), kTag));
+    auto *pin =
+        static_cast<KSPIN_DESCRIPTOR_EX *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KSPIN_DESCRIPTOR_EX), kTag));
+    std::memset(filter, 0, sizeof *filter);
+    std::memset(pin, 0, sizeof *pin);
+    filter->PinDescriptorsCount = 1;
+    filter->PinDescriptorSize = sizeof *pin;
+    filter->PinDescriptors = pin;
+    ks::RequireResidentDescriptor(filter, std::source_location::current());
+    if (type == NonPagedPoolNx) {
+      pin->Flags = KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING;
+      ks::RequireResidentDescriptor(filter, std::source_location::current());
+    }
+    ExFreePoolWithTag(pin, kTag);
+    ExFreePoolWithTag(filter, kTag);
+  }
+}
 
 TEST(BugCheckDeath, TestThreadWaitingForeverIsReportedAsADeadlock) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "winsim/kernel/debug_log.h"
+#include "winsim/kernel/fault_injection.h"
 #include "winsim/sched/scheduler.h"
 
 namespace winsim {
@@ -26,6 +27,10 @@ const char *BugCodeName(ULONG code) {
     case BugCode::kDriverIrqlNotLessOrEqual: return "DRIVER_IRQL_NOT_LESS_OR_EQUAL";
     case BugCode::kDriverUnloadedWithoutCancellingPendingOperations:
       return "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS";
+    case BugCode::kInvalidKernelHandle: return "INVALID_KERNEL_HANDLE";
+    case BugCode::kTimerOrDpcInvalid: return "TIMER_OR_DPC_INVALID";
+    case BugCode::kWorkerInvalid: return "WORKER_INVALID";
+    case BugCode::kDpcWatchdogViolation: return "DPC_WATCHDOG_VIOLATION";
   }
   return "BUGCHECK";
 }
@@ -36,7 +41,9 @@ std::string BugCheckReport::Format() const {
   char tail[160];
   std::snprintf(tail, sizeof tail, "    thread '%s' at IRQL %d, %.4f ms of virtual time\n", thread.c_str(), irql,
                 timeMs);
-  return std::string(head) + "    " + detail + "\n    at " + where + "\n" + tail;
+  std::string text = std::string(head) + "    " + detail + "\n    at " + where + "\n" + tail;
+  if (!notes.empty()) text += "    " + notes + "\n";
+  return text;
 }
 
 void SetBugCheckHandler(BugCheckHandler handler) { g_handler = handler; }
@@ -52,6 +59,7 @@ void BugCheckCode(ULONG code, const std::string &detail, const std::source_locat
   report.irql = thread != nullptr ? thread->irql : -1;
   Scheduler *scheduler = Scheduler::Active();
   report.timeMs = scheduler != nullptr ? static_cast<double>(scheduler->Now()) / kTicksPerMillisecond : 0.0;
+  report.notes = AllocationFaults::Instance().Describe();
   std::string text = report.Format();
   DebugLog::Append("bugcheck", text);
   std::fputs(text.c_str(), stderr);

@@ -20,6 +20,10 @@ enum class BugCode : ULONG {
   kDriverVerifierDetectedViolation = 0xC4,
   kDriverIrqlNotLessOrEqual = 0xD1,
   kDriverUnloadedWithoutCancellingPendingOperations = 0xCE,
+  kInvalidKernelHandle = 0x93,
+  kTimerOrDpcInvalid = 0xC7,
+  kWorkerInvalid = 0xE4,
+  kDpcWatchdogViolation = 0x133,
 };
 
 const char *BugCodeName(ULONG code);
@@ -32,6 +36,7 @@ struct BugCheckReport {
   std::string thread;
   int irql;
   double timeMs;
+  std::string notes;  // machine state that explains the stop (armed fault injection)
   std::string Format() const;
 };
 

@@ -41,7 +41,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const std::source_
   }
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
   KIRQL irql = KeGetCurrentIrql();
-  const uint32_t locks = winsim::SpinLocksHeld();
+  const uint32_t locks = winsim::LocksHeld();
   NTSTATUS status = dispatch(DeviceObject, Irp);
   winsim::RequireIrqlRestored("dispatch routine", irql, winsimSite, locks);
   return status;

@@ -41,6 +41,9 @@ BOOLEAN IoCancelIrp(PIRP Irp, const std::source_location &winsimSite) {
   // A completed IRP is either freed (caught above) or back with its creator,
   // where cancelling it only sets the flag. Its stack position is not read
   // here: the completing thread may be moving it.
+  // The caller may hold locks of its own (IoCancelIrp is callable at
+  // DISPATCH_LEVEL); the routine must return with exactly those.
+  const uint32_t callerLocks = winsim::LocksHeld();
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql, winsimSite);
   __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELEASE);
@@ -58,6 +61,6 @@ BOOLEAN IoCancelIrp(PIRP Irp, const std::source_location &winsimSite) {
     BugCheck(BugCode::kDriverVerifierDetectedViolation,
              "cancel routine returned without releasing the cancel spin lock", winsimSite);
   }
-  winsim::RequireIrqlRestored("cancel routine", irql, winsimSite);
+  winsim::RequireIrqlRestored("cancel routine", irql, winsimSite, callerLocks);
   return TRUE;
 }

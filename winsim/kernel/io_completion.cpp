@@ -45,7 +45,7 @@ bool InvokeRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context, cons
   PDEVICE_OBJECT device =
       irp->CurrentLocation <= irp->StackCount ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr;
   KIRQL irql = KeGetCurrentIrql();
-  const uint32_t locks = winsim::SpinLocksHeld();
+  const uint32_t locks = winsim::LocksHeld();
   NTSTATUS result = routine(device, irp, context);
   winsim::RequireIrqlRestored("completion routine", irql, site, locks);
   if (result == STATUS_MORE_PROCESSING_REQUIRED) return false;

@@ -10,7 +10,9 @@
 #include "winsim/kernel/io_device.h"
 #include "winsim/kernel/io_rules.h"
 #include "winsim/kernel/io_workers.h"
+#include "winsim/kernel/live_objects.h"
 #include "winsim/kernel/pool.h"
+#include "winsim/kernel/registry_handles.h"
 
 namespace winsim {
 namespace {
@@ -83,6 +85,24 @@ void LetWorkItemsFinish(PDRIVER_OBJECT driver) {
   scheduler.WaitUntil([&pending] { return !pending(); }, scheduler.Now() + kWorkItemGrace);
 }
 
+// Nothing keeps a driver loaded for its executive work items: one still
+// queued when it unloads would run code that is gone. One running may be
+// returning from a routine that just signalled the unload to go on; it gets
+// the same grace as the driver's I/O work items to leave.
+void CheckExecutiveWork(const std::string &name, const char *when, const std::source_location &site) {
+  std::vector<LiveObject> work = SystemWorkers::Instance().ExecutiveWork(false);
+  if (work.empty()) {
+    auto running = [] { return !SystemWorkers::Instance().ExecutiveWork(true).empty(); };
+    Scheduler &scheduler = *Scheduler::Active();
+    if (running()) scheduler.WaitUntil([&running] { return !running(); }, scheduler.Now() + kWorkItemGrace);
+    work = SystemWorkers::Instance().ExecutiveWork(true);
+  }
+  if (work.empty()) return;
+  std::string detail = "driver '" + name + "' " + when + " with executive work pending:";
+  for (const LiveObject &item : work) detail += "\n      " + item.what;
+  BugCheck(BugCode::kDriverUnloadedWithoutCancellingPendingOperations, detail, site);
+}
+
 void CheckNothingLeft(PDRIVER_OBJECT driver, const char *when, const std::source_location &site) {
   std::string name = Narrow(driver->DriverName);
   std::vector<std::string> devices = DeviceCreationSites(driver);
@@ -97,7 +117,21 @@ void CheckNothingLeft(PDRIVER_OBJECT driver, const char *when, const std::source
     BugCheck(BugCode::kDriverUnloadedWithoutCancellingPendingOperations,
              "driver '" + name + "' " + when + " with work items pending: " + work, site);
   }
+  CheckExecutiveWork(name, when, site);
   Pool::Instance().CheckNoLeaks((std::string("when driver '") + name + "' " + when).c_str(), site);
+  std::vector<LiveObject> live = LiveObjectsOutsidePool();
+  if (!live.empty()) {
+    std::string detail = "driver '" + name + "' " + when + " with kernel objects still live:";
+    for (const LiveObject &object : live) detail += "\n      " + object.what;
+    BugCheck(live.front().code, detail, site);
+  }
+  std::vector<std::string> handles = RegistryHandles().DescribeOpen();
+  if (!handles.empty()) {
+    std::string detail = "driver '" + name + "' " + when + " with " + std::to_string(handles.size()) +
+                         " registry handle(s) open:";
+    for (const std::string &handle : handles) detail += "\n      " + handle;
+    BugCheck(BugCode::kDriverVerifierDetectedViolation, detail, site);
+  }
 }
 
 }  // namespace

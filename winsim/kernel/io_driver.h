@@ -21,7 +21,12 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE driverEntry, const std::u16string &
 
 // Lets the driver's queued and running work items finish (up to 10 s of
 // virtual time), calls DriverUnload, then bug checks when the driver's device
-// objects, work items or pool outlive it, and frees the driver object.
+// objects, work items or pool outlive it, when a timer, DPC, executive work
+// item or lookaside list of its own is still live, or when a registry handle
+// is still open; then frees the driver object. Objects outside pool and
+// registry handles are not tied to a driver: they are charged to the one that
+// unloads, which is right as long as one driver with such objects is loaded
+// (the usbhub driver has none).
 void UnloadDriver(PDRIVER_OBJECT driver, const std::source_location &site = std::source_location::current());
 
 bool IsLoadedDriver(PDRIVER_OBJECT driver);

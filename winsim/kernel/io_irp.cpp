@@ -63,6 +63,8 @@ void IoFreeIrp(PIRP Irp, const std::source_location &winsimSite) {
 
 void IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize, const std::source_location &winsimSite) {
   RequireStackSize("IoInitializeIrp", StackSize, winsimSite);
+  // An IRP is completed, and so touched, at DISPATCH_LEVEL.
+  winsim::RequireNonPaged(Irp, PacketSize, "IRP", winsimSite);
   if (PacketSize < IoSizeOfIrp(StackSize)) {
     BugCheck(BugCode::kDriverVerifierDetectedViolation,
              "IoInitializeIrp of a " + std::to_string(PacketSize) + "-byte packet with " + std::to_string(StackSize) +

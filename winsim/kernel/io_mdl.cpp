@@ -5,6 +5,7 @@
 #include <string>
 
 #include "winsim/kernel/bugcheck.h"
+#include "winsim/kernel/fault_injection.h"
 #include "winsim/kernel/io_rules.h"
 #include "winsim/kernel/pool.h"
 
@@ -73,11 +74,17 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
   (void)AccessMode;
   (void)CacheType;
   (void)RequestedAddress;
-  (void)BugCheckOnFailure;
   (void)Priority;
   if (!(MemoryDescriptorList->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL))) {
     BugCheck(BugCode::kDriverVerifierDetectedViolation,
              "mapping MDL " + winsim::Hex(MemoryDescriptorList) + " whose pages are not locked", winsimSite);
+  }
+  // A mapping takes system address space, which can run out; the caller
+  // asked for NULL rather than a bug check then.
+  if (!BugCheckOnFailure &&
+      winsim::AllocationFaults::Instance().ShouldFail(winsim::kMappingTag, MmGetMdlByteCount(MemoryDescriptorList),
+                                                      winsimSite)) {
+    return nullptr;
   }
   MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
   MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);

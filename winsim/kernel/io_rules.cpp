@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "winsim/kernel/bugcheck.h"
+#include "winsim/kernel/lock_order.h"
 #include "winsim/sched/scheduler.h"
 
 namespace winsim {
@@ -16,20 +17,22 @@ void RequireAtMostDispatch(const char *api, const std::source_location &site) {
   }
 }
 
-uint32_t SpinLocksHeld() { return static_cast<uint32_t>(Scheduler::RequireCurrent("spin lock count").spinLocksHeld); }
+uint32_t LocksHeld() { return LockOrder::Instance().HeldByCurrentThread(); }
 
 void RequireIrqlRestored(const char *routineKind, KIRQL expected, const std::source_location &site,
                          uint32_t expectedLocks) {
   SimThread &thread = Scheduler::RequireCurrent(routineKind);
-  if (thread.irql != expected || static_cast<uint32_t>(thread.spinLocksHeld) != expectedLocks) {
-    std::string detail = std::string(routineKind) + " returned at IRQL " + std::to_string(thread.irql) +
-                         " (called at " + std::to_string(expected) + ")";
-    if (static_cast<uint32_t>(thread.spinLocksHeld) != expectedLocks) {
-      detail += " holding " + std::to_string(thread.spinLocksHeld) + " spin lock(s), called with " +
-                std::to_string(expectedLocks);
-    }
-    BugCheck(BugCode::kDriverVerifierDetectedViolation, detail, site);
+  const uint32_t held = LocksHeld();
+  if (thread.irql == expected && held == expectedLocks) return;
+  std::string detail = std::string(routineKind) + " returned at IRQL " + std::to_string(thread.irql) +
+                       " (called at " + std::to_string(expected) + ")";
+  if (held > expectedLocks) {
+    detail += " holding " + std::to_string(held - expectedLocks) + " lock(s) more than it was called with: " +
+              LockOrder::Instance().DescribeHeldByCurrentThread(expectedLocks);
+  } else if (held < expectedLocks) {
+    detail += " having released " + std::to_string(expectedLocks - held) + " lock(s) its caller held";
   }
+  BugCheck(BugCode::kDriverVerifierDetectedViolation, detail, site);
 }
 
 std::string Narrow(const UNICODE_STRING &text) {
@@ -40,6 +43,10 @@ std::string Narrow(const UNICODE_STRING &text) {
     out += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
   }
   return out;
+}
+
+std::string SiteText(const std::source_location &site) {
+  return std::string(site.file_name()) + ":" + std::to_string(site.line());
 }
 
 std::string Hex(const void *address) {

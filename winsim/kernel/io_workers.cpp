@@ -5,14 +5,6 @@
 #include "winsim/kernel/io_rules.h"
 
 namespace winsim {
-namespace {
-
-std::string Where(const std::source_location &site) {
-  return std::string(site.file_name()) + ":" + std::to_string(site.line());
-}
-
-}  // namespace
-
 SystemWorkers &SystemWorkers::Instance() {
   static SystemWorkers workers;
   return workers;
@@ -50,7 +42,7 @@ void SystemWorkers::Stop() {
     m_running.clear();
   }
   for (WorkEntry *entry : discarded) {
-    DebugLog::Append("io", "work item queued at " + Where(entry->queuedAt) + " discarded at shutdown");
+    DebugLog::Append("io", "work item queued at " + SiteText(entry->queuedAt) + " discarded at shutdown");
     PDEVICE_OBJECT device = entry->device;
     entry->discard(entry);
     if (device != nullptr) ObDereferenceObject(device);
@@ -80,12 +72,43 @@ std::string SystemWorkers::DescribeWorkFor(PDRIVER_OBJECT driver) {
   auto add = [&](const WorkEntry &entry, const char *state) {
     if (entry.device == nullptr || entry.device->DriverObject != driver) return;
     if (!text.empty()) text += "; ";
-    text += std::string(state) + "queued at " + Where(entry.queuedAt);
+    text += std::string(state) + "queued at " + SiteText(entry.queuedAt);
   };
   for (const WorkEntry *entry : m_critical) add(*entry, "");
   for (const WorkEntry *entry : m_delayed) add(*entry, "");
   for (const auto &running : m_running) add(running.second, "running, ");
   return text;
+}
+
+std::vector<LiveObject> SystemWorkers::QueuedIn(uintptr_t begin, uintptr_t end) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::vector<LiveObject> live;
+  for (const auto *queue : {&m_critical, &m_delayed}) {
+    for (const WorkEntry *entry : *queue) {
+      auto address = reinterpret_cast<uintptr_t>(entry->object);
+      if (address < begin || address >= end) continue;
+      live.push_back({BugCode::kWorkerInvalid, entry->object,
+                      "work item " + Hex(entry->object) + " queued at " + SiteText(entry->queuedAt)});
+    }
+  }
+  return live;
+}
+
+std::vector<LiveObject> SystemWorkers::ExecutiveWork(bool includeRunning) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::vector<LiveObject> live;
+  auto add = [&live](const WorkEntry &entry, const char *state) {
+    if (!entry.executive) return;
+    live.push_back({BugCode::kDriverUnloadedWithoutCancellingPendingOperations, entry.object,
+                    "executive work item " + Hex(entry.object) + " " + state + ", queued at " +
+                        SiteText(entry.queuedAt)});
+  };
+  for (const auto *queue : {&m_critical, &m_delayed}) {
+    for (const WorkEntry *entry : *queue) add(*entry, "queued");
+  }
+  if (!includeRunning) return live;
+  for (const auto &running : m_running) add(running.second, "running");
+  return live;
 }
 
 void SystemWorkers::WorkerLoop() {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "winsim/kernel/live_objects.h"
 #include "winsim/sched/scheduler.h"
 
 namespace winsim {
@@ -28,6 +29,9 @@ struct WorkEntry {
   // Referenced by Queue until the routine has returned; NULL for none.
   PDEVICE_OBJECT device;
   std::source_location queuedAt;
+  // The driver's work item (IO_WORKITEM or WORK_QUEUE_ITEM) the entry stands for.
+  const void *object;
+  bool executive;  // ExQueueWorkItem: nothing keeps the driver loaded for it
 };
 
 class SystemWorkers {
@@ -47,6 +51,10 @@ class SystemWorkers {
   // Queued or running items of the driver's devices, one "queued at
   // file:line" / "running, queued at file:line" each; empty for none.
   std::string DescribeWorkFor(PDRIVER_OBJECT driver);
+  // Queued items whose work item lies in [begin, end).
+  std::vector<LiveObject> QueuedIn(uintptr_t begin, uintptr_t end);
+  // Executive work items queued, or running (includeRunning).
+  std::vector<LiveObject> ExecutiveWork(bool includeRunning);
 
  private:
   enum class Next { Stop, Run, StandBy, Sleep };

@@ -53,6 +53,8 @@ void InitializeItem(PIO_WORKITEM item, PVOID ioObject, bool fromPool) {
   item->ioObject = ioObject;
   item->entry.run = RunIoWorkItem;
   item->entry.discard = DiscardIoWorkItem;
+  item->entry.object = item;
+  item->entry.executive = false;
   auto device = static_cast<PDEVICE_OBJECT>(ioObject);
   item->entry.device = winsim::IsLiveDevice(device) ? device : nullptr;
 }
@@ -69,6 +71,7 @@ void Queue(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PIO_WORKITEM_ROUTINE
            WORK_QUEUE_TYPE type, PVOID context, const char *api, const std::source_location &site) {
   winsim::RequireAtMostDispatch(api, site);
   RequireItem(item, api, site);
+  winsim::RequireNonPaged(item, sizeof *item, "work item", site);
   if (routine == nullptr && routineEx == nullptr) {
     BugCheck(BugCode::kDriverVerifierDetectedViolation, std::string(api) + " without a routine", site);
   }
@@ -172,6 +175,7 @@ void ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType, const
                  ", which is queued already or was not set up with ExInitializeWorkItem",
              winsimSite);
   }
-  auto *ex = new ExWorkEntry{{RunExWorkItem, DiscardExWorkItem, nullptr, winsimSite}, WorkItem};
+  winsim::RequireNonPaged(WorkItem, sizeof *WorkItem, "executive work item", winsimSite);
+  auto *ex = new ExWorkEntry{{RunExWorkItem, DiscardExWorkItem, nullptr, winsimSite, WorkItem, true}, WorkItem};
   winsim::SystemWorkers::Instance().Queue(&ex->entry, QueueType);
 }

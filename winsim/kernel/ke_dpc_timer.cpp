@@ -8,10 +8,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "winsim/kernel/bugcheck.h"
 #include "winsim/kernel/io_rules.h"
 #include "winsim/kernel/ke_time.h"
+#include "winsim/kernel/pool.h"
 
 namespace winsim {
 namespace {
@@ -27,24 +29,29 @@ class DpcEngine {
   void Stop();
   Scheduler &Require(const char *api, const std::source_location &site);
 
-  bool InsertDpc(PRKDPC dpc, PVOID argument1, PVOID argument2);
+  bool InsertDpc(PRKDPC dpc, PVOID argument1, PVOID argument2, const std::source_location &site);
   bool RemoveDpc(PRKDPC dpc);
-  bool SetTimer(PKTIMER timer, VTime due, LONG period, PKDPC dpc);
+  bool SetTimer(PKTIMER timer, VTime due, LONG period, PKDPC dpc, const std::source_location &site);
   bool CancelTimer(PKTIMER timer);
   bool IsQueuedDpc(PRKDPC dpc);
   bool IsSetTimer(PKTIMER timer);
   void Flush();
+  std::vector<LiveObject> LiveIn(uintptr_t begin, uintptr_t end);
 
  private:
   void Loop();
   VTime NextDueLocked() const;
   void FireDueTimers();
-  void InsertDpcLocked(PRKDPC dpc, PVOID argument1, PVOID argument2, bool *inserted);
+  void InsertDpcLocked(PRKDPC dpc, PVOID argument1, PVOID argument2, const std::source_location &site,
+                       bool *inserted);
   void RunDpcs();
 
   std::mutex m_lock;
   LIST_ENTRY m_dpcs{};
   LIST_ENTRY m_timers{};
+  // Where each set timer was set and each queued DPC queued (a timer's DPC:
+  // where its timer was set), for reports.
+  std::unordered_map<const void *, std::source_location> m_sites;
   KEVENT m_wake{};
   std::atomic<bool> m_stopping{false};
   std::atomic<int> m_dpcsOutstanding{0};  // queued or running
@@ -71,6 +78,7 @@ void DpcEngine::Stop() {
   std::lock_guard<std::mutex> guard(m_lock);
   InitializeListHead(&m_dpcs);
   InitializeListHead(&m_timers);
+  m_sites.clear();
   m_scheduler = nullptr;
 }
 
@@ -116,23 +124,28 @@ void DpcEngine::FireDueTimers() {
     RemoveEntryList(&timer->TimerListEntry);
     timer->TimerListEntry.Flink = timer->TimerListEntry.Blink = nullptr;
     m_scheduler->SetEvent(&timer->Header);
+    const std::source_location setAt = m_sites[timer];
     if (timer->Dpc != nullptr) {
       ULARGE_INTEGER firedAt;
       firedAt.QuadPart = static_cast<ULONGLONG>(now);
       bool inserted;
       InsertDpcLocked(timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(firedAt.LowPart)),
-                      reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(firedAt.HighPart)), &inserted);
+                      reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(firedAt.HighPart)), setAt, &inserted);
     }
     if (timer->Period != 0) {
       timer->DueTime.QuadPart += static_cast<ULONGLONG>(timer->Period) * kTicksPerMillisecond;
       InsertTailList(&m_timers, &timer->TimerListEntry);
+    } else {
+      m_sites.erase(timer);
     }
   }
 }
 
-void DpcEngine::InsertDpcLocked(PRKDPC dpc, PVOID argument1, PVOID argument2, bool *inserted) {
+void DpcEngine::InsertDpcLocked(PRKDPC dpc, PVOID argument1, PVOID argument2, const std::source_location &site,
+                                bool *inserted) {
   *inserted = dpc->DpcData == nullptr;
   if (!*inserted) return;
+  m_sites[dpc] = site;
   dpc->SystemArgument1 = argument1;
   dpc->SystemArgument2 = argument2;
   dpc->DpcData = this;
@@ -144,11 +157,11 @@ void DpcEngine::InsertDpcLocked(PRKDPC dpc, PVOID argument1, PVOID argument2, bo
   ++m_dpcsOutstanding;
 }
 
-bool DpcEngine::InsertDpc(PRKDPC dpc, PVOID argument1, PVOID argument2) {
+bool DpcEngine::InsertDpc(PRKDPC dpc, PVOID argument1, PVOID argument2, const std::source_location &site) {
   bool inserted;
   {
     std::lock_guard<std::mutex> guard(m_lock);
-    InsertDpcLocked(dpc, argument1, argument2, &inserted);
+    InsertDpcLocked(dpc, argument1, argument2, site, &inserted);
   }
   if (inserted) KeSetEvent(&m_wake, IO_NO_INCREMENT, FALSE);
   return inserted;
@@ -159,6 +172,7 @@ bool DpcEngine::RemoveDpc(PRKDPC dpc) {
   if (dpc->DpcData == nullptr) return false;
   RemoveEntryList(&dpc->DpcListEntry);
   dpc->DpcData = nullptr;
+  m_sites.erase(dpc);
   --m_dpcsOutstanding;
   return true;
 }
@@ -179,6 +193,7 @@ void DpcEngine::RunDpcs() {
       argument1 = dpc->SystemArgument1;
       argument2 = dpc->SystemArgument2;
       dpc->DpcData = nullptr;  // may be queued again from here on
+      m_sites.erase(dpc);
     }
     routine(dpc, context, argument1, argument2);
     RequireIrqlRestored("DPC routine", DISPATCH_LEVEL, std::source_location::current());
@@ -187,10 +202,11 @@ void DpcEngine::RunDpcs() {
   KeLowerIrql(old);
 }
 
-bool DpcEngine::SetTimer(PKTIMER timer, VTime due, LONG period, PKDPC dpc) {
+bool DpcEngine::SetTimer(PKTIMER timer, VTime due, LONG period, PKDPC dpc, const std::source_location &site) {
   bool wasSet;
   {
     std::lock_guard<std::mutex> guard(m_lock);
+    m_sites[timer] = site;
     wasSet = timer->TimerListEntry.Flink != nullptr;
     if (wasSet) RemoveEntryList(&timer->TimerListEntry);
     timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
@@ -208,6 +224,7 @@ bool DpcEngine::CancelTimer(PKTIMER timer) {
   if (timer->TimerListEntry.Flink == nullptr) return false;
   RemoveEntryList(&timer->TimerListEntry);
   timer->TimerListEntry.Flink = timer->TimerListEntry.Blink = nullptr;
+  m_sites.erase(timer);
   return true;
 }
 
@@ -227,6 +244,27 @@ bool DpcEngine::IsSetTimer(PKTIMER timer) {
   return false;
 }
 
+std::vector<LiveObject> DpcEngine::LiveIn(uintptr_t begin, uintptr_t end) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::vector<LiveObject> live;
+  auto inRange = [begin, end](const void *object) {
+    auto address = reinterpret_cast<uintptr_t>(object);
+    return address >= begin && address < end;
+  };
+  if (m_scheduler == nullptr) return live;
+  for (PLIST_ENTRY entry = m_timers.Flink; entry != &m_timers; entry = entry->Flink) {
+    PKTIMER timer = CONTAINING_RECORD(entry, KTIMER, TimerListEntry);
+    if (!inRange(timer)) continue;
+    live.push_back({BugCode::kTimerOrDpcInvalid, timer, "timer " + Hex(timer) + " set at " + SiteText(m_sites[timer])});
+  }
+  for (PLIST_ENTRY entry = m_dpcs.Flink; entry != &m_dpcs; entry = entry->Flink) {
+    PRKDPC dpc = CONTAINING_RECORD(entry, KDPC, DpcListEntry);
+    if (!inRange(dpc)) continue;
+    live.push_back({BugCode::kTimerOrDpcInvalid, dpc, "DPC " + Hex(dpc) + " queued at " + SiteText(m_sites[dpc])});
+  }
+  return live;
+}
+
 // Every DPC queued or running now has run once this returns: at a moment when
 // every thread waits, the DPC thread has drained its queue.
 void DpcEngine::Flush() {
@@ -239,6 +277,10 @@ void DpcEngine::Flush() {
 void StartDpcThread(Scheduler &scheduler) { DpcEngine::Instance().Start(scheduler); }
 
 void StopDpcThread() { DpcEngine::Instance().Stop(); }
+
+std::vector<LiveObject> LiveTimersAndDpcs(uintptr_t begin, uintptr_t end) {
+  return DpcEngine::Instance().LiveIn(begin, end);
+}
 
 }  // namespace winsim
 
@@ -290,7 +332,8 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
   if (Dpc->DeferredRoutine == nullptr) {
     BugCheck(BugCode::kDriverVerifierDetectedViolation, "KeInsertQueueDpc of a DPC without a routine", winsimSite);
   }
-  return engine.InsertDpc(Dpc, SystemArgument1, SystemArgument2) ? TRUE : FALSE;
+  winsim::RequireNonPaged(Dpc, sizeof *Dpc, "DPC", winsimSite);
+  return engine.InsertDpc(Dpc, SystemArgument1, SystemArgument2, winsimSite) ? TRUE : FALSE;
 }
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) { return DpcEngine::Instance().RemoveDpc(Dpc) ? TRUE : FALSE; }
@@ -334,7 +377,9 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
   if (Period < 0) {
     BugCheck(BugCode::kDriverVerifierDetectedViolation, "KeSetTimerEx with a negative period", winsimSite);
   }
-  return engine.SetTimer(Timer, winsim::DeadlineOf(&DueTime), Period, Dpc) ? TRUE : FALSE;
+  winsim::RequireNonPaged(Timer, sizeof *Timer, "timer", winsimSite);
+  if (Dpc != nullptr) winsim::RequireNonPaged(Dpc, sizeof *Dpc, "timer DPC", winsimSite);
+  return engine.SetTimer(Timer, winsim::DeadlineOf(&DueTime), Period, Dpc, winsimSite) ? TRUE : FALSE;
 }
 
 BOOLEAN KeCancelTimer(PKTIMER Timer) { return DpcEngine::Instance().CancelTimer(Timer) ? TRUE : FALSE; }

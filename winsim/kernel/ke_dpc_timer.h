@@ -3,6 +3,10 @@
 // timer is an ordinary scheduler deadline, so virtual time jumps to it when
 // everything else waits.
 #pragma once
+#include <cstdint>
+#include <vector>
+
+#include "winsim/kernel/live_objects.h"
 #include "winsim/sched/scheduler.h"
 
 namespace winsim {
@@ -12,5 +16,8 @@ void StartDpcThread(Scheduler &scheduler);
 // Ends it; timers still set and DPCs still queued are forgotten. From an
 // attached thread at PASSIVE_LEVEL.
 void StopDpcThread();
+
+// Set timers and queued DPCs whose object lies in [begin, end).
+std::vector<LiveObject> LiveTimersAndDpcs(uintptr_t begin, uintptr_t end);
 
 }  // namespace winsim

@@ -1,10 +1,14 @@
 // IRQL tracking and spin locks. IRQL is per simulated thread; a spin lock
 // holds the owning thread's address so recursion and foreign releases are
 // caught.
+#include <chrono>
 #include <string>
 #include <thread>
 
 #include "winsim/kernel/bugcheck.h"
+#include "winsim/kernel/io_rules.h"
+#include "winsim/kernel/lock_order.h"
+#include "winsim/kernel/pool.h"
 #include "winsim/sched/scheduler.h"
 
 using winsim::BugCheck;
@@ -16,20 +20,48 @@ namespace {
 
 SimThread &Self(const char *api) { return Scheduler::RequireCurrent(api); }
 
+// The owner is running (it cannot wait while it holds the lock), so a spin
+// that lasts seconds of wall time means the owner is stuck: as Windows'
+// DPC watchdog, stop the machine and name it.
+[[noreturn]] void OwnerStuck(PKSPIN_LOCK lock, std::chrono::milliseconds spun, const std::source_location &site) {
+  std::string owner = winsim::LockOrder::Instance().DescribeOwner(lock);
+  if (owner.empty()) {
+    auto value = reinterpret_cast<void *>(__atomic_load_n(lock, __ATOMIC_RELAXED));
+    owner = "an owner winsim does not know (value " + winsim::Hex(value) + ")";
+  }
+  BugCheck(BugCode::kDpcWatchdogViolation,
+           "spin lock " + winsim::Hex(lock) + " spun on for " + std::to_string(spun.count()) +
+               " ms of wall time; its owner never released it: " + owner,
+           site);
+}
+
+void Spin(PKSPIN_LOCK lock, SimThread &self, const std::source_location &site) {
+  const auto start = std::chrono::steady_clock::now();
+  const std::chrono::milliseconds timeout = winsim::LockOrder::Instance().SpinTimeout();
+  for (uint32_t attempt = 1;; ++attempt) {
+    ULONG_PTR expected = 0;
+    if (__atomic_compare_exchange_n(lock, &expected, reinterpret_cast<ULONG_PTR>(&self), false, __ATOMIC_ACQUIRE,
+                                    __ATOMIC_RELAXED)) {
+      return;
+    }
+    std::this_thread::yield();
+    if (attempt % 1024 != 0) continue;
+    auto spun = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    if (spun >= timeout) OwnerStuck(lock, spun, site);
+  }
+}
+
 void Acquire(PKSPIN_LOCK lock, SimThread &self, const std::source_location &site) {
   ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
   if (owner == reinterpret_cast<ULONG_PTR>(&self)) {
     BugCheck(BugCode::kDriverVerifierDetectedViolation, "spin lock acquired twice by the same thread", site);
   }
-  for (;;) {
-    ULONG_PTR expected = 0;
-    if (__atomic_compare_exchange_n(lock, &expected, reinterpret_cast<ULONG_PTR>(&self), false, __ATOMIC_ACQUIRE,
-                                    __ATOMIC_RELAXED)) {
-      break;
-    }
-    std::this_thread::yield();  // the owner is running: it cannot wait while holding the lock
-  }
+  winsim::RequireNonPaged(lock, sizeof *lock, "spin lock", site);
+  winsim::LockOrder &order = winsim::LockOrder::Instance();
+  order.Acquiring(lock, winsim::LockKind::SpinLock, site);
+  Spin(lock, self, site);
   ++self.spinLocksHeld;
+  order.Acquired(lock, winsim::LockKind::SpinLock, site);
 }
 
 void Release(PKSPIN_LOCK lock, SimThread &self, const std::source_location &site) {
@@ -38,6 +70,7 @@ void Release(PKSPIN_LOCK lock, SimThread &self, const std::source_location &site
              site);
   }
   --self.spinLocksHeld;
+  winsim::LockOrder::Instance().Released(lock);
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
 }
 
@@ -74,7 +107,10 @@ KIRQL KeRaiseIrqlToDpcLevel(void) {
   return old;
 }
 
-void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELAXED); }
+void KeInitializeSpinLock(PKSPIN_LOCK SpinLock, const std::source_location &winsimSite) {
+  winsim::LockOrder::Instance().Initialized(SpinLock, winsim::LockKind::SpinLock, winsimSite);
+  __atomic_store_n(SpinLock, 0, __ATOMIC_RELAXED);
+}
 
 void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql, const std::source_location &winsimSite) {
   SimThread &self = Self("KeAcquireSpinLock");

@@ -3,6 +3,7 @@
 
 #include "winsim/kernel/bugcheck.h"
 #include "winsim/kernel/ke_time.h"
+#include "winsim/kernel/pool.h"
 #include "winsim/sched/scheduler.h"
 
 using winsim::BugCheck;
@@ -39,7 +40,8 @@ DISPATCHER_HEADER *HeaderOf(PVOID object) { return static_cast<DISPATCHER_HEADER
 
 }  // namespace
 
-void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State, const std::source_location &winsimSite) {
+  winsim::RequireNonPaged(Event, sizeof *Event, "event", winsimSite);
   Event->Header.Type = Type == NotificationEvent ? WinsimNotificationEventObject : WinsimSynchronizationEventObject;
   Event->Header.Signalling = 0;
   Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
@@ -60,7 +62,8 @@ void KeClearEvent(PRKEVENT Event) { Dispatcher("KeClearEvent").ResetEvent(&Event
 
 LONG KeReadStateEvent(PRKEVENT Event) { return Dispatcher("KeReadStateEvent").ReadState(&Event->Header); }
 
-void KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit) {
+void KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit, const std::source_location &winsimSite) {
+  winsim::RequireNonPaged(Semaphore, sizeof *Semaphore, "semaphore", winsimSite);
   Semaphore->Header.Type = WinsimSemaphoreObject;
   Semaphore->Header.Signalling = 0;
   Semaphore->Header.Size = sizeof(KSEMAPHORE) / sizeof(LONG);

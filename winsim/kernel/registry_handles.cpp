@@ -5,11 +5,11 @@
 
 namespace winsim {
 
-HANDLE RegistryHandleTable::Insert(RegKeyRef key, ACCESS_MASK grantedAccess) {
+HANDLE RegistryHandleTable::Insert(RegKeyRef key, ACCESS_MASK grantedAccess, const std::source_location &openedAt) {
   std::lock_guard lock(mutex_);
   const ULONG_PTR value = next_;
   next_ += 4;
-  entries_.emplace(value, Entry{std::move(key), grantedAccess});
+  entries_.emplace(value, Entry{std::move(key), grantedAccess, openedAt});
   return reinterpret_cast<HANDLE>(value);
 }
 
@@ -37,9 +37,43 @@ bool RegistryHandleTable::Owns(HANDLE handle) const {
   return entries_.count(reinterpret_cast<ULONG_PTR>(handle)) != 0;
 }
 
+bool RegistryHandleTable::WasClosed(HANDLE handle) const {
+  std::lock_guard lock(mutex_);
+  const auto value = reinterpret_cast<ULONG_PTR>(handle);
+  return value >= kFirstHandle && value < next_ && (value - kFirstHandle) % 4 == 0 && entries_.count(value) == 0;
+}
+
 size_t RegistryHandleTable::OpenCount() const {
   std::lock_guard lock(mutex_);
   return entries_.size();
+}
+
+std::vector<std::string> RegistryHandleTable::DescribeOpen() const {
+  std::vector<std::pair<RegKeyRef, std::source_location>> open;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto &[value, entry] : entries_) {
+      (void)value;
+      open.emplace_back(entry.key, entry.openedAt);
+    }
+  }
+  std::vector<std::string> lines;
+  for (const auto &[key, openedAt] : open) {
+    RegName path;
+    std::string name = "<deleted key>";
+    if (NT_SUCCESS(SystemRegistry().KeyPath(key, &path))) {
+      name.clear();
+      for (char16_t c : path) name += c < 0x80 ? static_cast<char>(c) : '?';
+    }
+    lines.push_back(name + " (opened at " + openedAt.file_name() + ":" + std::to_string(openedAt.line()) + ")");
+  }
+  return lines;
+}
+
+void RegistryHandleTable::Reset() {
+  std::unordered_map<ULONG_PTR, Entry> released;  // keys dropped after the lock
+  std::lock_guard lock(mutex_);
+  released.swap(entries_);
 }
 
 RegistryHandleTable &RegistryHandles() {

@@ -5,6 +5,7 @@
 #include <nt/zw.h>
 
 #include "winsim/kernel/bugcheck.h"
+#include "winsim/kernel/io_rules.h"
 #include "registry_handles.h"
 #include "registry_info.h"
 #include "registry_store.h"
@@ -15,9 +16,6 @@ using winsim::RegKeyRef;
 using winsim::RegName;
 using winsim::RegValue;
 using winsim::SystemRegistry;
-
-// The registry routines are pageable code on Windows, callable at PASSIVE_LEVEL
-// only; this is their pageable-code check, to be wired to the IRQL tracker.
 
 namespace {
 
@@ -60,7 +58,7 @@ NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBU
   std::u16string_view path;
   NTSTATUS status = CaptureAttributes(ObjectAttributes, &base, &path);
   if (NT_SUCCESS(status)) status = SystemRegistry().OpenKey(base, path, &key);
-  if (NT_SUCCESS(status)) *KeyHandle = RegistryHandles().Insert(key, winsim::MapKeyAccess(DesiredAccess));
+  if (NT_SUCCESS(status)) *KeyHandle = RegistryHandles().Insert(key, winsim::MapKeyAccess(DesiredAccess), winsimSite);
   return status;
 }
 
@@ -86,7 +84,7 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRI
   NTSTATUS status = CaptureAttributes(ObjectAttributes, &base, &path);
   if (NT_SUCCESS(status)) status = SystemRegistry().CreateKey(base, path, options, &key, &disposition);
   if (!NT_SUCCESS(status)) return status;
-  *KeyHandle = RegistryHandles().Insert(key, winsim::MapKeyAccess(DesiredAccess));
+  *KeyHandle = RegistryHandles().Insert(key, winsim::MapKeyAccess(DesiredAccess), winsimSite);
   if (Disposition != nullptr) *Disposition = disposition;
   return STATUS_SUCCESS;
 }
@@ -194,5 +192,11 @@ NTSTATUS ZwClose(HANDLE Handle, const std::source_location &winsimSite) {
   winsim::RequirePassive("ZwClose", winsimSite);
   if (Handle == nullptr) return STATUS_INVALID_HANDLE;
   const NTSTATUS status = RegistryHandles().Close(Handle);
-  return status == STATUS_INVALID_HANDLE ? winsim::CloseNonRegistryHandle(Handle) : status;
+  if (status != STATUS_INVALID_HANDLE) return status;
+  // A kernel handle closed twice: on Windows the second close bug checks.
+  if (RegistryHandles().WasClosed(Handle)) {
+    winsim::BugCheck(winsim::BugCode::kInvalidKernelHandle,
+                     "ZwClose of registry handle " + winsim::Hex(Handle) + ", which is closed already", winsimSite);
+  }
+  return winsim::CloseNonRegistryHandle(Handle);
 }

@@ -9,6 +9,7 @@
 #include "winsim/kernel/bugcheck.h"
 #include "winsim/kernel/debug_log.h"
 #include "winsim/kernel/io_rules.h"
+#include "winsim/kernel/lock_order.h"
 #include "winsim/ks/ks_dispatch.h"
 
 namespace winsim::ks {
@@ -155,7 +156,9 @@ void KsAcquireDevice(PKSDEVICE Device, const std::source_location &winsimSite) {
     ++device->mutexDepth;
     return;
   }
+  winsim::LockOrder::Instance().Acquiring(Device, winsim::LockKind::KsDeviceMutex, winsimSite);
   KeWaitForSingleObject(&device->mutex, Executive, KernelMode, FALSE, nullptr);
+  winsim::LockOrder::Instance().Acquired(Device, winsim::LockKind::KsDeviceMutex, winsimSite);
   __atomic_store_n(&device->mutexOwner, self, __ATOMIC_RELEASE);
   device->mutexDepth = 1;
   device->mutexFile = winsimSite.file_name();
@@ -171,6 +174,7 @@ void KsReleaseDevice(PKSDEVICE Device, const std::source_location &winsimSite) {
                      winsimSite);
   }
   if (--device->mutexDepth > 0) return;
+  winsim::LockOrder::Instance().Released(Device);
   __atomic_store_n(&device->mutexOwner, static_cast<PKTHREAD>(nullptr), __ATOMIC_RELEASE);
   KeSetEvent(&device->mutex, IO_NO_INCREMENT, FALSE);
 }

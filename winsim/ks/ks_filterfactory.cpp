@@ -7,6 +7,7 @@
 #include "winsim/kernel/bugcheck.h"
 #include "winsim/kernel/io_rules.h"
 #include "winsim/ks/ks_objects.h"
+#include "winsim/ks/ks_residency.h"
 
 namespace winsim::ks {
 namespace {
@@ -89,6 +90,7 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCR
   if (FilterFactory != nullptr) *FilterFactory = nullptr;
   auto *device = DeviceFromFdo(DeviceObject);
   if (device == nullptr || Descriptor == nullptr) return STATUS_INVALID_PARAMETER;
+  RequireResidentDescriptor(Descriptor, winsimSite);
   auto *factory = AllocateObject<FactoryObject>(kFactoryTag);
   if (factory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   InitializeHeader(&factory->header, KsObjectTypeFilterFactory, &device->header, device);

@@ -406,4 +406,20 @@ std::string Scheduler::DescribeThreads() {
   return out.str();
 }
 
+std::string Scheduler::DescribeWaiterIn(uintptr_t begin, uintptr_t end) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  for (const auto &thread : m_threads) {
+    if (!thread->m_waiting || thread->Exited()) continue;
+    for (ULONG i = 0; i < thread->m_blockCount; ++i) {
+      auto object = reinterpret_cast<uintptr_t>(thread->m_blocks[i].Object);
+      if (object < begin || object >= end) continue;
+      std::ostringstream out;
+      out << "thread '" << thread->Name() << "' waits on " << thread->m_blocks[i].Object << " at "
+          << thread->m_waitSite.file_name() << ":" << thread->m_waitSite.line();
+      return out.str();
+    }
+  }
+  return {};
+}
+
 }  // namespace winsim

@@ -146,6 +146,9 @@ class Scheduler {
 
   // A line per thread: name, kind, state and what it waits for.
   std::string DescribeThreads();
+  // The first thread waiting on a dispatcher object in [begin, end), as
+  // "thread 'name' waits on 0x… at file:line"; empty when none does.
+  std::string DescribeWaiterIn(uintptr_t begin, uintptr_t end);
 
  private:
   using TimerKey = std::tuple<VTime, uint64_t, SimThread *>;

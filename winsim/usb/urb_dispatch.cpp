@@ -4,6 +4,7 @@
 
 #include <iterator>
 
+#include "winsim/kernel/pool.h"
 #include "winsim/usb/urb_handlers.h"
 #include "winsim/usb/urb_request.h"
 #include "winsim/usb/usb_pdo.h"
@@ -73,6 +74,8 @@ NTSTATUS SubmitUrb(UsbPdo &pdo, PIRP irp, PURB urb) {
   // A device that has gone, or a stack the hub was told to remove, gets
   // nothing more on the bus.
   if (!pdo.AcceptsUrbs()) return CompleteUrbNow(irp, urb, USBD_STATUS_DEVICE_GONE);
+  // The controller writes the URB back at DISPATCH_LEVEL when it completes.
+  RequireNonPaged(urb, sizeof(urb->UrbHeader), "URB", std::source_location::current());
   const UrbRoute *route = RouteOf(urb->UrbHeader.Function);
   if (route == nullptr) return CompleteUrbNow(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION);
   if (route->length != 0 && urb->UrbHeader.Length != route->length) {
@@ -98,6 +101,7 @@ NTSTATUS PortStatus(UsbPdo &pdo, PIRP irp) {
 
 uint8_t *UrbTransferData(PVOID buffer, PMDL mdl) {
   if (mdl != nullptr) return static_cast<uint8_t *>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+  if (buffer != nullptr) RequireNonPaged(buffer, 1, "URB transfer buffer", std::source_location::current());
   return static_cast<uint8_t *>(buffer);
 }
 

@@ -31,8 +31,9 @@ typedef struct _FAST_MUTEX {
 static_assert(sizeof(FAST_MUTEX) == 56, "FAST_MUTEX layout");
 
 // Acquire below DISPATCH_LEVEL; the owner runs at APC_LEVEL until release.
-// Not recursive: a second acquire by the owner is a bug check.
-void ExInitializeFastMutex(PFAST_MUTEX FastMutex);
+// Not recursive: a second acquire by the owner is a bug check. Taken in one
+// order machine-wide with every other lock (an inversion is a bug check).
+void ExInitializeFastMutex(PFAST_MUTEX FastMutex, WINSIM_CALLSITE);
 void ExAcquireFastMutex(PFAST_MUTEX FastMutex, WINSIM_CALLSITE);
 void ExReleaseFastMutex(PFAST_MUTEX FastMutex, WINSIM_CALLSITE);
 BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex, WINSIM_CALLSITE);
@@ -64,12 +65,15 @@ typedef struct _NPAGED_LOOKASIDE_LIST {
 } NPAGED_LOOKASIDE_LIST, *PNPAGED_LOOKASIDE_LIST, PAGED_LOOKASIDE_LIST, *PPAGED_LOOKASIDE_LIST;
 static_assert(sizeof(NPAGED_LOOKASIDE_LIST) == 128, "lookaside list occupies one 128-byte block as on x64");
 
+// A list stays registered with the kernel from initialisation until it is
+// deleted: freeing its memory or unloading the driver before that is a bug check.
 void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
-                                     PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth);
-void ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
+                                     PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth,
+                                     WINSIM_CALLSITE);
+void ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, WINSIM_CALLSITE);
 PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, WINSIM_CALLSITE);
 void ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry, WINSIM_CALLSITE);
-#define ExInitializePagedLookasideList(l, a, f, fl, s, t, d) ExInitializeNPagedLookasideList(l, a, f, fl, s, t, d)
+#define ExInitializePagedLookasideList ExInitializeNPagedLookasideList
 #define ExDeletePagedLookasideList ExDeleteNPagedLookasideList
 #define ExAllocateFromPagedLookasideList ExAllocateFromNPagedLookasideList
 #define ExFreeToPagedLookasideList ExFreeToNPagedLookasideList

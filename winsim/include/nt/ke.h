@@ -99,21 +99,25 @@ void KeLowerIrql(KIRQL NewIrql, WINSIM_CALLSITE);
 KIRQL KeRaiseIrqlToDpcLevel(void);
 
 // Spin locks. Acquiring raises to DISPATCH_LEVEL; releasing restores the IRQL
-// saved at acquisition and must happen at DISPATCH_LEVEL.
-void KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+// saved at acquisition and must happen at DISPATCH_LEVEL. Locks must be taken
+// in one order machine-wide (an inversion is a bug check when it first
+// happens), must live in nonpaged memory, and an owner that keeps one for
+// seconds while another thread spins is a bug check naming it.
+void KeInitializeSpinLock(PKSPIN_LOCK SpinLock, WINSIM_CALLSITE);
 void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql, WINSIM_CALLSITE);
 void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql, WINSIM_CALLSITE);
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock, WINSIM_CALLSITE);
 void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock, WINSIM_CALLSITE);
 BOOLEAN KeTestSpinLock(PKSPIN_LOCK SpinLock);
 
-// Events and semaphores.
-void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+// Events and semaphores. Their storage must be resident (nonpaged pool, a
+// device extension, the stack): the kernel signals them at DISPATCH_LEVEL.
+void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State, WINSIM_CALLSITE);
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
 LONG KeResetEvent(PRKEVENT Event);
 void KeClearEvent(PRKEVENT Event);
 LONG KeReadStateEvent(PRKEVENT Event);
-void KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit);
+void KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit, WINSIM_CALLSITE);
 LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment, BOOLEAN Wait,
                         WINSIM_CALLSITE);
 LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore);
