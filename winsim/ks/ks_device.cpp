@@ -152,15 +152,19 @@ void KsAcquireDevice(PKSDEVICE Device, const std::source_location &winsimSite) {
                      "KsAcquireDevice of " + winsim::Hex(Device) + ", which is not a live AVStream device", winsimSite);
   }
   PKTHREAD self = KeGetCurrentThread();
+  // AVStream's device mutex is not recursive: on Windows a second
+  // acquisition by its holder waits for itself for ever.
   if (__atomic_load_n(&device->mutexOwner, __ATOMIC_ACQUIRE) == self) {
-    ++device->mutexDepth;
-    return;
+    winsim::BugCheck(winsim::BugCode::kDriverVerifierDetectedViolation,
+                     "KsAcquireDevice of " + winsim::Hex(Device) +
+                         " by the thread that already holds it (acquired at " + std::string(device->mutexFile) + ":" +
+                         std::to_string(device->mutexLine) + "): the device mutex is not recursive",
+                     winsimSite);
   }
   winsim::LockOrder::Instance().Acquiring(Device, winsim::LockKind::KsDeviceMutex, winsimSite);
   KeWaitForSingleObject(&device->mutex, Executive, KernelMode, FALSE, nullptr);
   winsim::LockOrder::Instance().Acquired(Device, winsim::LockKind::KsDeviceMutex, winsimSite);
   __atomic_store_n(&device->mutexOwner, self, __ATOMIC_RELEASE);
-  device->mutexDepth = 1;
   device->mutexFile = winsimSite.file_name();
   device->mutexLine = winsimSite.line();
 }
@@ -173,7 +177,6 @@ void KsReleaseDevice(PKSDEVICE Device, const std::source_location &winsimSite) {
                      "KsReleaseDevice of " + winsim::Hex(Device) + " by a thread that does not hold its mutex",
                      winsimSite);
   }
-  if (--device->mutexDepth > 0) return;
   winsim::LockOrder::Instance().Released(Device);
   __atomic_store_n(&device->mutexOwner, static_cast<PKTHREAD>(nullptr), __ATOMIC_RELEASE);
   KeSetEvent(&device->mutex, IO_NO_INCREMENT, FALSE);

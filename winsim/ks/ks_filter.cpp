@@ -21,8 +21,10 @@ NTSTATUS CallDispatch(DeviceObject *device, PFNKSFILTERIRP dispatch, PKSFILTER f
   if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   IoSetNextIrpStackLocation(irp);
   IoGetCurrentIrpStackLocation(irp)->MajorFunction = major;
+  // ks.sys calls it with the device mutex held; it must return with exactly that.
+  const uint32_t locks = LocksHeld();
   NTSTATUS status = dispatch(filter, irp);
-  RequireIrqlRestored("the minidriver's filter dispatch", PASSIVE_LEVEL, std::source_location::current());
+  RequireIrqlRestored("the minidriver's filter dispatch", PASSIVE_LEVEL, std::source_location::current(), locks);
   IoFreeIrp(irp);
   return status;
 }

@@ -56,11 +56,10 @@ static_assert(offsetof(ObjectLayout<KSFILTERFACTORY>, pub) == kPublicOffset &&
 struct DeviceObject {
   ObjectHeader header;
   KSDEVICE pub;
-  // The device mutex (KsAcquireDevice): a synchronization event plus the
-  // owner and its depth, so the owner may take it again.
+  // The device mutex (KsAcquireDevice): a synchronization event plus its
+  // owner, so a second acquisition by the owner is caught.
   KEVENT mutex;
   PKTHREAD mutexOwner;
-  LONG mutexDepth;
   const char *mutexFile;  // where the outstanding acquisition was made
   ULONG mutexLine;
   // PostStart runs from a system worker after START_DEVICE; PnP requests
