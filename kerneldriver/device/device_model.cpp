@@ -41,7 +41,8 @@ bool IsClassTwo(const UsbInterface *usbInterface) {
   UCHAR protocol = InterfaceProtocol(usbInterface);
   if (protocol == kProtocolAudioClass2) return true;
   QAV_TRACE("interface %u (subclass %u, protocol %02x) is not of audio class 2.0: passed over",
-            static_cast<unsigned>(usbInterface->interfaceNumber), static_cast<unsigned>(UsbInterfaceSubClass(usbInterface)),
+            static_cast<unsigned>(usbInterface->interfaceNumber),
+            static_cast<unsigned>(UsbInterfaceSubClass(usbInterface)),
             static_cast<unsigned>(protocol));
   return false;
 }

@@ -71,7 +71,8 @@ TEST_P(StaleObjects, StopTheMachineNamingWhereTheObjectWasFreed) {
 }
 
 #define FREED_HERE ", which was freed at .*ks_stale_objects_test.cpp:[0-9]+ .*: the caller kept a stale pointer\n"
-#define FREED_WITH_DEVICE ", which was freed at .*ks_device.cpp:[0-9]+ .*DestroyDevice.*: the caller kept a stale pointer\n"
+#define FREED_WITH_DEVICE \
+  ", which was freed at .*ks_device.cpp:[0-9]+ .*DestroyDevice.*: the caller kept a stale pointer\n"
 #define CALLED_HERE ".*at .*ks_stale_objects_test.cpp"
 
 // Walks the way a minidriver must, under the device mutex.

@@ -43,7 +43,8 @@ INSTANTIATE_TEST_SUITE_P(
                    FilterDescriptorCreate();
                    LeakAt();
                  },
-                 "tag 'KCNw': 1 block\\(s\\), [0-9]+ bytes, first allocated at [^\n]*kerneldriver/ks/filter_descriptor.cpp"},
+                 "tag 'KCNw': 1 block\\(s\\), [0-9]+ bytes, first allocated at "
+                 "[^\n]*kerneldriver/ks/filter_descriptor.cpp"},
         SiteCase{"LeakedZeroedPagedBlock",
                  [] {
                    QavAllocateZeroed(PagedPool, 24, kTagBuffer);
