@@ -394,6 +394,22 @@ NTSTATUS CreateTestFactory(PKSDEVICE device, PKSFILTERFACTORY *factory) {
 // ---------------------------------------------------------------------------
 // Fixture
 
+PKSFILTERFACTORY StartWithFactory(winsim::Machine &machine, TestBus &bus) {
+  MiniDriver::Instance().Reset();
+  static PKSFILTERFACTORY factory;
+  factory = nullptr;
+  MiniDriver::Instance().script.postStart = [](PKSDEVICE device) {
+    KsAcquireDevice(device);
+    NTSTATUS status = CreateTestFactory(device, &factory);
+    KsReleaseDevice(device);
+    return status;
+  };
+  machine.InstallDriver(kService, MiniDriverEntry, {kHardwareId});
+  bus.Plug();
+  machine.Pnp().WaitIdle();
+  return factory;
+}
+
 KsTest::KsTest() : bus(machine) {}
 
 void KsTest::SetUp() {

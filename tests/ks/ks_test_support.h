@@ -112,6 +112,10 @@ extern const GUID kPrivateCategory;
 // A filter factory over kFactoryCategories with reference string "GLOBAL";
 // its filters' Create and Close are recorded ("FilterCreate", "FilterClose").
 NTSTATUS CreateTestFactory(PKSDEVICE device, PKSFILTERFACTORY *factory);
+// For death tests, which build their own machine: the minidriver installed
+// and one device plugged and started, its PostStart creating the test
+// factory under the device mutex; returns that factory.
+PKSFILTERFACTORY StartWithFactory(winsim::Machine &machine, TestBus &bus);
 
 // A machine with the minidriver installed for kHardwareId and the test bus.
 class KsTest : public ::testing::Test {
