@@ -50,6 +50,8 @@ Machine::Machine(MachineOptions options) : m_options(std::move(options)) {
   m_usb = std::make_unique<usb::UsbHost>(m_scheduler, usb::kMachineUsbBuses);
   m_pnp = std::make_unique<PnpManager>(m_scheduler);
   m_pnp->ListenTo(*m_usb);
+  m_pnp->SetIrpWatchdogLimit(m_options.irpWatchdogLimit);
+  usb::UsbPdo::SetSleepCutsBusPower(m_options.sleepCutsBusPower);
   if (m_options.allocationFaults) ArmAllocationFaults(*m_options.allocationFaults);
   // Last: pacing measures from the moment the machine is ready.
   if (m_options.pacing > 0) m_scheduler.SetPacing(m_options.pacing);

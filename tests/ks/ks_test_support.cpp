@@ -172,6 +172,7 @@ PDEVICE_OBJECT TestBus::Plug(const BusDevice &device) {
     g_pdos[pdo] = state;
   }
   m_machine.Pnp().DeviceArrived(pdo);
+  m_machine.Pnp().WaitIdle();  // PostStart runs on after the arrival
   return pdo;
 }
 

@@ -43,6 +43,8 @@ class TestBus {
   explicit TestBus(winsim::Machine &machine);
   ~TestBus();
 
+  // Returns once the PnP manager is done with the device, its start's
+  // continuation (PostStart) included.
   PDEVICE_OBJECT Plug(const BusDevice &device = {});
   // Orderly: the PnP manager removes the stack while the device is there.
   void Unplug(PDEVICE_OBJECT pdo, bool surprise);

@@ -47,6 +47,11 @@ NTSTATUS OpenFilter(PKSFILTERFACTORY factory, PKSFILTER *filter) {
   auto *parent = reinterpret_cast<FactoryObject *>(HeaderOf(factory, KsObjectTypeFilterFactory));
   if (parent == nullptr) return STATUS_INVALID_PARAMETER;
   DeviceObject *device = parent->header.device;
+  // ks.sys holds creates back while PostStart runs and fails them once it failed.
+  KeWaitForSingleObject(&device->postStartIdle, Executive, KernelMode, FALSE, nullptr);
+  if (!NT_SUCCESS(device->postStartStatus) && device->postStartStatus != STATUS_PENDING) {
+    return STATUS_DEVICE_NOT_READY;
+  }
   KsAcquireDevice(&device->pub);
   NTSTATUS status = STATUS_INVALID_DEVICE_STATE;
   FilterObject *object = nullptr;
