@@ -50,6 +50,7 @@ void PnpManager::FailStack(const std::shared_ptr<DeviceNode> &node) {
     return;
   }
   RemoveStack(node, kProblemFailedPostStart);
+  DropTargetRegistrations(node->pdo);
   UnloadIfUnused(node->service, {});
 }
 

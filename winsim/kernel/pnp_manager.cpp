@@ -214,6 +214,7 @@ void PnpManager::HandleClosed(PDEVICE_OBJECT pdo) {
     QueueAction("last handle closed after surprise removal", [this, node] {
       if (node->state != DeviceNodeState::SurpriseRemoved) return;
       RemoveStack(node, node->problem);
+      DropTargetRegistrations(node->pdo);
       if (node->gone) {
         Forget(node);
       } else {

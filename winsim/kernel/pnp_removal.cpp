@@ -141,13 +141,13 @@ void PnpManager::RemoveStack(const std::shared_ptr<DeviceNode> &node, ULONG prob
     }
   }
   SetState(*node, DeviceNodeState::Removed, problem);
-  DropTargetRegistrations(node->pdo);
 }
 
 // The device left and its stack is gone: the node ends, and its driver is
 // unloaded when no other device uses it.
 void PnpManager::Forget(const std::shared_ptr<DeviceNode> &node) {
   DisableInterfacesOf(node->pdo);
+  DropTargetRegistrations(node->pdo);
   {
     std::lock_guard<std::mutex> guard(m_lock);
     m_nodes.erase(node->pdo);

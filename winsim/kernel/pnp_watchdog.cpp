@@ -107,7 +107,7 @@ void IrpWatchdog::Run() {
       if (m_stopping) break;
       for (const auto &[token, watch] : m_watches) {
         if (watch.deadline <= m_scheduler.Now()) {
-          expired = watch;
+          expired = Innermost(token);
           break;
         }
         deadline = std::min(deadline, watch.deadline);
@@ -122,6 +122,20 @@ void IrpWatchdog::Run() {
       KeWaitForSingleObject(&m_changed, Executive, KernelMode, FALSE, &timeout);
     }
   }
+}
+
+// A system power IRP waits for the device IRP its stack requested, and a
+// PnP IRP may wait for one too: the latest IRP still out on the same stack
+// is the one actually held. Under m_lock.
+IrpWatchdog::Watch IrpWatchdog::Innermost(uint64_t token) const {
+  const Watch &expired = m_watches.at(token);
+  const Watch *innermost = &expired;
+  for (auto it = m_watches.upper_bound(token); it != m_watches.end(); ++it) {
+    if (it->second.target == expired.target) innermost = &it->second;
+  }
+  Watch chosen = *innermost;
+  chosen.armedAt = expired.armedAt;  // the transition has waited since the first
+  return chosen;
 }
 
 void IrpWatchdog::Fire(const Watch &watch) {

@@ -65,6 +65,7 @@ class IrpWatchdog {
   };
 
   void Run();
+  Watch Innermost(uint64_t token) const;
   [[noreturn]] void Fire(const Watch &watch);
 
   Scheduler &m_scheduler;
