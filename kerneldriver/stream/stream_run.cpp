@@ -165,7 +165,10 @@ NTSTATUS StartLocked(UsbAudioStream *stream) {
 // same, so its packet size and the prepared slots still fit.
 NTSTATUS ReselectLocked(UsbAudioStream *stream) {
   if (stream->altSetting == 0 || stream->dataPipe == nullptr) return STATUS_INTERNAL_ERROR;
-  NTSTATUS status = UsbSelectAlternateSetting(stream->usbInterface, stream->altSetting);
+  // The interface remembers its setting and would not ask for it again:
+  // through setting 0, the device hears SET_INTERFACE for the stream's.
+  NTSTATUS status = UsbSelectAlternateSetting(stream->usbInterface, 0);
+  if (NT_SUCCESS(status)) status = UsbSelectAlternateSetting(stream->usbInterface, stream->altSetting);
   if (!NT_SUCCESS(status)) return status;
   UsbPipe *data = UsbInterfaceFindPipe(stream->usbInterface, stream->dataEndpoint);
   UsbPipe *feedback =
