@@ -145,8 +145,12 @@ std::vector<usb::UsbBus *> Machine::Buses() const { return m_usb->Buses(); }
 
 usb::UsbBus *Machine::Bus(uint32_t number) const { return m_usb->Bus(number); }
 
+// The start's continuation (PostStart) runs on after the manager is done
+// with the arrival; the caller gets the device once it finished.
 usb::UsbDeviceHandle Machine::PlugDevice(std::shared_ptr<usb::UsbFunction> device, uint32_t bus) {
-  return m_usb->Plug(std::move(device), bus);
+  usb::UsbDeviceHandle handle = m_usb->Plug(std::move(device), bus);
+  m_pnp->WaitIdle();
+  return handle;
 }
 
 bool Machine::UnplugDevice(usb::UsbDeviceHandle handle, bool surprise) {
