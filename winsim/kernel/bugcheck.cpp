@@ -32,6 +32,7 @@ const char *BugCodeName(ULONG code) {
     case BugCode::kTimerOrDpcInvalid: return "TIMER_OR_DPC_INVALID";
     case BugCode::kWorkerInvalid: return "WORKER_INVALID";
     case BugCode::kDpcWatchdogViolation: return "DPC_WATCHDOG_VIOLATION";
+    case BugCode::kDriverPowerStateFailure: return "DRIVER_POWER_STATE_FAILURE";
   }
   return "BUGCHECK";
 }

@@ -25,6 +25,7 @@ enum class BugCode : ULONG {
   kTimerOrDpcInvalid = 0xC7,
   kWorkerInvalid = 0xE4,
   kDpcWatchdogViolation = 0x133,
+  kDriverPowerStateFailure = 0x9F,
 };
 
 const char *BugCodeName(ULONG code);

@@ -45,6 +45,11 @@ NTSTATUS OpenFilter(PKSFILTERFACTORY factory, PKSFILTER *filter, const std::sour
       reinterpret_cast<FactoryObject *>(LiveObject(factory, KsObjectTypeFilterFactory, "opening a filter", site));
   if (parent == nullptr) return STATUS_INVALID_PARAMETER;
   DeviceObject *device = parent->header.device;
+  // ks.sys holds creates back while PostStart runs and fails them once it failed.
+  KeWaitForSingleObject(&device->postStartIdle, Executive, KernelMode, FALSE, nullptr);
+  if (!NT_SUCCESS(device->postStartStatus) && device->postStartStatus != STATUS_PENDING) {
+    return STATUS_DEVICE_NOT_READY;
+  }
   KsAcquireDevice(&device->pub);
   NTSTATUS status = STATUS_INVALID_DEVICE_STATE;
   FilterObject *object = nullptr;
