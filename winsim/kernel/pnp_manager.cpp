@@ -76,8 +76,10 @@ void PnpManager::RunAction(const char *what, std::function<void()> body) { m_que
 void PnpManager::QueueAction(const char *what, std::function<void()> body) { m_queue->Queue(what, std::move(body)); }
 
 // A start continuation that fails queues more actions (the device state is
-// asked for); the loop ends once a pass found nothing unsettled. Bounded:
-// every pass but the last waited for a continuation that then finished.
+// asked for) before it counts as settled; the loop ends once a pass found
+// nothing unsettled and the queue still idle after that, since a
+// continuation may have settled (and queued) between the two waits.
+// Bounded: every pass but the last waited for something that then finished.
 void PnpManager::WaitIdle() {
   constexpr int kMaxPasses = 64;
   for (int pass = 0; pass < kMaxPasses; ++pass) {
@@ -94,7 +96,7 @@ void PnpManager::WaitIdle() {
       KeWaitForSingleObject(&node->startSettled, Executive, KernelMode, FALSE, nullptr);
       waited = true;
     }
-    if (!waited) return;
+    if (!waited && m_queue->Idle()) return;
   }
 }
 
