@@ -84,6 +84,7 @@ NTSTATUS FilterPinNameHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   }
   ULONG dataLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
   if (dataLength != 0 && data == nullptr) return STATUS_INVALID_PARAMETER;
+  if (stack->DeviceObject == nullptr) return STATUS_INVALID_PARAMETER;
   const UsbAudioDevice *device = AudioDeviceFromKs(KsGetDeviceForDeviceObject(stack->DeviceObject));
   if (device == nullptr) return STATUS_INVALID_PARAMETER;
   ULONG returned = 0;

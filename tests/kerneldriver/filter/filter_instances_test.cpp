@@ -40,6 +40,8 @@ class PinNameRequest {
     m_irp->IoStatus.Information = 0xBAD;
     return handler(m_irp, &m_request.Property, m_value.empty() ? nullptr : m_value.data());
   }
+  // As if sent to a device object that is not the driver's.
+  void Misaddress(PDEVICE_OBJECT other) { IoGetCurrentIrpStackLocation(m_irp)->DeviceObject = other; }
   ULONG_PTR Information() const { return m_irp->IoStatus.Information; }
   const std::vector<UCHAR> &Value() const { return m_value; }
 
@@ -96,6 +98,11 @@ TEST_F(FilterInstances, PinNameAnswersEveryPinOfTheFilterAndNoOther) {
     EXPECT_EQ(request.Send(handler), c.status);
     EXPECT_EQ(request.Information(), 0u);
     EXPECT_EQ(request.Value(), std::vector<UCHAR>(c.valueLength, 0xCD)) << "an empty name writes nothing";
+  }
+  for (PDEVICE_OBJECT other : {static_cast<PDEVICE_OBJECT>(nullptr), pdo}) {
+    PinNameRequest request(Ctx().device, 0, sizeof(KSP_PIN), 64);
+    request.Misaddress(other);
+    EXPECT_EQ(request.Send(handler), STATUS_INVALID_PARAMETER) << "no device context behind the device object";
   }
 }
 
