@@ -43,11 +43,15 @@ Machine::Machine(MachineOptions options) : m_options(std::move(options)) {
   DebugLog::Clear();
   DebugLog::SetEcho(m_options.echoLog);
   ResetKernelState();
+  ConfigureTiming();
   m_scheduler.Activate();
   m_scheduler.Attach(m_options.threadName, ThreadKind::Test);
   StartIoSystem(m_scheduler);
   BootRegistry();
   m_usb = std::make_unique<usb::UsbHost>(m_scheduler, usb::kMachineUsbBuses);
+  if (m_options.usbSchedulingThreshold != 0) {
+    for (usb::UsbBus *bus : m_usb->Buses()) bus->Controller().SetSchedulingThreshold(m_options.usbSchedulingThreshold);
+  }
   m_pnp = std::make_unique<PnpManager>(m_scheduler);
   m_pnp->ListenTo(*m_usb);
   if (m_options.allocationFaults) ArmAllocationFaults(*m_options.allocationFaults);
@@ -63,6 +67,25 @@ void Machine::ResetKernelState() {
   ResetLookasideLists();
   RegistryHandles().Reset();
   HandleTable::Instance().Reset();
+}
+
+// Before any thread of the machine starts: they read it as they start.
+void Machine::ConfigureTiming() {
+  ParallelMode::Instance().Configure(m_options.parallel);
+  std::optional<uint64_t> shuffle;
+  if (m_options.parallel) shuffle = ParallelMode::Instance().Draw(RandomStream::Wakes);
+  m_scheduler.SetWakeShuffle(shuffle);
+  SetTimerTicks(m_options.timerTicks);
+  DispatchCpu::Instance().Reset(m_options.dispatchCpuBudgetNs);
+  if (m_options.parallel) DebugLog::Append("machine", "boot: " + ParallelMode::Instance().Describe());
+  if (m_options.timerTicks) {
+    char text[128];
+    std::snprintf(text, sizeof text, "boot: timers expire on %.3f ms clock ticks, jitter up to %.3f ms, seed %u",
+                  static_cast<double>(m_options.timerTicks->period) / kTicksPerMillisecond,
+                  static_cast<double>(m_options.timerTicks->jitter) / kTicksPerMillisecond,
+                  m_options.timerTicks->seed);
+    DebugLog::Append("machine", text);
+  }
 }
 
 void Machine::ArmAllocationFaults(const AllocationFaultPlan &plan) { AllocationFaults::Instance().Arm(plan); }
@@ -106,6 +129,8 @@ Machine::~Machine() {
   // removed (a device left plugged in) goes with the machine. Driver leaks are
   // reported when a driver unloads, not here.
   Pool::Instance().Reset();
+  ParallelMode::Instance().Configure(std::nullopt);
+  SetTimerTicks(std::nullopt);
   m_scheduler.Deactivate();
   g_current = nullptr;
 }

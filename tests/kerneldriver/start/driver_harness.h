@@ -145,8 +145,10 @@ class DriverStartTest : public ::testing::Test {
   std::optional<uint32_t> ReadDriverDword(const char16_t *name);
   void WriteDriverDword(const char16_t *name, uint32_t value);
 
-  // QAV_ECHO_LOG=1 echoes the machine log (driver traces, PnP, USB) to stderr.
-  winsim::Machine machine{winsim::MachineOptions{.echoLog = std::getenv("QAV_ECHO_LOG") != nullptr}};
+  // QAV_ECHO_LOG=1 echoes the machine log (driver traces, PnP, USB) to
+  // stderr; QAV_PARALLEL_SEED=n runs the machine in parallel mode.
+  winsim::Machine machine{winsim::MachineOptions{.echoLog = std::getenv("QAV_ECHO_LOG") != nullptr,
+                                                 .parallel = winsim::ParallelOptionsFromEnvironment()}};
   std::shared_ptr<AudioDevice> device;
   std::shared_ptr<RecordingFunction> bus;
   winsim::usb::UsbDeviceHandle handle;
