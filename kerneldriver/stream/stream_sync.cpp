@@ -26,6 +26,8 @@ UsbAudioStream *PartnerOf(const StreamSync *sync, const UsbAudioStream *stream) 
   return UsbAudioStreamIsCapture(stream) ? sync->render : sync->capture;
 }
 
+ULONG StartFrameOf(const IsoTransferSlot *slot) { return slot->urb->UrbIsochronousTransfer.StartFrame; }
+
 // A waiting slot whose partner will not come: it goes on by itself.
 void ReleaseAlone(IsoTransferSlot *slot) {
   StreamProcessAlone(slot);
@@ -119,6 +121,26 @@ bool StreamSyncUrbCompleted(StreamSync *sync, IsoTransferSlot *slot) {
   }
   // Two of one direction in a row: the earlier lost its partner and goes on alone.
   if (pending != nullptr) ReleaseAlone(pending);
+  pending = nullptr;
+  // The two completions of one period may arrive in either order (on a
+  // multiprocessor, each on its own processor): partners are the slots of
+  // the same frames, never merely the next to arrive.
+  IsoTransferSlot *&waiting = PendingOf(sync, partner);
+  if (waiting != nullptr) {
+    const LONG ahead = static_cast<LONG>(StartFrameOf(slot) - StartFrameOf(waiting));
+    const LONG period = static_cast<LONG>(QavMax(stream->framesPerUrb, ULONG{1}));
+    if (ahead <= -period) {
+      // Ours is a period older than the partner's waiting slot: its own
+      // partner will not come.
+      Unlock(sync, irql);
+      return false;
+    }
+    if (ahead >= period) {
+      IsoTransferSlot *older = waiting;
+      waiting = nullptr;
+      ReleaseAlone(older);
+    }
+  }
   pending = slot;
   if (sync->pendingCapture != nullptr && sync->pendingRender != nullptr) Pair(sync);
   Unlock(sync, irql);
