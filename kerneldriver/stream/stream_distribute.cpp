@@ -105,7 +105,11 @@ void StreamDropPinRegions(UsbAudioStream *stream) {
 void StreamProcessAlone(IsoTransferSlot *slot) {
   UsbAudioStream *stream = slot->stream;
   if (!slot->in) {
-    slot->transferLength = SizeRenderPackets(&stream->sampleAccumulator, stream->samplesPerMicroframe,
+    // Explicit feedback changes the rate from the feedback endpoint's
+    // completions, which may run beside this one on another processor.
+    const auto rate = static_cast<ULONG>(
+        InterlockedCompareExchange(reinterpret_cast<volatile LONG *>(&stream->samplesPerMicroframe), 0, 0));
+    slot->transferLength = SizeRenderPackets(&stream->sampleAccumulator, rate,
                                              stream->bytesPerFrame, stream->maxPacket,
                                              slot->urb->UrbIsochronousTransfer.IsoPacket, slot->packetCount,
                                              &slot->splitOffset);
