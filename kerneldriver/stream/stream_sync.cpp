@@ -6,15 +6,16 @@
 
 namespace {
 
+// The holder is read without the lock by completions on other processors.
 KIRQL Lock(StreamSync *sync) {
   KIRQL irql;
   KeAcquireSpinLock(&sync->lock, &irql);
-  sync->holder = PsGetCurrentThreadId();
+  InterlockedExchangePointer(&sync->holder, PsGetCurrentThreadId());
   return irql;
 }
 
 void Unlock(StreamSync *sync, KIRQL irql) {
-  sync->holder = nullptr;
+  InterlockedExchangePointer(&sync->holder, nullptr);
   KeReleaseSpinLock(&sync->lock, irql);
 }
 
@@ -81,7 +82,10 @@ StreamSync *StreamSyncCreate(UsbAudioStream *capture, UsbAudioStream *render) {
 
 void StreamSyncDestroy(StreamSync *sync) { QavFree(sync, kTagObject); }
 
-bool StreamSyncHeldByCaller(const StreamSync *sync) { return sync->holder == PsGetCurrentThreadId(); }
+bool StreamSyncHeldByCaller(const StreamSync *sync) {
+  PVOID volatile *holder = &const_cast<StreamSync *>(sync)->holder;
+  return InterlockedCompareExchangePointer(holder, nullptr, nullptr) == PsGetCurrentThreadId();
+}
 
 void StreamSyncStarted(StreamSync *sync, UsbAudioStream *stream) {
   const KIRQL irql = Lock(sync);
