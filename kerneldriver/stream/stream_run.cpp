@@ -83,17 +83,14 @@ void RecoveryWorkItem(PDEVICE_OBJECT, PVOID context) {
   KeSetEvent(&stream->recoveryIdle, IO_NO_INCREMENT, FALSE);
 }
 
-// Until the last URB sent has ended, plus a few URB periods, and at least
-// kDrainMinimumMs. The distance is bounded: a stream schedules at most ten
-// URBs (and one more period of lateness) ahead.
+// Until the last URB a stream can have sent has ended, plus a few URB
+// periods, and at least kDrainMinimumMs: a stream schedules at most ten URBs
+// (and one more period of lateness) ahead. Not from nextStartFrame, which a
+// completion that passed its running check before the stop may still be
+// moving on another processor.
 ULONG DrainWaitMs(const UsbAudioStream *stream) {
   const ULONG period = stream->framesPerUrb;
-  ULONG ahead = 0;
-  ULONG current = 0;
-  if (StreamCurrentFrame(stream, &current) && FrameBefore(current, stream->nextStartFrame)) {
-    ahead = QavMin(stream->nextStartFrame - current, (kIsoSlots + 1) * period);
-  }
-  return QavMax(ahead + kDrainGraceUrbPeriods * period, kDrainMinimumMs);
+  return QavMax((kIsoSlots + 1 + kDrainGraceUrbPeriods) * period, kDrainMinimumMs);
 }
 
 bool WaitForUrbs(UsbAudioStream *stream, ULONG milliseconds) {
