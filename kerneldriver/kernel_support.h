@@ -45,18 +45,32 @@ inline ULONG QavReadLe32(const UCHAR *p) {
          (static_cast<ULONG>(p[3]) << 24);
 }
 
+// On the host build winsim's pool calls take the line that called them, for
+// its leak, double-free and allocation-fault reports. The pool helpers below
+// hand on their own caller's line, so those reports name the driver line, not
+// this header. The Windows build sees plain calls.
+#if defined(_WIN32)
+#define QAV_CALLER_SITE
+#define QAV_PASS_CALLER_SITE
+#else
+#define QAV_CALLER_SITE , WINSIM_CALLSITE
+#define QAV_PASS_CALLER_SITE , winsimSite
+#endif
+
 // Zero-filled pool; null when pool runs out. Paged pool only below DISPATCH_LEVEL.
-inline PVOID QavAllocateZeroed(POOL_TYPE poolType, SIZE_T bytes, ULONG tag) {
-  PVOID block = ExAllocatePoolWithTag(poolType, bytes, tag);
+inline PVOID QavAllocateZeroed(POOL_TYPE poolType, SIZE_T bytes, ULONG tag QAV_CALLER_SITE) {
+  PVOID block = ExAllocatePoolWithTag(poolType, bytes, tag QAV_PASS_CALLER_SITE);
   if (block != nullptr) QavZeroMemory(block, bytes);
   return block;
 }
 
-inline PVOID QavAllocateNonPaged(SIZE_T bytes, ULONG tag) { return QavAllocateZeroed(NonPagedPoolNx, bytes, tag); }
+inline PVOID QavAllocateNonPaged(SIZE_T bytes, ULONG tag QAV_CALLER_SITE) {
+  return QavAllocateZeroed(NonPagedPoolNx, bytes, tag QAV_PASS_CALLER_SITE);
+}
 
 // Null-safe free with the allocation's tag.
-inline void QavFree(PVOID block, ULONG tag) {
-  if (block != nullptr) ExFreePoolWithTag(block, tag);
+inline void QavFree(PVOID block, ULONG tag QAV_CALLER_SITE) {
+  if (block != nullptr) ExFreePoolWithTag(block, tag QAV_PASS_CALLER_SITE);
 }
 
 // Relative wait interval for KeWaitForSingleObject/KeDelayExecutionThread.

@@ -54,6 +54,8 @@ Machine::Machine(MachineOptions options) : m_options(std::move(options)) {
   }
   m_pnp = std::make_unique<PnpManager>(m_scheduler);
   m_pnp->ListenTo(*m_usb);
+  m_pnp->SetIrpWatchdogLimit(m_options.irpWatchdogLimit);
+  usb::UsbPdo::SetSleepCutsBusPower(m_options.sleepCutsBusPower);
   if (m_options.allocationFaults) ArmAllocationFaults(*m_options.allocationFaults);
   // Last: pacing measures from the moment the machine is ready.
   if (m_options.pacing > 0) m_scheduler.SetPacing(m_options.pacing);
@@ -168,8 +170,12 @@ std::vector<usb::UsbBus *> Machine::Buses() const { return m_usb->Buses(); }
 
 usb::UsbBus *Machine::Bus(uint32_t number) const { return m_usb->Bus(number); }
 
+// The start's continuation (PostStart) runs on after the manager is done
+// with the arrival; the caller gets the device once it finished.
 usb::UsbDeviceHandle Machine::PlugDevice(std::shared_ptr<usb::UsbFunction> device, uint32_t bus) {
-  return m_usb->Plug(std::move(device), bus);
+  usb::UsbDeviceHandle handle = m_usb->Plug(std::move(device), bus);
+  m_pnp->WaitIdle();
+  return handle;
 }
 
 bool Machine::UnplugDevice(usb::UsbDeviceHandle handle, bool surprise) {

@@ -50,6 +50,12 @@ struct MachineOptions {
   // Most CPU time one DPC routine or URB completion may take, in ns; more
   // is a bug check (winsim/sched/dispatch_cpu.h). 0: no budget.
   uint64_t dispatchCpuBudgetNs = 0;
+  // How long a driver may hold a power or PnP IRP (virtual time) before the
+  // machine stops with DRIVER_POWER_STATE_FAILURE; 0: no watchdog.
+  VTime irpWatchdogLimit = 10 * kTicksPerSecond;
+  // Sleep (S3) cuts the USB bus power, as on machines without standby power
+  // on their ports: devices come back reset, as after a hibernate.
+  bool sleepCutsBusPower = false;
 };
 
 class Machine {
@@ -111,7 +117,9 @@ class Machine {
                      std::vector<std::u16string> hardwareIds);
   // Sleep (S3), hibernate (S4) and wake (S0) for every started device; false
   // when a device refused the query. A critical hibernate (the battery runs
-  // out) asks no device first.
+  // out) asks no device first. Hibernate cuts the USB bus power (and sleep
+  // too with sleepCutsBusPower): every device loses its state. A device
+  // unplugged while the machine sleeps is surprise-removed when it wakes.
   bool Suspend();
   bool Hibernate(bool critical = false);
   void Resume();

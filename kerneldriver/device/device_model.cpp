@@ -21,17 +21,43 @@ bool VendorAccepted(USHORT vendor) {
   return false;
 }
 
+// bInterfaceProtocol of the interfaces of a USB Audio Class 2.0 function
+// (IP_VERSION_02_00). Class 1.0 interfaces carry 0.
+constexpr UCHAR kProtocolAudioClass2 = 0x20;
+
 bool IsAudioInterface(const UsbInterface *usbInterface, UCHAR subClass) {
   return usbInterface != nullptr && UsbInterfaceClass(usbInterface) == kClassAudio &&
          UsbInterfaceSubClass(usbInterface) == subClass;
 }
 
-// An AudioControl interface counts only when an AudioStreaming interface
-// follows it directly: a class 1.0 header-only one holding a MIDI interface,
-// beside the class 2.0 function, does not.
+UCHAR InterfaceProtocol(const UsbInterface *usbInterface) {
+  return usbInterface->info != nullptr ? usbInterface->info->Protocol : 0;
+}
+
+// Class 1.0 interfaces beside the function (a complete class 1.0 function,
+// or a header-only AudioControl interface holding a MIDI interface) have
+// descriptors of other layouts: they are passed over.
+bool IsClassTwo(const UsbInterface *usbInterface) {
+  UCHAR protocol = InterfaceProtocol(usbInterface);
+  if (protocol == kProtocolAudioClass2) return true;
+  QAV_TRACE("interface %u (subclass %u, protocol %02x) is not of audio class 2.0: passed over",
+            static_cast<unsigned>(usbInterface->interfaceNumber),
+            static_cast<unsigned>(UsbInterfaceSubClass(usbInterface)),
+            static_cast<unsigned>(protocol));
+  return false;
+}
+
+bool IsClassTwoStreaming(const UsbInterface *usbInterface) {
+  return IsAudioInterface(usbInterface, kSubclassAudioStreaming) &&
+         InterfaceProtocol(usbInterface) == kProtocolAudioClass2;
+}
+
+// The function's AudioControl interface is the class 2.0 one that a class
+// 2.0 AudioStreaming interface follows directly.
 void AddAudioControl(UsbAudioDevice *device, ULONG index, DynamicFilterDescriptor *pins) {
+  if (!IsClassTwo(UsbConfigInterface(&device->config, index))) return;
   if (device->audioControl != nullptr) return;
-  if (!IsAudioInterface(UsbConfigInterface(&device->config, index + 1), kSubclassAudioStreaming)) return;
+  if (!IsClassTwoStreaming(UsbConfigInterface(&device->config, index + 1))) return;
   device->audioControl = AudioControlCreate(device, UsbConfigInterface(&device->config, index));
   if (device->audioControl == nullptr || pins == nullptr) return;
   FilterDescriptorSetRateLimits(pins, AudioControlLowestRate(device->audioControl),
@@ -45,6 +71,7 @@ bool StreamUsable(UsbAudioDevice *device, UsbAudioStream *stream) {
 
 // A later stream of the same direction replaces an earlier one.
 void AddStream(UsbAudioDevice *device, ULONG index, DynamicFilterDescriptor *pins) {
+  if (!IsClassTwo(UsbConfigInterface(&device->config, index))) return;
   UsbAudioStream *stream = UsbAudioStreamCreate(device, UsbConfigInterface(&device->config, index), device->urbSize);
   if (stream == nullptr) return;
   if (!StreamUsable(device, stream)) {

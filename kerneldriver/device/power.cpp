@@ -1,4 +1,5 @@
 // PnP and power callbacks besides start and removal.
+#include "kerneldriver/control/audio_control.h"
 #include "kerneldriver/stream/audio_stream.h"
 #include "kerneldriver/device/device.h"
 #include "kerneldriver/kernel_support.h"
@@ -47,17 +48,53 @@ void ForgetRateIfPowerIsLost(UsbAudioDevice *device, PIRP irp) {
   device->sampleRate = 0;
 }
 
+// The rate streams paused by the power-down run at; 0 when none is paused.
+ULONG PausedStreamRate(const UsbAudioDevice *device) {
+  const UsbAudioStream *streams[] = {device->captureStream, device->renderStream};
+  for (const UsbAudioStream *stream : streams) {
+    if (stream != nullptr && stream->paused && stream->nominalRate != 0) return stream->nominalRate;
+  }
+  return 0;
+}
+
+// Whether the device kept power is not told (a sleep may cut bus power as
+// a hibernate does); a device that lost it runs at its power-up rate from
+// its first clock source. So at D0 the clock selector and the rate in force
+// (the forgotten rate of paused streams after a hibernate) are written
+// again. A rate that cannot be written is forgotten, so the next pin sets
+// it. Without a rate in force (hibernate, nothing paused) nothing is sent.
+void RestoreClock(UsbAudioDevice *device) {
+  UsbAudioControl *control = device->audioControl;
+  ULONG rate = device->sampleRate != 0 ? device->sampleRate : PausedStreamRate(device);
+  if (control == nullptr || rate == 0) return;
+  if (control->selectorId != 0 && control->selectorInput != 0) {
+    NTSTATUS selected = AudioControlSelectClockInput(control, control->selectorInput);
+    if (!NT_SUCCESS(selected)) QAV_TRACE("clock input not restored %08x", static_cast<unsigned>(selected));
+  }
+  NTSTATUS status = AudioControlWriteRate(control, rate);
+  if (!NT_SUCCESS(status)) {
+    QAV_TRACE("rate %u not restored at D0 %08x", static_cast<unsigned>(rate), static_cast<unsigned>(status));
+    device->sampleRate = 0;
+    return;
+  }
+  device->sampleRate = rate;
+}
+
 }  // namespace
 
+// D3: streams are paused (stopped, remembered as running). D0: the clock is
+// restored first, then the paused streams select their alternate setting
+// again and start. Other device states change nothing.
 void UsbAudioDeviceSetPower(PKSDEVICE ksDevice, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
   UNREFERENCED_PARAMETER(from);
   UsbAudioDevice *device = AudioDeviceFromKs(ksDevice);
   if (device == nullptr) return;
   if (to > PowerDeviceD0) ForgetRateIfPowerIsLost(device, irp);
+  if (to == PowerDeviceD0) RestoreClock(device);
   UsbAudioStream *streams[] = {device->captureStream, device->renderStream};
   for (UsbAudioStream *stream : streams) {
     if (stream == nullptr) continue;
-    if (to == PowerDeviceD0) UsbAudioStreamResume(stream);
+    if (to == PowerDeviceD0) UsbAudioStreamResumeAfterPowerUp(stream);
     if (to == PowerDeviceD3) UsbAudioStreamPause(stream);
   }
 }

@@ -142,7 +142,8 @@ NTSTATUS UsbAudioStreamFreeTransfers(UsbAudioStream *stream);
 // Waits for a queued or running error recovery, then sends the ten data
 // URBs on the driver-wide start frame, and the feedback read.
 NTSTATUS UsbAudioStreamStart(UsbAudioStream *stream);
-// Ends resubmission and waits until every URB is back. URBs drain within
+// Ends resubmission and waits until every URB is back; a paused stream
+// stops being paused (its pins stopped it, nothing resumes it). URBs drain within
 // ten URB periods; one the USB stack still holds a few URB periods after
 // the last URB's end (at least 100 ms) is aborted with its pipe, and the
 // wait goes on (traced). Also drains a stream that a failure ended. Not at
@@ -153,6 +154,10 @@ void UsbAudioStreamStop(UsbAudioStream *stream);
 void UsbAudioStreamPause(UsbAudioStream *stream);
 // The status of the start, or success when the stream was not paused.
 NTSTATUS UsbAudioStreamResume(UsbAudioStream *stream);
+// Resume at D0: the device may have lost power and with it its alternate
+// settings, so the stream's setting is selected again (the slots take the
+// new pipe handles) before it starts.
+NTSTATUS UsbAudioStreamResumeAfterPowerUp(UsbAudioStream *stream);
 // STATUS_DEVICE_BUSY (nothing changes) while transfers are prepared.
 NTSTATUS UsbAudioStreamSetFramesPerUrb(UsbAudioStream *stream, ULONG framesPerUrb);
 

@@ -160,6 +160,31 @@ NTSTATUS StartLocked(UsbAudioStream *stream) {
   return STATUS_SUCCESS;
 }
 
+// A device that lost power is back at alternate setting 0, and the stack
+// issues new pipe handles for a selection: the paused stream's setting is
+// selected again and its slots take the new handles. The setting is the
+// same, so its packet size and the prepared slots still fit.
+NTSTATUS ReselectLocked(UsbAudioStream *stream) {
+  if (stream->altSetting == 0 || stream->dataPipe == nullptr) return STATUS_INTERNAL_ERROR;
+  // The interface remembers its setting and would not ask for it again:
+  // through setting 0, the device hears SET_INTERFACE for the stream's.
+  NTSTATUS status = UsbSelectAlternateSetting(stream->usbInterface, 0);
+  if (NT_SUCCESS(status)) status = UsbSelectAlternateSetting(stream->usbInterface, stream->altSetting);
+  if (!NT_SUCCESS(status)) return status;
+  UsbPipe *data = UsbInterfaceFindPipe(stream->usbInterface, stream->dataEndpoint);
+  UsbPipe *feedback =
+      stream->feedbackPipe != nullptr ? UsbInterfaceFindPipe(stream->usbInterface, stream->feedbackEndpoint) : nullptr;
+  if (data == nullptr || data->maximumPacketSize != stream->maxPacket) return STATUS_INTERNAL_ERROR;
+  if (stream->feedbackPipe != nullptr && feedback == nullptr) return STATUS_INTERNAL_ERROR;
+  stream->dataPipe = data;
+  for (IsoTransferSlot &slot : stream->slots) slot.pipeHandle = data->pipeHandle;
+  if (feedback != nullptr) {
+    stream->feedbackPipe = feedback;
+    stream->feedbackSlot.pipeHandle = feedback->pipeHandle;
+  }
+  return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 LONG UsbAudioActiveStreamCount() { return InterlockedCompareExchange(&g_activeStreams, 0, 0); }
@@ -213,8 +238,11 @@ void StreamStopUnlocked(UsbAudioStream *stream) {
   TraceHistogram(stream);
 }
 
+// A stream its pins stop is no longer paused: the next power-up must not
+// start it again.
 void UsbAudioStreamStop(UsbAudioStream *stream) {
   UsbAudioStreamStateLock(stream->device);
+  stream->paused = false;
   StreamStopUnlocked(stream);
   UsbAudioStreamStateUnlock(stream->device);
 }
@@ -229,12 +257,15 @@ void UsbAudioStreamPause(UsbAudioStream *stream) {
   UsbAudioStreamStateUnlock(stream->device);
 }
 
-NTSTATUS UsbAudioStreamResume(UsbAudioStream *stream) {
+namespace {
+
+NTSTATUS ResumeWith(UsbAudioStream *stream, bool reselect) {
   UsbAudioStreamStateLock(stream->device);
   NTSTATUS status = STATUS_SUCCESS;
   if (stream->paused) {
     stream->paused = false;
-    status = UsbAudioStreamStart(stream);
+    if (reselect) status = ReselectLocked(stream);
+    if (NT_SUCCESS(status)) status = UsbAudioStreamStart(stream);
     if (!NT_SUCCESS(status)) {
       QAV_TRACE("stream %02x: not resumed %08x", static_cast<unsigned>(stream->dataEndpoint),
                 static_cast<unsigned>(status));
@@ -243,6 +274,12 @@ NTSTATUS UsbAudioStreamResume(UsbAudioStream *stream) {
   UsbAudioStreamStateUnlock(stream->device);
   return status;
 }
+
+}  // namespace
+
+NTSTATUS UsbAudioStreamResume(UsbAudioStream *stream) { return ResumeWith(stream, false); }
+
+NTSTATUS UsbAudioStreamResumeAfterPowerUp(UsbAudioStream *stream) { return ResumeWith(stream, true); }
 
 NTSTATUS StreamResubmit(IsoTransferSlot *slot, ULONG forcedFrame) {
   if (slot == nullptr) return STATUS_INTERNAL_ERROR;

@@ -167,5 +167,31 @@ TEST(FeatureUnit, KeepsMuteAndVolumeWithinWhatItsControlsAllow) {
             (std::vector<uint8_t>{1, 0, 0x00, 0x81, 0x00, 0x00, 0x00, 0x01}));
 }
 
+// A power loss resets what a bus reset leaves alone: the clock rates and
+// the selector input go back to what the device powers up with, and the
+// streaming interfaces to alternate setting 0 (unconfigured). A bus reset
+// keeps the class state.
+TEST(PowerLoss, ResetsClocksSelectorAndSettingsWhereABusResetKeepsTheClocks) {
+  Bench bench(*FindModel("Larch"));
+  for (bool powerLost : {false, true}) {
+    SCOPED_TRACE(powerLost);
+    ASSERT_EQ(bench.SetConfiguration(1), USBD_STATUS_SUCCESS);
+    ASSERT_EQ(bench.SetRate(kInternal, 96000), USBD_STATUS_SUCCESS);
+    ASSERT_EQ(bench.ClassSet(kSelector, 1, {2}), USBD_STATUS_SUCCESS);
+    ASSERT_EQ(bench.SetInterface(1, 1), USBD_STATUS_SUCCESS);
+    const uint32_t losses = bench.device->PowerLosses();
+    if (powerLost) {
+      bench.device->PowerLoss(bench.machine.Now());
+    } else {
+      bench.device->BusReset(bench.machine.Now());
+    }
+    EXPECT_EQ(bench.device->PowerLosses(), losses + (powerLost ? 1u : 0u));
+    EXPECT_EQ(bench.device->Configuration(), 0u);
+    EXPECT_EQ(bench.device->AlternateSetting(1), 0u);
+    EXPECT_EQ(bench.device->ClockRate(kInternal), powerLost ? 48000u : 96000u);
+    EXPECT_EQ(bench.device->SelectorInput(), powerLost ? 1u : 2u);
+  }
+}
+
 }  // namespace
 }  // namespace runtime_test

@@ -285,7 +285,7 @@ INSTANTIATE_TEST_SUITE_P(
         IoRuleCase{"CancelRoutineKeepsTheCancelSpinLock",
                    "cancel routine returned without releasing the cancel spin lock", CancelRoutineKeepsTheLock},
         IoRuleCase{"WorkItemQueuedTwice",
-                   "DRIVER_VERIFIER_DETECTED_VIOLATION.*\n.*IoQueueWorkItem of work item .* already queued "
+                   "WORKER_INVALID.*\n.*IoQueueWorkItem of work item .* already queued "
                    "\\(queued at .*io_bugcheck_test.cpp:[0-9]+\\)\n.*io_bugcheck_test.cpp",
                    QueueWorkItemTwice},
         IoRuleCase{"WorkItemReturnsAtRaisedIrql",

@@ -97,6 +97,24 @@ void IoFreeWorkItemQueued() {
   IoFreeWorkItem(item);
 }
 
+void IoUninitializeWorkItemQueued() {
+  DeviceStack stack(1);
+  QueueBlocker(stack.At(0));
+  auto item = static_cast<PIO_WORKITEM>(ExAllocatePoolWithTag(NonPagedPoolNx, IoSizeofWorkItem(), kTag));
+  IoInitializeWorkItem(stack.At(0), item);
+  IoQueueWorkItem(item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
+  IoUninitializeWorkItem(item);
+}
+
+void ExecutiveWorkItemQueuedTwice() {
+  DeviceStack stack(1);
+  QueueBlocker(stack.At(0));
+  auto *item = Allocate<WORK_QUEUE_ITEM>();
+  ExInitializeWorkItem(item, [](PVOID) {}, nullptr);
+  ExQueueWorkItem(item, DelayedWorkQueue);
+  ExQueueWorkItem(item, DelayedWorkQueue);
+}
+
 void FreeWhileAThreadWaits() {
   auto *event = Allocate<KEVENT>();
   KeInitializeEvent(event, NotificationEvent, FALSE);
@@ -207,8 +225,16 @@ INSTANTIATE_TEST_SUITE_P(
                  FreeWithWorkItemQueued},
         LiveCase{"FreeWithExecutiveWorkItemQueued", "WORKER_INVALID.*\n.*freed while work item \\S+ queued at",
                  FreeWithExecutiveWorkItemQueued},
-        LiveCase{"IoFreeWorkItemQueued", "IoFreeWorkItem of work item \\S+ while it is queued",
+        LiveCase{"IoFreeWorkItemQueued",
+                 "WORKER_INVALID.*\n.*IoFreeWorkItem of work item \\S+ while it is queued \\(queued at "
+                 ".*live_objects_test.cpp:[0-9]+\\)\n.*at .*live_objects_test",
                  IoFreeWorkItemQueued},
+        LiveCase{"IoUninitializeWorkItemQueued",
+                 "WORKER_INVALID.*\n.*IoUninitializeWorkItem of work item \\S+ while it is queued",
+                 IoUninitializeWorkItemQueued},
+        LiveCase{"ExecutiveWorkItemQueuedTwice",
+                 "WORKER_INVALID.*\n.*ExQueueWorkItem of \\S+, which is queued already\n.*at .*live_objects_test",
+                 ExecutiveWorkItemQueuedTwice},
         LiveCase{"FreeWhileAThreadWaits",
                  "DRIVER_VERIFIER_DETECTED_VIOLATION.*\n.*freed while thread 'waiter' waits on \\S+ at "
                  ".*live_objects_test",

@@ -33,6 +33,7 @@ struct BusDevice {
   ULONG address = 3;
   bool surpriseRemovalOK = false;
   DEVICE_POWER_STATE sleepState = PowerDeviceD3;  // what S1-S5 map to
+  bool reportsFailed = false;  // QUERY_PNP_DEVICE_STATE answers PNP_DEVICE_FAILED
 };
 
 // The bus driver "QavKsBus": PDOs that answer QUERY_ID, QUERY_DEVICE_TEXT
@@ -43,7 +44,9 @@ class TestBus {
   explicit TestBus(winsim::Machine &machine);
   ~TestBus();
 
-  PDEVICE_OBJECT Plug(const BusDevice &device = {});
+  // Returns once the PnP manager is done with the device, its start's
+  // continuation (PostStart) included.
+  PDEVICE_OBJECT Plug(const BusDevice &device = {}, bool waitForStart = true);
   // Orderly: the PnP manager removes the stack while the device is there.
   void Unplug(PDEVICE_OBJECT pdo, bool surprise);
   // PnP minor codes the PDO received, in order.
@@ -51,6 +54,9 @@ class TestBus {
   // Power IRPs the PDO received, in order: "query S4", "set S0", "set D3".
   std::vector<std::string> PowerSeen(PDEVICE_OBJECT pdo) const;
   bool Started(PDEVICE_OBJECT pdo) const;
+  // The bus driver finds the device failed: QUERY_PNP_DEVICE_STATE answers
+  // PNP_DEVICE_FAILED from now on, and the PnP manager is told.
+  void ReportFailed(PDEVICE_OBJECT pdo);
   // Unloads the bus driver, which checks that nothing leaked.
   void Unload();
 
@@ -80,6 +86,7 @@ struct Script {
   std::function<NTSTATUS(PKSDEVICE)> queryStop;
   std::function<void(PKSDEVICE)> remove;
   std::function<NTSTATUS(PKSDEVICE, POWER_ACTION)> queryPower;
+  std::function<void(PKSDEVICE, DEVICE_POWER_STATE)> setPower;  // after it is recorded
   std::function<NTSTATUS(PKSFILTER)> filterCreate;  // the test factory's filters
 };
 
@@ -112,6 +119,10 @@ extern const GUID kPrivateCategory;
 // A filter factory over kFactoryCategories with reference string "GLOBAL";
 // its filters' Create and Close are recorded ("FilterCreate", "FilterClose").
 NTSTATUS CreateTestFactory(PKSDEVICE device, PKSFILTERFACTORY *factory);
+// For death tests, which build their own machine: the minidriver installed
+// and one device plugged and started, its PostStart creating the test
+// factory under the device mutex; returns that factory.
+PKSFILTERFACTORY StartWithFactory(winsim::Machine &machine, TestBus &bus);
 
 // A machine with the minidriver installed for kHardwareId and the test bus.
 class KsTest : public ::testing::Test {

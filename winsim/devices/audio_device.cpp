@@ -151,4 +151,18 @@ void AudioDevice::BusReset(usb::VTime) {
   m_engine.StopAll();
 }
 
+void AudioDevice::PowerLoss(usb::VTime) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_state.Deconfigure();
+  m_engine.StopAll();
+  m_clocks = ClockTree(m_definition.model);
+  m_features = FeatureUnits(m_definition.model);
+  ++m_powerLosses;
+}
+
+uint32_t AudioDevice::PowerLosses() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_powerLosses;
+}
+
 }  // namespace winsim::devices

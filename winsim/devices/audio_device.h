@@ -55,6 +55,11 @@ class AudioDevice final : public usb::UsbFunction {
   usb::TransferOutcome BulkOrInterruptOut(uint8_t endpoint, usb::VTime now, const uint8_t *data,
                                           uint32_t length) override;
   void BusReset(usb::VTime now) override;
+  // A bus reset that also takes the class state back to what the device
+  // powers up with: clock rates and validity, the selector input, mute and
+  // volume. Counted.
+  void PowerLoss(usb::VTime now) override;
+  uint32_t PowerLosses() const;
 
   const DeviceDefinition &Definition() const { return m_definition; }
 
@@ -117,6 +122,7 @@ class AudioDevice final : public usb::UsbFunction {
   FaultInjector m_faults;
   VendorHandler m_vendor;
   int32_t m_driftPpm;
+  uint32_t m_powerLosses = 0;
 };
 
 }  // namespace winsim::devices

@@ -1195,10 +1195,9 @@ NTSTATUS KsCreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevi
 VOID KsNullDriverUnload(PDRIVER_OBJECT DriverObject);
 // NULL for a device object that is no AVStream functional device.
 PKSDEVICE KsGetDeviceForDeviceObject(PDEVICE_OBJECT FunctionalDeviceObject);
-// The device mutex: PASSIVE_LEVEL, may be taken again by its owner, and every
-// acquisition must be released before the device is removed (bug check).
-// On Windows the device mutex is not recursive: a second acquisition by its
-// owner deadlocks.
+// The device mutex: PASSIVE_LEVEL, and every acquisition must be released
+// before the device is removed (bug check). Not recursive: on Windows a
+// second acquisition by its owner deadlocks, here it is a bug check.
 void KsAcquireDevice(PKSDEVICE Device, WINSIM_CALLSITE);
 void KsReleaseDevice(PKSDEVICE Device, WINSIM_CALLSITE);
 
@@ -1206,16 +1205,18 @@ void KsReleaseDevice(PKSDEVICE Device, WINSIM_CALLSITE);
 // while others change it needs the device mutex (factories and filters) or
 // the filter's control mutex (pins), as on Windows: walking a device's
 // factories or a factory's filters without the device mutex is a bug check.
-PVOID KsGetParent(PVOID Object);
+// Every Ks* call that takes an object or bag stops the machine when handed
+// one that was freed, naming the line that freed it.
+PVOID KsGetParent(PVOID Object, WINSIM_CALLSITE);
 PVOID KsGetFirstChild(PVOID Object, WINSIM_CALLSITE);
 PVOID KsGetNextSibling(PVOID Object, WINSIM_CALLSITE);
-PKSDEVICE KsGetDevice(PVOID Object);
+PKSDEVICE KsGetDevice(PVOID Object, WINSIM_CALLSITE);
 
-inline PKSDEVICE KsFilterFactoryGetParentDevice(PKSFILTERFACTORY FilterFactory) {
-  return (PKSDEVICE)KsGetParent((PVOID)FilterFactory);
+inline PKSDEVICE KsFilterFactoryGetParentDevice(PKSFILTERFACTORY FilterFactory, WINSIM_CALLSITE) {
+  return (PKSDEVICE)KsGetParent((PVOID)FilterFactory, winsimSite);
 }
-inline PKSFILTERFACTORY KsFilterGetParentFilterFactory(PKSFILTER Filter) {
-  return (PKSFILTERFACTORY)KsGetParent((PVOID)Filter);
+inline PKSFILTERFACTORY KsFilterGetParentFilterFactory(PKSFILTER Filter, WINSIM_CALLSITE) {
+  return (PKSFILTERFACTORY)KsGetParent((PVOID)Filter, winsimSite);
 }
 inline PKSFILTERFACTORY KsDeviceGetFirstChildFilterFactory(PKSDEVICE Device, WINSIM_CALLSITE) {
   return (PKSFILTERFACTORY)KsGetFirstChild((PVOID)Device, winsimSite);
@@ -1229,9 +1230,11 @@ inline PKSFILTERFACTORY KsFilterFactoryGetNextSiblingFilterFactory(PKSFILTERFACT
 inline PKSFILTER KsFilterGetNextSiblingFilter(PKSFILTER Filter, WINSIM_CALLSITE) {
   return (PKSFILTER)KsGetNextSibling((PVOID)Filter, winsimSite);
 }
-inline PKSDEVICE KsFilterFactoryGetDevice(PKSFILTERFACTORY FilterFactory) { return KsGetDevice((PVOID)FilterFactory); }
-inline PKSDEVICE KsFilterGetDevice(PKSFILTER Filter) { return KsGetDevice((PVOID)Filter); }
-inline PKSDEVICE KsPinGetDevice(PKSPIN Pin) { return KsGetDevice((PVOID)Pin); }
+inline PKSDEVICE KsFilterFactoryGetDevice(PKSFILTERFACTORY FilterFactory, WINSIM_CALLSITE) {
+  return KsGetDevice((PVOID)FilterFactory, winsimSite);
+}
+inline PKSDEVICE KsFilterGetDevice(PKSFILTER Filter, WINSIM_CALLSITE) { return KsGetDevice((PVOID)Filter, winsimSite); }
+inline PKSDEVICE KsPinGetDevice(PKSPIN Pin, WINSIM_CALLSITE) { return KsGetDevice((PVOID)Pin, winsimSite); }
 
 // Object bags: an item added with a free routine (NULL: ExFreePool) is freed
 // when the last bag holding it lets it go, at the latest when the bag's
@@ -1252,13 +1255,14 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCR
                                PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG CreateItemFlags,
                                PFNKSFILTERFACTORYPOWER SleepCallback, PFNKSFILTERFACTORYPOWER WakeCallback,
                                PKSFILTERFACTORY *FilterFactory, WINSIM_CALLSITE);
-NTSTATUS KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY FilterFactory, BOOLEAN NewState);
+NTSTATUS KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY FilterFactory, BOOLEAN NewState, WINSIM_CALLSITE);
 // The first category's symbolic link (\??\...), owned by the factory; NULL
 // for a factory without categories.
-PUNICODE_STRING KsFilterFactoryGetSymbolicLink(PKSFILTERFACTORY FilterFactory);
-NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY FilterFactory, const KSFILTER_DESCRIPTOR *FilterDescriptor);
+PUNICODE_STRING KsFilterFactoryGetSymbolicLink(PKSFILTERFACTORY FilterFactory, WINSIM_CALLSITE);
+NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY FilterFactory, const KSFILTER_DESCRIPTOR *FilterDescriptor,
+                                        WINSIM_CALLSITE);
 // Deletes the filter factories whose context (the factory) is Context.
-NTSTATUS KsFreeObjectCreateItemsByContext(KSDEVICE_HEADER Header, PVOID Context);
+NTSTATUS KsFreeObjectCreateItemsByContext(KSDEVICE_HEADER Header, PVOID Context, WINSIM_CALLSITE);
 #define KsDeleteFilterFactory(FilterFactory)                                                                     \
   KsFreeObjectCreateItemsByContext(                                                                              \
       *(KSDEVICE_HEADER *)(KsFilterFactoryGetParentDevice(FilterFactory)->FunctionalDeviceObject->DeviceExtension), \
@@ -1267,18 +1271,23 @@ NTSTATUS KsFreeObjectCreateItemsByContext(KSDEVICE_HEADER Header, PVOID Context)
 // Events. KsAddEvent links an enabled entry to an object's event list;
 // KsGenerateEvents signals every entry of the object that matches the set
 // (NULL: any) and id and that CallBack (when given) accepts. <= DISPATCH_LEVEL.
-void KsAddEvent(PVOID Object, PKSEVENT_ENTRY EventEntry);
-inline void KsFilterAddEvent(PKSFILTER Filter, PKSEVENT_ENTRY EventEntry) { KsAddEvent(Filter, EventEntry); }
-inline void KsPinAddEvent(PKSPIN Pin, PKSEVENT_ENTRY EventEntry) { KsAddEvent(Pin, EventEntry); }
+// Only filters and pins carry events: any other object is a bug check.
+void KsAddEvent(PVOID Object, PKSEVENT_ENTRY EventEntry, WINSIM_CALLSITE);
+inline void KsFilterAddEvent(PKSFILTER Filter, PKSEVENT_ENTRY EventEntry, WINSIM_CALLSITE) {
+  KsAddEvent(Filter, EventEntry, winsimSite);
+}
+inline void KsPinAddEvent(PKSPIN Pin, PKSEVENT_ENTRY EventEntry, WINSIM_CALLSITE) {
+  KsAddEvent(Pin, EventEntry, winsimSite);
+}
 void KsGenerateEvents(PVOID Object, const GUID *EventSet, ULONG EventId, ULONG DataSize, PVOID Data,
-                      PFNKSGENERATEEVENTCALLBACK CallBack, PVOID CallBackContext);
+                      PFNKSGENERATEEVENTCALLBACK CallBack, PVOID CallBackContext, WINSIM_CALLSITE);
 inline void KsFilterGenerateEvents(PKSFILTER Filter, const GUID *EventSet, ULONG EventId, ULONG DataSize, PVOID Data,
-                                   PFNKSGENERATEEVENTCALLBACK CallBack, PVOID CallBackContext) {
-  KsGenerateEvents(Filter, EventSet, EventId, DataSize, Data, CallBack, CallBackContext);
+                                   PFNKSGENERATEEVENTCALLBACK CallBack, PVOID CallBackContext, WINSIM_CALLSITE) {
+  KsGenerateEvents(Filter, EventSet, EventId, DataSize, Data, CallBack, CallBackContext, winsimSite);
 }
 inline void KsPinGenerateEvents(PKSPIN Pin, const GUID *EventSet, ULONG EventId, ULONG DataSize, PVOID Data,
-                                PFNKSGENERATEEVENTCALLBACK CallBack, PVOID CallBackContext) {
-  KsGenerateEvents(Pin, EventSet, EventId, DataSize, Data, CallBack, CallBackContext);
+                                PFNKSGENERATEEVENTCALLBACK CallBack, PVOID CallBackContext, WINSIM_CALLSITE) {
+  KsGenerateEvents(Pin, EventSet, EventId, DataSize, Data, CallBack, CallBackContext, winsimSite);
 }
 NTSTATUS KsGenerateEvent(PKSEVENT_ENTRY EventEntry);
 NTSTATUS KsGenerateDataEvent(PKSEVENT_ENTRY EventEntry, ULONG DataSize, PVOID Data);

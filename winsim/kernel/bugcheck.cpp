@@ -20,6 +20,7 @@ const char *BugCodeName(ULONG code) {
   switch (static_cast<BugCode>(code)) {
     case BugCode::kIrqlNotGreaterOrEqual: return "IRQL_NOT_GREATER_OR_EQUAL";
     case BugCode::kIrqlNotLessOrEqual: return "IRQL_NOT_LESS_OR_EQUAL";
+    case BugCode::kKernelApcPendingDuringExit: return "KERNEL_APC_PENDING_DURING_EXIT";
     case BugCode::kAssertionFailure: return "ASSERTION_FAILURE";
     case BugCode::kMultipleIrpCompleteRequests: return "MULTIPLE_IRP_COMPLETE_REQUESTS";
     case BugCode::kNoMoreIrpStackLocations: return "NO_MORE_IRP_STACK_LOCATIONS";
@@ -32,6 +33,7 @@ const char *BugCodeName(ULONG code) {
     case BugCode::kTimerOrDpcInvalid: return "TIMER_OR_DPC_INVALID";
     case BugCode::kWorkerInvalid: return "WORKER_INVALID";
     case BugCode::kDpcWatchdogViolation: return "DPC_WATCHDOG_VIOLATION";
+    case BugCode::kDriverPowerStateFailure: return "DRIVER_POWER_STATE_FAILURE";
   }
   return "BUGCHECK";
 }

@@ -13,6 +13,7 @@ namespace winsim {
 enum class BugCode : ULONG {
   kIrqlNotGreaterOrEqual = 0x09,
   kIrqlNotLessOrEqual = 0x0A,
+  kKernelApcPendingDuringExit = 0x20,
   kAssertionFailure = 0x2C,
   kMultipleIrpCompleteRequests = 0x44,
   kNoMoreIrpStackLocations = 0x35,
@@ -24,6 +25,7 @@ enum class BugCode : ULONG {
   kTimerOrDpcInvalid = 0xC7,
   kWorkerInvalid = 0xE4,
   kDpcWatchdogViolation = 0x133,
+  kDriverPowerStateFailure = 0x9F,
 };
 
 const char *BugCodeName(ULONG code);

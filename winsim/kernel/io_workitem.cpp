@@ -59,6 +59,15 @@ void InitializeItem(PIO_WORKITEM item, PVOID ioObject, bool fromPool) {
   item->entry.device = winsim::IsLiveDevice(device) ? device : nullptr;
 }
 
+// WORKER_INVALID 2: a queued I/O work item freed (or uninitialised).
+void RequireNotQueued(PIO_WORKITEM item, const char *api, const std::source_location &site) {
+  if (__atomic_load_n(&item->queued, __ATOMIC_ACQUIRE) == 0) return;
+  BugCheck(BugCode::kWorkerInvalid,
+           std::string(api) + " of work item " + winsim::Hex(item) + " while it is queued (queued at " +
+               winsim::SiteText(item->entry.queuedAt) + ")",
+           site);
+}
+
 PIO_WORKITEM RequireItem(PIO_WORKITEM item, const char *api, const std::source_location &site) {
   if (item == nullptr || item->signature != kWorkItemSignature) {
     BugCheck(BugCode::kDriverVerifierDetectedViolation,
@@ -75,8 +84,9 @@ void Queue(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PIO_WORKITEM_ROUTINE
   if (routine == nullptr && routineEx == nullptr) {
     BugCheck(BugCode::kDriverVerifierDetectedViolation, std::string(api) + " without a routine", site);
   }
+  // WORKER_INVALID 1: an active work item queued again.
   if (InterlockedCompareExchange(&item->queued, 1, 0) != 0) {
-    BugCheck(BugCode::kDriverVerifierDetectedViolation,
+    BugCheck(BugCode::kWorkerInvalid,
              std::string(api) + " of work item " + winsim::Hex(item) + ", which is already queued (queued at " +
                  item->entry.queuedAt.file_name() + ":" + std::to_string(item->entry.queuedAt.line()) + ")",
              site);
@@ -110,10 +120,7 @@ void IoFreeWorkItem(PIO_WORKITEM IoWorkItem, const std::source_location &winsimS
     BugCheck(BugCode::kDriverVerifierDetectedViolation,
              "IoFreeWorkItem of a caller-allocated work item; use IoUninitializeWorkItem", winsimSite);
   }
-  if (__atomic_load_n(&IoWorkItem->queued, __ATOMIC_ACQUIRE) != 0) {
-    BugCheck(BugCode::kDriverVerifierDetectedViolation,
-             "IoFreeWorkItem of work item " + winsim::Hex(IoWorkItem) + " while it is queued", winsimSite);
-  }
+  RequireNotQueued(IoWorkItem, "IoFreeWorkItem", winsimSite);
   IoWorkItem->signature = 0;
   winsim::Pool::Instance().Free(IoWorkItem, winsim::kWorkItemTag, true, winsimSite);
 }
@@ -134,10 +141,7 @@ void IoInitializeWorkItem(PVOID IoObject, PIO_WORKITEM IoWorkItem) { InitializeI
 
 void IoUninitializeWorkItem(PIO_WORKITEM IoWorkItem, const std::source_location &winsimSite) {
   RequireItem(IoWorkItem, "IoUninitializeWorkItem", winsimSite);
-  if (__atomic_load_n(&IoWorkItem->queued, __ATOMIC_ACQUIRE) != 0) {
-    BugCheck(BugCode::kDriverVerifierDetectedViolation,
-             "IoUninitializeWorkItem of work item " + winsim::Hex(IoWorkItem) + " while it is queued", winsimSite);
-  }
+  RequireNotQueued(IoWorkItem, "IoUninitializeWorkItem", winsimSite);
   IoWorkItem->signature = 0;
 }
 
@@ -166,13 +170,15 @@ void DiscardExWorkItem(winsim::WorkEntry *entry) { delete reinterpret_cast<ExWor
 
 void ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType, const std::source_location &winsimSite) {
   winsim::RequireAtMostDispatch("ExQueueWorkItem", winsimSite);
-  PLIST_ENTRY unqueued = nullptr;
-  if (WorkItem->WorkerRoutine == nullptr ||
-      !__atomic_compare_exchange_n(&WorkItem->List.Flink, &unqueued, &WorkItem->List, false, __ATOMIC_ACQ_REL,
-                                   __ATOMIC_ACQUIRE)) {
+  if (WorkItem->WorkerRoutine == nullptr) {
     BugCheck(BugCode::kDriverVerifierDetectedViolation,
-             "ExQueueWorkItem of " + winsim::Hex(WorkItem) +
-                 ", which is queued already or was not set up with ExInitializeWorkItem",
+             "ExQueueWorkItem of " + winsim::Hex(WorkItem) + ", which was not set up with ExInitializeWorkItem",
+             winsimSite);
+  }
+  PLIST_ENTRY unqueued = nullptr;
+  if (!__atomic_compare_exchange_n(&WorkItem->List.Flink, &unqueued, &WorkItem->List, false, __ATOMIC_ACQ_REL,
+                                   __ATOMIC_ACQUIRE)) {
+    BugCheck(BugCode::kWorkerInvalid, "ExQueueWorkItem of " + winsim::Hex(WorkItem) + ", which is queued already",
              winsimSite);
   }
   winsim::RequireNonPaged(WorkItem, sizeof *WorkItem, "executive work item", winsimSite);

@@ -107,10 +107,18 @@ void PnpManager::Arrive(PDEVICE_OBJECT pdo) {
     return;
   }
   ObReferenceObject(pdo);  // the node's; dropped after the device left (Forget)
+  if (WaitForOldInstance(node)) {
+    DebugLog::Append("pnp", pnp::Narrow(node->InstancePath()) + ": waits until its old instance is removed");
+    return;
+  }
+  Install(node);
+}
+
+void PnpManager::Install(const std::shared_ptr<DeviceNode> &node) {
   {
     std::lock_guard<std::mutex> guard(m_lock);
     node->order = m_nextOrder++;
-    m_nodes[pdo] = node;
+    m_nodes[node->pdo] = node;
   }
   WriteEnumKey(*node);
   BindAndStart(node);
@@ -210,8 +218,11 @@ bool PnpManager::AddAndStart(DeviceNode &node, DriverRecord &driver) {
   return StartStack(node);
 }
 
-// START_DEVICE, then the wait for the start's continuation, then the
-// stack's capabilities. A stack that fails to start is removed again.
+// START_DEVICE, then the stack's capabilities. A start continuation
+// (ks.sys's PostStart) may still run when this returns: the manager goes on
+// with the device as Windows does, and hears of a failed continuation
+// through IoInvalidateDeviceState. A stack that fails to start is removed
+// again.
 bool PnpManager::StartStack(DeviceNode &node) {
   PDEVICE_OBJECT top = pnp::ReferenceTop(node.pdo);
   NTSTATUS status = pnp::SendPnp(top, IRP_MN_START_DEVICE, [](PIO_STACK_LOCATION stack) {
@@ -228,17 +239,14 @@ bool PnpManager::StartStack(DeviceNode &node) {
     SetState(node, DeviceNodeState::Failed, kProblemFailedStart);
     return false;
   }
-  KeWaitForSingleObject(&node.startSettled, Executive, KernelMode, FALSE, nullptr);
   DEVICE_CAPABILITIES capabilities;
   bool answered = NT_SUCCESS(pnp::QueryCapabilities(top, &capabilities));
   ObDereferenceObject(top);
-  NTSTATUS postStart;
   {
     std::lock_guard<std::mutex> guard(m_lock);
     if (answered) node.capabilities = capabilities;
-    postStart = node.postStartStatus;
   }
-  SetState(node, DeviceNodeState::Started, NT_SUCCESS(postStart) ? kProblemNone : kProblemFailedPostStart);
+  SetState(node, DeviceNodeState::Started, kProblemNone);
   return true;
 }
 

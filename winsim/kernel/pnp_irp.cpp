@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "winsim/kernel/pnp_text.h"
+#include "winsim/kernel/pnp_watchdog.h"
 
 namespace winsim::pnp {
 namespace {
@@ -10,11 +11,23 @@ namespace {
 // Longest identifier or text taken from a bus driver's answer, in characters.
 constexpr size_t kMaxAnswerChars = 4096;
 
+std::string HexByte(UCHAR value) {
+  const char digits[] = "0123456789ABCDEF";
+  return {digits[value >> 4], digits[value & 0xF]};
+}
+
+std::string StateName(POWER_STATE_TYPE type, POWER_STATE state) {
+  if (type == SystemPowerState) return "S" + std::to_string(static_cast<int>(state.SystemState) - 1);
+  return "D" + std::to_string(static_cast<int>(state.DeviceState) - 1);
+}
+
 NTSTATUS SignalAndKeep(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// The watchdog sees every IRP from the send to its return: a dispatch
+// routine that never returns trips it as surely as an IRP left pending.
 NTSTATUS SendAndWait(PDEVICE_OBJECT target, const std::function<void(PIO_STACK_LOCATION)> &setup,
                      ULONG_PTR *information) {
   PIRP irp = IoAllocateIrp(target->StackSize, FALSE);
@@ -25,9 +38,15 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT target, const std::function<void(PIO_STACK_L
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   IoSetCompletionRoutine(irp, SignalAndKeep, &done, TRUE, TRUE, TRUE);
-  if (IoCallDriver(target, irp) == STATUS_PENDING) {
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-  }
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  IrpWatchdog *watchdog = IrpWatchdog::Active();
+  uint64_t token = watchdog != nullptr ? watchdog->Arm(irp, target, stack->MajorFunction == IRP_MJ_POWER,
+                                                       IrpName(stack))
+                                       : 0;
+  NTSTATUS sent = IoCallDriver(target, irp);
+  if (watchdog != nullptr) watchdog->Dispatched(token);
+  if (sent == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  if (watchdog != nullptr) watchdog->Disarm(token);
   NTSTATUS status = irp->IoStatus.Status;
   if (information != nullptr) *information = irp->IoStatus.Information;
   IoFreeIrp(irp);
@@ -60,6 +79,14 @@ NTSTATUS SendPower(PDEVICE_OBJECT target, UCHAR minor, POWER_STATE_TYPE type, PO
         stack->Parameters.Power.ShutdownType = action;
       },
       nullptr);
+}
+
+std::string IrpName(const IO_STACK_LOCATION *stack) {
+  if (stack->MajorFunction != IRP_MJ_POWER) return "IRP_MJ_PNP minor 0x" + HexByte(stack->MinorFunction);
+  const char *minor = stack->MinorFunction == IRP_MN_SET_POWER     ? "SET_POWER"
+                      : stack->MinorFunction == IRP_MN_QUERY_POWER ? "QUERY_POWER"
+                                                                   : "power minor";
+  return std::string(minor) + " " + StateName(stack->Parameters.Power.Type, stack->Parameters.Power.State);
 }
 
 PDEVICE_OBJECT ReferenceTop(PDEVICE_OBJECT pdo) { return IoGetAttachedDeviceReference(pdo); }

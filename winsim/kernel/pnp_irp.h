@@ -20,6 +20,9 @@ NTSTATUS SendPnp(PDEVICE_OBJECT target, UCHAR minor, const std::function<void(PI
 NTSTATUS SendPower(PDEVICE_OBJECT target, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
                    POWER_ACTION action);
 
+// "SET_POWER D3", "QUERY_POWER S4", "IRP_MJ_PNP minor 0x02": for reports.
+std::string IrpName(const IO_STACK_LOCATION *stack);
+
 // The top of the PDO's stack, referenced (ObDereferenceObject when done).
 PDEVICE_OBJECT ReferenceTop(PDEVICE_OBJECT pdo);
 

@@ -9,6 +9,7 @@
 #include "winsim/kernel/pnp_node.h"
 #include "winsim/kernel/pnp_queue.h"
 #include "winsim/kernel/pnp_text.h"
+#include "winsim/kernel/pnp_watchdog.h"
 
 namespace winsim {
 namespace {
@@ -57,6 +58,8 @@ DeviceNodeInfo DeviceNode::Info() const {
 
 PnpManager::PnpManager(Scheduler &scheduler)
     : m_scheduler(scheduler), m_queue(std::make_unique<pnp::PnpActionQueue>()) {
+  m_watchdog = std::make_unique<pnp::IrpWatchdog>(
+      scheduler, [this](PDEVICE_OBJECT target) { return NameOfTarget(target); });
   g_active.store(this);
 }
 
@@ -72,7 +75,48 @@ void PnpManager::RunAction(const char *what, std::function<void()> body) { m_que
 
 void PnpManager::QueueAction(const char *what, std::function<void()> body) { m_queue->Queue(what, std::move(body)); }
 
-void PnpManager::WaitIdle() { m_queue->WaitIdle(); }
+// A start continuation that fails queues more actions (the device state is
+// asked for) before it counts as settled; the loop ends once a pass found
+// nothing unsettled and the queue still idle after that, since a
+// continuation may have settled (and queued) between the two waits.
+// Bounded: every pass but the last waited for something that then finished.
+void PnpManager::WaitIdle() {
+  constexpr int kMaxPasses = 64;
+  for (int pass = 0; pass < kMaxPasses; ++pass) {
+    m_queue->WaitIdle();
+    if (m_queue->OnQueueThread()) return;
+    std::vector<std::shared_ptr<DeviceNode>> nodes;
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      for (const auto &[pdo, node] : m_nodes) nodes.push_back(node);
+    }
+    bool waited = false;
+    for (const auto &node : nodes) {
+      if (KeReadStateEvent(&node->startSettled) != 0) continue;
+      KeWaitForSingleObject(&node->startSettled, Executive, KernelMode, FALSE, nullptr);
+      waited = true;
+    }
+    if (!waited && m_queue->Idle()) return;
+  }
+}
+
+void PnpManager::WaitStartSettled(PDEVICE_OBJECT pdo) {
+  std::shared_ptr<DeviceNode> node = NodeOf(pdo);
+  if (node != nullptr) KeWaitForSingleObject(&node->startSettled, Executive, KernelMode, FALSE, nullptr);
+  m_queue->WaitIdle();
+}
+
+void PnpManager::SetIrpWatchdogLimit(VTime limit) { m_watchdog->SetLimit(limit); }
+
+std::string PnpManager::NameOfTarget(PDEVICE_OBJECT target) const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  for (const auto &[pdo, node] : m_nodes) {
+    for (PDEVICE_OBJECT device = pdo; device != nullptr; device = device->AttachedDevice) {
+      if (device == target) return pnp::Narrow(node->InstancePath());
+    }
+  }
+  return "an unknown device";
+}
 
 void PnpManager::SetState(DeviceNode &node, DeviceNodeState state, ULONG problem) {
   {
@@ -120,7 +164,8 @@ std::vector<std::shared_ptr<DeviceNode>> PnpManager::StartedNodes() const {
   std::lock_guard<std::mutex> guard(m_lock);
   std::vector<std::shared_ptr<DeviceNode>> started;
   for (const auto &[pdo, node] : m_nodes) {
-    if (node->state == DeviceNodeState::Started && node->hasStack) started.push_back(node);
+    bool inPowerTree = node->state == DeviceNodeState::Started || node->state == DeviceNodeState::SurpriseRemoved;
+    if (inPowerTree && node->hasStack) started.push_back(node);
   }
   std::sort(started.begin(), started.end(), [](const auto &a, const auto &b) { return a->order < b->order; });
   return started;
@@ -146,8 +191,7 @@ void PnpManager::StartFinished(PDEVICE_OBJECT pdo, NTSTATUS status) {
   if (!NT_SUCCESS(status)) {
     char code[16];
     std::snprintf(code, sizeof code, "%08X", static_cast<unsigned>(status));
-    DebugLog::Append("pnp", pnp::Narrow(node->InstancePath()) + ": start continuation failed with status " + code +
-                                "; the device stays started with problem 43");
+    DebugLog::Append("pnp", pnp::Narrow(node->InstancePath()) + ": start continuation failed with status " + code);
   }
   KeSetEvent(&node->startSettled, IO_NO_INCREMENT, FALSE);
 }
@@ -171,8 +215,13 @@ void PnpManager::HandleClosed(PDEVICE_OBJECT pdo) {
   if (removeNow) {
     QueueAction("last handle closed after surprise removal", [this, node] {
       if (node->state != DeviceNodeState::SurpriseRemoved) return;
-      RemoveStack(node);
-      if (node->gone) Forget(node);
+      RemoveStack(node, node->problem);
+      DropTargetRegistrations(node->pdo);
+      if (node->gone) {
+        Forget(node);
+      } else {
+        UnloadIfUnused(node->service, {});
+      }
     });
   }
 }

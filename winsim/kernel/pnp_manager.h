@@ -35,6 +35,7 @@ inline constexpr GUID kMediaClassGuid = {0x4d36e96c, 0xe325, 0x11ce, {0xbf, 0xc1
 // Device Manager problem codes (CM_PROB_*) the manager sets on a node.
 inline constexpr ULONG kProblemNone = 0;
 inline constexpr ULONG kProblemFailedStart = 10;
+inline constexpr ULONG kProblemDisabled = 22;
 inline constexpr ULONG kProblemFailedInstall = 28;
 inline constexpr ULONG kProblemFailedAdd = 31;
 inline constexpr ULONG kProblemFailedDriverEntry = 37;
@@ -59,9 +60,11 @@ enum class DeviceNodeState : uint8_t {
   Enumerated,       // being set up
   NoDriver,         // no package matches (problem 28)
   Failed,           // driver entry, Add or START failed; no stack (problem set)
-  Started,          // stack started; a failed PostStart keeps it here with problem 43
-  SurpriseRemoved,  // SURPRISE_REMOVAL sent; REMOVE_DEVICE waits for the last handle
-  Removed,          // stack torn down; the node goes when the device leaves
+  Started,          // START_DEVICE succeeded (a start continuation may still run)
+  SurpriseRemoved,  // SURPRISE_REMOVAL sent (the device left, or its stack reported it failed:
+                    // problem 43); REMOVE_DEVICE waits for the last handle
+  Removed,          // stack torn down (removed, disabled: problem 22, failed: problem 43);
+                    // the node goes when the device leaves
 };
 const char *DeviceNodeStateName(DeviceNodeState state);
 
@@ -100,11 +103,25 @@ struct DeviceInterfaceInfo {
 // Told of every interface that becomes enabled (arrived) or disabled.
 using InterfaceListener = std::function<void(const DeviceInterfaceInfo &info, bool arrived)>;
 
+// Target device change notices (IoRegisterPlugPlayNotification with
+// EventCategoryTargetDeviceChange): what a holder of a handle on the device
+// hears of its removal.
+inline constexpr GUID kTargetDeviceQueryRemove = {0xcb3a4004, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
+inline constexpr GUID kTargetDeviceRemoveCancelled = {0xcb3a4005, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
+inline constexpr GUID kTargetDeviceRemoveComplete = {0xcb3a4006, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
+// Called on the manager's thread at PASSIVE_LEVEL with one of the GUIDs
+// above. A failure status answering the query-remove notice vetoes the
+// removal; the other notices' answers are ignored. The listener may close
+// its handles (HandleClosed) from the call; it must not call the manager's
+// waiting calls.
+using TargetListener = std::function<NTSTATUS(const GUID &event)>;
+
 struct DeviceNode;
 struct DriverRecord;
 struct InterfaceRecord;
 namespace pnp {
 class PnpActionQueue;
+class IrpWatchdog;
 }
 
 class PnpManager {
@@ -147,17 +164,45 @@ class PnpManager {
   // STATUS_INVALID_DEVICE_STATE for a device that is not started.
   NTSTATUS Rebalance(PDEVICE_OBJECT pdo);
 
+  // Disable (an orderly removal that may be vetoed, as DeviceLeaving's; the
+  // node stays with problem 22 and a driver left without devices unloads)
+  // and enable (of a device whose stack was removed: disabled, or failed
+  // with problem 43; the driver is bound and started again, with a new
+  // AddDevice; waits until the start's continuation finished). Disable returns the veto
+  // or STATUS_SUCCESS; both return STATUS_INVALID_DEVICE_STATE for a device
+  // not in the state they need.
+  NTSTATUS DisableDevice(PDEVICE_OBJECT pdo);
+  NTSTATUS EnableDevice(PDEVICE_OBJECT pdo);
+
+  // IoInvalidateDeviceState: the manager asks the stack for its state
+  // (QUERY_PNP_DEVICE_STATE) from its own thread; a stack that reports
+  // PNP_DEVICE_FAILED gets SURPRISE_REMOVAL and, once no handle is open,
+  // REMOVE_DEVICE; the node keeps problem 43. Any IRQL up to DISPATCH_LEVEL.
+  void InvalidateDeviceState(PDEVICE_OBJECT pdo);
+
+  // Target device change notification on the device of `pdo`; 0 for an
+  // unknown device. Registrations end when the device's stack is removed.
+  uint64_t RegisterTargetNotification(PDEVICE_OBJECT pdo, TargetListener listener);
+  void UnregisterTargetNotification(uint64_t registration);
+
+  // How long a driver may hold a power or PnP IRP before the machine stops
+  // with DRIVER_POWER_STATE_FAILURE; 0 turns the watchdog off.
+  void SetIrpWatchdogLimit(VTime limit);
+
   // Handles open on the device's stack: REMOVE_DEVICE after a surprise
   // removal waits for the last one to close.
   void HandleOpened(PDEVICE_OBJECT pdo);
   void HandleClosed(PDEVICE_OBJECT pdo);
 
-  // System power: QUERY_POWER (with the action) to every started device,
+  // System power: QUERY_POWER (with the action) to every started device
+  // (and to every surprise-removed stack that still waits for its handles),
   // then, when none refused, SET_POWER of the system state; their power
   // policy owners request the device states. PowerSystemWorking and a
   // critical transition (a battery running out) skip the query. When a
   // device refuses, the devices already asked get SET_POWER of the current
-  // state, which cancels the query, and the result is false.
+  // state, which cancels the query, and the result is false. A device that
+  // left the bus while the machine slept is noticed when it wakes: after
+  // every device had its SET_POWER S0 it is surprise-removed.
   bool SetSystemPower(SYSTEM_POWER_STATE state, POWER_ACTION action, bool critical = false);
   SYSTEM_POWER_STATE SystemState() const;
   // The action of the system SET_POWER being carried out, PowerActionNone
@@ -165,7 +210,8 @@ class PnpManager {
   // ShutdownType, as on Windows.
   POWER_ACTION SystemPowerAction() const;
 
-  // Waits until every queued action has run (including driver unloads).
+  // Waits until every queued action has run (including driver unloads) and
+  // every start continuation has finished.
   void WaitIdle();
 
   std::vector<DeviceNodeInfo> Devices() const;
@@ -177,8 +223,10 @@ class PnpManager {
   PDRIVER_OBJECT LoadedDriver(const std::u16string &serviceName) const;
 
   // A function driver whose start goes on after START_DEVICE completed
-  // (ks.sys's PostStart) reports it here; the manager waits for the
-  // finish before it goes on with the device.
+  // (ks.sys's PostStart) reports it here. The manager goes on with the
+  // device meanwhile, as Windows does; only WaitIdle waits for the finish.
+  // A failed continuation is reported to the manager as Windows hears of
+  // it, through IoInvalidateDeviceState.
   void StartContinues(PDEVICE_OBJECT pdo);
   void StartFinished(PDEVICE_OBJECT pdo, NTSTATUS status);
 
@@ -203,7 +251,18 @@ class PnpManager {
   bool StartStack(DeviceNode &node);
   void Leave(PDEVICE_OBJECT pdo);
   void Depart(PDEVICE_OBJECT pdo, bool surprise);
-  void RemoveStack(const std::shared_ptr<DeviceNode> &node);
+  void RemoveStack(const std::shared_ptr<DeviceNode> &node, ULONG problem = kProblemNone);
+  NTSTATUS OrderlyRemove(const std::shared_ptr<DeviceNode> &node);
+  NTSTATUS NotifyTarget(PDEVICE_OBJECT pdo, const GUID &event);
+  void DropTargetRegistrations(PDEVICE_OBJECT pdo);
+  void QueryDeviceState(const std::shared_ptr<DeviceNode> &node);
+  void FailStack(const std::shared_ptr<DeviceNode> &node);
+  void WaitStartSettled(PDEVICE_OBJECT pdo);
+  bool WaitForOldInstance(const std::shared_ptr<DeviceNode> &node);
+  void ArriveAfterOldInstance(const std::u16string &instancePath);
+  void Install(const std::shared_ptr<DeviceNode> &node);
+  void DepartDeferred();
+  std::string NameOfTarget(PDEVICE_OBJECT target) const;
   void CancelQuery(const std::vector<std::shared_ptr<DeviceNode>> &asked);
   void Forget(const std::shared_ptr<DeviceNode> &node);
   void StackGone(const std::shared_ptr<DeviceNode> &node);
@@ -226,6 +285,18 @@ class PnpManager {
   std::vector<InterfaceListener> m_interfaceListeners;
   SYSTEM_POWER_STATE m_systemState = PowerSystemWorking;
   POWER_ACTION m_systemAction = PowerActionNone;
+  // Departures while the machine sleeps, carried out when it wakes.
+  std::vector<std::pair<PDEVICE_OBJECT, bool>> m_departedAsleep;
+  // Arrivals whose instance path an old node still holds (its stack waits
+  // for handles): enumerated and referenced, not yet in m_nodes.
+  std::vector<std::shared_ptr<DeviceNode>> m_waitingArrivals;
+  struct TargetRegistration {
+    PDEVICE_OBJECT pdo;
+    TargetListener listener;
+  };
+  std::map<uint64_t, TargetRegistration> m_targetListeners;
+  uint64_t m_nextRegistration = 1;
+  std::unique_ptr<pnp::IrpWatchdog> m_watchdog;
 };
 
 // The ks.sys-side hooks of StartContinues/StartFinished; nothing happens

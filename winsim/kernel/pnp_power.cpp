@@ -12,6 +12,7 @@
 #include "winsim/kernel/pnp_manager.h"
 #include "winsim/kernel/pnp_node.h"
 #include "winsim/kernel/pnp_text.h"
+#include "winsim/kernel/pnp_watchdog.h"
 
 namespace winsim {
 
@@ -47,9 +48,12 @@ bool PnpManager::SetSystemPower(SYSTEM_POWER_STATE state, POWER_ACTION action, b
       pnp::SendPower(top, IRP_MN_SET_POWER, SystemPowerState, target, action);
       ObDereferenceObject(top);
     }
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_systemAction = PowerActionNone;
-    m_systemState = state;
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      m_systemAction = PowerActionNone;
+      m_systemState = state;
+    }
+    if (state == PowerSystemWorking) DepartDeferred();
   });
   return accepted;
 }
@@ -87,11 +91,24 @@ struct PowerRequest {
   POWER_STATE state;
   PREQUEST_POWER_COMPLETE completion;
   PVOID context;
+  uint64_t watch;  // the watchdog's token
 };
+
+void Disarm(uint64_t watch) {
+  if (pnp::IrpWatchdog *watchdog = pnp::IrpWatchdog::Active()) watchdog->Disarm(watch);
+}
+
+// The request may be gone once IoCallDriver returns: its completion frees it.
+void Send(PowerRequest *request) {
+  uint64_t watch = request->watch;
+  IoCallDriver(request->top, request->irp);
+  if (pnp::IrpWatchdog *watchdog = pnp::IrpWatchdog::Active()) watchdog->Dispatched(watch);
+}
 
 NTSTATUS PowerRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto *request = static_cast<PowerRequest *>(context);
   IO_STATUS_BLOCK status = irp->IoStatus;
+  Disarm(request->watch);
   if (request->completion != nullptr) {
     request->completion(request->requester, request->minor, request->state, request->context, &status);
   }
@@ -102,12 +119,12 @@ NTSTATUS PowerRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 }
 
 void SendFromWorker(WorkEntry *entry) {
-  auto *request = reinterpret_cast<PowerRequest *>(entry);
-  IoCallDriver(request->top, request->irp);
+  Send(reinterpret_cast<PowerRequest *>(entry));
 }
 
 void DiscardRequest(WorkEntry *entry) {
   auto *request = reinterpret_cast<PowerRequest *>(entry);
+  Disarm(request->watch);
   IoFreeIrp(request->irp);
   ObDereferenceObject(request->top);
   delete request;
@@ -162,11 +179,16 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
                                            MinorFunction,
                                            PowerState,
                                            CompletionFunction,
-                                           Context};
+                                           Context,
+                                           0};
   IoSetCompletionRoutine(irp, winsim::PowerRequestDone, request, TRUE, TRUE, TRUE);
   if (Irp != nullptr) *Irp = irp;
+  winsim::pnp::IrpWatchdog *watchdog = winsim::pnp::IrpWatchdog::Active();
+  if (watchdog != nullptr && MinorFunction != IRP_MN_WAIT_WAKE) {
+    request->watch = watchdog->Arm(irp, top, true, winsim::pnp::IrpName(stack));
+  }
   if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-    IoCallDriver(top, irp);
+    winsim::Send(request);
   } else {
     winsim::SystemWorkers::Instance().Queue(&request->entry, CriticalWorkQueue);
   }

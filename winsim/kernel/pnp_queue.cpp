@@ -91,6 +91,8 @@ void PnpActionQueue::WaitIdle() {
   KeWaitForSingleObject(&m_idle, Executive, KernelMode, FALSE, nullptr);
 }
 
+bool PnpActionQueue::Idle() { return KeReadStateEvent(&m_idle) != 0; }
+
 bool PnpActionQueue::OnQueueThread() const {
   std::lock_guard<std::mutex> guard(m_lock);
   return m_runner != nullptr && m_runner == Scheduler::Current();

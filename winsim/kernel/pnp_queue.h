@@ -30,6 +30,8 @@ class PnpActionQueue {
   void Queue(std::string what, std::function<void()> body);
   // Waits until the queue is empty and no action runs. PASSIVE_LEVEL.
   void WaitIdle();
+  // Nothing queued or running at the moment of asking.
+  bool Idle();
   bool OnQueueThread() const;
 
  private:

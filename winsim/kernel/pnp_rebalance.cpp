@@ -33,6 +33,7 @@ NTSTATUS PnpManager::Rebalance(PDEVICE_OBJECT pdo) {
     std::lock_guard<std::mutex> guard(m_lock);
     result = node->startStatus;
   });
+  WaitStartSettled(pdo);
   return result;
 }
 

@@ -1,5 +1,6 @@
 // The USB subsystem as a bus the PnP manager listens to.
 #include "winsim/kernel/pnp_manager.h"
+#include "winsim/kernel/pnp_watchdog.h"
 #include "winsim/usb/usb_host.h"
 
 namespace winsim {
@@ -20,7 +21,9 @@ void PnpManager::Shutdown() {
     m_usb->SetListener(nullptr);
     m_usb = nullptr;
   }
-  if (Scheduler::Current() != nullptr) WaitIdle();
+  if (Scheduler::Current() == nullptr) return;
+  WaitIdle();
+  m_watchdog->Stop();
 }
 
 }  // namespace winsim

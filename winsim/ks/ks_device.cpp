@@ -146,7 +146,7 @@ NTSTATUS KsAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceO
 
 void KsAcquireDevice(PKSDEVICE Device, const std::source_location &winsimSite) {
   winsim::RequirePassive("KsAcquireDevice", winsimSite);
-  DeviceObject *device = DeviceOf(Device);
+  DeviceObject *device = LiveDevice(Device, "KsAcquireDevice", winsimSite);
   if (device == nullptr) {
     winsim::BugCheck(winsim::BugCode::kDriverVerifierDetectedViolation,
                      "KsAcquireDevice of " + winsim::Hex(Device) + ", which is not a live AVStream device", winsimSite);
@@ -171,7 +171,7 @@ void KsAcquireDevice(PKSDEVICE Device, const std::source_location &winsimSite) {
 
 void KsReleaseDevice(PKSDEVICE Device, const std::source_location &winsimSite) {
   winsim::RequirePassive("KsReleaseDevice", winsimSite);
-  DeviceObject *device = DeviceOf(Device);
+  DeviceObject *device = LiveDevice(Device, "KsReleaseDevice", winsimSite);
   if (device == nullptr || __atomic_load_n(&device->mutexOwner, __ATOMIC_ACQUIRE) != KeGetCurrentThread()) {
     winsim::BugCheck(winsim::BugCode::kDriverVerifierDetectedViolation,
                      "KsReleaseDevice of " + winsim::Hex(Device) + " by a thread that does not hold its mutex",

@@ -92,12 +92,19 @@ bool Matches(const KSEVENT_ENTRY &entry, const GUID *set, ULONG id) {
   return entry.EventSet != nullptr && entry.EventSet->Set != nullptr && *entry.EventSet->Set == *set;
 }
 
-ObjectHeader *RequireObject(PVOID object, const char *api) {
-  ObjectHeader *header = HeaderOf(object);
+// Only filters and pins carry events in AVStream; a device, a filter factory
+// or anything else handed to an event call is the caller's fault.
+ObjectHeader *RequireEventObject(PVOID object, const char *api, const std::source_location &site) {
+  ObjectHeader *header = LiveObject(object, api, site);
   if (header == nullptr) {
     BugCheck(BugCode::kDriverVerifierDetectedViolation,
-             std::string(api) + " on " + Hex(object) + ", which is not an AVStream object",
-             std::source_location::current());
+             std::string(api) + " on " + Hex(object) + ", which is not an AVStream object", site);
+  }
+  if (header->type != KsObjectTypeFilter && header->type != KsObjectTypePin) {
+    BugCheck(BugCode::kDriverVerifierDetectedViolation,
+             std::string(api) + " on " + ObjectKindName(header->type) + " " + Hex(object) +
+                 ": events belong to filters and pins only",
+             site);
   }
   return header;
 }
@@ -150,8 +157,8 @@ void DiscardBufferedData(PKSEVENT_ENTRY entry) {
 
 using namespace winsim::ks;
 
-void KsAddEvent(PVOID Object, PKSEVENT_ENTRY EventEntry) {
-  ObjectHeader *header = RequireObject(Object, "KsAddEvent");
+void KsAddEvent(PVOID Object, PKSEVENT_ENTRY EventEntry, const std::source_location &winsimSite) {
+  ObjectHeader *header = RequireEventObject(Object, "KsAddEvent", winsimSite);
   KIRQL irql;
   KeAcquireSpinLock(&header->events.lock, &irql);
   InsertTailList(&header->events.entries, &EventEntry->ListEntry);
@@ -159,9 +166,10 @@ void KsAddEvent(PVOID Object, PKSEVENT_ENTRY EventEntry) {
 }
 
 void KsGenerateEvents(PVOID Object, const GUID *EventSet, ULONG EventId, ULONG DataSize, PVOID Data,
-                      PFNKSGENERATEEVENTCALLBACK CallBack, PVOID CallBackContext) {
-  winsim::RequireAtMostDispatch("KsGenerateEvents", std::source_location::current());
-  ObjectHeader *header = RequireObject(Object, "KsGenerateEvents");
+                      PFNKSGENERATEEVENTCALLBACK CallBack, PVOID CallBackContext,
+                      const std::source_location &winsimSite) {
+  winsim::RequireAtMostDispatch("KsGenerateEvents", winsimSite);
+  ObjectHeader *header = RequireEventObject(Object, "KsGenerateEvents", winsimSite);
   KIRQL irql;
   KeAcquireSpinLock(&header->events.lock, &irql);
   for (PLIST_ENTRY link = header->events.entries.Flink; link != &header->events.entries; link = link->Flink) {

@@ -10,9 +10,6 @@
 namespace winsim::ks {
 namespace {
 
-FilterObject *FilterOf(PKSFILTER filter) {
-  return reinterpret_cast<FilterObject *>(HeaderOf(filter, KsObjectTypeFilter));
-}
 
 // Calls a Create or Close dispatch with an IRP of that major function.
 NTSTATUS CallDispatch(DeviceObject *device, PFNKSFILTERIRP dispatch, PKSFILTER filter, UCHAR major) {
@@ -35,18 +32,24 @@ const KSFILTER_DISPATCH *DispatchOf(const FilterObject *filter) {
 
 }  // namespace
 
-void DestroyFilter(FilterObject *filter) {
-  Unlink(&filter->header);
-  if (filter->pub.Bag != nullptr) FreeBag(filter->pub.Bag);
+void DestroyFilter(FilterObject *filter, const std::source_location &site) {
+  Unlink(&filter->header, site);
+  if (filter->pub.Bag != nullptr) FreeBag(filter->pub.Bag, site);
   ExFreePoolWithTag(filter, kFilterTag);
 }
 
-NTSTATUS OpenFilter(PKSFILTERFACTORY factory, PKSFILTER *filter) {
-  RequirePassive("opening a filter", std::source_location::current());
+NTSTATUS OpenFilter(PKSFILTERFACTORY factory, PKSFILTER *filter, const std::source_location &site) {
+  RequirePassive("opening a filter", site);
   *filter = nullptr;
-  auto *parent = reinterpret_cast<FactoryObject *>(HeaderOf(factory, KsObjectTypeFilterFactory));
+  auto *parent =
+      reinterpret_cast<FactoryObject *>(LiveObject(factory, KsObjectTypeFilterFactory, "opening a filter", site));
   if (parent == nullptr) return STATUS_INVALID_PARAMETER;
   DeviceObject *device = parent->header.device;
+  // ks.sys holds creates back while PostStart runs and fails them once it failed.
+  KeWaitForSingleObject(&device->postStartIdle, Executive, KernelMode, FALSE, nullptr);
+  if (!NT_SUCCESS(device->postStartStatus) && device->postStartStatus != STATUS_PENDING) {
+    return STATUS_DEVICE_NOT_READY;
+  }
   KsAcquireDevice(&device->pub);
   NTSTATUS status = STATUS_INVALID_DEVICE_STATE;
   FilterObject *object = nullptr;
@@ -73,19 +76,18 @@ NTSTATUS OpenFilter(PKSFILTERFACTORY factory, PKSFILTER *filter) {
   return STATUS_SUCCESS;
 }
 
-void CloseFilter(PKSFILTER filter) {
-  RequirePassive("closing a filter", std::source_location::current());
-  FilterObject *object = FilterOf(filter);
+void CloseFilter(PKSFILTER filter, const std::source_location &site) {
+  RequirePassive("closing a filter", site);
+  auto *object = reinterpret_cast<FilterObject *>(LiveObject(filter, KsObjectTypeFilter, "closing a filter", site));
   if (object == nullptr) {
-    BugCheck(BugCode::kDriverVerifierDetectedViolation, "closing " + Hex(filter) + ", which is no open filter",
-             std::source_location::current());
+    BugCheck(BugCode::kDriverVerifierDetectedViolation, "closing " + Hex(filter) + ", which is no open filter", site);
   }
   DeviceObject *device = object->header.device;
   PDEVICE_OBJECT pdo = device->pub.PhysicalDeviceObject;
   KsAcquireDevice(&device->pub);
   const KSFILTER_DISPATCH *dispatch = DispatchOf(object);
   if (dispatch != nullptr) CallDispatch(device, dispatch->Close, filter, IRP_MJ_CLOSE);
-  DestroyFilter(object);
+  DestroyFilter(object, site);
   KsReleaseDevice(&device->pub);
   // Last: after a surprise removal this may let REMOVE_DEVICE free the device.
   if (PnpManager *manager = PnpManager::Active()) manager->HandleClosed(pdo);

@@ -7,6 +7,8 @@
 #include <wdm.h>
 #include <ks.h>
 
+#include <source_location>
+
 namespace winsim::ks {
 
 // With the device mutex held, as AVStream creates filters: the filter
@@ -14,12 +16,16 @@ namespace winsim::ks {
 // descriptor's Create dispatch runs with a create IRP.
 // STATUS_INVALID_DEVICE_STATE while the device is not started or after its
 // surprise removal; the Create dispatch's failure undoes the filter.
-// PASSIVE_LEVEL, not with the device mutex held.
-NTSTATUS OpenFilter(PKSFILTERFACTORY factory, PKSFILTER *filter);
+// PASSIVE_LEVEL, not with the device mutex held. A factory that was deleted
+// is a bug check naming where.
+NTSTATUS OpenFilter(PKSFILTERFACTORY factory, PKSFILTER *filter,
+                    const std::source_location &site = std::source_location::current());
 
 // The descriptor's Close dispatch runs, then the filter goes (its events
 // detached, its bag freed), with the device mutex held; then the handle
-// closes. PASSIVE_LEVEL, not with the device mutex held.
-void CloseFilter(PKSFILTER filter);
+// closes. PASSIVE_LEVEL, not with the device mutex held. The filter is
+// remembered as freed at site, the line that closed it: a Ks* call handed it
+// later stops the machine naming that line, as does closing it again.
+void CloseFilter(PKSFILTER filter, const std::source_location &site = std::source_location::current());
 
 }  // namespace winsim::ks

@@ -53,20 +53,22 @@ NTSTATUS RegisterInterfaces(FactoryObject *factory, DeviceObject *device) {
 
 }  // namespace
 
-void DestroyFactory(FactoryObject *factory) {
+void DestroyFactory(FactoryObject *factory, const std::source_location &site) {
   if (factory->interfacesEnabled) SetInterfacesState(factory, false);
-  while (ObjectHeader *child = FirstChild(&factory->header)) DestroyFilter(reinterpret_cast<FilterObject *>(child));
-  Unlink(&factory->header);
-  if (factory->pub.Bag != nullptr) FreeBag(factory->pub.Bag);
+  while (ObjectHeader *child = FirstChild(&factory->header)) {
+    DestroyFilter(reinterpret_cast<FilterObject *>(child), site);
+  }
+  Unlink(&factory->header, site);
+  if (factory->pub.Bag != nullptr) FreeBag(factory->pub.Bag, site);
   for (ULONG i = 0; i < factory->linkCount; ++i) RtlFreeUnicodeString(&factory->links[i]);
   if (factory->links != nullptr) ExFreePoolWithTag(factory->links, kStringTag);
   if (factory->referenceString != nullptr) ExFreePoolWithTag(factory->referenceString, kStringTag);
   ExFreePoolWithTag(factory, kFactoryTag);
 }
 
-void DestroyFactories(DeviceObject *device) {
+void DestroyFactories(DeviceObject *device, const std::source_location &site) {
   while (ObjectHeader *child = FirstChild(&device->header)) {
-    DestroyFactory(reinterpret_cast<FactoryObject *>(child));
+    DestroyFactory(reinterpret_cast<FactoryObject *>(child), site);
   }
 }
 
@@ -113,27 +115,41 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCR
   return STATUS_SUCCESS;
 }
 
-NTSTATUS KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY FilterFactory, BOOLEAN NewState) {
-  auto *factory = reinterpret_cast<FactoryObject *>(HeaderOf(FilterFactory, KsObjectTypeFilterFactory));
+namespace {
+
+FactoryObject *LiveFactory(PKSFILTERFACTORY factory, const char *api, const std::source_location &site) {
+  return reinterpret_cast<FactoryObject *>(LiveObject(factory, KsObjectTypeFilterFactory, api, site));
+}
+
+}  // namespace
+
+NTSTATUS KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY FilterFactory, BOOLEAN NewState,
+                                              const std::source_location &winsimSite) {
+  auto *factory = LiveFactory(FilterFactory, "KsFilterFactorySetDeviceClassesState", winsimSite);
   if (factory == nullptr) return STATUS_INVALID_PARAMETER;
   SetInterfacesState(factory, NewState != FALSE);
   return STATUS_SUCCESS;
 }
 
-PUNICODE_STRING KsFilterFactoryGetSymbolicLink(PKSFILTERFACTORY FilterFactory) {
-  auto *factory = reinterpret_cast<FactoryObject *>(HeaderOf(FilterFactory, KsObjectTypeFilterFactory));
+PUNICODE_STRING KsFilterFactoryGetSymbolicLink(PKSFILTERFACTORY FilterFactory, const std::source_location &winsimSite) {
+  auto *factory = LiveFactory(FilterFactory, "KsFilterFactoryGetSymbolicLink", winsimSite);
   if (factory == nullptr || factory->linkCount == 0) return nullptr;
   return &factory->links[0];
 }
 
-NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY FilterFactory, const KSFILTER_DESCRIPTOR *FilterDescriptor) {
+NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY FilterFactory, const KSFILTER_DESCRIPTOR *FilterDescriptor,
+                                        const std::source_location &winsimSite) {
   (void)FilterDescriptor;
-  return HeaderOf(FilterFactory, KsObjectTypeFilterFactory) != nullptr ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+  return LiveFactory(FilterFactory, "KsFilterFactoryUpdateCacheData", winsimSite) != nullptr
+             ? STATUS_SUCCESS
+             : STATUS_INVALID_PARAMETER;
 }
 
-NTSTATUS KsFreeObjectCreateItemsByContext(KSDEVICE_HEADER Header, PVOID Context) {
-  auto *factory = reinterpret_cast<FactoryObject *>(HeaderOf(Context, KsObjectTypeFilterFactory));
+NTSTATUS KsFreeObjectCreateItemsByContext(KSDEVICE_HEADER Header, PVOID Context,
+                                          const std::source_location &winsimSite) {
+  auto *factory = reinterpret_cast<FactoryObject *>(
+      LiveObject(Context, KsObjectTypeFilterFactory, "KsFreeObjectCreateItemsByContext", winsimSite));
   if (Header == nullptr || factory == nullptr || factory->header.device != Header) return STATUS_OBJECT_NAME_NOT_FOUND;
-  DestroyFactory(factory);
+  DestroyFactory(factory, winsimSite);
   return STATUS_SUCCESS;
 }

@@ -28,13 +28,16 @@ struct BagEntry {
 std::mutex g_bagLock;
 std::unordered_set<Bag *> g_liveBags;
 
+// The bag is looked up, never read, before it is known to be live.
 Bag *RequireBag(KSOBJECT_BAG handle, const char *api, const std::source_location &site) {
   auto *bag = static_cast<Bag *>(handle);
-  if (g_liveBags.count(bag) == 0) {
+  if (g_liveBags.count(bag) != 0) return bag;
+  if (std::optional<FreedObject> freed = FreedObjects::Instance().Find(handle)) {
     BugCheck(BugCode::kDriverVerifierDetectedViolation,
-             std::string(api) + " with " + Hex(handle) + ", which is not a live object bag", site);
+             std::string(api) + " on " + DescribeFreed(handle, *freed) + ": the caller kept a stale pointer", site);
   }
-  return bag;
+  BugCheck(BugCode::kDriverVerifierDetectedViolation,
+           std::string(api) + " with " + Hex(handle) + ", which is not a live object bag", site);
 }
 
 BagEntry *FindLocked(Bag *bag, PVOID item) {
@@ -86,7 +89,7 @@ NTSTATUS AllocateBag(DeviceObject *device, KSOBJECT_BAG *handle) {
 }
 
 // Items go last-added first, as destructors of a C++ object's members would.
-void FreeBag(KSOBJECT_BAG handle) {
+void FreeBag(KSOBJECT_BAG handle, const std::source_location &site) {
   auto *bag = static_cast<Bag *>(handle);
   for (;;) {
     BagEntry *entry = nullptr;
@@ -96,6 +99,7 @@ void FreeBag(KSOBJECT_BAG handle) {
       if (IsListEmpty(&bag->items)) {
         RemoveEntryList(&bag->deviceLink);
         g_liveBags.erase(bag);
+        FreedObjects::Instance().Remember(bag, "object bag", site);
         break;
       }
       entry = CONTAINING_RECORD(bag->items.Blink, BagEntry, link);
@@ -150,7 +154,7 @@ ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free
 
 NTSTATUS KsAllocateObjectBag(PKSDEVICE Device, KSOBJECT_BAG *ObjectBag, const std::source_location &winsimSite) {
   winsim::RequirePassive("KsAllocateObjectBag", winsimSite);
-  DeviceObject *device = DeviceOf(Device);
+  DeviceObject *device = LiveDevice(Device, "KsAllocateObjectBag", winsimSite);
   if (device == nullptr || ObjectBag == nullptr) return STATUS_INVALID_PARAMETER;
   return AllocateBag(device, ObjectBag);
 }
@@ -161,5 +165,5 @@ void KsFreeObjectBag(KSOBJECT_BAG ObjectBag, const std::source_location &winsimS
     std::lock_guard<std::mutex> guard(g_bagLock);
     RequireBag(ObjectBag, "KsFreeObjectBag", winsimSite);
   }
-  FreeBag(ObjectBag);
+  FreeBag(ObjectBag, winsimSite);
 }

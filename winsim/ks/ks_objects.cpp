@@ -1,6 +1,7 @@
 #include "winsim/ks/ks_objects.h"
 
 #include "winsim/kernel/bugcheck.h"
+#include "winsim/kernel/io_rules.h"
 
 #include <cstdint>
 #include <string>
@@ -45,6 +46,35 @@ ObjectHeader *HeaderOf(const void *object, KSOBJECTTYPE type) {
   return header != nullptr && header->type == type ? header : nullptr;
 }
 
+ObjectHeader *LiveObject(const void *object, const char *api, const std::source_location &site) {
+  if (object == nullptr) return nullptr;
+  if (ObjectHeader *header = HeaderOf(object)) return header;
+  if (std::optional<FreedObject> freed = FreedObjects::Instance().Find(object)) {
+    BugCheck(BugCode::kDriverVerifierDetectedViolation,
+             std::string(api) + " on " + DescribeFreed(object, *freed) + ": the caller kept a stale pointer", site);
+  }
+  return nullptr;
+}
+
+ObjectHeader *LiveObject(const void *object, KSOBJECTTYPE type, const char *api, const std::source_location &site) {
+  ObjectHeader *header = LiveObject(object, api, site);
+  return header != nullptr && header->type == type ? header : nullptr;
+}
+
+DeviceObject *LiveDevice(PKSDEVICE device, const char *api, const std::source_location &site) {
+  return reinterpret_cast<DeviceObject *>(LiveObject(device, KsObjectTypeDevice, api, site));
+}
+
+const char *ObjectKindName(KSOBJECTTYPE type) {
+  switch (type) {
+    case KsObjectTypeDevice: return "device";
+    case KsObjectTypeFilterFactory: return "filter factory";
+    case KsObjectTypeFilter: return "filter";
+    case KsObjectTypePin: return "pin";
+  }
+  return "AVStream object";
+}
+
 DeviceObject *DeviceOf(PKSDEVICE device) {
   return reinterpret_cast<DeviceObject *>(HeaderOf(device, KsObjectTypeDevice));
 }
@@ -70,11 +100,12 @@ void Link(ObjectHeader *header) {
   }
 }
 
-void Unlink(ObjectHeader *header) {
+void Unlink(ObjectHeader *header, const std::source_location &site) {
   DetachEvents(header);
   ObjectTable &registry = Objects();
   std::lock_guard<std::mutex> guard(registry.lock);
   registry.live.erase(header);
+  FreedObjects::Instance().Remember(PublicOf(header), ObjectKindName(header->type), site);
   if (header->parent != nullptr) {
     RemoveEntryList(&header->sibling);
     InitializeListHead(&header->sibling);
@@ -121,15 +152,15 @@ DeviceObject *DeviceFromFdo(PDEVICE_OBJECT fdo) {
 
 using namespace winsim::ks;
 
-PVOID KsGetParent(PVOID Object) {
-  ObjectHeader *header = HeaderOf(Object);
+PVOID KsGetParent(PVOID Object, const std::source_location &winsimSite) {
+  ObjectHeader *header = LiveObject(Object, "KsGetParent", winsimSite);
   return header != nullptr && header->parent != nullptr ? PublicOf(header->parent) : nullptr;
 }
 
 // A device's children are its filter factories, a factory's its filters:
 // both lists change only under the device mutex, so walking them requires it.
 PVOID KsGetFirstChild(PVOID Object, const std::source_location &winsimSite) {
-  ObjectHeader *header = HeaderOf(Object);
+  ObjectHeader *header = LiveObject(Object, "KsGetFirstChild", winsimSite);
   if (header == nullptr) return nullptr;
   if (header->type == KsObjectTypeDevice || header->type == KsObjectTypeFilterFactory) {
     RequireDeviceMutex(header->device, "KsGetFirstChild", winsimSite);
@@ -139,7 +170,7 @@ PVOID KsGetFirstChild(PVOID Object, const std::source_location &winsimSite) {
 }
 
 PVOID KsGetNextSibling(PVOID Object, const std::source_location &winsimSite) {
-  ObjectHeader *header = HeaderOf(Object);
+  ObjectHeader *header = LiveObject(Object, "KsGetNextSibling", winsimSite);
   if (header == nullptr) return nullptr;
   if (header->type == KsObjectTypeFilterFactory || header->type == KsObjectTypeFilter) {
     RequireDeviceMutex(header->device, "KsGetNextSibling", winsimSite);
@@ -148,8 +179,8 @@ PVOID KsGetNextSibling(PVOID Object, const std::source_location &winsimSite) {
   return next != nullptr ? PublicOf(next) : nullptr;
 }
 
-PKSDEVICE KsGetDevice(PVOID Object) {
-  ObjectHeader *header = HeaderOf(Object);
+PKSDEVICE KsGetDevice(PVOID Object, const std::source_location &winsimSite) {
+  ObjectHeader *header = LiveObject(Object, "KsGetDevice", winsimSite);
   return header != nullptr && header->device != nullptr ? &header->device->pub : nullptr;
 }
 

@@ -13,6 +13,8 @@
 
 #include <source_location>
 
+#include "winsim/ks/ks_freed_objects.h"
+
 namespace winsim::ks {
 
 inline constexpr ULONG kDeviceTag = MAKEFOURCC_TAG('K', 'S', 'd', 'v');
@@ -99,14 +101,24 @@ static_assert(offsetof(FilterObject, pub) == kPublicOffset, "FilterObject layout
 // live AVStream object (checked against the registry, so any pointer is safe).
 ObjectHeader *HeaderOf(const void *object);
 ObjectHeader *HeaderOf(const void *object, KSOBJECTTYPE type);
+// The same for an object a caller handed to api: a pointer to an object that
+// was freed is a bug check naming the object and where it was freed, found
+// before anything behind the pointer is read. NULL for any other non-object
+// (or, with a type, for a live object of another type).
+ObjectHeader *LiveObject(const void *object, const char *api, const std::source_location &site);
+ObjectHeader *LiveObject(const void *object, KSOBJECTTYPE type, const char *api, const std::source_location &site);
+DeviceObject *LiveDevice(PKSDEVICE device, const char *api, const std::source_location &site);
+// "device", "filter factory", "filter", "pin".
+const char *ObjectKindName(KSOBJECTTYPE type);
 inline void *PublicOf(ObjectHeader *header) { return reinterpret_cast<PUCHAR>(header) + kPublicOffset; }
 DeviceObject *DeviceOf(PKSDEVICE device);
 
 // Makes a new object live under parent (NULL for a device), appended to the
-// parent's children; Unlink takes it out of the tree and the registry.
+// parent's children; Unlink takes it out of the tree and the registry and
+// remembers it as freed at site (its memory goes right after).
 void InitializeHeader(ObjectHeader *header, KSOBJECTTYPE type, ObjectHeader *parent, DeviceObject *device);
 void Link(ObjectHeader *header);
-void Unlink(ObjectHeader *header);
+void Unlink(ObjectHeader *header, const std::source_location &site = std::source_location::current());
 // The first child, or the next sibling under the same parent; NULL at the
 // end. For winsim's own walks: the minidriver's go through the checked
 // KsGetFirstChild/KsGetNextSibling.
@@ -117,18 +129,19 @@ ObjectHeader *NextSibling(ObjectHeader *header);
 // object tree from the device down to its filters is stable only then.
 void RequireDeviceMutex(DeviceObject *device, const char *api, const std::source_location &site);
 
-// Bags (ks_objectbag.cpp). AllocateBag adds the bag to the device's list.
+// Bags (ks_objectbag.cpp). AllocateBag adds the bag to the device's list;
+// FreeBag remembers it as freed at site.
 NTSTATUS AllocateBag(DeviceObject *device, KSOBJECT_BAG *bag);
-void FreeBag(KSOBJECT_BAG bag);
+void FreeBag(KSOBJECT_BAG bag, const std::source_location &site = std::source_location::current());
 
-// Filters (ks_filter.cpp): frees one that is still open when its factory
-// goes (the device is being torn down).
-void DestroyFilter(FilterObject *filter);
+// Filters (ks_filter.cpp): frees one that is closed, or still open when its
+// factory goes (the device is being torn down); site is what made it go.
+void DestroyFilter(FilterObject *filter, const std::source_location &site = std::source_location::current());
 
 // Filter factories (ks_filterfactory.cpp): destroys one (interfaces
 // disabled, its filters and bag freed) and every factory of a device.
-void DestroyFactory(FactoryObject *factory);
-void DestroyFactories(DeviceObject *device);
+void DestroyFactory(FactoryObject *factory, const std::source_location &site = std::source_location::current());
+void DestroyFactories(DeviceObject *device, const std::source_location &site = std::source_location::current());
 void DisableFactoryInterfaces(DeviceObject *device);
 
 // Events (ks_events.cpp): sets up an object's list, and at destruction
@@ -139,11 +152,14 @@ void DetachEvents(ObjectHeader *header);
 // The device of a functional device object AVStream created, or NULL.
 DeviceObject *DeviceFromFdo(PDEVICE_OBJECT fdo);
 
-// Pool-backed construction of the ks objects: zeroed, tagged.
+// Pool-backed construction of the ks objects and bags: zeroed, tagged, and
+// no longer taken for a freed object wherever it lies.
 template <class T>
 T *AllocateObject(ULONG tag, const std::source_location &site = std::source_location::current()) {
   void *memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(T), tag, site);
-  if (memory != nullptr) __builtin_memset(memory, 0, sizeof(T));
+  if (memory == nullptr) return nullptr;
+  __builtin_memset(memory, 0, sizeof(T));
+  FreedObjects::Instance().ForgetRange(memory, sizeof(T));
   return static_cast<T *>(memory);
 }
 

@@ -2,8 +2,15 @@
 // down first, then the minidriver's Start, and PostStart follows from a
 // system worker, again at each start after a stop (resource rebalance);
 // removal calls the minidriver before passing the IRP down and then tears
-// the device down. Every request after START_DEVICE waits until a running
-// PostStart has returned.
+// the device down.
+//
+// START_DEVICE completes before PostStart runs, so the PnP manager goes on
+// with the device meanwhile: queries, SURPRISE_REMOVAL and power IRPs reach
+// the minidriver while PostStart runs. Only what would take the device from
+// under PostStart waits for it: STOP_DEVICE and REMOVE_DEVICE (and filter
+// creation, which fails once PostStart failed). A failed PostStart is
+// reported with IoInvalidateDeviceState, and QUERY_PNP_DEVICE_STATE answers
+// PNP_DEVICE_FAILED from then on.
 #include <cstdio>
 
 #include "winsim/kernel/debug_log.h"
@@ -37,6 +44,9 @@ void RunPostStart(PDEVICE_OBJECT fdo, PVOID context) {
   device->postStartItem = nullptr;
   PDEVICE_OBJECT pdo = device->pub.PhysicalDeviceObject;
   KeSetEvent(&device->postStartIdle, IO_NO_INCREMENT, FALSE);
+  // Reported before the start counts as settled, so whoever waits for the
+  // manager to be idle also waits for what the report sets off.
+  if (!NT_SUCCESS(status)) IoInvalidateDeviceState(pdo);
   PnpStartFinished(pdo, status);
   IoFreeWorkItem(item);
 }
@@ -47,6 +57,7 @@ void SchedulePostStart(DeviceObject *device) {
   PIO_WORKITEM item = IoAllocateWorkItem(device->pub.FunctionalDeviceObject);
   if (item == nullptr) {
     device->postStartStatus = STATUS_INSUFFICIENT_RESOURCES;
+    IoInvalidateDeviceState(device->pub.PhysicalDeviceObject);
     PnpStartFinished(device->pub.PhysicalDeviceObject, STATUS_INSUFFICIENT_RESOURCES);
     return;
   }
@@ -152,6 +163,21 @@ NTSTATUS Remove(DeviceObject *device, PIRP irp) {
   return status;
 }
 
+// The lower drivers answer first; a device whose PostStart failed adds
+// PNP_DEVICE_FAILED.
+NTSTATUS QueryDeviceState(DeviceObject *device, PIRP irp) {
+  NTSTATUS status = ForwardAndWait(device, irp);
+  if (status == STATUS_NOT_SUPPORTED) {
+    status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+  }
+  NTSTATUS postStart = device->postStartStatus;
+  if (NT_SUCCESS(status) && !NT_SUCCESS(postStart) && postStart != STATUS_PENDING) {
+    irp->IoStatus.Information |= PNP_DEVICE_FAILED;
+  }
+  return CompleteIrp(irp, status);
+}
+
 NTSTATUS QueryInterface(DeviceObject *device, PIRP irp) {
   const KSDEVICE_DISPATCH *dispatch = DispatchOf(device);
   if (dispatch != nullptr && dispatch->QueryInterface != nullptr) {
@@ -167,7 +193,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
   DeviceObject *device = DeviceFromFdo(fdo);
   if (device == nullptr) return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
   UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-  if (minor != IRP_MN_START_DEVICE) WaitForPostStart(device);
+  if (minor == IRP_MN_STOP_DEVICE || minor == IRP_MN_REMOVE_DEVICE) WaitForPostStart(device);
   const KSDEVICE_DISPATCH *dispatch = DispatchOf(device);
   switch (minor) {
     case IRP_MN_START_DEVICE: return Start(device, irp);
@@ -180,6 +206,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
     case IRP_MN_SURPRISE_REMOVAL: return SurpriseRemoval(device, irp);
     case IRP_MN_REMOVE_DEVICE: return Remove(device, irp);
     case IRP_MN_QUERY_INTERFACE: return QueryInterface(device, irp);
+    case IRP_MN_QUERY_PNP_DEVICE_STATE: return QueryDeviceState(device, irp);
     default: return PassDown(device, irp);
   }
 }

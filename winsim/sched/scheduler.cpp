@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "winsim/kernel/bugcheck.h"
+#include "winsim/kernel/thread_exit.h"
 
 namespace winsim {
 namespace {
@@ -83,10 +84,7 @@ std::shared_ptr<SimThread> Scheduler::Spawn(std::string name, ThreadKind kind, u
 void Scheduler::Run(std::shared_ptr<SimThread> thread, std::function<void()> body) {
   t_current = thread.get();
   body();
-  if (thread->spinLocksHeld != 0 || thread->irql != PASSIVE_LEVEL) {
-    BugCheck(BugCode::kDriverVerifierDetectedViolation, "thread ended at raised IRQL or holding a spin lock",
-             std::source_location::current());
-  }
+  RequireNothingHeldAtThreadExit(*thread);
   std::unique_lock<std::mutex> lock(m_lock);
   ThreadEndedLocked(*thread, lock);
   t_current = nullptr;

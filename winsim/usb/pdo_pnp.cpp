@@ -3,9 +3,11 @@
 // PASSIVE_LEVEL, as the PnP manager sends them.
 #include <usbbusif.h>
 
+#include <atomic>
 #include <cstdio>
 
 #include "winsim/usb/bus_interface.h"
+#include "winsim/usb/hub_enumeration.h"
 #include "winsim/usb/urb_request.h"
 #include "winsim/usb/usb_bus.h"
 #include "winsim/usb/usb_pdo.h"
@@ -140,11 +142,86 @@ NTSTATUS UsbPdo::DispatchPnp(PIRP irp) {
   return Complete(irp, irp->IoStatus.Status);
 }
 
+namespace {
+
+std::atomic<bool> g_sleepCutsBusPower{false};
+constexpr uint32_t kMaxInterfaces = 32;
+
+}  // namespace
+
+void UsbPdo::SetSleepCutsBusPower(bool cuts) { g_sleepCutsBusPower.store(cuts); }
+
+bool UsbPdo::RefuseWhilePoweredDown() {
+  if (m_devicePower.load() == PowerDeviceD0) return false;
+  m_refusedPoweredDown.fetch_add(1);
+  return true;
+}
+
+// The schedule stops for a suspended port: isochronous transfers still
+// pending end cancelled (a driver should have stopped them first). The
+// status interrupt and other polled transfers stay pending, as the hub
+// keeps them across a suspend.
+void UsbPdo::PowerDown(DEVICE_POWER_STATE state, POWER_ACTION action) {
+  m_devicePower.store(state);
+  std::vector<uint8_t> iso;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (uint32_t number = 0; number < kMaxInterfaces; ++number) {
+      const InterfaceSetting *setting = m_pipes.FindInterface(static_cast<uint8_t>(number));
+      if (setting == nullptr) continue;
+      for (const PipeInfo &pipe : setting->pipes) {
+        auto pending = m_inFlight.find(pipe.endpoint);
+        if (pipe.type != UsbdPipeTypeIsochronous || pending == m_inFlight.end()) continue;
+        iso.push_back(pipe.endpoint);
+        m_cancelledAtPowerDown.fetch_add(pending->second);
+      }
+    }
+  }
+  AbortEndpoints(iso);
+  bool cut = action >= PowerActionHibernate || (action == PowerActionSleep && g_sleepCutsBusPower.load());
+  if (cut && m_present.load()) {
+    m_powerLost.store(true);
+    m_function->PowerLoss(Scheduler::Active()->Now());
+  }
+}
+
+void UsbPdo::PowerUp() {
+  if (m_powerLost.exchange(false) && m_present.load()) RestoreConfiguration();
+  m_devicePower.store(PowerDeviceD0);
+}
+
+// SET_CONFIGURATION with the value the driver selected (none when it had
+// deconfigured the device).
+void UsbPdo::RestoreConfiguration() {
+  std::vector<uint8_t> configuration = SelectedConfiguration();
+  if (configuration.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return;
+  uint8_t value = reinterpret_cast<const USB_CONFIGURATION_DESCRIPTOR *>(configuration.data())->bConfigurationValue;
+  SetupPacket setup{0x00, USB_REQUEST_SET_CONFIGURATION, value, 0, 0};
+  ControlTransferSync(Controller(), m_port, setup, nullptr, nullptr);
+}
+
+namespace {
+
+// Device SET_POWER runs at PASSIVE_LEVEL (the stacks are power pageable).
+NTSTATUS SetPower(UsbPdo &pdo, PIO_STACK_LOCATION stack) {
+  if (stack->Parameters.Power.Type != DevicePowerState) return STATUS_SUCCESS;
+  DEVICE_POWER_STATE to = stack->Parameters.Power.State.DeviceState;
+  if (to == PowerDeviceD0) {
+    pdo.PowerUp();
+  } else if (to > PowerDeviceD0 && to < PowerDeviceMaximum) {
+    pdo.PowerDown(to, stack->Parameters.Power.ShutdownType);
+  }
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
 // Winsim's power manager has no PoStartNextPowerIrp/PoCallDriver: a bus
 // driver's PDO simply completes the power IRPs it accepts.
 NTSTATUS UsbPdo::DispatchPower(PIRP irp) {
-  switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
-    case IRP_MN_SET_POWER:
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  switch (stack->MinorFunction) {
+    case IRP_MN_SET_POWER: return Complete(irp, SetPower(*this, stack));
     case IRP_MN_QUERY_POWER: return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_WAIT_WAKE: return Complete(irp, STATUS_NOT_SUPPORTED);
     default: return Complete(irp, irp->IoStatus.Status);

@@ -74,6 +74,8 @@ NTSTATUS SubmitUrb(UsbPdo &pdo, PIRP irp, PURB urb) {
   // A device that has gone, or a stack the hub was told to remove, gets
   // nothing more on the bus.
   if (!pdo.AcceptsUrbs()) return CompleteUrbNow(irp, urb, USBD_STATUS_DEVICE_GONE);
+  // A suspended device answers nothing: the hub fails the request at once.
+  if (pdo.RefuseWhilePoweredDown()) return CompleteUrbNow(irp, urb, USBD_STATUS_DEVICE_GONE);
   // The controller writes the URB back at DISPATCH_LEVEL when it completes.
   RequireNonPaged(urb, sizeof(urb->UrbHeader), "URB", std::source_location::current());
   const UrbRoute *route = RouteOf(urb->UrbHeader.Function);

@@ -79,6 +79,9 @@ class UsbFunction {
 
   // Port reset: back to the default address, unconfigured.
   virtual void BusReset(VTime now) = 0;
+  // The bus lost power (hibernate, or a sleep that cuts bus power): like a
+  // port reset, and a device that keeps state beyond it loses that too.
+  virtual void PowerLoss(VTime now) { BusReset(now); }
 
   // Set by the host controller while the device is attached; a device calls
   // it (from any thread) when an IN endpoint that NAKed has data.

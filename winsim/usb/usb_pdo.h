@@ -74,6 +74,25 @@ class UsbPdo {
   // False once the device left the bus, was surprise-removed or removed:
   // URBs then fail without reaching the bus.
   bool AcceptsUrbs() const;
+
+  // Power. A device out of D0 (its PDO got SET_POWER D1-D3) is suspended:
+  // new URBs fail with USBD_STATUS_DEVICE_GONE without reaching the bus,
+  // and are counted; isochronous transfers still pending at the power-down
+  // are cancelled (the schedule stops). A power-down for hibernate or
+  // shutdown, or for sleep on a machine whose sleep cuts bus power, resets
+  // the device as a power loss does (its class state goes back to its
+  // defaults); at D0 the hub resets the port and restores the configuration
+  // the device had, as usbhub does, but not the alternate settings.
+  DEVICE_POWER_STATE PowerState() const { return m_devicePower.load(); }
+  uint64_t UrbsRefusedPoweredDown() const { return m_refusedPoweredDown.load(); }
+  uint64_t TransfersCancelledAtPowerDown() const { return m_cancelledAtPowerDown.load(); }
+  // Counts and refuses a URB sent while suspended; false when in D0.
+  bool RefuseWhilePoweredDown();
+  // The PDO's device SET_POWER (PASSIVE_LEVEL).
+  void PowerDown(DEVICE_POWER_STATE state, POWER_ACTION action);
+  void PowerUp();
+  // Machine-wide knob (Machine options).
+  static void SetSleepCutsBusPower(bool cuts);
   bool Present() const { return m_present.load(); }
   PdoState State() const;
   // The device left the bus: every later URB fails at once and everything
@@ -126,6 +145,7 @@ class UsbPdo {
   NTSTATUS QueryTargetRelation(PIRP irp);
   void SetState(PdoState state);
   void AbortEverything();
+  void RestoreConfiguration();
 
   UsbBus &m_bus;
   const int m_port;
@@ -139,6 +159,10 @@ class UsbPdo {
   std::atomic<bool> m_present{true};
   std::atomic<uint64_t> m_urbsCompleted{0};
   std::atomic<uint64_t> m_removeAfter{0};
+  std::atomic<DEVICE_POWER_STATE> m_devicePower{PowerDeviceD0};
+  std::atomic<uint64_t> m_refusedPoweredDown{0};
+  std::atomic<uint64_t> m_cancelledAtPowerDown{0};
+  std::atomic<bool> m_powerLost{false};
 
   std::mutex m_deleteLock;  // serialises DeleteIfDone; taken before m_lock
   mutable std::mutex m_lock;

@@ -69,6 +69,7 @@ class RecordingFunction : public winsim::usb::UsbFunction {
     return m_device->BulkOrInterruptOut(endpoint, now, data, length);
   }
   void BusReset(winsim::usb::VTime now) override { m_device->BusReset(now); }
+  void PowerLoss(winsim::usb::VTime now) override { m_device->PowerLoss(now); }
 
   std::vector<RecordedRequest> Requests() const;
   size_t RequestCount() const;

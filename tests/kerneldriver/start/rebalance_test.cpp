@@ -89,13 +89,17 @@ TEST_F(RebalanceTest, AStopIsRefusedWhileAudioPinsAreOpen) {
 
 // A device whose first start failed (the clock did not answer) starts
 // properly when the rebalance starts it again.
+// A failed start takes the stack down (problem 43); enabling the device
+// again builds a new one that starts.
 TEST_F(RebalanceTest, ADeviceWhoseStartFailedStartsAtTheNextStart) {
   const uint8_t clock = Model("Larch").clocks[0].id;
   Plug("Larch", [&](FaultKnobs &knobs) { knobs.stallWhen = winsim::devices::MatchEntityControl(clock, 0x01); });
   ASSERT_EQ(Node().problem, winsim::kProblemFailedPostStart);
-  EXPECT_EQ(Ctx().filterFactory, nullptr);
+  EXPECT_EQ(Node().state, winsim::DeviceNodeState::Removed);
+  EXPECT_EQ(Context(), nullptr);
+  EXPECT_EQ(machine.Pnp().Rebalance(pdo), STATUS_INVALID_DEVICE_STATE);
   device->EditFaults([](FaultKnobs &knobs) { knobs.stallWhen = nullptr; });
-  EXPECT_EQ(machine.Pnp().Rebalance(pdo), STATUS_SUCCESS);
+  EXPECT_EQ(machine.Pnp().EnableDevice(pdo), STATUS_SUCCESS);
   EXPECT_EQ(Node().postStartStatus, STATUS_SUCCESS);
   EXPECT_EQ(Node().problem, winsim::kProblemNone);
   EXPECT_NE(Ctx().filterFactory, nullptr);

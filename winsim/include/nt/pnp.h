@@ -59,6 +59,11 @@ typedef enum {
 
 #define DEVICE_INTERFACE_INCLUDE_NONACTIVE 0x00000001
 
+// The PnP manager asks the device's stack for its state
+// (IRP_MN_QUERY_PNP_DEVICE_STATE) later, from its own thread. IRQL <=
+// DISPATCH_LEVEL.
+VOID IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject);
+
 // Opens (creating when missing) the device's hardware key ("Device
 // Parameters" of its Enum key) or its driver (software) key. The handle is a
 // kernel handle for ZwClose.
