@@ -32,6 +32,29 @@ const char16_t *const kStandardKeys[] = {
 
 LONGLONG VirtualSystemTime() { return kBootSystemTime + Now(); }
 
+// "DPC: 1200 runs, mean 2.1 us, 99 % under 8 us, max 31.0 us"; empty when
+// nothing ran.
+std::string CpuSummary(DispatchWork work) {
+  const CpuHistogram histogram = DispatchCpu::Instance().Snapshot(work);
+  if (histogram.count == 0) return {};
+  char text[160];
+  std::snprintf(text, sizeof text, "%s: %llu runs, mean %.1f us, 99 %% under %llu us, max %.1f us",
+                DispatchWorkName(work), static_cast<unsigned long long>(histogram.count),
+                static_cast<double>(histogram.totalNs) / static_cast<double>(histogram.count) / 1000.0,
+                static_cast<unsigned long long>(histogram.PercentileNs(0.99) / 1000),
+                static_cast<double>(histogram.maxNs) / 1000.0);
+  return text;
+}
+
+// The run's CPU time at DISPATCH_LEVEL, into the log as the machine goes
+// down (the histograms themselves: Machine::DispatchCpuTime).
+void ReportDispatchCpu() {
+  for (DispatchWork work : {DispatchWork::Dpc, DispatchWork::UrbCompletion}) {
+    std::string summary = CpuSummary(work);
+    if (!summary.empty()) DebugLog::Append("machine", "CPU at DISPATCH_LEVEL per " + summary);
+  }
+}
+
 }  // namespace
 
 Machine::Machine(MachineOptions options) : m_options(std::move(options)) {
@@ -121,6 +144,7 @@ Machine::~Machine() {
   DisarmAllocationFaults();
   m_pnp.reset();  // stops listening once its queued work is done
   m_usb.reset();  // completes what the buses hold while the I/O manager still runs
+  ReportDispatchCpu();
   if (!m_options.stateFolder.empty()) SaveState();
   SystemRegistry().SetFlushHandler(nullptr);
   StopIoSystem();

@@ -80,6 +80,27 @@ TEST(DispatchCpu, ADpcThatSpinsShowsInTheHistogramThoughNoVirtualTimePasses) {
   EXPECT_EQ(machine.DispatchCpuTime(DispatchWork::UrbCompletion).count, 0u);
 }
 
+// The run's figures go into the log as the machine goes down; kinds of work
+// that never ran are left out.
+TEST(DispatchCpu, TheMachineLogsEachKindOfWorkThatRanAsItGoesDown) {
+  {
+    Machine machine;
+    BurningDpc slow;
+    slow.us = 300;
+    KeInitializeDpc(&slow.dpc, BurningDpc::Routine, &slow);
+    KeInsertQueueDpc(&slow.dpc, nullptr, nullptr);
+    KeFlushQueuedDpcs();
+  }
+  std::string dpcLine, urbLine;
+  for (const LogLine &line : DebugLog::Snapshot()) {
+    if (line.text.find("per DPC:") != std::string::npos) dpcLine = line.text;
+    if (line.text.find("per URB completion:") != std::string::npos) urbLine = line.text;
+  }
+  EXPECT_NE(dpcLine.find("CPU at DISPATCH_LEVEL per DPC: 1 runs, mean "), std::string::npos) << dpcLine;
+  EXPECT_NE(dpcLine.find("99 % under 512 us, max "), std::string::npos) << dpcLine;
+  EXPECT_EQ(urbLine, "");
+}
+
 TEST(DispatchCpu, ARoutineOverTheBudgetStopsTheMachineNamingWhereItWasQueued) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
