@@ -322,4 +322,43 @@ TEST(DeviceIoRules, ReportingMoreBytesThanTheOutputBufferStopsTheMachine) {
       "completed with Information 9, more than its 8-byte output buffer");
 }
 
+void CloseFileTwice() {
+  IoTestDriver driver;
+  PFILE_OBJECT file = nullptr;
+  ASSERT_EQ(winsim::OpenDevicePath(u"\\??\\GLOBALROOT\\Device\\QavUserIo", UserMode, GENERIC_READ, &file),
+            STATUS_SUCCESS);
+  winsim::CloseFileHandle(file);
+  winsim::CloseFileHandle(file);
+}
+
+TEST(DeviceIoRules, UsingAFileObjectAfterItsCloseStopsTheMachine) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        winsim::Machine machine;
+        CloseFileTwice();
+      },
+      "closing a handle of 0x[0-9a-f]+, which is not a live file object");
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+// A caller that states a larger buffer than it has: the I/O manager copies
+// exactly the size stated, so the overrun shows at the caller's buffer.
+TEST(DeviceIoRules, AnInputSizeLargerThanTheCallersBufferIsCaughtByAddressSanitizer) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        winsim::Machine machine;
+        IoTestDriver driver;
+        driver.onDeviceControl = [](PIRP irp, PIO_STACK_LOCATION) { return Complete(irp, STATUS_SUCCESS); };
+        HANDLE file = Open();
+        auto *small = new UCHAR[4];
+        DWORD bytes = 0;
+        DeviceIoControl(file, kNeitherIoctl, small, 8, nullptr, 0, &bytes, nullptr);
+        delete[] small;
+      },
+      "heap-buffer-overflow");
+}
+#endif
+
 }  // namespace
