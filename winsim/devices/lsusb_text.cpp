@@ -236,10 +236,10 @@ class LsusbParser {
     if (m_block->fieldIndent == kNone) m_block->fieldIndent = indent;
     if (indent != m_block->fieldIndent) return void(Fail(number, "indented unlike its descriptor's fields"));
     auto field = SplitField(text);
-    if (!field) return void(Fail(number, "not a descriptor field: " + Quote(text)));
+    if (!field) return void(Fail(number, "not a descriptor field lsusb prints: " + Quote(text)));
     if (field->name == "MaxPower") return MaxPower(number, *field);
     const size_t width = FieldWidth(field->name, field->value);
-    if (width == 0 || width > 4) return void(Fail(number, "field " + std::string(field->name) + " of unknown width"));
+    if (width == 0 || width > 4) return void(Fail(number, "not a descriptor field lsusb prints: " + Quote(text)));
     auto value = FieldValue(field->value);
     if (!value || (width < 8 && *value >> (8 * width) != 0)) {
       return void(Fail(number, "value " + Quote(field->value) + " does not fit " + std::string(field->name)));
