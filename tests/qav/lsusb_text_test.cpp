@@ -204,6 +204,34 @@ TEST(LsusbText, WhatLsusbCouldNotShowIsSaidInOneLineEach) {
   EXPECT_NE(notes.find("\"Device Status:"), std::string::npos) << notes;
 }
 
+TEST(LsusbText, DescriptorsLsusbShowsAsHexComeBackFromTheirBytes) {
+  // The clock source of Hazel, once as lsusb decodes it and once as it shows
+  // a descriptor it cannot decode: the head fields, a warning, the rest in hex.
+  const std::vector<uint8_t> original = Built(*FindModel("Hazel")).descriptors.configuration;
+  std::vector<std::string> lines = Lines(Printed("Hazel"));
+  const size_t clock = LineOf(lines, "bClockID") - 5;  // the header, four lines above
+  ASSERT_NE(lines[clock].find("AudioControl Interface Descriptor:"), std::string::npos);
+  size_t end = clock + 1;
+  while (end < lines.size() && lines[end].find("Descriptor:") == std::string::npos) ++end;
+  size_t offset = 0;
+  while (offset < original.size() && !(original[offset + 1] == 0x24 && original[offset + 2] == 0x0A)) {
+    offset += original[offset];
+  }
+  ASSERT_LT(offset, original.size());
+  std::string hex;
+  for (size_t i = 3; i < original[offset]; ++i) {
+    char byte[4];
+    std::snprintf(byte, sizeof byte, " %02x", original[offset + i]);
+    hex += byte;
+  }
+  lines.erase(lines.begin() + static_cast<long>(clock + 4), lines.begin() + static_cast<long>(end));
+  lines.insert(lines.begin() + static_cast<long>(clock + 4),
+               {"        Warning: Descriptor too short", "        Invalid desc subtype:" + hex});
+  LsusbTextResult parsed = ParseLsusbText(Joined(lines));
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  EXPECT_EQ(parsed.raw.configuration, original);
+}
+
 TEST(LsusbText, TextOfOtherKindsIsRefusedWithALine) {
   const struct {
     const char *text;

@@ -51,7 +51,7 @@ const std::vector<TraceMeaning> &Meanings() {
        }},
       {"select configuration failed %x", 1, true,
        [](const unsigned *v) { return "the USB stack refused to select the configuration (" + StatusName(v[0]) + ")"; }},
-      {"SELECT_INTERFACE %u/%u attempt %u failed", 3, true,
+      {"SELECT_INTERFACE %u/%u attempt %u failed %x", 4, true,
        [](const unsigned *v) { return Format("the device refuses alternate setting %u of interface %u", v[1], v[0]); }},
       {"interface %u (subclass %u, protocol %x) is not of audio class 2.0: passed over", 3, false,
        [](const unsigned *v) {

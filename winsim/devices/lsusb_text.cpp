@@ -193,7 +193,21 @@ class LsusbParser {
       }
       return Open(number, indent, text, false);
     }
+    if (m_block && indent > m_block->indent && Explanation(text)) return;
     FieldLine(number, indent, text);
+  }
+
+  // lsusb's remarks at a descriptor's field level: warnings carry no bytes,
+  // "Invalid desc subtype: 01 02 ..." and the like carry the bytes it could
+  // not decode.
+  bool Explanation(std::string_view text) {
+    if (StartsWith(text, "Warning:")) return true;
+    const size_t colon = text.find(':');
+    if (colon == std::string_view::npos) return false;
+    auto bytes = HexDump(text.substr(colon + 1));
+    if (!bytes) return false;
+    m_block->bytes.insert(m_block->bytes.end(), bytes->begin(), bytes->end());
+    return true;
   }
 
   // Lines lsusb indents below a field explain it; only hex dumps carry bytes

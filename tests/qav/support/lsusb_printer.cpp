@@ -14,7 +14,7 @@ struct FieldSpec {
   Style style;
 };
 
-std::string Format(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
+std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char *format, ...) {
   char buffer[512];
   va_list args;
