@@ -193,6 +193,8 @@ TEST(LsusbText, WhatLsusbCouldNotShowIsSaidInOneLineEach) {
       "        wDescriptorLength      52", "        Report Descriptors: ", "          ** UNAVAILABLE **"};
   const size_t status = LineOf(lines, "Device Status:");
   lines.insert(lines.begin() + static_cast<long>(status - 1), hid.begin(), hid.end());
+  lines.insert(lines.begin() + static_cast<long>(status - 1 + hid.size()),
+               {"Binary Object Store Descriptor:", "  bLength                 5"});
   parsed = ParseLsusbText(Joined(lines));
   ASSERT_TRUE(parsed.ok) << parsed.error;
   EXPECT_EQ(parsed.raw.configuration.size(), original.size() + 18);
@@ -201,7 +203,8 @@ TEST(LsusbText, WhatLsusbCouldNotShowIsSaidInOneLineEach) {
   std::string notes;
   for (const std::string &note : parsed.notes) notes += note + "\n";
   EXPECT_NE(notes.find("report descriptor"), std::string::npos) << notes;
-  EXPECT_NE(notes.find("\"Device Status:"), std::string::npos) << notes;
+  EXPECT_NE(notes.find("\"Binary Object Store Descriptor:\" and what follows"), std::string::npos) << notes;
+  EXPECT_EQ(notes.find("Device Status"), std::string::npos) << notes;
 }
 
 TEST(LsusbText, DescriptorsLsusbShowsAsHexComeBackFromTheirBytes) {

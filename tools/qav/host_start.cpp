@@ -109,9 +109,11 @@ StartReport StartDevice(const winsim::devices::DeviceDefinition &definition, boo
                   kFamilyVendors[0], kFamilyVendors[1], vendor);
     report.verdict.reason = reason;
   }
-  if (printLog) {
+  if (printLog && report.driverBound) {
     std::printf("\nQavAudio: start 0x%08X, post start 0x%08X at %.3f ms of virtual time\n", report.startStatus,
                 report.postStartStatus, static_cast<double>(machine.Now()) / winsim::kTicksPerMillisecond);
+  }
+  if (printLog) {
     PrintDeviceState(*device);
     PrintDriverLog(machine);
   }

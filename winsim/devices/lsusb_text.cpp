@@ -220,11 +220,14 @@ class LsusbParser {
     m_block->bytes.insert(m_block->bytes.end(), bytes->begin(), bytes->end());
   }
 
+  // What lsusb prints after the configuration: the device status (not a
+  // descriptor), and descriptors the simulated device does not serve.
   void Tail(size_t number, std::string_view text) {
     if (!Close()) return;
+    m_done = true;
+    if (StartsWith(text, "Device Status:")) return;
     Note("line " + std::to_string(number) + ": " + Quote(text) +
          " and what follows are not part of the device's descriptors: not served");
-    m_done = true;
   }
 
   void Open(size_t number, size_t indent, std::string_view text, bool device) {
