@@ -3,6 +3,8 @@
 #   fuzz/run.sh device-model [seconds]   configuration and model building on a fake USB stack
 #                                        (thousands of inputs a second)
 #   fuzz/run.sh device-start [seconds]   the whole device start on a Machine (hundreds a second)
+#   fuzz/run.sh lsusb-text [seconds]     `lsusb -v` text to descriptor bytes and a device definition
+#   fuzz/run.sh raw-text [seconds]       raw descriptor text to descriptor bytes and a device definition
 # seconds defaults to 60; 0 runs until stopped. Builds with clang 15 into build/fuzz,
 # writes the catalog seeds into build/fuzz/fuzz/<target>_corpus (which keeps what the
 # fuzzer finds between runs) and reads the saved crashing inputs of fuzz/regressions/<target>/
@@ -11,9 +13,10 @@ set -euo pipefail
 target="${1:-}"
 seconds="${2:-60}"
 case "$target" in
-  device-model) timeout=10 ;;
-  device-start) timeout=30 ;;
-  *) echo "usage: $0 device-model|device-start [seconds]" >&2; exit 2 ;;
+  device-model) timeout=10 maxlen=4096 ;;
+  device-start) timeout=30 maxlen=4096 ;;
+  lsusb-text|raw-text) timeout=10 maxlen=65536 ;;
+  *) echo "usage: $0 device-model|device-start|lsusb-text|raw-text [seconds]" >&2; exit 2 ;;
 esac
 name="${target/-/_}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -39,5 +42,5 @@ fi
 # always does, and it costs most of the run. The driver's memory is pool,
 # which each target accounts for itself (pool left at unload or teardown is
 # a finding).
-exec "./${name}_fuzzer" -max_total_time="$seconds" -timeout="$timeout" -max_len=4096 -detect_leaks=0 \
+exec "./${name}_fuzzer" -max_total_time="$seconds" -timeout="$timeout" -max_len="$maxlen" -detect_leaks=0 \
   "${folders[@]}"

@@ -57,7 +57,11 @@ bool IsClassTwoStreaming(const UsbInterface *usbInterface) {
 void AddAudioControl(UsbAudioDevice *device, ULONG index, DynamicFilterDescriptor *pins) {
   if (!IsClassTwo(UsbConfigInterface(&device->config, index))) return;
   if (device->audioControl != nullptr) return;
-  if (!IsClassTwoStreaming(UsbConfigInterface(&device->config, index + 1))) return;
+  if (!IsClassTwoStreaming(UsbConfigInterface(&device->config, index + 1))) {
+    QAV_TRACE("AudioControl interface %u: no class 2.0 AudioStreaming interface follows it",
+              static_cast<unsigned>(index));
+    return;
+  }
   device->audioControl = AudioControlCreate(device, UsbConfigInterface(&device->config, index));
   if (device->audioControl == nullptr || pins == nullptr) return;
   FilterDescriptorSetRateLimits(pins, AudioControlLowestRate(device->audioControl),

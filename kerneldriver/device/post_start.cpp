@@ -55,7 +55,11 @@ NTSTATUS SettleSampleRate(UsbAudioDevice *device) {
   }
   ULONG rate = 0;
   NTSTATUS status = AudioControlReadRate(control, &rate);
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status)) {
+    QAV_TRACE("clock 0x%02x: sampling frequency not read %08x", static_cast<unsigned>(control->currentClockId),
+              static_cast<unsigned>(status));
+    return status;
+  }
   ULONG stored = 0;
   if (NT_SUCCESS(DriverKeyReadDword(device, QAV_VALUE_SAMPLE_RATE, &stored)) &&
       NT_SUCCESS(AudioControlWriteRate(control, stored))) {
@@ -143,7 +147,10 @@ DynamicFilterDescriptor *DescriptorToFill(UsbAudioDevice *device) {
 NTSTATUS StartAudioFunction(UsbAudioDevice *device) {
   NTSTATUS status = UsbAudioDeviceBuildModel(device, DescriptorToFill(device));
   if (!NT_SUCCESS(status)) return status;
-  if (device->audioControl == nullptr) return STATUS_DEVICE_NOT_READY;
+  if (device->audioControl == nullptr) {
+    QAV_TRACE("no AudioControl interface of the audio function");
+    return STATUS_DEVICE_NOT_READY;
+  }
   status = SettleSampleRate(device);
   if (NT_SUCCESS(status)) status = PrepareStreams(device);
   if (NT_SUCCESS(status)) status = PairStreams(device);

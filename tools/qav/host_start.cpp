@@ -19,10 +19,24 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
 namespace qav {
 namespace {
 
-std::u16string HardwareIdOf(const winsim::devices::DeviceModel &model) {
+const uint16_t kFamilyVendors[] = {winsim::devices::kQavVendorId, winsim::devices::kControllerVendorId};
+
+uint16_t U16(const std::vector<uint8_t> &bytes, size_t at) {
+  return at + 1 < bytes.size() ? static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8) : 0;
+}
+
+std::u16string HardwareId(uint16_t vendor, uint16_t product) {
   char text[32];
-  std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", model.vendorId, model.productId);
+  std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", vendor, product);
   return std::u16string(text, text + std::char_traits<char>::length(text));
+}
+
+// The INF names the family's vendors: the device's product id under each
+// of them. A device of any other vendor finds no driver, as on Windows.
+std::vector<std::u16string> InfHardwareIds(uint16_t product) {
+  std::vector<std::u16string> ids;
+  for (uint16_t vendor : kFamilyVendors) ids.push_back(HardwareId(vendor, product));
+  return ids;
 }
 
 StringLookup StringsOf(const winsim::devices::DeviceDefinition &definition) {
@@ -53,45 +67,79 @@ void PrintDriverLog(const winsim::Machine &machine) {
   }
 }
 
+std::vector<std::string> DriverTraces(const winsim::Machine &machine) {
+  static constexpr std::string_view kPrefix = "QavAudio: ";
+  std::vector<std::string> traces;
+  for (const winsim::LogLine &line : machine.Log()) {
+    if (line.source != "driver" || line.text.rfind(kPrefix, 0) != 0) continue;
+    traces.push_back(line.text.substr(kPrefix.size()));
+  }
+  return traces;
+}
+
 }  // namespace
 
-int RunStart(const std::string &modelName) {
-  const winsim::devices::DeviceModel *model = winsim::devices::FindModel(modelName);
-  if (model == nullptr) {
-    std::fprintf(stderr, "qav: no simulated model named '%s'; try: qav models\n", modelName.c_str());
-    return 2;
-  }
-  winsim::devices::BuildResult built = winsim::devices::BuildDevice(*model);
-  if (!built.Ok()) {
-    std::fprintf(stderr, "qav: model '%s' cannot be built: %s\n", modelName.c_str(), built.detail.c_str());
-    return 1;
-  }
-  const winsim::devices::DeviceDefinition &definition = built.definition;
-  std::printf("%s", DumpDeviceDescriptor(definition.descriptors.device, StringsOf(definition)).c_str());
-  std::printf("%s", DumpConfiguration(definition.descriptors.configuration, StringsOf(definition)).c_str());
-
+StartReport StartDevice(const winsim::devices::DeviceDefinition &definition, bool printLog) {
+  StartReport report;
   winsim::MachineOptions options;
   options.threadName = "qav";
   winsim::Machine machine(options);
-  machine.InstallDriver(u"QavAudio", DriverEntry, {HardwareIdOf(*model)});
+  const uint16_t vendor = U16(definition.descriptors.device, 8);
+  machine.InstallDriver(u"QavAudio", DriverEntry, InfHardwareIds(U16(definition.descriptors.device, 10)));
   auto device = std::make_shared<winsim::devices::AudioDevice>(definition);
   winsim::usb::UsbDeviceHandle handle = machine.PlugDevice(device);
   machine.Pnp().WaitIdle();
-  int result = 0;
   for (const winsim::usb::UsbDeviceInfo &info : machine.UsbDevices()) {
     if (!(info.handle == handle)) continue;
     auto node = machine.Pnp().Device(info.pdo);
     if (!node) continue;
-    std::printf("\nQavAudio: start 0x%08X, post start 0x%08X at %.3f ms of virtual time\n",
-                static_cast<uint32_t>(node->startStatus), static_cast<uint32_t>(node->postStartStatus),
-                static_cast<double>(machine.Now()) / winsim::kTicksPerMillisecond);
-    if (!NT_SUCCESS(node->postStartStatus)) result = 1;
+    report.plugged = true;
+    report.driverBound = !node->service.empty();
+    report.startStatus = static_cast<uint32_t>(node->startStatus);
+    report.postStartStatus = static_cast<uint32_t>(node->postStartStatus);
   }
-  PrintDeviceState(*device);
-  PrintDriverLog(machine);
+  report.driverTraces = DriverTraces(machine);
+  if (report.driverBound) {
+    report.verdict = ExplainStart(report.postStartStatus, report.driverTraces);
+  } else {
+    char reason[200];
+    std::snprintf(reason, sizeof reason,
+                  "no driver: the INF's hardware ids name vendors %04X and %04X, the device carries %04X "
+                  "(--as-family runs it as if it carried the family's vendor id)",
+                  kFamilyVendors[0], kFamilyVendors[1], vendor);
+    report.verdict.reason = reason;
+  }
+  if (printLog && report.driverBound) {
+    std::printf("\nQavAudio: start 0x%08X, post start 0x%08X at %.3f ms of virtual time\n", report.startStatus,
+                report.postStartStatus, static_cast<double>(machine.Now()) / winsim::kTicksPerMillisecond);
+  }
+  if (printLog) {
+    PrintDeviceState(*device);
+    PrintDriverLog(machine);
+  }
   machine.UnplugDevice(handle, false);
   machine.Pnp().WaitIdle();
-  return result;
+  return report;
+}
+
+int RunStart(const SimSource &source) {
+  SimDevice sim = LoadSimDevice(source);
+  if (!sim.ok) {
+    std::fprintf(stderr, "qav: %s\n", sim.error.c_str());
+    return 2;
+  }
+  for (const std::string &note : sim.notes) std::printf("note: %s\n", note.c_str());
+  const winsim::devices::DeviceDefinition &definition = sim.definition;
+  std::printf("%s", DumpDeviceDescriptor(definition.descriptors.device, StringsOf(definition)).c_str());
+  std::printf("%s", DumpConfiguration(definition.descriptors.configuration, StringsOf(definition)).c_str());
+  StartReport report = StartDevice(definition, true);
+  if (!report.plugged) {
+    std::printf("\nThe machine did not give the device to the driver.\n");
+    return 1;
+  }
+  std::printf("\nDriver: %s\n", report.verdict.reason.c_str());
+  for (const std::string &note : report.verdict.notes) std::printf("  %s\n", note.c_str());
+  return report.verdict.started ? 0 : 1;
 }
 
 int ListModels() {
