@@ -169,7 +169,7 @@ TEST_F(Figures, Latency) {
       if (first == 0) return;
       std::lock_guard guard(log.lock);
       auto &list = (endpoint & 0x80) ? log.in : log.out;
-      list.emplace_back(static_cast<uint32_t>(first) / 32, microframe);
+      list.emplace_back(RampFrameOf(first), microframe);
     };
     TestPin &render = RenderPin();
     TestPin &capture = CapturePin();

@@ -18,7 +18,11 @@ constexpr uint64_t kMaxCatchUpMicroframes = 8000ull * 3600;  // one hour
 }  // namespace
 
 AudioEngine::AudioEngine(const DeviceBehaviour &behaviour, UsbSpeed speed)
-    : m_speed(speed), m_loopbackDelay(behaviour.loopbackDelaySamples), m_historyFrames(kHistoryMarginFrames) {
+    : m_speed(speed),
+      m_loopbackDelay(behaviour.loopbackDelaySamples),
+      m_honourResolution(behaviour.honourBitResolution),
+      m_applyGains(behaviour.featureUnitsShapeAudio),
+      m_historyFrames(kHistoryMarginFrames) {
   m_render.Configure(behaviour.fifoDepthFrames, behaviour.fifoStartFrames);
 }
 
@@ -41,11 +45,14 @@ void AudioEngine::Unbind(uint8_t interface) {
 void AudioEngine::Bind(uint8_t interface, const AltSetting &alt) {
   const EndpointInfo *data = alt.DataEndpoint();
   if (data == nullptr) return;
+  const uint32_t bits = m_honourResolution ? alt.bitResolution : 0;
   if (data->In()) {
     m_capture.Start(alt.channels, alt.subslot, data->maxPacketBytes);
+    m_adc.SetResolution(bits);
   } else {
     if (m_history.Channels() != alt.channels) ResetHistory(alt.channels);
     m_render.Start(alt.channels, alt.subslot, data->maxPacketBytes);
+    m_dac.SetResolution(bits);
   }
   const Role role = data->In() ? Role::CaptureData : Role::RenderData;
   m_bindings.push_back(Binding{interface, data->address, role, std::max<uint32_t>(data->intervalMicroframes, 1)});
@@ -72,6 +79,12 @@ void AudioEngine::SetHistoryFrames(uint32_t frames) {
   ResetHistory(m_history.Channels());
 }
 
+void AudioEngine::SetGains(std::vector<ChannelGain> render, std::vector<ChannelGain> capture) {
+  if (!m_applyGains) return;
+  m_dac.SetGains(std::move(render));
+  m_adc.SetGains(std::move(capture));
+}
+
 void AudioEngine::ResetHistory(uint32_t channels) { m_history.Reset(channels, m_historyFrames + m_loopbackDelay); }
 
 void AudioEngine::EnsureRunning(uint64_t microframe, ClockParams clock) {
@@ -95,8 +108,9 @@ void AudioEngine::RunThrough(uint64_t lastMicroframe, ClockParams clock) {
 void AudioEngine::PlayMicroframe(uint64_t microframe) {
   const uint64_t first = m_clock.SampleAt(microframe);
   const uint32_t count = static_cast<uint32_t>(m_clock.SampleAt(microframe + 1) - first);
-  const int32_t *played = m_render.Play(first, count);
+  int32_t *played = m_render.Play(first, count);
   if (played == nullptr) return;
+  m_dac.Apply(played, count, m_render.Channels());
   m_history.Append(first, played, count);
   if (m_sink) m_sink(first, count, m_render.Channels(), played);
 }
@@ -125,7 +139,7 @@ TransferOutcome AudioEngine::IsoIn(uint8_t endpoint, uint64_t microframe, uint8_
   RunThrough(end - 1, clock);
   const uint64_t first = m_clock.SampleAt(microframe);
   const auto count = static_cast<uint32_t>(m_clock.SampleAt(end) - first);
-  return m_capture.Produce(first, count, buffer, capacity, CaptureContext{m_history, m_loopbackDelay, clock.rate});
+  return m_capture.Produce(first, count, buffer, capacity, CaptureContext{m_history, m_loopbackDelay, clock.rate, m_adc});
 }
 
 void AudioEngine::Lose(uint8_t endpoint, uint64_t microframe, ClockParams clock) {

@@ -120,6 +120,12 @@ struct DeviceBehaviour {
   uint32_t fifoDepthFrames = 512;      // render FIFO, in sample frames
   uint32_t initialRate = 48000;
   uint32_t fifoStartFrames = 0;        // the DAC starts once the FIFO holds this many frames; 0: half the depth
+  // Converters keep only the format's bBitResolution bits; off, every bit of
+  // the subslot passes (an idealised converter).
+  bool honourBitResolution = true;
+  // Feature-unit mute and volume change what the device plays and captures;
+  // off, they are values a host reads back and nothing more.
+  bool featureUnitsShapeAudio = true;
 };
 
 struct DeviceModel {

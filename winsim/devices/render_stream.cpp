@@ -63,7 +63,7 @@ void RenderStream::Begin(uint64_t firstSample) {
   m_stats.minLevel = m_stats.maxLevel = m_fifo.Level();
 }
 
-const int32_t *RenderStream::Play(uint64_t firstSample, uint32_t count) {
+int32_t *RenderStream::Play(uint64_t firstSample, uint32_t count) {
   if (!m_stats.active) return nullptr;
   if (!m_stats.playing) {
     if (m_fifo.Level() < m_stats.startThreshold) return nullptr;

@@ -49,8 +49,9 @@ class RenderStream {
   void Receive(const uint8_t *data, uint32_t length);
   // The DAC's share of one microframe: `count` frames from device sample
   // `firstSample` on. Returns them (count × channels samples), or null while
-  // the DAC is not playing. Valid until the next call.
-  const int32_t *Play(uint64_t firstSample, uint32_t count);
+  // the DAC is not playing. Valid until the next call; the caller may convert
+  // the frames in place.
+  int32_t *Play(uint64_t firstSample, uint32_t count);
 
   const RenderStats &Stats() const { return m_stats; }
 

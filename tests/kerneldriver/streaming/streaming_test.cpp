@@ -51,6 +51,31 @@ TEST_F(StreamTest, ARampPlayedAtEveryUrbSizeReachesTheDeviceAndComesBackUnaltere
   }
 }
 
+// The exactness check is only worth something if it can fail: with the
+// device's output turned down 6 dB (as its front-panel knob would) no played
+// or captured frame is the ramp any more, and a channel left at unity stays
+// exact. The ramp sits in the converter's 24 bits, so unity passes bit for bit.
+TEST_F(StreamTest, AtMinus6dBThePlayedAndLoopedBackRampIsNoLongerExact) {
+  Plug("Larch");
+  const uint8_t unit = device->PathFeatureUnit(winsim::devices::StreamDirection::Render);
+  ASSERT_NE(unit, 0);
+  ASSERT_TRUE(device->SetFeatureVolume(unit, 0, -6 * 256));
+  WatchPlayedOutput();
+  auto [render, capture] = RunBoth();
+  machine.RunFor(500 * kMs);
+  Leave(render);
+  Leave(capture);
+  // Every frame from the first non-silent one on is counted, and wrong.
+  const RampChecker played = Played();
+  EXPECT_GT(played.RampFrames(), 20000u);
+  EXPECT_EQ(played.Errors(), played.RampFrames());
+  EXPECT_EQ(played.Foreign(), played.RampFrames()) << "scaled samples name no ramp frame";
+  const RampChecker captured = capture.Checker();
+  EXPECT_GT(captured.RampFrames(), 20000u);
+  EXPECT_EQ(captured.Errors(), captured.RampFrames());
+  EXPECT_GT(device->Render().playedFrames, 20000u) << "the stream ran";
+}
+
 TEST_F(StreamTest, NothingIsAllocatedBetweenStartAndStop) {
   Plug("Larch");
   auto [render, capture] = RunBoth();
