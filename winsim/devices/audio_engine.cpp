@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "winsim/devices/feedback_meter.h"
 #include "winsim/devices/feedback_servo.h"
 
 namespace winsim::devices {
@@ -22,6 +23,8 @@ AudioEngine::AudioEngine(const DeviceBehaviour &behaviour, UsbSpeed speed)
       m_loopbackDelay(behaviour.loopbackDelaySamples),
       m_honourResolution(behaviour.honourBitResolution),
       m_applyGains(behaviour.featureUnitsShapeAudio),
+      m_feedbackMode(behaviour.feedbackMode),
+      m_feedbackJitter(behaviour.feedbackJitterTicks),
       m_historyFrames(kHistoryMarginFrames) {
   m_render.Configure(behaviour.fifoDepthFrames, behaviour.fifoStartFrames);
 }
@@ -57,7 +60,8 @@ void AudioEngine::Bind(uint8_t interface, const AltSetting &alt) {
   const Role role = data->In() ? Role::CaptureData : Role::RenderData;
   m_bindings.push_back(Binding{interface, data->address, role, std::max<uint32_t>(data->intervalMicroframes, 1)});
   if (const EndpointInfo *feedback = alt.FeedbackEndpoint()) {
-    m_bindings.push_back(Binding{interface, feedback->address, Role::Feedback, 1});
+    m_bindings.push_back(
+        Binding{interface, feedback->address, Role::Feedback, std::max<uint32_t>(feedback->intervalMicroframes, 1)});
   }
 }
 
@@ -133,7 +137,7 @@ TransferOutcome AudioEngine::IsoIn(uint8_t endpoint, uint64_t microframe, uint8_
                                    ClockParams clock) {
   const Binding *binding = Find(endpoint);
   if (binding == nullptr || binding->role == Role::RenderData) return {Handshake::NoReply, 0, 0};
-  if (binding->role == Role::Feedback) return Feedback(buffer, capacity, clock);
+  if (binding->role == Role::Feedback) return Feedback(*binding, microframe, buffer, capacity, clock);
   const uint64_t end = microframe + binding->interval;
   EnsureRunning(microframe, clock);
   RunThrough(end - 1, clock);
@@ -150,16 +154,35 @@ void AudioEngine::Lose(uint8_t endpoint, uint64_t microframe, ClockParams clock)
 }
 
 // High speed: 16.16 samples per microframe in four bytes; full speed: 10.14
-// samples per frame in three (USB 2.0 §5.12.4.2). While the DAC plays, the
-// rate is steered by the FIFO's fill (feedback_servo.h); before it starts
-// the FIFO is meant to fill, so the plain rate is reported.
-TransferOutcome AudioEngine::Feedback(uint8_t *buffer, uint32_t capacity, ClockParams clock) const {
+// samples per frame in three (USB 2.0 §5.12.4.2). The value depends on the
+// model's feedback mode (feedback_meter.h); a read of microframe m reports
+// the interval that ends there.
+uint32_t AudioEngine::FeedbackValue(const Binding &binding, uint64_t microframe, ClockParams clock) const {
   const bool high = m_speed == UsbSpeed::High;
-  const uint32_t rate = high ? FeedbackHighSpeed(clock) : FeedbackFullSpeed(clock);
-  const RenderStats &render = m_render.Stats();
-  const uint32_t value = m_render.Playing() ? SteerFeedback(rate, render.level, render.startThreshold) : rate;
-  const uint32_t size = high ? 4 : 3;
+  switch (m_feedbackMode) {
+    case FeedbackMode::NominalRounded: {
+      const ClockParams nominal{clock.rate, 0};
+      return high ? FeedbackHighSpeed(nominal) : FeedbackFullSpeed(nominal);
+    }
+    case FeedbackMode::ZeroUntilPlaying:
+      if (!m_render.Playing()) return 0;
+      break;
+    case FeedbackMode::FifoServo: {
+      // Before the DAC starts the FIFO is meant to fill, so the plain rate is reported.
+      const uint32_t rate = high ? FeedbackHighSpeed(clock) : FeedbackFullSpeed(clock);
+      const RenderStats &render = m_render.Stats();
+      return m_render.Playing() ? SteerFeedback(rate, render.level, render.startThreshold) : rate;
+    }
+    case FeedbackMode::MeasuredRate: break;
+  }
+  return MeasuredFeedback(clock, m_speed, microframe, binding.interval, m_feedbackJitter);
+}
+
+TransferOutcome AudioEngine::Feedback(const Binding &binding, uint64_t microframe, uint8_t *buffer, uint32_t capacity,
+                                      ClockParams clock) const {
+  const uint32_t size = m_speed == UsbSpeed::High ? 4 : 3;
   if (capacity < size) return {Handshake::Error, 0, 0};
+  const uint32_t value = FeedbackValue(binding, microframe, clock);
   for (uint32_t i = 0; i < size; ++i) buffer[i] = static_cast<uint8_t>(value >> (8 * i));
   return {Handshake::Ack, size, 0};
 }

@@ -82,12 +82,16 @@ class AudioEngine {
   void EnsureRunning(uint64_t microframe, ClockParams clock);
   void RunThrough(uint64_t lastMicroframe, ClockParams clock);
   void PlayMicroframe(uint64_t microframe);
-  usb::TransferOutcome Feedback(uint8_t *buffer, uint32_t capacity, ClockParams clock) const;
+  usb::TransferOutcome Feedback(const Binding &binding, uint64_t microframe, uint8_t *buffer, uint32_t capacity,
+                               ClockParams clock) const;
+  uint32_t FeedbackValue(const Binding &binding, uint64_t microframe, ClockParams clock) const;
 
   const UsbSpeed m_speed;
   const uint32_t m_loopbackDelay;
   const bool m_honourResolution;
   const bool m_applyGains;
+  const FeedbackMode m_feedbackMode;
+  const uint32_t m_feedbackJitter;
   Converter m_dac;
   Converter m_adc;
   uint32_t m_historyFrames;

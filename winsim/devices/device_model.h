@@ -113,6 +113,14 @@ struct MidiInterface {
   std::vector<std::string> cableNames;  // empty, or one per cable
 };
 
+// What an explicit feedback endpoint reports (feedback_meter.h).
+enum class FeedbackMode : uint8_t {
+  MeasuredRate,      // the clock's rate measured over the endpoint's interval: quantised, jittered, no FIFO term
+  NominalRounded,    // the nominal rate rounded, whatever the clock's drift
+  ZeroUntilPlaying,  // 0 until the DAC has started, then measured
+  FifoServo,         // the drifted rate steered by the FIFO's fill (feedback_servo.h)
+};
+
 // Parameters of the simulated hardware, read by the device runtime.
 struct DeviceBehaviour {
   int32_t clockDriftPpm = 0;
@@ -126,6 +134,8 @@ struct DeviceBehaviour {
   // Feature-unit mute and volume change what the device plays and captures;
   // off, they are values a host reads back and nothing more.
   bool featureUnitsShapeAudio = true;
+  FeedbackMode feedbackMode = FeedbackMode::MeasuredRate;
+  uint32_t feedbackJitterTicks = 1;  // latch jitter of the measured rate, in master-clock ticks (1/256 sample)
 };
 
 struct DeviceModel {

@@ -19,6 +19,8 @@ void RenderStream::Start(uint32_t channels, uint32_t subslot, uint32_t maxPacket
   m_stats.subslot = subslot;
   m_stats.level = m_stats.minLevel = m_stats.maxLevel = 0;
   m_stats.playbackStartSample = 0;
+  m_stats.startLevelSum = 0;
+  m_stats.levelSum = m_stats.levelCount = 0;
   m_maxPacketBytes = maxPacketBytes;
   m_inUnderrun = false;
   m_fifo.Reset(channels, m_stats.fifoDepth);
@@ -79,6 +81,9 @@ int32_t *RenderStream::Play(uint64_t firstSample, uint32_t count) {
   m_stats.playedFrames += count;
   m_stats.level = m_fifo.Level();
   m_stats.minLevel = std::min(m_stats.minLevel, m_stats.level);
+  if (m_stats.levelCount < RenderStats::kStartWindowMicroframes) m_stats.startLevelSum += m_stats.level;
+  m_stats.levelSum += m_stats.level;
+  ++m_stats.levelCount;
   return m_output.data();
 }
 
