@@ -45,6 +45,39 @@ TEST_F(StreamTest, ExplicitFeedbackKeepsTheDeviceFifoCentredAtEveryFeedbackInter
   }
 }
 
+// What the driver sees of each feedback mode, on Maple at 44.1 kHz with its
+// clock 500 ppm fast (16.16: 361448 drifted, 361267 nominal) for 5 s. A
+// device that reports zero until its DAC starts is paced at the nominal rate
+// until then; one that reports its nominal rate whatever its clock does
+// leaves the driver nothing to follow, and its FIFO drains.
+TEST_F(StreamTest, EachFeedbackModeGivesTheDriverWhatTheDeviceReports) {
+  struct Case {
+    winsim::devices::FeedbackMode mode;
+    double rate;
+    bool matched;
+  };
+  using winsim::devices::FeedbackMode;
+  for (const Case &c : {Case{FeedbackMode::MeasuredRate, 361448, true}, Case{FeedbackMode::FifoServo, 361448, true},
+                        Case{FeedbackMode::ZeroUntilPlaying, 361448, true},
+                        Case{FeedbackMode::NominalRounded, 361267, false}}) {
+    SCOPED_TRACE(static_cast<int>(c.mode));
+    winsim::devices::DeviceModel model = *winsim::devices::FindModel("Maple");
+    model.behaviour.clockDriftPpm = 500;
+    model.behaviour.feedbackMode = c.mode;
+    Plug(winsim::devices::BuildDevice(model).definition);
+    Run(RenderPin());
+    machine.RunFor(5000 * kMs);
+    const auto stats = device->Render();
+    EXPECT_NEAR(MeanRenderRate(100), c.rate, 16.0);
+    if (c.matched) {
+      ExpectRateMatched(stats);
+    } else {
+      EXPECT_LT(stats.MeanLevel() + 40, stats.StartLevel()) << "the FIFO drains at 22 frames a second";
+    }
+    Unplug();
+  }
+}
+
 // A read that fails (its packets lost on the bus, or the stack refusing it
 // at once) is read again with the next data URB: never more often, and as
 // soon as the fault ends the device's value steers the rate again.
