@@ -144,5 +144,20 @@ TEST(CapturedThroughTheConverter, HasTheCaptureFormatsResolutionAndFollowsItsMut
   EXPECT_FALSE(bench.device->SetFeatureMute(0x7E, 0, true)) << "an unknown unit";
 }
 
+TEST(ConverterDelays, SplitTheLoopbackDelayBetweenDacAndAdc) {
+  struct Case {
+    uint32_t loopback, dac;
+    uint32_t expectedDac, expectedAdc;
+  };
+  for (const Case &c : {Case{38, 0, 19, 19}, Case{41, 0, 21, 20}, Case{41, 29, 29, 12}, Case{20, 50, 20, 0},
+                        Case{0, 0, 0, 0}}) {
+    DeviceBehaviour behaviour;
+    behaviour.loopbackDelaySamples = c.loopback;
+    behaviour.dacDelayFrames = c.dac;
+    EXPECT_EQ(DacDelayFrames(behaviour), c.expectedDac) << c.loopback << "/" << c.dac;
+    EXPECT_EQ(AdcDelayFrames(behaviour), c.expectedAdc) << c.loopback << "/" << c.dac;
+  }
+}
+
 }  // namespace
 }  // namespace runtime_test

@@ -136,6 +136,10 @@ struct DeviceBehaviour {
   bool featureUnitsShapeAudio = true;
   FeedbackMode feedbackMode = FeedbackMode::MeasuredRate;
   uint32_t feedbackJitterTicks = 1;  // latch jitter of the measured rate, in master-clock ticks (1/256 sample)
+  // The DAC's share of the loopback delay (FIFO to analog output), in
+  // frames; the rest is the ADC's (analog input to capture packet). 0: half,
+  // rounded up, as sigma-delta converters of one family roughly split it.
+  uint32_t dacDelayFrames = 0;
 };
 
 struct DeviceModel {
@@ -161,6 +165,11 @@ struct DeviceModel {
 
   DeviceBehaviour behaviour;
 };
+
+// The converters' delays in frames (DeviceBehaviour::dacDelayFrames); they
+// add up to the loopback delay.
+uint32_t DacDelayFrames(const DeviceBehaviour &behaviour);
+uint32_t AdcDelayFrames(const DeviceBehaviour &behaviour);
 
 // The entity terminals are clocked from: the selector when there is one,
 // else the first clock source; 0 without clocks.
