@@ -2,7 +2,8 @@
 //   RateMatching   device FIFO over QAV_FIGURE_MINUTES (default 60) of virtual
 //                  time, implicit (Larch) and explicit (Maple) feedback,
 //                  44.1/48 kHz, drift -200/0/+200 ppm; explicit feedback
-//                  every microframe (Aspen) and every fourth (Elm)
+//                  every microframe (Aspen) and every fourth (Elm); the
+//                  rule: no glitch, FIFO mean within ±8 frames of its start
 //   Exactness      a ramp through the device and back over
 //                  QAV_FIGURE_MINUTES (default 10) at UrbSize 1, 3, 5, 10
 //   Latency        region queued → first sample on the bus (render), sample on
@@ -77,7 +78,7 @@ TEST_F(Figures, RateMatching) {
       {"Elm", "explicit/4", 44100, -200},   {"Elm", "explicit/4", 44100, 200},
   };
   std::printf("| row | model | feedback | rate | drift ppm | minutes | underruns | overruns | FIFO depth | level at 1 s "
-              "| level min..max | level at end | ramp errors | max lateness |\n");
+              "| level min..max | level at end | mean level − start | ramp errors | max lateness |\n");
   for (int row = 0; row < static_cast<int>(std::size(cases)); ++row) {
     if (!Selected(row)) continue;
     const RateCase &c = cases[row];
@@ -92,11 +93,11 @@ TEST_F(Figures, RateMatching) {
     const RampChecker played = Played();
     const ULONG maxLateness = Render().maxLateness;
     Leave(render);
-    std::printf("| %d | %s | %s | %u | %+d | %" PRIu64 " | %" PRIu64 " | %" PRIu64 " | %u | %u | %u..%u | %u | %" PRIu64
+    std::printf("| %d | %s | %s | %u | %+d | %" PRIu64 " | %" PRIu64 " | %" PRIu64 " | %u | %u | %u..%u | %u | %+.1f | %" PRIu64
                 " | %u |\n",
                 row, c.model, c.feedback, static_cast<unsigned>(c.rate), c.drift, minutes,
                 end.underrunEvents - settled.underrunEvents, end.overrunEvents - settled.overrunEvents, end.fifoDepth,
-                settled.level, end.minLevel, end.maxLevel, end.level, played.Errors(),
+                settled.level, end.minLevel, end.maxLevel, end.level, end.MeanLevel() - end.StartLevel(), played.Errors(),
                 static_cast<unsigned>(maxLateness));
     std::fflush(stdout);
     device->SetPlayedSink(nullptr);
@@ -162,8 +163,12 @@ std::optional<uint64_t> CrossedAt(const std::vector<std::pair<uint64_t, uint64_t
 
 TEST_F(Figures, Latency) {
   const ULONG sizes[] = {1, 3, 5};
+  // The device's converter delays lie outside what the bus shows: a render
+  // sample reaches the output DAC delay frames after the bus, a captured one
+  // entered the input ADC delay frames before it.
   std::printf("| row | UrbSize | render: region queued → its first sample on the bus (samples, min / mean / max) "
-              "| capture: oldest sample of a URB on the bus → at the pin | capture: newest sample → at the pin |\n");
+              "| + DAC delay | capture: oldest sample of a URB on the bus → at the pin "
+              "| capture: newest sample → at the pin | + ADC delay |\n");
   for (int row = 0; row < static_cast<int>(std::size(sizes)); ++row) {
     if (!Selected(row)) continue;
     PlugAt("Larch", 48000, 0);
@@ -176,7 +181,7 @@ TEST_F(Figures, Latency) {
       if (first == 0) return;
       std::lock_guard guard(log.lock);
       auto &list = (endpoint & 0x80) ? log.in : log.out;
-      list.emplace_back(static_cast<uint32_t>(first) / 32, microframe);
+      list.emplace_back(RampFrameOf(first), microframe);
     };
     TestPin &render = RenderPin();
     TestPin &capture = CapturePin();
@@ -213,8 +218,11 @@ TEST_F(Figures, Latency) {
       if (first) captureOldest.Add(crossing);
       if (last) captureNewest.Add(crossing - (a.frames - 1));
     }
-    std::printf("| %d | %u | %s | %s | %s |\n", row, static_cast<unsigned>(sizes[row]), renderSpread.Text().c_str(),
-                captureOldest.Text().c_str(), captureNewest.Text().c_str());
+    const winsim::devices::DeviceBehaviour &behaviour = device->Definition().model.behaviour;
+    std::printf("| %d | %u | %s | %u | %s | %s | %u |\n", row, static_cast<unsigned>(sizes[row]),
+                renderSpread.Text().c_str(), static_cast<unsigned>(winsim::devices::DacDelayFrames(behaviour)),
+                captureOldest.Text().c_str(), captureNewest.Text().c_str(),
+                static_cast<unsigned>(winsim::devices::AdcDelayFrames(behaviour)));
     std::fflush(stdout);
     Unplug();
   }

@@ -47,18 +47,22 @@ bool FeedbackPlausible(ULONG value, ULONG nominalRate) {
   return distance <= nominal / kPlausibleFraction;
 }
 
-bool LatestFeedbackValue(const USBD_ISO_PACKET_DESCRIPTOR *packets, ULONG count, const UCHAR *buffer,
-                         ULONG bufferLength, ULONG nominalRate, ULONG *value) {
-  for (ULONG i = count; i-- > 0;) {
+bool FeedbackReadValue(const USBD_ISO_PACKET_DESCRIPTOR *packets, ULONG count, const UCHAR *buffer,
+                       ULONG bufferLength, ULONG nominalRate, ULONG *value) {
+  ULONGLONG sum = 0;
+  ULONG usable = 0;
+  for (ULONG i = 0; i < count; ++i) {
     const USBD_ISO_PACKET_DESCRIPTOR &packet = packets[i];
     if (!USBD_SUCCESS(packet.Status) || packet.Length < kFeedbackValueBytes) continue;
     if (packet.Offset > bufferLength || bufferLength - packet.Offset < kFeedbackValueBytes) continue;
     const ULONG candidate = QavReadLe32(buffer + packet.Offset);
     if (candidate == 0 || !FeedbackPlausible(candidate, nominalRate)) continue;
-    *value = candidate;
-    return true;
+    sum += candidate;
+    ++usable;
   }
-  return false;
+  if (usable == 0) return false;
+  *value = static_cast<ULONG>((sum + usable / 2) / usable);
+  return true;
 }
 
 ULONG IsoPacketsPerFrame(UCHAR bInterval, bool highSpeed) {

@@ -25,11 +25,15 @@ ULONG SizeRenderPackets(ULONG *accumulator, ULONG samplesPerMicroframe, ULONG by
 // rate (V × 8000) >> 16 lies within a tenth of the nominal rate.
 bool FeedbackPlausible(ULONG value, ULONG nominalRate);
 
-// The newest usable value of a feedback read: from the last packet back,
-// the first that succeeded, received at least 4 bytes lying inside the
-// `bufferLength` bytes at `buffer`, and holds a non-zero plausible value
-// (little-endian). False when no packet does.
-bool LatestFeedbackValue(const USBD_ISO_PACKET_DESCRIPTOR *packets, ULONG count, const UCHAR *buffer,
+// The value of a feedback read: the mean, rounded to nearest, of its usable
+// packets' values (a packet that succeeded, received at least 4 bytes lying
+// inside the `bufferLength` bytes at `buffer`, and holds a non-zero plausible
+// little-endian value). A device that measures its rate reports each packet
+// over its own short interval, coarsely quantised; the intervals follow one
+// another, so the mean is the rate over the whole read, where any single
+// value (the newest, say) is off by up to a quantisation step and steers
+// the device FIFO away from its start. False when no packet is usable.
+bool FeedbackReadValue(const USBD_ISO_PACKET_DESCRIPTOR *packets, ULONG count, const UCHAR *buffer,
                          ULONG bufferLength, ULONG nominalRate, ULONG *value);
 
 // Packets in one frame of an isochronous endpoint: a high-speed endpoint is

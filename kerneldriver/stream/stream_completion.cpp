@@ -19,12 +19,12 @@ bool Succeeded(const IsoTransferSlot *slot) {
   return NT_SUCCESS(slot->irp->IoStatus.Status) && USBD_SUCCESS(slot->urb->UrbHeader.Status);
 }
 
-// Explicit feedback: the newest plausible 16.16 samples-per-microframe value
-// of the read. Render sizing reads it from the data completions, which on a
+// Explicit feedback: the mean of the read's plausible 16.16
+// samples-per-microframe values (FeedbackReadValue). Render sizing reads it from the data completions, which on a
 // multiprocessor may run beside this one.
 void ApplyFeedback(UsbAudioStream *stream, const IsoTransferSlot *slot) {
   ULONG value = 0;
-  if (!LatestFeedbackValue(slot->urb->UrbIsochronousTransfer.IsoPacket, slot->packetCount, slot->region,
+  if (!FeedbackReadValue(slot->urb->UrbIsochronousTransfer.IsoPacket, slot->packetCount, slot->region,
                            slot->regionLength, stream->nominalRate, &value)) {
     return;
   }

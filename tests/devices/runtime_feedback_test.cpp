@@ -1,7 +1,9 @@
-// Explicit feedback keeps the render FIFO centred: while the DAC plays the
-// value moves one unit per frame the FIFO strays from its start threshold
-// (never more than 1 % of the rate), and a host that sizes its packets from
-// it holds the FIFO at the threshold however the device's clock drifts.
+// Explicit feedback in each of the device's modes. The FIFO servo keeps the
+// render FIFO centred: while the DAC plays the value moves one unit per frame
+// the FIFO strays from its start threshold (never more than 1 % of the rate),
+// and a host that sizes its packets from it holds the FIFO at the threshold
+// however the device's clock drifts. The measured rate (the common case) has
+// no FIFO term: a host that follows it keeps the FIFO where it started.
 //
 // These tests drive the device directly, microframe by microframe, the way
 // the host controller would: hours of device time run in seconds.
@@ -9,6 +11,7 @@
 #include <ostream>
 
 #include "devices/runtime_harness.h"
+#include "winsim/devices/feedback_meter.h"
 
 namespace runtime_test {
 namespace {
@@ -97,8 +100,10 @@ class DirectHost {
   std::vector<uint8_t> m_packet;
 };
 
-DeviceModel Maple(bool fullSpeed, int32_t ppm, uint32_t depth = 0, uint32_t start = 0) {
+DeviceModel Maple(bool fullSpeed, int32_t ppm, uint32_t depth = 0, uint32_t start = 0,
+                  FeedbackMode mode = FeedbackMode::FifoServo) {
   DeviceModel model = WithDrift("Maple", ppm);
+  model.behaviour.feedbackMode = mode;
   if (depth != 0) model.behaviour.fifoDepthFrames = depth;
   if (start != 0) model.behaviour.fifoStartFrames = start;
   return fullSpeed ? FullSpeedVariant(model) : model;
@@ -161,6 +166,7 @@ struct ClosedLoop {
   uint32_t rate;
   int32_t ppm;
   uint32_t minutes;  // of device time
+  FeedbackMode mode = FeedbackMode::FifoServo;
 };
 
 void PrintTo(const ClosedLoop &c, std::ostream *os) { *os << c.name; }
@@ -176,7 +182,7 @@ class FeedbackClosedLoop : public ::testing::TestWithParam<ClosedLoop> {};
 // The first minute is left to settle: several time constants.
 TEST_P(FeedbackClosedLoop, HoldsTheFifoWithinAFewFramesOfItsThreshold) {
   const ClosedLoop &c = GetParam();
-  DirectHost host(Maple(c.fullSpeed, c.ppm));
+  DirectHost host(Maple(c.fullSpeed, c.ppm, 0, 0, c.mode));
   ASSERT_TRUE(host.Stream(c.rate));
   const uint32_t fractionBits = c.fullSpeed ? 14 : 16;
   const uint32_t intervalsPerSecond = c.fullSpeed ? 1000 : kMicroframesPerSecond;
@@ -202,8 +208,14 @@ TEST_P(FeedbackClosedLoop, HoldsTheFifoWithinAFewFramesOfItsThreshold) {
   EXPECT_TRUE(stats.playing);
   EXPECT_EQ(stats.underrunEvents, 0u);
   EXPECT_EQ(stats.overrunEvents, 0u);
-  EXPECT_GE(low + 6, threshold);
-  EXPECT_LE(high, threshold + 6);
+  if (c.mode == FeedbackMode::FifoServo) {
+    EXPECT_GE(low + 6, threshold);
+    EXPECT_LE(high, threshold + 6);
+  } else {
+    // No FIFO term: the level stays where the DAC started it (at full speed
+    // up to a packet above the threshold).
+    EXPECT_NEAR(stats.MeanLevel(), stats.StartLevel(), 8.0);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Drifts, FeedbackClosedLoop,
@@ -214,8 +226,86 @@ INSTANTIATE_TEST_SUITE_P(Drifts, FeedbackClosedLoop,
                                            ClosedLoop{"HighSpeed48000Exact", false, 48000, 0, 10},
                                            ClosedLoop{"HighSpeed48000Fast", false, 48000, 200, 10},
                                            ClosedLoop{"FullSpeed44100Exact", true, 44100, 0, 5},
-                                           ClosedLoop{"FullSpeed48000Slow", true, 48000, -200, 5}),
+                                           ClosedLoop{"FullSpeed48000Slow", true, 48000, -200, 5},
+                                           ClosedLoop{"MeasuredHighSpeed44100Fast", false, 44100, 200, 10,
+                                                      FeedbackMode::MeasuredRate},
+                                           ClosedLoop{"MeasuredHighSpeed48000Slow", false, 48000, -200, 10,
+                                                      FeedbackMode::MeasuredRate},
+                                           ClosedLoop{"MeasuredFullSpeed44100Fast", true, 44100, 200, 5,
+                                                      FeedbackMode::MeasuredRate}),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// What each mode reports with the clock 200 ppm fast at 44.1 kHz (16.16
+// rounded: 361267 nominal, 361339 drifted), before the DAC starts and while
+// it plays with the FIFO 40 frames under its threshold. The measured value
+// is quantised to 32 units (one master-clock tick over Maple's 8-microframe
+// interval) and jittered by a tick at either end.
+struct ModeCase {
+  const char *name;
+  FeedbackMode mode;
+  int64_t before, playing;  // expected values
+  int64_t tolerance;
+};
+
+void PrintTo(const ModeCase &c, std::ostream *os) { *os << c.name; }
+
+class FeedbackModes : public ::testing::TestWithParam<ModeCase> {};
+
+TEST_P(FeedbackModes, ReportWhatTheModelsDeviceWould) {
+  const ModeCase &c = GetParam();
+  DirectHost host(Maple(false, 200, 0, 0, c.mode));
+  ASSERT_TRUE(host.Stream(44100));
+  EXPECT_NEAR(host.Feedback(), c.before, c.tolerance);
+  const uint32_t maxFrames = host.MaxFrames();
+  const uint32_t threshold = host.Render().startThreshold;
+  for (int i = 0; !host.Render().playing && i < 20000; ++i) host.SendToward(threshold, maxFrames);
+  for (int i = 0; host.Render().level != threshold - 40 && i < 20000; ++i) host.SendToward(threshold - 40, maxFrames);
+  ASSERT_TRUE(host.Render().playing);
+  EXPECT_NEAR(host.Feedback(), c.playing, c.tolerance);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, FeedbackModes,
+    ::testing::Values(ModeCase{"MeasuredRate", FeedbackMode::MeasuredRate, 361339, 361339, 96},
+                      ModeCase{"NominalRounded", FeedbackMode::NominalRounded, 361267, 361267, 0},
+                      ModeCase{"ZeroUntilPlaying", FeedbackMode::ZeroUntilPlaying, 0, 361339, 96},
+                      ModeCase{"FifoServo", FeedbackMode::FifoServo, 361339, 361339 + 40, 0}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// The measured values telescope: over any run their mean is the clock's
+// true rate, however coarse each one is.
+TEST(MeasuredFeedback, IsQuantisedPerIntervalButExactOnAverage) {
+  struct Case {
+    UsbSpeed speed;
+    uint32_t rate;
+    int32_t ppm;
+    uint32_t window;  // microframes
+    uint32_t jitter;
+  };
+  const Case cases[] = {{UsbSpeed::High, 44100, 200, 8, 1},  {UsbSpeed::High, 48000, -200, 1, 1},
+                        {UsbSpeed::High, 176400, 0, 4, 0},   {UsbSpeed::Full, 44100, 200, 8, 1},
+                        {UsbSpeed::Full, 96000, -300, 16, 2}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.rate << " Hz " << c.ppm << " ppm window " << c.window);
+    const ClockParams clock{c.rate, c.ppm};
+    const bool high = c.speed == UsbSpeed::High;
+    const double exact = c.rate * (1 + c.ppm / 1e6) * (high ? 65536.0 / 8000 : 16384.0 / 1000);
+    const uint32_t windows = 8000;
+    double sum = 0;
+    uint32_t low = UINT32_MAX, high_ = 0;
+    for (uint32_t i = 1; i <= windows; ++i) {
+      const uint32_t value = MeasuredFeedback(clock, c.speed, kFirstMicroframe + uint64_t{i} * c.window, c.window, c.jitter);
+      sum += value;
+      low = std::min(low, value);
+      high_ = std::max(high_, value);
+    }
+    EXPECT_NEAR(sum / windows, exact, 1.0);
+    const double step = (high ? 65536.0 : 16384.0 * 8) / (256.0 * c.window);  // one tick per window
+    EXPECT_GE(high_ - low, step * 0.99) << "the count's phase moves the value by a tick";
+    // The count's phase moves a window by a tick, the jitter either end by c.jitter.
+    EXPECT_LE(high_ - low, step * (4 * c.jitter + 1) + 1);
+  }
+}
 
 }  // namespace
 }  // namespace runtime_test

@@ -26,6 +26,8 @@ uint8_t MidiCables(const DeviceModel &model) { return model.midi ? model.midi->c
 AudioDevice::AudioDevice(DeviceDefinition definition)
     : m_definition(std::move(definition)),
       m_layout(ReadInterfaceLayout(m_definition.descriptors.configuration, m_definition.model.speed)),
+      m_renderUnit(StreamFeatureUnit(m_definition.model, StreamDirection::Render)),
+      m_captureUnit(StreamFeatureUnit(m_definition.model, StreamDirection::Capture)),
       m_state(m_layout),
       m_clocks(m_definition.model),
       m_features(m_definition.model),
@@ -33,6 +35,15 @@ AudioDevice::AudioDevice(DeviceDefinition definition)
       m_midi(MidiCables(m_definition.model)),
       m_driftPpm(ClampDrift(m_definition.model.behaviour.clockDriftPpm)) {
   FindEndpoints();
+  UpdateGains();
+}
+
+// Called whenever mute or volume may have changed; covers every channel a
+// cluster can have, so alternate settings of any width find their gains.
+void AudioDevice::UpdateGains() {
+  constexpr uint32_t kMaxClusterChannels = 255;
+  m_engine.SetGains(GainsOf(m_features, m_renderUnit, kMaxClusterChannels),
+                    GainsOf(m_features, m_captureUnit, kMaxClusterChannels));
 }
 
 // The status interrupt endpoint of the AudioControl interface and the bulk
@@ -86,7 +97,9 @@ TransferOutcome AudioDevice::ControlLocked(const usb::SetupPacket &setup, uint8_
   }
   if (RequestType(setup) == kRequestTypeClass && Recipient(setup) == kRecipientInterface) {
     ClassContext context{m_layout, m_state, m_clocks, m_features};
-    return HandleAudioControlRequest(setup, data, context);
+    const TransferOutcome outcome = HandleAudioControlRequest(setup, data, context);
+    UpdateGains();
+    return outcome;
   }
   return Stall();
 }
@@ -157,6 +170,7 @@ void AudioDevice::PowerLoss(usb::VTime) {
   m_engine.StopAll();
   m_clocks = ClockTree(m_definition.model);
   m_features = FeatureUnits(m_definition.model);
+  UpdateGains();
   ++m_powerLosses;
 }
 

@@ -77,6 +77,13 @@ class AudioDevice final : public usb::UsbFunction {
   void SetClockValid(uint8_t clockId, bool valid);
   void SetDriftPpm(int32_t driftPpm);
 
+  // The feature unit on the render or capture path (0: none), and its mute
+  // and volume turned from outside the bus, as a front-panel knob would.
+  // False for an unknown unit or channel or a volume out of range.
+  uint8_t PathFeatureUnit(StreamDirection direction) const;
+  bool SetFeatureMute(uint8_t unit, uint8_t channel, bool mute);
+  bool SetFeatureVolume(uint8_t unit, uint8_t channel, int16_t volume);
+
   // Runs the device's clock through every microframe before `microframe`,
   // as the bus would: for checks after the host stopped sending.
   void AdvanceClockTo(uint64_t microframe);
@@ -104,10 +111,13 @@ class AudioDevice final : public usb::UsbFunction {
   usb::TransferOutcome ControlLocked(const usb::SetupPacket &setup, uint8_t *data);
   void Apply(const StandardEffect &effect);
   ClockParams Clock() const;
+  void UpdateGains();
   void FindEndpoints();
 
   const DeviceDefinition m_definition;
   const InterfaceLayout m_layout;
+  const uint8_t m_renderUnit;   // feature units on the DAC and ADC paths
+  const uint8_t m_captureUnit;
   uint8_t m_statusEndpoint = 0;
   uint8_t m_midiInEndpoint = 0;
   uint8_t m_midiOutEndpoint = 0;

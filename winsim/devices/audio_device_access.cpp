@@ -55,6 +55,24 @@ void AudioDevice::SetDriftPpm(int32_t driftPpm) {
   m_driftPpm = ClampDrift(driftPpm);
 }
 
+uint8_t AudioDevice::PathFeatureUnit(StreamDirection direction) const {
+  return direction == StreamDirection::Render ? m_renderUnit : m_captureUnit;
+}
+
+bool AudioDevice::SetFeatureMute(uint8_t unit, uint8_t channel, bool mute) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  if (!m_features.SetMute(unit, channel, mute)) return false;
+  UpdateGains();
+  return true;
+}
+
+bool AudioDevice::SetFeatureVolume(uint8_t unit, uint8_t channel, int16_t volume) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  if (!m_features.SetVolume(unit, channel, volume)) return false;
+  UpdateGains();
+  return true;
+}
+
 void AudioDevice::AdvanceClockTo(uint64_t microframe) {
   std::lock_guard<std::mutex> guard(m_mutex);
   m_engine.AdvanceTo(microframe, Clock());

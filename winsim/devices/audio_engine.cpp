@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "winsim/devices/feedback_meter.h"
 #include "winsim/devices/feedback_servo.h"
 
 namespace winsim::devices {
@@ -18,7 +19,13 @@ constexpr uint64_t kMaxCatchUpMicroframes = 8000ull * 3600;  // one hour
 }  // namespace
 
 AudioEngine::AudioEngine(const DeviceBehaviour &behaviour, UsbSpeed speed)
-    : m_speed(speed), m_loopbackDelay(behaviour.loopbackDelaySamples), m_historyFrames(kHistoryMarginFrames) {
+    : m_speed(speed),
+      m_loopbackDelay(behaviour.loopbackDelaySamples),
+      m_honourResolution(behaviour.honourBitResolution),
+      m_applyGains(behaviour.featureUnitsShapeAudio),
+      m_feedbackMode(behaviour.feedbackMode),
+      m_feedbackJitter(behaviour.feedbackJitterTicks),
+      m_historyFrames(kHistoryMarginFrames) {
   m_render.Configure(behaviour.fifoDepthFrames, behaviour.fifoStartFrames);
 }
 
@@ -41,16 +48,20 @@ void AudioEngine::Unbind(uint8_t interface) {
 void AudioEngine::Bind(uint8_t interface, const AltSetting &alt) {
   const EndpointInfo *data = alt.DataEndpoint();
   if (data == nullptr) return;
+  const uint32_t bits = m_honourResolution ? alt.bitResolution : 0;
   if (data->In()) {
     m_capture.Start(alt.channels, alt.subslot, data->maxPacketBytes);
+    m_adc.SetResolution(bits);
   } else {
     if (m_history.Channels() != alt.channels) ResetHistory(alt.channels);
     m_render.Start(alt.channels, alt.subslot, data->maxPacketBytes);
+    m_dac.SetResolution(bits);
   }
   const Role role = data->In() ? Role::CaptureData : Role::RenderData;
   m_bindings.push_back(Binding{interface, data->address, role, std::max<uint32_t>(data->intervalMicroframes, 1)});
   if (const EndpointInfo *feedback = alt.FeedbackEndpoint()) {
-    m_bindings.push_back(Binding{interface, feedback->address, Role::Feedback, 1});
+    m_bindings.push_back(
+        Binding{interface, feedback->address, Role::Feedback, std::max<uint32_t>(feedback->intervalMicroframes, 1)});
   }
 }
 
@@ -70,6 +81,12 @@ void AudioEngine::StopAll() {
 void AudioEngine::SetHistoryFrames(uint32_t frames) {
   m_historyFrames = std::max(frames, kHistoryMarginFrames);
   ResetHistory(m_history.Channels());
+}
+
+void AudioEngine::SetGains(std::vector<ChannelGain> render, std::vector<ChannelGain> capture) {
+  if (!m_applyGains) return;
+  m_dac.SetGains(std::move(render));
+  m_adc.SetGains(std::move(capture));
 }
 
 void AudioEngine::ResetHistory(uint32_t channels) { m_history.Reset(channels, m_historyFrames + m_loopbackDelay); }
@@ -95,8 +112,9 @@ void AudioEngine::RunThrough(uint64_t lastMicroframe, ClockParams clock) {
 void AudioEngine::PlayMicroframe(uint64_t microframe) {
   const uint64_t first = m_clock.SampleAt(microframe);
   const uint32_t count = static_cast<uint32_t>(m_clock.SampleAt(microframe + 1) - first);
-  const int32_t *played = m_render.Play(first, count);
+  int32_t *played = m_render.Play(first, count);
   if (played == nullptr) return;
+  m_dac.Apply(played, count, m_render.Channels());
   m_history.Append(first, played, count);
   if (m_sink) m_sink(first, count, m_render.Channels(), played);
 }
@@ -119,13 +137,13 @@ TransferOutcome AudioEngine::IsoIn(uint8_t endpoint, uint64_t microframe, uint8_
                                    ClockParams clock) {
   const Binding *binding = Find(endpoint);
   if (binding == nullptr || binding->role == Role::RenderData) return {Handshake::NoReply, 0, 0};
-  if (binding->role == Role::Feedback) return Feedback(buffer, capacity, clock);
+  if (binding->role == Role::Feedback) return Feedback(*binding, microframe, buffer, capacity, clock);
   const uint64_t end = microframe + binding->interval;
   EnsureRunning(microframe, clock);
   RunThrough(end - 1, clock);
   const uint64_t first = m_clock.SampleAt(microframe);
   const auto count = static_cast<uint32_t>(m_clock.SampleAt(end) - first);
-  return m_capture.Produce(first, count, buffer, capacity, CaptureContext{m_history, m_loopbackDelay, clock.rate});
+  return m_capture.Produce(first, count, buffer, capacity, CaptureContext{m_history, m_loopbackDelay, clock.rate, m_adc});
 }
 
 void AudioEngine::Lose(uint8_t endpoint, uint64_t microframe, ClockParams clock) {
@@ -136,16 +154,35 @@ void AudioEngine::Lose(uint8_t endpoint, uint64_t microframe, ClockParams clock)
 }
 
 // High speed: 16.16 samples per microframe in four bytes; full speed: 10.14
-// samples per frame in three (USB 2.0 §5.12.4.2). While the DAC plays, the
-// rate is steered by the FIFO's fill (feedback_servo.h); before it starts
-// the FIFO is meant to fill, so the plain rate is reported.
-TransferOutcome AudioEngine::Feedback(uint8_t *buffer, uint32_t capacity, ClockParams clock) const {
+// samples per frame in three (USB 2.0 §5.12.4.2). The value depends on the
+// model's feedback mode (feedback_meter.h); a read of microframe m reports
+// the interval that ends there.
+uint32_t AudioEngine::FeedbackValue(const Binding &binding, uint64_t microframe, ClockParams clock) const {
   const bool high = m_speed == UsbSpeed::High;
-  const uint32_t rate = high ? FeedbackHighSpeed(clock) : FeedbackFullSpeed(clock);
-  const RenderStats &render = m_render.Stats();
-  const uint32_t value = m_render.Playing() ? SteerFeedback(rate, render.level, render.startThreshold) : rate;
-  const uint32_t size = high ? 4 : 3;
+  switch (m_feedbackMode) {
+    case FeedbackMode::NominalRounded: {
+      const ClockParams nominal{clock.rate, 0};
+      return high ? FeedbackHighSpeed(nominal) : FeedbackFullSpeed(nominal);
+    }
+    case FeedbackMode::ZeroUntilPlaying:
+      if (!m_render.Playing()) return 0;
+      break;
+    case FeedbackMode::FifoServo: {
+      // Before the DAC starts the FIFO is meant to fill, so the plain rate is reported.
+      const uint32_t rate = high ? FeedbackHighSpeed(clock) : FeedbackFullSpeed(clock);
+      const RenderStats &render = m_render.Stats();
+      return m_render.Playing() ? SteerFeedback(rate, render.level, render.startThreshold) : rate;
+    }
+    case FeedbackMode::MeasuredRate: break;
+  }
+  return MeasuredFeedback(clock, m_speed, microframe, binding.interval, m_feedbackJitter);
+}
+
+TransferOutcome AudioEngine::Feedback(const Binding &binding, uint64_t microframe, uint8_t *buffer, uint32_t capacity,
+                                      ClockParams clock) const {
+  const uint32_t size = m_speed == UsbSpeed::High ? 4 : 3;
   if (capacity < size) return {Handshake::Error, 0, 0};
+  const uint32_t value = FeedbackValue(binding, microframe, clock);
   for (uint32_t i = 0; i < size; ++i) buffer[i] = static_cast<uint8_t>(value >> (8 * i));
   return {Handshake::Ack, size, 0};
 }

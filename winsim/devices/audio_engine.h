@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "winsim/devices/capture_stream.h"
+#include "winsim/devices/converter.h"
 #include "winsim/devices/interface_layout.h"
 #include "winsim/devices/output_history.h"
 #include "winsim/devices/render_stream.h"
@@ -49,6 +50,10 @@ class AudioEngine {
   // Runs the clock through every microframe before `microframe`.
   void AdvanceTo(uint64_t microframe, ClockParams clock);
 
+  // The feature units' gains on the render (DAC) and capture (ADC) paths;
+  // ignored when the model's feature units do not shape the audio.
+  void SetGains(std::vector<ChannelGain> render, std::vector<ChannelGain> capture);
+
   void SetPlayedSink(PlayedSink sink) { m_sink = std::move(sink); }
   // Output frames kept for loopback and RecentOutput (at least the loopback
   // delay plus a margin). Forgets what was kept.
@@ -77,10 +82,18 @@ class AudioEngine {
   void EnsureRunning(uint64_t microframe, ClockParams clock);
   void RunThrough(uint64_t lastMicroframe, ClockParams clock);
   void PlayMicroframe(uint64_t microframe);
-  usb::TransferOutcome Feedback(uint8_t *buffer, uint32_t capacity, ClockParams clock) const;
+  usb::TransferOutcome Feedback(const Binding &binding, uint64_t microframe, uint8_t *buffer, uint32_t capacity,
+                               ClockParams clock) const;
+  uint32_t FeedbackValue(const Binding &binding, uint64_t microframe, ClockParams clock) const;
 
   const UsbSpeed m_speed;
   const uint32_t m_loopbackDelay;
+  const bool m_honourResolution;
+  const bool m_applyGains;
+  const FeedbackMode m_feedbackMode;
+  const uint32_t m_feedbackJitter;
+  Converter m_dac;
+  Converter m_adc;
   uint32_t m_historyFrames;
   std::vector<Binding> m_bindings;
   SampleClock m_clock;

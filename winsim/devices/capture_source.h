@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "winsim/devices/converter.h"
 #include "winsim/devices/output_history.h"
 
 namespace winsim::devices {
@@ -34,6 +35,7 @@ struct CaptureContext {
   const OutputHistory &output;
   uint32_t loopbackDelaySamples;
   uint32_t rate;
+  const Converter &adc;  // applied to every captured sample
 };
 
 // The sample `source` gives capture channel `channel` at device sample `index`.

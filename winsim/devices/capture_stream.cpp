@@ -44,7 +44,8 @@ usb::TransferOutcome CaptureStream::Produce(uint64_t firstSample, uint32_t count
   uint8_t *out = buffer;
   for (uint32_t frame = 0; frame < count; ++frame) {
     for (uint32_t channel = 0; channel < m_stats.channels; ++channel, out += subslot) {
-      EncodeSample(SourceSample(SourceOf(channel), channel, firstSample + frame, context), out, subslot);
+      const int32_t heard = SourceSample(SourceOf(channel), channel, firstSample + frame, context);
+      EncodeSample(context.adc.Sample(heard, channel), out, subslot);
     }
   }
   ++m_stats.packets;

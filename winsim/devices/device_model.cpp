@@ -160,4 +160,13 @@ DeviceModel FirmwareUpdateVariant(const DeviceModel &model) {
   return variant;
 }
 
+uint32_t DacDelayFrames(const DeviceBehaviour &behaviour) {
+  const uint32_t loopback = behaviour.loopbackDelaySamples;
+  return behaviour.dacDelayFrames == 0 ? (loopback + 1) / 2 : std::min(behaviour.dacDelayFrames, loopback);
+}
+
+uint32_t AdcDelayFrames(const DeviceBehaviour &behaviour) {
+  return behaviour.loopbackDelaySamples - DacDelayFrames(behaviour);
+}
+
 }  // namespace winsim::devices

@@ -113,6 +113,14 @@ struct MidiInterface {
   std::vector<std::string> cableNames;  // empty, or one per cable
 };
 
+// What an explicit feedback endpoint reports (feedback_meter.h).
+enum class FeedbackMode : uint8_t {
+  MeasuredRate,      // the clock's rate measured over the endpoint's interval: quantised, jittered, no FIFO term
+  NominalRounded,    // the nominal rate rounded, whatever the clock's drift
+  ZeroUntilPlaying,  // 0 until the DAC has started, then measured
+  FifoServo,         // the drifted rate steered by the FIFO's fill (feedback_servo.h)
+};
+
 // Parameters of the simulated hardware, read by the device runtime.
 struct DeviceBehaviour {
   int32_t clockDriftPpm = 0;
@@ -120,6 +128,18 @@ struct DeviceBehaviour {
   uint32_t fifoDepthFrames = 512;      // render FIFO, in sample frames
   uint32_t initialRate = 48000;
   uint32_t fifoStartFrames = 0;        // the DAC starts once the FIFO holds this many frames; 0: half the depth
+  // Converters keep only the format's bBitResolution bits; off, every bit of
+  // the subslot passes (an idealised converter).
+  bool honourBitResolution = true;
+  // Feature-unit mute and volume change what the device plays and captures;
+  // off, they are values a host reads back and nothing more.
+  bool featureUnitsShapeAudio = true;
+  FeedbackMode feedbackMode = FeedbackMode::MeasuredRate;
+  uint32_t feedbackJitterTicks = 1;  // latch jitter of the measured rate, in master-clock ticks (1/256 sample)
+  // The DAC's share of the loopback delay (FIFO to analog output), in
+  // frames; the rest is the ADC's (analog input to capture packet). 0: half,
+  // rounded up, as sigma-delta converters of one family roughly split it.
+  uint32_t dacDelayFrames = 0;
 };
 
 struct DeviceModel {
@@ -145,6 +165,11 @@ struct DeviceModel {
 
   DeviceBehaviour behaviour;
 };
+
+// The converters' delays in frames (DeviceBehaviour::dacDelayFrames); they
+// add up to the loopback delay.
+uint32_t DacDelayFrames(const DeviceBehaviour &behaviour);
+uint32_t AdcDelayFrames(const DeviceBehaviour &behaviour);
 
 // The entity terminals are clocked from: the selector when there is one,
 // else the first clock source; 0 without clocks.

@@ -48,6 +48,7 @@ void ReadStreamingDescriptor(AltSetting &alt, const DescriptorRecord &d, std::sp
   if (d.subtype == kAsGeneral && b.size() >= kAsGeneralLength) alt.channels = b[10];
   if (d.subtype == kAsFormatType && b.size() >= kFormatTypeILength && b[3] == kFormatTypeI && alt.subslot == 0) {
     alt.subslot = b[4];
+    alt.bitResolution = b[5];
   }
 }
 
@@ -56,7 +57,7 @@ void ReadStreamingDescriptor(AltSetting &alt, const DescriptorRecord &d, std::sp
 // interface exists, so they stay valid.
 std::vector<AltSetting *> AddInterfaces(InterfaceLayout &layout, const ConfigurationWalk &walk) {
   for (const InterfaceRecord &record : walk.interfaces) {
-    InterfaceFor(layout, record).alternates.push_back(AltSetting{record.alternate, {}, 0, 0});
+    InterfaceFor(layout, record).alternates.push_back(AltSetting{record.alternate, {}, 0, 0, 0});
   }
   std::vector<AltSetting *> alts;
   for (const InterfaceRecord &record : walk.interfaces) {

@@ -31,6 +31,7 @@ struct AltSetting {
   // AudioStreaming settings: the cluster and Type I format; 0 when absent.
   uint8_t channels = 0;
   uint8_t subslot = 0;
+  uint8_t bitResolution = 0;
 
   const EndpointInfo *Endpoint(uint8_t address) const;
   // The isochronous data endpoint (not a feedback endpoint), or null.

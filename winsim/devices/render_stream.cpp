@@ -19,6 +19,8 @@ void RenderStream::Start(uint32_t channels, uint32_t subslot, uint32_t maxPacket
   m_stats.subslot = subslot;
   m_stats.level = m_stats.minLevel = m_stats.maxLevel = 0;
   m_stats.playbackStartSample = 0;
+  m_stats.startLevelSum = 0;
+  m_stats.levelSum = m_stats.levelCount = 0;
   m_maxPacketBytes = maxPacketBytes;
   m_inUnderrun = false;
   m_fifo.Reset(channels, m_stats.fifoDepth);
@@ -63,7 +65,7 @@ void RenderStream::Begin(uint64_t firstSample) {
   m_stats.minLevel = m_stats.maxLevel = m_fifo.Level();
 }
 
-const int32_t *RenderStream::Play(uint64_t firstSample, uint32_t count) {
+int32_t *RenderStream::Play(uint64_t firstSample, uint32_t count) {
   if (!m_stats.active) return nullptr;
   if (!m_stats.playing) {
     if (m_fifo.Level() < m_stats.startThreshold) return nullptr;
@@ -79,6 +81,9 @@ const int32_t *RenderStream::Play(uint64_t firstSample, uint32_t count) {
   m_stats.playedFrames += count;
   m_stats.level = m_fifo.Level();
   m_stats.minLevel = std::min(m_stats.minLevel, m_stats.level);
+  if (m_stats.levelCount < RenderStats::kStartWindowMicroframes) m_stats.startLevelSum += m_stats.level;
+  m_stats.levelSum += m_stats.level;
+  ++m_stats.levelCount;
   return m_output.data();
 }
 

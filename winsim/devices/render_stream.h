@@ -23,6 +23,20 @@ struct RenderStats {
   uint32_t minLevel = 0;  // after each microframe's consumption, since playback started
   uint32_t maxLevel = 0;  // after each packet, since playback started
   uint64_t playbackStartSample = 0;  // device sample index of the first frame played in this run
+  // The level after each microframe's consumption since playback started,
+  // summed over the first kStartWindowMicroframes and over the whole run: a
+  // rate-matching check compares the run's mean with the start's (a window,
+  // so a packet per frame or per feedback interval does not bias it).
+  static constexpr uint32_t kStartWindowMicroframes = 64;
+  uint64_t startLevelSum = 0;
+  uint64_t levelSum = 0;
+  uint64_t levelCount = 0;
+
+  double StartLevel() const {
+    const uint64_t n = levelCount < kStartWindowMicroframes ? levelCount : kStartWindowMicroframes;
+    return n == 0 ? 0.0 : static_cast<double>(startLevelSum) / n;
+  }
+  double MeanLevel() const { return levelCount == 0 ? 0.0 : static_cast<double>(levelSum) / levelCount; }
 
   uint64_t packets = 0;  // OUT packets received, violations included
   uint64_t framesReceived = 0;
@@ -49,8 +63,9 @@ class RenderStream {
   void Receive(const uint8_t *data, uint32_t length);
   // The DAC's share of one microframe: `count` frames from device sample
   // `firstSample` on. Returns them (count × channels samples), or null while
-  // the DAC is not playing. Valid until the next call.
-  const int32_t *Play(uint64_t firstSample, uint32_t count);
+  // the DAC is not playing. Valid until the next call; the caller may convert
+  // the frames in place.
+  int32_t *Play(uint64_t firstSample, uint32_t count);
 
   const RenderStats &Stats() const { return m_stats; }
 

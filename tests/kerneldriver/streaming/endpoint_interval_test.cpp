@@ -2,6 +2,8 @@
 // endpoint of any interval keeps steering the render rate, a feedback read
 // that fails is read again without flooding the stack, and a data endpoint
 // the streams cannot serve is refused when the device starts.
+#include <cstdio>
+
 #include "../unit/config_builder.h"
 #include "stream_harness.h"
 
@@ -18,7 +20,8 @@ constexpr VTime kMs = 10000;
 // table runs them for an hour): the nominal rate alone would drain the
 // 384-frame FIFO into underruns within about 9 s. Feedback comes every 1, 4
 // or 8 microframes; the stack takes a read only as whole frames of the
-// endpoint's packets. The FIFO stays within a few packets of its centre.
+// endpoint's packets. The device reports its measured rate (no FIFO term), so
+// the FIFO's mean stays where playback started it.
 TEST_F(StreamTest, ExplicitFeedbackKeepsTheDeviceFifoCentredAtEveryFeedbackInterval) {
   for (const char *model : {"Aspen", "Elm", "Maple"}) {
     SCOPED_TRACE(model);
@@ -30,13 +33,47 @@ TEST_F(StreamTest, ExplicitFeedbackKeepsTheDeviceFifoCentredAtEveryFeedbackInter
     ASSERT_NE(Render().feedbackPipe, nullptr);
     machine.RunFor(30000 * kMs);
     const auto stats = device->Render();
-    EXPECT_TRUE(stats.playing);
-    EXPECT_EQ(stats.underrunEvents, 0u);
-    EXPECT_EQ(stats.overrunEvents, 0u);
+    std::printf("%s: FIFO mean %.1f, start %.1f, levels %u..%u\n", model, stats.MeanLevel(), stats.StartLevel(),
+                stats.minLevel, stats.maxLevel);
+    // Aspen measures over one microframe (a tick is 256 units), Elm over
+    // four: only the mean of a read's values follows the clock closely
+    // enough (the newest alone left the FIFO's mean 8 to 11 frames low).
+    ExpectRateMatched(stats);
     EXPECT_EQ(stats.packetSizeViolations, 0u);
-    EXPECT_GE(stats.minLevel + 24, stats.startThreshold);
-    EXPECT_LE(stats.maxLevel, stats.startThreshold + 24);
-    EXPECT_NEAR(Render().samplesPerMicroframe, 361267 * 1.0005, 8.0);
+    EXPECT_NEAR(MeanRenderRate(200), 361267 * 1.0005, 8.0);
+    Unplug();
+  }
+}
+
+// What the driver sees of each feedback mode, on Maple at 44.1 kHz with its
+// clock 500 ppm fast (16.16: 361448 drifted, 361267 nominal) for 5 s. A
+// device that reports zero until its DAC starts is paced at the nominal rate
+// until then; one that reports its nominal rate whatever its clock does
+// leaves the driver nothing to follow, and its FIFO drains.
+TEST_F(StreamTest, EachFeedbackModeGivesTheDriverWhatTheDeviceReports) {
+  struct Case {
+    winsim::devices::FeedbackMode mode;
+    double rate;
+    bool matched;
+  };
+  using winsim::devices::FeedbackMode;
+  for (const Case &c : {Case{FeedbackMode::MeasuredRate, 361448, true}, Case{FeedbackMode::FifoServo, 361448, true},
+                        Case{FeedbackMode::ZeroUntilPlaying, 361448, true},
+                        Case{FeedbackMode::NominalRounded, 361267, false}}) {
+    SCOPED_TRACE(static_cast<int>(c.mode));
+    winsim::devices::DeviceModel model = *winsim::devices::FindModel("Maple");
+    model.behaviour.clockDriftPpm = 500;
+    model.behaviour.feedbackMode = c.mode;
+    Plug(winsim::devices::BuildDevice(model).definition);
+    Run(RenderPin());
+    machine.RunFor(5000 * kMs);
+    const auto stats = device->Render();
+    EXPECT_NEAR(MeanRenderRate(100), c.rate, 16.0);
+    if (c.matched) {
+      ExpectRateMatched(stats);
+    } else {
+      EXPECT_LT(stats.MeanLevel() + 40, stats.StartLevel()) << "the FIFO drains at 22 frames a second";
+    }
     Unplug();
   }
 }
@@ -78,8 +115,10 @@ TEST_F(StreamTest, AFailedFeedbackReadIsReadAgainOncePerDataUrbUntilItSucceeds) 
     } else {
       device->EditFaults([](FaultKnobs &knobs) { knobs.dropIsoEvery = 0; });
     }
-    machine.RunFor(300 * kMs);
-    EXPECT_NEAR(Render().samplesPerMicroframe, 361339, 8.0);
+    // Within a fraction of the 72 units the clock moved by (the values
+    // are measured, each a few tens of units off).
+    machine.RunFor(200 * kMs);
+    EXPECT_NEAR(MeanRenderRate(200), 361339, 16.0);
     EXPECT_TRUE(LogHas(machine, "feedback read again after"));
     Unplug();
   }

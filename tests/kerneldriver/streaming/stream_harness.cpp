@@ -116,6 +116,23 @@ RampChecker StreamTest::Played() const {
   return m_played;
 }
 
+double StreamTest::MeanRenderRate(uint32_t milliseconds) {
+  double sum = 0;
+  for (uint32_t i = 0; i < milliseconds; ++i) {
+    machine.RunFor(10000);
+    sum += Render().samplesPerMicroframe;
+  }
+  return milliseconds == 0 ? 0 : sum / milliseconds;
+}
+
+void StreamTest::ExpectRateMatched(const winsim::devices::RenderStats &stats) {
+  EXPECT_TRUE(stats.playing);
+  EXPECT_EQ(stats.underrunEvents, 0u);
+  EXPECT_EQ(stats.overrunEvents, 0u);
+  EXPECT_NEAR(stats.MeanLevel(), stats.StartLevel(), 8.0)
+      << "levels " << stats.minLevel << ".." << stats.maxLevel << ", start threshold " << stats.startThreshold;
+}
+
 uint64_t StreamTest::PlayedFrames() const {
   std::lock_guard guard(m_playedLock);
   return m_playedFrames;

@@ -44,6 +44,14 @@ class StreamTest : public DriverStartTest {
   RampChecker Played() const;
   uint64_t PlayedFrames() const;
 
+  // The render stream's 16.16 rate averaged over `milliseconds` of running,
+  // read once a millisecond: a device that measures its rate reports values
+  // a few tens of units apart, so only their mean names the clock.
+  double MeanRenderRate(uint32_t milliseconds);
+  // The pass rule of rate matching: no glitch, and the device FIFO's mean
+  // level within ±8 frames of where playback started it.
+  static void ExpectRateMatched(const winsim::devices::RenderStats &stats);
+
   UsbAudioStream &Capture() { return *Ctx().captureStream; }
   UsbAudioStream &Render() { return *Ctx().renderStream; }
 

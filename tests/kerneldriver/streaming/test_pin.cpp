@@ -19,7 +19,7 @@ bool RampChecker::IsRamp(const int32_t *frame, uint64_t f) const {
   return true;
 }
 
-uint64_t RampChecker::FrameOf(const int32_t *frame) const { return static_cast<uint32_t>(frame[0]) / 32; }
+uint64_t RampChecker::FrameOf(const int32_t *frame) const { return RampFrameOf(frame[0]); }
 
 void RampChecker::Error(const int32_t *frame) {
   if (!IsRamp(frame, FrameOf(frame))) ++m_foreign;
@@ -132,7 +132,7 @@ void TestPin::Process() {
       if (m_kind == Kind::Render) first = m_silent ? 0 : m_nextFrame;
       if (m_kind == Kind::Capture && frames > 0) {
         std::memcpy(frame.data(), region.region, channels * 4);
-        first = static_cast<uint32_t>(frame[0]) / 32;
+        first = RampFrameOf(frame[0]);
       }
       m_arrivals.push_back(RegionArrival{m_clock(), first, frames});
     }

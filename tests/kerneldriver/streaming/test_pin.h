@@ -11,8 +11,10 @@
 // AddressSanitizer, touched all the same, so the use after free is
 // reported).
 //
-// The ramp: frame f (counted from 1) carries f × 32 + c on channel c, so a
-// frame of all zeros is silence and anything else names its position.
+// The ramp: frame f (counted from 1) carries f × 32 + c on channel c in the
+// top 24 bits (the bits a 24-bit converter keeps), so a frame of all zeros is
+// silence and anything else names its position. Frame numbers wrap at 2^19
+// (about 11 s at 48 kHz); the checker compares them modulo that.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -24,9 +26,14 @@
 
 namespace sttest {
 
+inline constexpr unsigned kRampShift = 8;
+
 inline int32_t RampSample(uint64_t frame, uint32_t channel) {
-  return static_cast<int32_t>(static_cast<uint32_t>(frame * 32 + channel));
+  return static_cast<int32_t>(static_cast<uint32_t>(frame * 32 + channel) << kRampShift);
 }
+
+// The ramp frame a channel-0 sample names.
+inline uint64_t RampFrameOf(int32_t sample) { return (static_cast<uint32_t>(sample) >> kRampShift) / 32; }
 
 // Follows a stream of interleaved 32-bit frames: silence, then the ramp
 // without a gap, then silence again. Anything else is counted as an error.

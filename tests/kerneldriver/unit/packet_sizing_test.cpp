@@ -98,7 +98,7 @@ struct FeedbackRead {
   }
 };
 
-TEST(ExplicitFeedback, AReadYieldsItsNewestValidPlausibleValue) {
+TEST(ExplicitFeedback, AReadYieldsTheMeanOfItsValidPlausibleValues) {
   constexpr ULONG kGood = 0x00060000, kNewer = 0x00060010, kWild = 0x00080000;
   struct Case {
     const char *what;
@@ -109,7 +109,8 @@ TEST(ExplicitFeedback, AReadYieldsItsNewestValidPlausibleValue) {
   };
   const std::vector<Case> cases = {
       {"one packet", {kGood}, {}, true, kGood},
-      {"the last of eight", {kGood, kGood, kGood, kGood, kGood, kGood, kGood, kNewer}, {}, true, kNewer},
+      {"the mean of eight", {kGood, kGood, kGood, kGood, kGood, kGood, kGood, kNewer}, {}, true, kGood + 2},
+      {"the mean of two, rounded", {kGood, kNewer + 1}, {}, true, kGood + 9},
       {"the last failed", {kGood, kNewer}, [](FeedbackRead &r) { r.packets[1].Status = USBD_STATUS_CRC; }, true, kGood},
       {"the last short", {kGood, kNewer}, [](FeedbackRead &r) { r.packets[1].Length = 3; }, true, kGood},
       {"the last zero", {kNewer, 0}, {}, true, kNewer},
@@ -123,8 +124,8 @@ TEST(ExplicitFeedback, AReadYieldsItsNewestValidPlausibleValue) {
     FeedbackRead read(c.values);
     if (c.damage) c.damage(read);
     ULONG value = 0;
-    EXPECT_EQ(LatestFeedbackValue(read.packets.data(), static_cast<ULONG>(read.packets.size()), read.buffer.data(),
-                                  static_cast<ULONG>(read.buffer.size()), 48000, &value),
+    EXPECT_EQ(FeedbackReadValue(read.packets.data(), static_cast<ULONG>(read.packets.size()), read.buffer.data(),
+                                static_cast<ULONG>(read.buffer.size()), 48000, &value),
               c.found)
         << c.what;
     EXPECT_EQ(value, c.value) << c.what;
