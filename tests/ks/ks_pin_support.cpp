@@ -39,7 +39,7 @@ NTSTATUS PinClose(PKSPIN pin, PIRP) {
   return STATUS_SUCCESS;
 }
 NTSTATUS PinProcess(PKSPIN pin) {
-  Log("Process");
+  Log(KeGetCurrentIrql() == DISPATCH_LEVEL ? "Process at dispatch" : "Process");
   return Pins().process ? Pins().process(pin) : STATUS_PENDING;
 }
 NTSTATUS PinSetState(PKSPIN pin, KSSTATE to, KSSTATE from) {
@@ -159,6 +159,8 @@ PIRP NewIrp(UCHAR major, PFILE_OBJECT file, PKEVENT done) {
 }
 
 }  // namespace
+
+void SetPinFlags(ULONG id, ULONG flags) { g_pins[id].Flags = flags; }
 
 std::vector<UCHAR> ConnectRequest(ULONG pinId, const GUID &subFormat) {
   KSPIN_CONNECT connect{};

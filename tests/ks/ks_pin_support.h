@@ -27,6 +27,8 @@ struct PinScript {
   std::function<NTSTATUS(PVOID, ULONG)> getValue;  // kPinTestSet id 0
 };
 PinScript &Pins();
+// Replaces a pin descriptor's flags (the filter's descriptor is rebuilt at SetUp).
+void SetPinFlags(ULONG id, ULONG flags);
 std::vector<std::string> &PinLog();
 
 struct Result {

@@ -247,10 +247,4 @@ TEST_F(Streaming, AFramePointerKeptPastCompletionIsCaught) {
 }
 #endif
 
-TEST(StreamPointerDeathTest, DeletingTheLeadingEdgeStopsTheMachine) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  KSSTREAM_POINTER bogus{};
-  EXPECT_DEATH(KsStreamPointerDelete(&bogus), "no live stream pointer");
-}
-
 }  // namespace

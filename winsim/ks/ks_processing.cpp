@@ -26,23 +26,43 @@ NTSTATUS CallProcess(PinObject *pin) {
   return status;
 }
 
+bool HasUnpassedFrames(PinObject *pin) {
+  KIRQL irql;
+  KeAcquireSpinLock(&pin->queueLock, &irql);
+  bool more = FirstUnpassedLocked(pin) != nullptr;
+  KeReleaseSpinLock(&pin->queueLock, irql);
+  return more;
+}
+
+// Passes run again while requests came in during one, or while a pass that
+// did not pend leaves frames the leading edge has not reached; bounded, so a
+// minidriver that neither consumes nor pends cannot spin here for ever.
 void RunPasses(PinObject *pin) {
   FilterRuntime *runtime = RuntimeOfPin(pin);
   AcquireMutex(&runtime->process, "processing a pin", std::source_location::current());
   for (ULONG pass = 0; pass < kMaxPassesPerAttempt; ++pass) {
     InterlockedExchange(&pin->processRequests, 0);
     if (!ProcessingAllowed(pin)) break;
+    // Without a frame to work on there is nothing to process, unless the
+    // pin says it processes without frames.
+    if (!(pin->pub.Descriptor->Flags & KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING) && !HasUnpassedFrames(pin)) break;
     NTSTATUS status = CallProcess(pin);
     ++pin->processCount;
-    if (status == STATUS_PENDING || InterlockedCompareExchange(&pin->processRequests, 0, 0) == 0) break;
+    bool requested = InterlockedCompareExchange(&pin->processRequests, 0, 0) > 0;
+    if (!requested && (status == STATUS_PENDING || !NT_SUCCESS(status) || !HasUnpassedFrames(pin))) break;
   }
   ReleaseMutex(&runtime->process, "processing a pin", std::source_location::current());
 }
 
+// A request arriving while the worker finishes either finds it still queued
+// (and is picked up by the check below) or queues it again.
 void ProcessWorker(PVOID context) {
   auto *pin = static_cast<PinObject *>(context);
-  InterlockedExchange(&pin->processQueued, 0);
-  RunPasses(pin);
+  do {
+    RunPasses(pin);
+    InterlockedExchange(&pin->processQueued, 0);
+  } while (InterlockedCompareExchange(&pin->processRequests, 0, 0) > 0 &&
+           InterlockedCompareExchange(&pin->processQueued, 1, 0) == 0);
   KeSetEvent(&pin->processIdle, IO_NO_INCREMENT, FALSE);
 }
 
@@ -61,6 +81,7 @@ void AttemptProcessing(PinObject *pin, bool asynchronous) {
     return;
   }
   if (asynchronous || KeGetCurrentIrql() > PASSIVE_LEVEL) {
+    InterlockedIncrement(&pin->processRequests);
     if (InterlockedExchange(&pin->processQueued, 1) != 0) return;
     KeClearEvent(&pin->processIdle);
     ExInitializeWorkItem(&pin->processItem, ProcessWorker, pin);

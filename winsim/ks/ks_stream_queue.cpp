@@ -5,6 +5,7 @@
 // and the time stamps written back into the caller's headers (and the data,
 // for reads); the mappings are freed then.
 #include <cstring>
+#include <vector>
 
 #include "winsim/ks/ks_pin.h"
 
@@ -53,18 +54,35 @@ void CancelRoutine(PDEVICE_OBJECT, PIRP irp) {
     auto *queued = CONTAINING_RECORD(link, StreamIrp, link);
     if (queued->irp == irp) stream = queued;
   }
+  std::vector<StreamPointerObject *> callbacks;
   if (stream != nullptr) {
     stream->cancelled = true;
+    Frame *leading = pin->leading.frame;
+    // An unlocked leading edge moves off; a locked one keeps its frame
+    // until the minidriver lets go of it.
+    if (leading != nullptr && leading->irp == stream && !pin->leading.locked) {
+      pin->leading.frame = nullptr;
+      leading->passed = true;
+      ReleaseFrameLocked(pin, leading, &completed);
+    }
+    for (PLIST_ENTRY link = pin->clones.Flink; link != &pin->clones; link = link->Flink) {
+      auto *clone = CONTAINING_RECORD(link, StreamPointerObject, link);
+      if (clone->frame != nullptr && clone->frame->irp == stream && clone->cancelCallback != nullptr) {
+        callbacks.push_back(clone);
+      }
+    }
     for (ULONG i = 0; i < stream->count; ++i) {
       Frame *frame = &stream->frames[i];
-      if (frame->done || frame->refs > 0) continue;  // a stream pointer still holds it
-      frame->passed = true;
+      if (frame->done) continue;
+      frame->passed = true;  // done once the pointers still on it let go
       ++frame->refs;
       ReleaseFrameLocked(pin, frame, &completed);
     }
   }
   KeReleaseSpinLock(&pin->queueLock, irql);
   CompleteStreamIrps(&completed);
+  // The minidriver's callback is expected to delete its clone.
+  for (StreamPointerObject *clone : callbacks) clone->cancelCallback(&clone->pub);
 }
 
 // Validates the caller's headers and builds the frames with their mappings.
