@@ -153,6 +153,36 @@ TEST_F(PinTest, TopologyListsTheDescriptorsCategoriesNodesAndConnections) {
   EXPECT_EQ(connections.information, sizeof(KSMULTIPLE_ITEM) + 2 * sizeof(KSTOPOLOGY_CONNECTION));
 }
 
+struct MethodCase {
+  const char *name;
+  ULONG id;
+  ULONG flags;
+  ULONG dataBytes;
+  NTSTATUS status;
+  ULONG answer;  // what the caller's value became
+};
+
+class MethodRequests : public PinTest, public ::testing::WithParamInterface<MethodCase> {};
+
+TEST_P(MethodRequests, GoThroughTheMethodTable) {
+  const MethodCase &c = GetParam();
+  KSMETHOD request{};
+  request.Set = kPinTestSet;
+  request.Id = c.id;
+  request.Flags = c.flags;
+  ULONG value = 21;
+  EXPECT_EQ(Control(filter, IOCTL_KS_METHOD, &request, sizeof(request), &value, c.dataBytes).status, c.status);
+  EXPECT_EQ(value, c.answer);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Filter, MethodRequests,
+    ::testing::Values(MethodCase{"AModifyMethodChangesTheCallersData", 0, KSMETHOD_TYPE_MODIFY, 4, STATUS_SUCCESS, 42},
+                      MethodCase{"AnUnknownMethodIsNotFound", 3, KSMETHOD_TYPE_MODIFY, 4, STATUS_NOT_FOUND, 21},
+                      MethodCase{"ShortDataIsTooSmall", 0, KSMETHOD_TYPE_MODIFY, 2, STATUS_BUFFER_TOO_SMALL, 21},
+                      MethodCase{"SetSupportOfTheSetSucceeds", 0, KSMETHOD_TYPE_SETSUPPORT, 0, STATUS_SUCCESS, 21}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 #if defined(__SANITIZE_ADDRESS__)
 // A handler reading eight bytes where the caller gave four reads past the
 // captured copy: the sanitizer stops it.

@@ -80,6 +80,14 @@ const KSPROPERTY_ITEM kTestItems[] = {
 const KSPROPERTY_ITEM kNameItems[] = {
     DEFINE_KSPROPERTY_ITEM(KSPROPERTY_PIN_NAME, GetPinName, sizeof(KSP_PIN), 0, nullptr, nullptr, 0, nullptr, nullptr, 0),
 };
+NTSTATUS Double(PIRP irp, PKSIDENTIFIER, PVOID data) {
+  *static_cast<ULONG *>(data) *= 2;
+  irp->IoStatus.Information = sizeof(ULONG);
+  return STATUS_SUCCESS;
+}
+const KSMETHOD_ITEM kMethodItems[] = {
+    DEFINE_KSMETHOD_ITEM(0, KSMETHOD_TYPE_MODIFY, Double, sizeof(KSMETHOD), sizeof(ULONG), nullptr)};
+const KSMETHOD_SET kMethodSets[] = {DEFINE_KSMETHOD_SET(&kPinTestSet, 1, kMethodItems, 0, nullptr)};
 const KSEVENT_ITEM kEventItems[] = {{0, sizeof(KSEVENTDATA), 0, nullptr, nullptr, nullptr}};
 const KSEVENT_SET kEventSets[] = {{&kPinTestSet, 1, kEventItems}};
 const KSPROPERTY_SET kFilterSets[] = {
@@ -87,7 +95,7 @@ const KSPROPERTY_SET kFilterSets[] = {
     DEFINE_KSPROPERTY_SET(&KSPROPSETID_Pin, SIZEOF_ARRAY(kNameItems), kNameItems, 0, nullptr),
 };
 const KSAUTOMATION_TABLE kFilterAutomation = {DEFINE_KSAUTOMATION_PROPERTIES(kFilterSets),
-                                              DEFINE_KSAUTOMATION_METHODS_NULL,
+                                              DEFINE_KSAUTOMATION_METHODS(kMethodSets),
                                               DEFINE_KSAUTOMATION_EVENTS(kEventSets)};
 const KSAUTOMATION_TABLE kPinAutomation = {DEFINE_KSAUTOMATION_PROPERTIES_NULL, DEFINE_KSAUTOMATION_METHODS_NULL,
                                            DEFINE_KSAUTOMATION_EVENTS(kEventSets)};
