@@ -153,6 +153,25 @@ TEST_F(PinTest, TopologyListsTheDescriptorsCategoriesNodesAndConnections) {
   EXPECT_EQ(connections.information, sizeof(KSMULTIPLE_ITEM) + 2 * sizeof(KSTOPOLOGY_CONNECTION));
 }
 
+// The driver's handlers run without the filter's control mutex, so one
+// that takes the device mutex keeps the order device -> control.
+TEST_F(PinTest, ADriversPropertyHandlerMayTakeTheDeviceMutex) {
+  static PKSDEVICE device;
+  device = KsFilterGetDevice(filter);
+  Pins().getValue = [](PVOID data, ULONG) {
+    KsAcquireDevice(device);
+    *static_cast<ULONG *>(data) = 7;
+    KsReleaseDevice(device);
+    return STATUS_SUCCESS;
+  };
+  PKSPIN pin = nullptr;
+  ASSERT_EQ(Create(ConnectRequest(0), &pin).status, STATUS_SUCCESS);
+  ASSERT_EQ(SetState(pin, KSSTATE_PAUSE).status, STATUS_SUCCESS);  // device -> control seen
+  ULONG value = 0;
+  EXPECT_EQ(Property(filter, kPinTestSet, 0, KSPROPERTY_TYPE_GET, &value, sizeof(value)).status, STATUS_SUCCESS);
+  EXPECT_EQ(value, 7u);
+}
+
 struct MethodCase {
   const char *name;
   ULONG id;

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "winsim/kernel/io_rules.h"
+#include "winsim/ks/ks_mutexes.h"
 #include "winsim/ks/ks_pin.h"
 
 namespace winsim::ks {
@@ -43,6 +44,11 @@ const KSAUTOMATION_TABLE *TableOf(ObjectHeader *object) {
     return descriptor != nullptr ? descriptor->AutomationTable : nullptr;
   }
   return nullptr;
+}
+
+FilterObject *FilterOf(ObjectHeader *object) {
+  if (object->type == KsObjectTypePin) return reinterpret_cast<PinObject *>(object)->filter;
+  return reinterpret_cast<FilterObject *>(object);
 }
 
 const KSFILTER_DESCRIPTOR *FilterDescriptorOf(ObjectHeader *object) {
@@ -156,17 +162,28 @@ NTSTATUS DispatchProperty(ObjectHeader *object, PIRP irp, const CapturedRequest 
   if (table != nullptr) {
     item = FindProperty(table->PropertySets, table->PropertySetsCount, table->PropertyItemSize, request, &setFound);
   }
+  bool standard = false;
   if (item == nullptr && !(flags & KSPROPERTY_TYPE_TOPOLOGY)) {
     ULONG count = 0;
-    const KSPROPERTY_SET *standard = StandardPropertySets(object->type, &count);
-    item = FindProperty(standard, count, sizeof(KSPROPERTY_ITEM), request, &setFound);
+    const KSPROPERTY_SET *sets = StandardPropertySets(object->type, &count);
+    item = FindProperty(sets, count, sizeof(KSPROPERTY_ITEM), request, &setFound);
+    standard = item != nullptr;
   }
   if ((flags & ~KSPROPERTY_TYPE_TOPOLOGY) == KSPROPERTY_TYPE_SETSUPPORT) {
     irp->IoStatus.Information = 0;
     return setFound ? STATUS_SUCCESS : STATUS_NOT_FOUND;
   }
   if (item == nullptr) return STATUS_NOT_FOUND;
-  return RunProperty(object, irp, *item, captured);
+  if (!standard) return RunProperty(object, irp, *item, captured);
+  // The answers from the descriptors walk the pins and change their state:
+  // they need the hierarchy stable, so they run under the control mutex. The
+  // minidriver's own handlers run without it (they may take the device mutex).
+  FilterRuntime *runtime = RuntimeOf(FilterOf(object));
+  if (runtime == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  AcquireMutex(&runtime->control, "IOCTL_KS_PROPERTY", std::source_location::current());
+  NTSTATUS status = RunProperty(object, irp, *item, captured);
+  ReleaseMutex(&runtime->control, "IOCTL_KS_PROPERTY", std::source_location::current());
+  return status;
 }
 
 const KSMETHOD_ITEM *FindMethod(const KSAUTOMATION_TABLE *table, const KSMETHOD &request, bool *setFound) {

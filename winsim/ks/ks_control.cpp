@@ -1,5 +1,5 @@
-// IRP_MJ_DEVICE_CONTROL and IRP_MJ_CLEANUP of filters and pins: properties
-// and methods under the filter's control mutex, events, stream requests and
+// IRP_MJ_DEVICE_CONTROL and IRP_MJ_CLEANUP of filters and pins: properties,
+// methods and events through the automation tables, stream requests and
 // reset on pins.
 #include <cstring>
 #include <string>
@@ -18,24 +18,9 @@ void DisableFileEvents(ObjectHeader *owner, PFILE_OBJECT file);
 
 namespace {
 
-FilterObject *FilterOfObject(ObjectHeader *object) {
-  if (object->type == KsObjectTypePin) return reinterpret_cast<PinObject *>(object)->filter;
-  return reinterpret_cast<FilterObject *>(object);
-}
-
 NTSTATUS Complete(PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-NTSTATUS Automation(ObjectHeader *object, PIRP irp, bool property) {
-  FilterRuntime *runtime = RuntimeOf(FilterOfObject(object));
-  if (runtime == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  const auto site = std::source_location::current();
-  AcquireMutex(&runtime->control, property ? "IOCTL_KS_PROPERTY" : "IOCTL_KS_METHOD", site);
-  NTSTATUS status = property ? HandleProperty(object, irp) : HandleMethod(object, irp);
-  ReleaseMutex(&runtime->control, property ? "IOCTL_KS_PROPERTY" : "IOCTL_KS_METHOD", site);
   return status;
 }
 
@@ -65,8 +50,8 @@ NTSTATUS DispatchDeviceControl(PVOID target, PIRP irp) {
   const ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
   NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
   switch (code) {
-    case IOCTL_KS_PROPERTY: status = Automation(object, irp, true); break;
-    case IOCTL_KS_METHOD: status = Automation(object, irp, false); break;
+    case IOCTL_KS_PROPERTY: status = HandleProperty(object, irp); break;
+    case IOCTL_KS_METHOD: status = HandleMethod(object, irp); break;
     case IOCTL_KS_ENABLE_EVENT: status = EnableEvent(object, irp); break;
     case IOCTL_KS_DISABLE_EVENT: status = DisableEvent(object, irp); break;
     case IOCTL_KS_WRITE_STREAM:
