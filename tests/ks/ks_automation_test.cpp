@@ -89,25 +89,25 @@ TEST_F(PinTest, PinNameGoesToTheDriversHandlerOtherPinPropertiesToTheDescriptor)
 
 // Data ranges: size query, header only, then the list.
 TEST_F(PinTest, DataRangesFollowTheMultipleItemSizeProtocol) {
-  ULONG pinId = 0;
-  Result size = Property(filter, KSPROPSETID_Pin, KSPROPERTY_PIN_DATARANGES, KSPROPERTY_TYPE_GET, nullptr, 0, &pinId,
+  ULONG pinId[2] = {0, 0};  // KSP_PIN.PinId and Reserved
+  Result size = Property(filter, KSPROPSETID_Pin, KSPROPERTY_PIN_DATARANGES, KSPROPERTY_TYPE_GET, nullptr, 0, pinId,
                          8);
   EXPECT_EQ(size.status, STATUS_BUFFER_OVERFLOW);
   EXPECT_EQ(size.information, sizeof(KSMULTIPLE_ITEM) + sizeof(KSDATARANGE));
   KSMULTIPLE_ITEM header{};
   Result only = Property(filter, KSPROPSETID_Pin, KSPROPERTY_PIN_DATARANGES, KSPROPERTY_TYPE_GET, &header,
-                         sizeof(header), &pinId, 8);
+                         sizeof(header), pinId, 8);
   EXPECT_EQ(only.status, STATUS_SUCCESS);
   EXPECT_EQ(header.Count, 1u);
   EXPECT_EQ(header.Size, sizeof(KSMULTIPLE_ITEM) + sizeof(KSDATARANGE));
   UCHAR shortList[40];
   EXPECT_EQ(Property(filter, KSPROPSETID_Pin, KSPROPERTY_PIN_DATARANGES, KSPROPERTY_TYPE_GET, shortList,
-                     sizeof(shortList), &pinId, 8)
+                     sizeof(shortList), pinId, 8)
                 .status,
             STATUS_BUFFER_TOO_SMALL);
   UCHAR list[sizeof(KSMULTIPLE_ITEM) + sizeof(KSDATARANGE)];
   EXPECT_EQ(Property(filter, KSPROPSETID_Pin, KSPROPERTY_PIN_DATARANGES, KSPROPERTY_TYPE_GET, list, sizeof(list),
-                     &pinId, 8)
+                     pinId, 8)
                 .status,
             STATUS_SUCCESS);
   KSDATARANGE range;

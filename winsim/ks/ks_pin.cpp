@@ -242,7 +242,11 @@ void ClosePin(PKSPIN pin, const std::source_location &site) {
   }
   FlushQueue(object, STATUS_CANCELLED);
   ReleaseMutex(&runtime->control, "closing a pin", site);
+  // A pass in progress on another thread (synchronous processing) ends
+  // before the pin goes: it holds the process mutex while it runs.
   WaitProcessingIdle(object);
+  AcquireMutex(&runtime->process, "closing a pin", site);
+  ReleaseMutex(&runtime->process, "closing a pin", site);
   AcquireMutex(&runtime->control, "closing a pin", site);
   DeleteClones(object);
   const KSPIN_DISPATCH *dispatch = DispatchOf(object);
