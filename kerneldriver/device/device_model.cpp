@@ -84,11 +84,13 @@ void AddStream(UsbAudioDevice *device, ULONG index, DynamicFilterDescriptor *pin
             static_cast<unsigned>(stream->channels), static_cast<unsigned>(stream->subslot),
             static_cast<unsigned>(stream->dataEndpoint), static_cast<unsigned>(stream->feedbackEndpoint));
   UsbAudioStream *&slot = capture ? device->captureStream : device->renderStream;
+  // The direction's pins exist once: a replacing stream only changes their channels.
+  const bool directionHasPins = slot != nullptr;
   UsbAudioStreamDestroy(slot);
   slot = stream;
   if (pins == nullptr) return;
   AudioDirection direction = capture ? AudioDirection::Capture : AudioDirection::Render;
-  FilterDescriptorAddAudioDirection(pins, direction);
+  if (!directionHasPins) FilterDescriptorAddAudioDirection(pins, direction);
   FilterDescriptorSetChannels(pins, direction, stream->channels);
 }
 

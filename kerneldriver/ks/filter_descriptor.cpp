@@ -1,6 +1,8 @@
 #include "kerneldriver/ks/filter_descriptor.h"
 
 #include "kerneldriver/kernel_support.h"
+#include "kerneldriver/ks/audio_intersection.h"
+#include "kerneldriver/ks/filter_automation.h"
 
 namespace {
 
@@ -16,9 +18,18 @@ QAV_DEFINE_GUID(kSubtypeAnalog, STATIC_KSDATAFORMAT_SUBTYPE_ANALOG);
 QAV_DEFINE_GUID(kSpecifierWaveFormatEx, STATIC_KSDATAFORMAT_SPECIFIER_WAVEFORMATEX);
 QAV_DEFINE_GUID(kSpecifierDsound, STATIC_KSDATAFORMAT_SPECIFIER_DSOUND);
 QAV_DEFINE_GUID(kSpecifierNone, STATIC_KSDATAFORMAT_SPECIFIER_NONE);
+QAV_DEFINE_GUID(kFormatTypeMusic, STATIC_KSDATAFORMAT_TYPE_MUSIC);
+QAV_DEFINE_GUID(kSubtypeMidi, STATIC_KSDATAFORMAT_SUBTYPE_MIDI);
+QAV_DEFINE_GUID(kSubtypeMidiBus, STATIC_KSDATAFORMAT_SUBTYPE_MIDI_BUS);
+QAV_DEFINE_GUID(kTechnologyPort, STATIC_KSMUSIC_TECHNOLOGY_PORT);
+QAV_DEFINE_GUID(kCategoryUsePinName, STATIC_KSCATEGORY_WDMAUD_USE_PIN_NAME);
+QAV_DEFINE_GUID(kNameMidi, STATIC_KSAUDFNAME_MIDI);
 
 constexpr ULONG kStreamingPinFlags = KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING | KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING |
                                      KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY | KSPIN_FLAG_FIXED_FORMAT;
+constexpr ULONG kMidiPinFlags = KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY | KSPIN_FLAG_FIXED_FORMAT;
+// Every MIDI channel of the port.
+constexpr ULONG kMidiChannelMask = 0xFFFF;
 
 void InitAudioRange(KSDATARANGE_AUDIO &range, const GUID &specifier) {
   range.DataRange.FormatSize = sizeof(KSDATARANGE_AUDIO);
@@ -41,6 +52,18 @@ void InitRanges(DynamicFilterDescriptor *d) {
   d->bridgeRange.DataRange.MajorFormat = kFormatTypeAudio;
   d->bridgeRange.DataRange.SubFormat = kSubtypeAnalog;
   d->bridgeRange.DataRange.Specifier = kSpecifierNone;
+  d->midiRange.DataRange.FormatSize = sizeof(KSDATARANGE_MUSIC);
+  d->midiRange.DataRange.MajorFormat = kFormatTypeMusic;
+  d->midiRange.DataRange.SubFormat = kSubtypeMidi;
+  d->midiRange.DataRange.Specifier = kSpecifierNone;
+  d->midiRange.Technology = kTechnologyPort;
+  d->midiRange.ChannelMask = kMidiChannelMask;
+  d->midiBridgeRange.FormatSize = sizeof(KSDATARANGE);
+  d->midiBridgeRange.MajorFormat = kFormatTypeMusic;
+  d->midiBridgeRange.SubFormat = kSubtypeMidiBus;
+  d->midiBridgeRange.Specifier = kSpecifierNone;
+  d->midiRangeList[0] = &d->midiRange.DataRange;
+  d->midiBridgeRangeList[0] = &d->midiBridgeRange;
   for (ULONG i = 0; i < 2; ++i) {
     d->captureRangeList[i] = &d->captureRanges[i].DataRange;
     d->renderRangeList[i] = &d->renderRanges[i].DataRange;
@@ -54,6 +77,8 @@ void InitFilter(DynamicFilterDescriptor *d) {
   d->categories[2] = kCategoryCapture;
   d->categories[3] = KSCATEGORY_UacPrivate;
   KSFILTER_DESCRIPTOR &filter = d->filter;
+  filter.Dispatch = &kFilterDispatch;
+  filter.AutomationTable = &kFilterAutomation;
   filter.Version = KSFILTER_DESCRIPTOR_VERSION;
   filter.PinDescriptorSize = sizeof(KSPIN_DESCRIPTOR_EX);
   filter.PinDescriptors = d->pins;
@@ -76,6 +101,7 @@ void FillStreamingPin(DynamicFilterDescriptor *d, KSPIN_DESCRIPTOR_EX &pin, Audi
   pin.Flags = kStreamingPinFlags;
   pin.InstancesPossible = 1;
   pin.InstancesNecessary = 0;
+  pin.IntersectHandler = AudioIntersectHandler;
 }
 
 void FillBridgePin(DynamicFilterDescriptor *d, KSPIN_DESCRIPTOR_EX &pin, AudioDirection direction) {
@@ -87,6 +113,35 @@ void FillBridgePin(DynamicFilterDescriptor *d, KSPIN_DESCRIPTOR_EX &pin, AudioDi
   p.Category = &kNodeTypeLineConnector;
   p.Name = &kNodeTypeLineConnector;
   pin.InstancesPossible = 1;
+}
+
+void FillMidiPin(DynamicFilterDescriptor *d, KSPIN_DESCRIPTOR_EX &pin, MidiEndpointDirection endpoint) {
+  KSPIN_DESCRIPTOR &p = pin.PinDescriptor;
+  p.DataRangesCount = 1;
+  p.DataRanges = d->midiRangeList;
+  p.DataFlow = endpoint == MidiEndpointDirection::In ? KSPIN_DATAFLOW_OUT : KSPIN_DATAFLOW_IN;
+  p.Communication = KSPIN_COMMUNICATION_SINK;
+  p.Category = &kCategoryUsePinName;
+  p.Name = &kNameMidi;
+  pin.Flags = kMidiPinFlags;
+  pin.InstancesPossible = KSINSTANCE_INDETERMINATE;
+  pin.InstancesNecessary = 0;
+}
+
+void FillMidiBridgePin(DynamicFilterDescriptor *d, KSPIN_DESCRIPTOR_EX &pin, MidiEndpointDirection endpoint) {
+  KSPIN_DESCRIPTOR &p = pin.PinDescriptor;
+  p.DataRangesCount = 1;
+  p.DataRanges = d->midiBridgeRangeList;
+  p.DataFlow = endpoint == MidiEndpointDirection::In ? KSPIN_DATAFLOW_IN : KSPIN_DATAFLOW_OUT;
+  p.Communication = KSPIN_COMMUNICATION_NONE;
+  p.Category = &kCategoryAudio;
+  p.Name = &kNameMidi;
+  pin.InstancesPossible = KSINSTANCE_INDETERMINATE;
+}
+
+bool Fits(const KSFILTER_DESCRIPTOR &filter, ULONG pins, ULONG nodes, ULONG connections) {
+  return filter.PinDescriptorsCount + pins <= kFilterMaxPins && filter.NodeDescriptorsCount + nodes <= kFilterMaxNodes &&
+         filter.ConnectionsCount + connections <= kFilterMaxConnections;
 }
 
 void Connect(DynamicFilterDescriptor *d, ULONG fromNode, ULONG fromPin, ULONG toNode, ULONG toPin) {
@@ -118,18 +173,18 @@ void FilterDescriptorReset(DynamicFilterDescriptor *d) {
 
 void FilterDescriptorFree(DynamicFilterDescriptor *descriptor) { QavFree(descriptor, kTagObject); }
 
-void FilterDescriptorAddAudioDirection(DynamicFilterDescriptor *d, AudioDirection direction) {
+bool FilterDescriptorAddAudioDirection(DynamicFilterDescriptor *d, AudioDirection direction) {
   KSFILTER_DESCRIPTOR &filter = d->filter;
-  if (filter.PinDescriptorsCount + 2 > kFilterMaxPins || filter.NodeDescriptorsCount + 1 > kFilterMaxNodes ||
-      filter.ConnectionsCount + 2 > kFilterMaxConnections) {
-    return;
+  bool capture = direction == AudioDirection::Capture;
+  if (!Fits(filter, 2, 1, 2)) {
+    QAV_TRACE("filter full: %s pins not added", capture ? "capture" : "render");
+    return false;
   }
   ULONG pin = filter.PinDescriptorsCount;
   ULONG node = filter.NodeDescriptorsCount;
   FillStreamingPin(d, d->pins[pin], direction);
   FillBridgePin(d, d->pins[pin + 1], direction);
   filter.PinDescriptorsCount += 2;
-  bool capture = direction == AudioDirection::Capture;
   d->nodes[node].Type = capture ? &kNodeTypeAdc : &kNodeTypeDac;
   filter.NodeDescriptorsCount += 1;
   if (capture) {
@@ -139,6 +194,25 @@ void FilterDescriptorAddAudioDirection(DynamicFilterDescriptor *d, AudioDirectio
     Connect(d, KSFILTER_NODE, pin, node, 1);
     Connect(d, node, 0, KSFILTER_NODE, pin + 1);
   }
+  return true;
+}
+
+ULONG FilterDescriptorAddMidiCable(DynamicFilterDescriptor *d, MidiEndpointDirection endpoint) {
+  KSFILTER_DESCRIPTOR &filter = d->filter;
+  if (!Fits(filter, 2, 0, 1)) {
+    QAV_TRACE("filter full: MIDI cable pins not added");
+    return kNoFilterPin;
+  }
+  ULONG pin = filter.PinDescriptorsCount;
+  FillMidiPin(d, d->pins[pin], endpoint);
+  FillMidiBridgePin(d, d->pins[pin + 1], endpoint);
+  filter.PinDescriptorsCount += 2;
+  if (endpoint == MidiEndpointDirection::In) {
+    Connect(d, KSFILTER_NODE, pin + 1, KSFILTER_NODE, pin);
+  } else {
+    Connect(d, KSFILTER_NODE, pin, KSFILTER_NODE, pin + 1);
+  }
+  return pin;
 }
 
 void FilterDescriptorSetChannels(DynamicFilterDescriptor *d, AudioDirection direction, ULONG channels) {

@@ -185,5 +185,30 @@ TEST_F(StartFailureTest, ARequestFinishingAtTheInstantOfItsTimeOutIsHandledEithe
   RecordProperty("timedOut", timedOut);
 }
 
+// Two streaming interfaces of one direction: the later one serves it, and the
+// filter still has one pin pair for the direction, with the later channels.
+TEST_F(StartFailureTest, ASecondStreamOfADirectionReplacesTheFirstWithoutASecondPinPair) {
+  DeviceModel model = Model("Maple");
+  ASSERT_FALSE(model.streams.empty());
+  winsim::devices::StreamingInterface second = model.streams.front();
+  ASSERT_EQ(second.direction, winsim::devices::StreamDirection::Render);
+  second.endpoint = 0x02;
+  second.feedback = model.streams.front().feedback;
+  if (second.feedbackEndpoint != 0) second.feedbackEndpoint = 0x82;
+  second.channels = 4;
+  second.channelConfig = 0;
+  second.channelNames.clear();
+  model.streams.push_back(second);
+  Plug(Build(model));
+  ASSERT_EQ(Node().postStartStatus, STATUS_SUCCESS);
+  ASSERT_NE(Ctx().renderStream, nullptr);
+  EXPECT_EQ(Ctx().renderStream->usbInterface->interfaceNumber, 2);
+  const KSFILTER_DESCRIPTOR &filter = Ctx().filterDescriptor->filter;
+  ASSERT_EQ(filter.PinDescriptorsCount, 2u) << "one render pin and its bridge";
+  const KSPIN_DESCRIPTOR &pin = filter.PinDescriptors[0].PinDescriptor;
+  ASSERT_GE(pin.DataRangesCount, 1u);
+  EXPECT_EQ(reinterpret_cast<const KSDATARANGE_AUDIO *>(pin.DataRanges[0])->MaximumChannels, 4u);
+}
+
 }  // namespace
 }  // namespace dstest
