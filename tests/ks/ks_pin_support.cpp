@@ -155,6 +155,8 @@ NTSTATUS Done(PDEVICE_OBJECT, PIRP, PVOID context) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+PDEVICE_OBJECT g_fdo;
+
 PIRP NewIrp(UCHAR major, PFILE_OBJECT file, PKEVENT done) {
   PIRP irp = IoAllocateIrp(1, FALSE);
   IoSetCompletionRoutine(irp, Done, done, TRUE, TRUE, TRUE);
@@ -162,6 +164,7 @@ PIRP NewIrp(UCHAR major, PFILE_OBJECT file, PKEVENT done) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   stack->MajorFunction = major;
   stack->FileObject = file;
+  stack->DeviceObject = g_fdo;  // as IoCallDriver leaves it
   irp->RequestorMode = UserMode;
   return irp;
 }
@@ -205,6 +208,7 @@ void PinTest::SetUp() {
   };
   PlugDevice();
   ASSERT_EQ(winsim::ks::OpenFilter(created, &filter), STATUS_SUCCESS);
+  g_fdo = KsFilterGetDevice(filter)->FunctionalDeviceObject;
 }
 
 void PinTest::TearDown() {

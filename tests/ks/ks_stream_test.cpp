@@ -126,6 +126,52 @@ TEST_F(Streaming, ACloneKeepsItsFrameUntilDeleted) {
   Free(&stream);
 }
 
+struct BadStream {
+  const char *name;
+  ULONG pinId;
+  KSSTATE state;
+  ULONG code;
+  ULONG headerSize;
+  ULONG used;
+  bool noData;
+  ULONG lengthBytes;  // 0: one header
+  NTSTATUS status;
+};
+
+class MalformedStreams : public Streaming, public ::testing::WithParamInterface<BadStream> {};
+
+TEST_P(MalformedStreams, AreRefusedBeforeTheyAreQueued) {
+  const BadStream &c = GetParam();
+  PKSPIN pin = nullptr;
+  ASSERT_EQ(Create(ConnectRequest(c.pinId), &pin).status, STATUS_SUCCESS);
+  SetState(pin, c.state);
+  PinLog().clear();
+  UCHAR data[8] = {};
+  KSSTREAM_HEADER header = Header(c.noData ? nullptr : data, 8, c.used);
+  header.Size = c.headerSize;
+  Result result = Control(pin, c.code, nullptr, 0, &header, c.lengthBytes ? c.lengthBytes : sizeof(header));
+  EXPECT_EQ(result.status, c.status);
+  EXPECT_EQ(PinLog().size(), 0u) << "nothing reached the pin";
+}
+
+const ULONG kH = sizeof(KSSTREAM_HEADER);
+INSTANTIATE_TEST_SUITE_P(
+    Pin, MalformedStreams,
+    ::testing::Values(
+        BadStream{"HeaderSizeOtherThanTheLayout", 0, KSSTATE_RUN, IOCTL_KS_WRITE_STREAM, 48, 4, false, 0,
+                  STATUS_INVALID_BUFFER_SIZE},
+        BadStream{"LengthNotAWholeNumberOfHeaders", 0, KSSTATE_RUN, IOCTL_KS_WRITE_STREAM, kH, 4, false, kH - 8,
+                  STATUS_INVALID_BUFFER_SIZE},
+        BadStream{"MoreDataUsedThanTheFrameHolds", 0, KSSTATE_RUN, IOCTL_KS_WRITE_STREAM, kH, 9, false, 0,
+                  STATUS_INVALID_BUFFER_SIZE},
+        BadStream{"AnExtentWithoutABuffer", 0, KSSTATE_RUN, IOCTL_KS_WRITE_STREAM, kH, 4, true, 0,
+                  STATUS_INVALID_PARAMETER},
+        BadStream{"AReadOnADataInPin", 0, KSSTATE_RUN, IOCTL_KS_READ_STREAM, kH, 0, false, 0,
+                  STATUS_INVALID_DEVICE_REQUEST},
+        BadStream{"AWriteToAStoppedPin", 0, KSSTATE_STOP, IOCTL_KS_WRITE_STREAM, kH, 4, false, 0,
+                  STATUS_INVALID_DEVICE_STATE}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 struct GiveBack {
   const char *name;
   int how;  // 0 cancel, 1 reset, 2 cleanup, 3 stop

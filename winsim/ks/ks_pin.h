@@ -25,6 +25,8 @@ struct Frame {
   StreamIrp *irp;
   KSSTREAM_HEADER header;
   PUCHAR mapping;
+  ULONG mappingSize;  // the extent as captured: what mapping holds
+  PUCHAR userData;    // the caller's buffer, as captured
   ULONG refs;   // stream pointers positioned on the frame
   bool passed;  // the leading edge has moved past it
   bool done;

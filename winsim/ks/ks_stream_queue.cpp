@@ -12,9 +12,16 @@
 namespace winsim::ks {
 namespace {
 
+constexpr UCHAR kDeadMappingFill = 0xDB;
+
 void FreeStreamIrp(StreamIrp *stream) {
   for (ULONG i = 0; i < stream->count; ++i) {
-    if (stream->frames[i].mapping != nullptr) ExFreePoolWithTag(stream->frames[i].mapping, kStreamTag);
+    Frame &frame = stream->frames[i];
+    if (frame.mapping == nullptr) continue;
+    // Poisoned before it goes, so a stale pointer reads garbage even
+    // without the sanitizer (which reports the use after free itself).
+    std::memset(frame.mapping, kDeadMappingFill, frame.mappingSize);
+    ExFreePoolWithTag(frame.mapping, kStreamTag);
   }
   ExFreePoolWithTag(stream, kStreamTag);
 }
@@ -23,12 +30,11 @@ void FreeStreamIrp(StreamIrp *stream) {
 void Complete(StreamIrp *stream) {
   PIRP irp = stream->irp;
   for (ULONG i = 0; i < stream->count; ++i) {
-    const KSSTREAM_HEADER &done = stream->frames[i].header;
+    const Frame &frame = stream->frames[i];
+    const KSSTREAM_HEADER &done = frame.header;
     PKSSTREAM_HEADER user = &stream->user[i];
-    ULONG used = done.DataUsed <= user->FrameExtent ? done.DataUsed : user->FrameExtent;
-    if (!stream->write && used > 0 && user->Data != nullptr && !stream->cancelled) {
-      std::memcpy(user->Data, stream->frames[i].mapping, used);
-    }
+    ULONG used = done.DataUsed <= frame.mappingSize ? done.DataUsed : frame.mappingSize;
+    if (!stream->write && used > 0 && !stream->cancelled) std::memcpy(frame.userData, frame.mapping, used);
     user->DataUsed = stream->cancelled && !stream->write ? 0 : used;
     user->OptionsFlags = done.OptionsFlags;
     user->PresentationTime = done.PresentationTime;
@@ -94,11 +100,6 @@ NTSTATUS BuildStreamIrp(PinObject *pin, PIRP irp, bool write, StreamIrp **built)
     return STATUS_INVALID_BUFFER_SIZE;
   }
   ULONG count = bytes / sizeof(KSSTREAM_HEADER);
-  for (ULONG i = 0; i < count; ++i) {
-    if (user[i].Size != sizeof(KSSTREAM_HEADER)) return STATUS_INVALID_BUFFER_SIZE;
-    if (write && user[i].DataUsed > user[i].FrameExtent) return STATUS_INVALID_BUFFER_SIZE;
-    if (user[i].FrameExtent > 0 && user[i].Data == nullptr) return STATUS_INVALID_PARAMETER;
-  }
   size_t size = offsetof(StreamIrp, frames) + sizeof(Frame) * count;
   auto *stream = static_cast<StreamIrp *>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kStreamTag));
   if (stream == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -108,24 +109,36 @@ NTSTATUS BuildStreamIrp(PinObject *pin, PIRP irp, bool write, StreamIrp **built)
   stream->count = count;
   stream->pending = count;
   stream->write = write;
-  for (ULONG i = 0; i < count; ++i) {
+  // Each header is read once from the caller's memory and checked as copied.
+  NTSTATUS status = STATUS_SUCCESS;
+  for (ULONG i = 0; i < count && NT_SUCCESS(status); ++i) {
     Frame *frame = &stream->frames[i];
     frame->irp = stream;
-    frame->header = user[i];
-    if (!write) frame->header.DataUsed = 0;
-    if (user[i].FrameExtent > 0) {
-      frame->mapping = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, user[i].FrameExtent, kStreamTag));
-      if (frame->mapping == nullptr) {
-        FreeStreamIrp(stream);
-        return STATUS_INSUFFICIENT_RESOURCES;
-      }
-      if (write) {
-        std::memcpy(frame->mapping, user[i].Data, user[i].FrameExtent);
-      } else {
-        std::memset(frame->mapping, 0, user[i].FrameExtent);
-      }
+    std::memcpy(&frame->header, &user[i], sizeof(KSSTREAM_HEADER));
+    KSSTREAM_HEADER &header = frame->header;
+    frame->userData = static_cast<PUCHAR>(header.Data);
+    frame->mappingSize = header.FrameExtent;
+    header.Data = nullptr;  // the minidriver sees the mapping, never the caller's buffer
+    if (!write) header.DataUsed = 0;
+    if (header.Size != sizeof(KSSTREAM_HEADER) || (write && header.DataUsed > header.FrameExtent)) {
+      status = STATUS_INVALID_BUFFER_SIZE;
+    } else if (header.FrameExtent > 0 && frame->userData == nullptr) {
+      status = STATUS_INVALID_PARAMETER;
     }
-    frame->header.Data = frame->mapping;
+    if (!NT_SUCCESS(status) || header.FrameExtent == 0) continue;
+    frame->mapping = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, header.FrameExtent, kStreamTag));
+    if (frame->mapping == nullptr) {
+      status = STATUS_INSUFFICIENT_RESOURCES;
+    } else if (write) {
+      std::memcpy(frame->mapping, frame->userData, header.FrameExtent);
+    } else {
+      std::memset(frame->mapping, 0, header.FrameExtent);
+    }
+    header.Data = frame->mapping;
+  }
+  if (!NT_SUCCESS(status)) {
+    FreeStreamIrp(stream);
+    return status;
   }
   (void)pin;
   *built = stream;
