@@ -165,6 +165,7 @@ NTSTATUS CreateFromIrp(FilterObject *filter, PIRP irp, PKSPIN *pin) {
   auto *format = static_cast<PKSDATAFORMAT>(ExAllocatePoolWithTag(NonPagedPoolNx, formatSize, kPinTag));
   if (format == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   std::memcpy(format, bytes + sizeof(connect), formatSize);
+  format->FormatSize = formatSize;  // the size checked, whatever the buffer says now
   FilterRuntime *runtime = RuntimeOf(filter);
   if (runtime == nullptr) {
     ExFreePoolWithTag(format, kPinTag);
