@@ -255,6 +255,27 @@ TEST_F(Streaming, BufferedEventsDeliverTheirDataAndDisableWithoutInputDisablesAl
   winsim::HandleTable::Instance().Close(handle);
 }
 
+TEST_F(Streaming, AnEventEnabledOnAPinIsSignalledByThatPinOnly) {
+  PKSPIN pin = Running(1);
+  auto event = std::make_shared<winsim::UserEvent>(true, false);
+  HANDLE handle = winsim::HandleTable::Instance().Insert(event);
+  KSEVENT request{};
+  request.Set = kPinTestSet;
+  request.Flags = KSEVENT_TYPE_ENABLE;
+  KSEVENTDATA data{};
+  data.NotificationType = KSEVENTF_EVENT_HANDLE;
+  data.EventHandle.Event = handle;
+  ASSERT_EQ(Control(pin, IOCTL_KS_ENABLE_EVENT, &request, sizeof(request), &data, sizeof(data)).status,
+            STATUS_SUCCESS);
+  KsFilterGenerateEvents(filter, &kPinTestSet, 0, 0, nullptr, nullptr, nullptr);
+  EXPECT_EQ(event->header.SignalState, 0);
+  KsPinGenerateEvents(pin, &kPinTestSet, 0, 0, nullptr, nullptr, nullptr);
+  EXPECT_EQ(event->header.SignalState, 1);
+  winsim::ks::ClosePin(pin);  // takes its events with it
+  winsim::HandleTable::Instance().Close(handle);
+  EXPECT_EQ(event.use_count(), 1) << "the pin's reference to the event went with it";
+}
+
 TEST_F(Streaming, AnEventHandleThatIsNoEventIsRefused) {
   auto semaphore = std::make_shared<winsim::UserSemaphore>(0, 10);
   HANDLE handle = winsim::HandleTable::Instance().Insert(semaphore);
