@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Produces the streaming engine's figures as markdown tables.
-#   bash bench/run-stream-figures.sh [rate|exactness|latency|startup|all]
+#   bash bench/run-stream-figures.sh [rate|exactness|latency|startup|cpu|all]
 # QAV_FIGURE_MINUTES shortens or lengthens the long runs (rate: 60, exactness: 10).
 # Rows of a table run two at a time, each in its own process.
 set -euo pipefail
@@ -22,16 +22,25 @@ table() {  # table <gtest name> <rows>
     | grep -E '^\| [0-9]+ ' | sort -t'|' -k2 -n
 }
 
+# CPU time per DPC and per URB completion of a 48 kHz Larch stream.
+cpu_histograms() {
+  echo
+  echo "## DispatchCpu"
+  "$bin" --gtest_filter=Figures.DispatchCpu | grep -Ev '^\[|^Running main|^Note:'
+}
+
 case "$what" in
   rate) table RateMatching 16 ;;
   exactness) table Exactness 4 ;;
   latency) table Latency 3 ;;
   startup) table StartUp 6 ;;
+  cpu) cpu_histograms ;;
   all)
     table StartUp 6
     table Latency 3
     table Exactness 4
     table RateMatching 16
+    cpu_histograms
     ;;
-  *) echo "usage: $0 [rate|exactness|latency|startup|all]" >&2; exit 2 ;;
+  *) echo "usage: $0 [rate|exactness|latency|startup|cpu|all]" >&2; exit 2 ;;
 esac

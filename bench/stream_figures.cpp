@@ -9,6 +9,11 @@
 //                  the bus → region at the pin (capture), UrbSize 1, 3, 5
 //   StartUp        what the latency probe measures, idle and with simulated
 //                  DPC latency
+//   DispatchCpu    real CPU time per DPC and per URB completion while a
+//                  48 kHz Larch stream (render and capture) runs
+//                  QAV_FIGURE_SECONDS (default 10) of virtual time, as
+//                  histograms (QAV_PARALLEL_SEED=n: on a machine in
+//                  parallel mode)
 // QAV_FIGURE_CASE=n runs only row n of a table (the script runs rows in parallel).
 #include <cinttypes>
 #include <cstdio>
@@ -22,6 +27,8 @@
 #include "kerneldriver/device/sample_rate.h"
 #include "kerneldriver/device/settings.h"
 #include "stream_harness.h"
+#include "winsim/sched/dispatch_cpu.h"
+#include "winsim/sched/parallel_mode.h"
 
 namespace sttest {
 namespace {
@@ -249,6 +256,27 @@ TEST_F(Figures, StartUp) {
     Unplug();
     machine.Bus(1)->Controller().SetCompletionLatency(nullptr);
   }
+}
+
+// Only the streaming is counted: the histograms are emptied once both pins
+// run. Release builds give the figures that matter; sanitizer builds cost
+// several times more per routine.
+TEST_F(Figures, DispatchCpu) {
+  const uint64_t seconds = EnvNumber("QAV_FIGURE_SECONDS", 10);
+  PlugAt("Larch", 48000, 0);
+  auto [render, capture] = RunBoth();
+  winsim::DispatchCpu::Instance().Reset(0);
+  machine.RunFor(static_cast<VTime>(seconds) * 1000 * kMs);
+  const winsim::CpuHistogram dpcs = machine.DispatchCpuTime(winsim::DispatchWork::Dpc);
+  const winsim::CpuHistogram urbs = machine.DispatchCpuTime(winsim::DispatchWork::UrbCompletion);
+  Leave(render);
+  Leave(capture);
+  const std::string mode = winsim::ParallelMode::Instance().Describe();
+  std::printf("Larch, 48 kHz, render and capture, UrbSize %u, %" PRIu64 " s of virtual time, %s\n\n",
+              static_cast<unsigned>(Ctx().urbSize), seconds, mode.empty() ? "serial machine" : mode.c_str());
+  std::printf("%s\n%s", dpcs.Format("DPC").c_str(), urbs.Format("URB completion").c_str());
+  std::fflush(stdout);
+  Unplug();
 }
 
 }  // namespace

@@ -32,6 +32,29 @@ const char16_t *const kStandardKeys[] = {
 
 LONGLONG VirtualSystemTime() { return kBootSystemTime + Now(); }
 
+// "DPC: 1200 runs, mean 2.1 us, 99 % under 8 us, max 31.0 us"; empty when
+// nothing ran.
+std::string CpuSummary(DispatchWork work) {
+  const CpuHistogram histogram = DispatchCpu::Instance().Snapshot(work);
+  if (histogram.count == 0) return {};
+  char text[160];
+  std::snprintf(text, sizeof text, "%s: %llu runs, mean %.1f us, 99 %% under %llu us, max %.1f us",
+                DispatchWorkName(work), static_cast<unsigned long long>(histogram.count),
+                static_cast<double>(histogram.totalNs) / static_cast<double>(histogram.count) / 1000.0,
+                static_cast<unsigned long long>(histogram.PercentileNs(0.99) / 1000),
+                static_cast<double>(histogram.maxNs) / 1000.0);
+  return text;
+}
+
+// The run's CPU time at DISPATCH_LEVEL, into the log as the machine goes
+// down (the histograms themselves: Machine::DispatchCpuTime).
+void ReportDispatchCpu() {
+  for (DispatchWork work : {DispatchWork::Dpc, DispatchWork::UrbCompletion}) {
+    std::string summary = CpuSummary(work);
+    if (!summary.empty()) DebugLog::Append("machine", "CPU at DISPATCH_LEVEL per " + summary);
+  }
+}
+
 }  // namespace
 
 Machine::Machine(MachineOptions options) : m_options(std::move(options)) {
@@ -43,11 +66,15 @@ Machine::Machine(MachineOptions options) : m_options(std::move(options)) {
   DebugLog::Clear();
   DebugLog::SetEcho(m_options.echoLog);
   ResetKernelState();
+  ConfigureTiming();
   m_scheduler.Activate();
   m_scheduler.Attach(m_options.threadName, ThreadKind::Test);
   StartIoSystem(m_scheduler);
   BootRegistry();
   m_usb = std::make_unique<usb::UsbHost>(m_scheduler, usb::kMachineUsbBuses);
+  if (m_options.usbSchedulingThreshold != 0) {
+    for (usb::UsbBus *bus : m_usb->Buses()) bus->Controller().SetSchedulingThreshold(m_options.usbSchedulingThreshold);
+  }
   m_pnp = std::make_unique<PnpManager>(m_scheduler);
   m_pnp->ListenTo(*m_usb);
   m_pnp->SetIrpWatchdogLimit(m_options.irpWatchdogLimit);
@@ -65,6 +92,25 @@ void Machine::ResetKernelState() {
   ResetLookasideLists();
   RegistryHandles().Reset();
   HandleTable::Instance().Reset();
+}
+
+// Before any thread of the machine starts: they read it as they start.
+void Machine::ConfigureTiming() {
+  ParallelMode::Instance().Configure(m_options.parallel);
+  std::optional<uint64_t> shuffle;
+  if (m_options.parallel) shuffle = ParallelMode::Instance().Draw(RandomStream::Wakes);
+  m_scheduler.SetWakeShuffle(shuffle);
+  SetTimerTicks(m_options.timerTicks);
+  DispatchCpu::Instance().Reset(m_options.dispatchCpuBudgetNs);
+  if (m_options.parallel) DebugLog::Append("machine", "boot: " + ParallelMode::Instance().Describe());
+  if (m_options.timerTicks) {
+    char text[128];
+    std::snprintf(text, sizeof text, "boot: timers expire on %.3f ms clock ticks, jitter up to %.3f ms, seed %u",
+                  static_cast<double>(m_options.timerTicks->period) / kTicksPerMillisecond,
+                  static_cast<double>(m_options.timerTicks->jitter) / kTicksPerMillisecond,
+                  m_options.timerTicks->seed);
+    DebugLog::Append("machine", text);
+  }
 }
 
 void Machine::ArmAllocationFaults(const AllocationFaultPlan &plan) { AllocationFaults::Instance().Arm(plan); }
@@ -98,6 +144,7 @@ Machine::~Machine() {
   DisarmAllocationFaults();
   m_pnp.reset();  // stops listening once its queued work is done
   m_usb.reset();  // completes what the buses hold while the I/O manager still runs
+  ReportDispatchCpu();
   if (!m_options.stateFolder.empty()) SaveState();
   SystemRegistry().SetFlushHandler(nullptr);
   StopIoSystem();
@@ -108,6 +155,8 @@ Machine::~Machine() {
   // removed (a device left plugged in) goes with the machine. Driver leaks are
   // reported when a driver unloads, not here.
   Pool::Instance().Reset();
+  ParallelMode::Instance().Configure(std::nullopt);
+  SetTimerTicks(std::nullopt);
   m_scheduler.Deactivate();
   g_current = nullptr;
 }

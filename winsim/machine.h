@@ -13,6 +13,9 @@
 
 #include "winsim/kernel/debug_log.h"
 #include "winsim/kernel/fault_injection.h"
+#include "winsim/kernel/ke_dpc_timer.h"
+#include "winsim/sched/dispatch_cpu.h"
+#include "winsim/sched/parallel_mode.h"
 #include "winsim/sched/scheduler.h"
 #include "winsim/kernel/pnp_manager.h"
 #include "winsim/usb/usb_host.h"
@@ -33,6 +36,20 @@ struct MachineOptions {
   // Low-resources simulation armed once the machine has booted (see
   // winsim/kernel/fault_injection.h); none when absent.
   std::optional<AllocationFaultPlan> allocationFaults;
+  // Parallel mode (winsim/sched/parallel_mode.h): what Windows may run at
+  // the same time runs at the same time, start times and wake-up order
+  // drawn from its seed. Off when absent: the machine runs serially and
+  // deterministically.
+  std::optional<ParallelOptions> parallel;
+  // Kernel timers expire on clock ticks with jitter (winsim/kernel/
+  // ke_dpc_timer.h); exactly at their due time when absent.
+  std::optional<TimerTickOptions> timerTicks;
+  // Isochronous scheduling threshold of every bus's host controller, in
+  // frames (0: the controller's default, 1).
+  uint32_t usbSchedulingThreshold = 0;
+  // Most CPU time one DPC routine or URB completion may take, in ns; more
+  // is a bug check (winsim/sched/dispatch_cpu.h). 0: no budget.
+  uint64_t dispatchCpuBudgetNs = 0;
   // How long a driver may hold a power or PnP IRP (virtual time) before the
   // machine stops with DRIVER_POWER_STATE_FAILURE; 0: no watchdog.
   VTime irpWatchdogLimit = 10 * kTicksPerSecond;
@@ -61,6 +78,9 @@ class Machine {
   bool RunUntil(const std::function<bool()> &pred, VTime timeout);
 
   std::vector<LogLine> Log() const { return DebugLog::Snapshot(); }
+
+  // CPU time spent per DPC routine or per URB completion since boot.
+  CpuHistogram DispatchCpuTime(DispatchWork work) const { return DispatchCpu::Instance().Snapshot(work); }
 
   // Saves the registry to the state folder now (also done at shutdown).
   // Refused when the folder's registry could not be loaded at boot, so a
@@ -117,6 +137,7 @@ class Machine {
   std::unique_ptr<PnpManager> m_pnp;
 
   void ResetKernelState();
+  void ConfigureTiming();
   void BootRegistry();
   std::string RegistryFile() const;
 };

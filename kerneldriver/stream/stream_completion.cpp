@@ -77,6 +77,7 @@ void HandleDataUrb(UsbAudioStream *stream, IsoTransferSlot *slot) {
               static_cast<unsigned>(slot->urb->UrbHeader.Status));
     StreamSetRunning(stream, false);
     StreamLeavePairing(stream);
+    StreamSilenceAhead(slot);
     StreamQueueRecovery(stream);
     StreamCountIn(stream);
     return;
@@ -106,6 +107,7 @@ NTSTATUS StreamUrbCompleted(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   } else if (Ended(stream, irp)) {
     StreamSetRunning(stream, false);
     StreamLeavePairing(stream);
+    StreamSilenceAhead(slot);
     StreamCountIn(stream);
   } else {
     HandleDataUrb(stream, slot);

@@ -47,15 +47,29 @@ void QueueZeroed(UsbAudioStream *stream, const Region &region) {
 
 // One URB's worth of render data, 2 ms into the URB after the completed one
 // (whole slots further ahead for URBs of one or two frames).
-void DistributeRender(UsbAudioStream *stream, const IsoTransferSlot *slot) {
+struct RenderRegions {
+  Region partA;  // length 0 when there is none
+  Region partB;
+};
+
+RenderRegions RenderRegionsOf(UsbAudioStream *stream, const IsoTransferSlot *slot) {
   const RenderRegionPlan plan = PlanRenderRegions(slot->index, slot->packetCount, kIsoSlots);
+  RenderRegions regions{};
   if (plan.hasPartA) {
     const IsoTransferSlot &a = stream->slots[plan.partASlot];
     const ULONG split = QavMin(a.splitOffset, a.transferLength);
-    QueueZeroed(stream, Region{a.region + split, a.transferLength - split});
+    regions.partA = Region{a.region + split, a.transferLength - split};
   }
   const IsoTransferSlot &b = stream->slots[plan.partBSlot];
-  QueueZeroed(stream, Region{b.region, plan.partBWhole ? b.transferLength : QavMin(b.splitOffset, b.transferLength)});
+  regions.partB =
+      Region{b.region, plan.partBWhole ? b.transferLength : QavMin(b.splitOffset, b.transferLength)};
+  return regions;
+}
+
+void DistributeRender(UsbAudioStream *stream, const IsoTransferSlot *slot) {
+  const RenderRegions regions = RenderRegionsOf(stream, slot);
+  QueueZeroed(stream, regions.partA);
+  QueueZeroed(stream, regions.partB);
 }
 
 }  // namespace
@@ -74,6 +88,13 @@ void StreamDistribute(IsoTransferSlot *slot) {
   KeReleaseSpinLock(&stream->pinLock, irql);
 }
 
+void StreamSilenceAhead(IsoTransferSlot *slot) {
+  if (slot->in || slot->index == kFeedbackSlotIndex) return;
+  const RenderRegions regions = RenderRegionsOf(slot->stream, slot);
+  if (regions.partA.length != 0) QavZeroMemory(regions.partA.start, regions.partA.length);
+  if (regions.partB.length != 0) QavZeroMemory(regions.partB.start, regions.partB.length);
+}
+
 void StreamDropPinRegions(UsbAudioStream *stream) {
   KIRQL irql;
   KeAcquireSpinLock(&stream->pinLock, &irql);
@@ -84,7 +105,11 @@ void StreamDropPinRegions(UsbAudioStream *stream) {
 void StreamProcessAlone(IsoTransferSlot *slot) {
   UsbAudioStream *stream = slot->stream;
   if (!slot->in) {
-    slot->transferLength = SizeRenderPackets(&stream->sampleAccumulator, stream->samplesPerMicroframe,
+    // Explicit feedback changes the rate from the feedback endpoint's
+    // completions, which may run beside this one on another processor.
+    const auto rate = static_cast<ULONG>(
+        InterlockedCompareExchange(reinterpret_cast<volatile LONG *>(&stream->samplesPerMicroframe), 0, 0));
+    slot->transferLength = SizeRenderPackets(&stream->sampleAccumulator, rate,
                                              stream->bytesPerFrame, stream->maxPacket,
                                              slot->urb->UrbIsochronousTransfer.IsoPacket, slot->packetCount,
                                              &slot->splitOffset);

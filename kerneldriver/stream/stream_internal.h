@@ -44,6 +44,12 @@ void StreamReleaseTransfers(UsbAudioStream *stream);
 NTSTATUS StreamResubmit(IsoTransferSlot *slot, ULONG forcedFrame);
 // Hands a completed slot's regions to the attached pins (see audio_stream.h).
 void StreamDistribute(IsoTransferSlot *slot);
+// A render slot of a stream that no longer runs: zeroes the regions its
+// completion would have handed to the pins. The URBs still in flight then
+// carry silence instead of the audio of their previous round (a stopped
+// stream's URBs drain by going out on the bus). Does nothing for capture
+// and feedback slots. DISPATCH_LEVEL; before the slot is counted in.
+void StreamSilenceAhead(IsoTransferSlot *slot);
 // Tells every attached pin to drop the regions it holds: the transfer
 // buffer is about to be freed or replaced. Stream stopped; any IRQL up to
 // DISPATCH_LEVEL.

@@ -11,7 +11,11 @@
 namespace {
 
 constexpr ULONG kStartLeadFrames = 10;     // a fresh start frame lies this far ahead
-constexpr ULONG kMinLeadFrames = 2;        // a reused one must still be this far ahead
+// No URB names a start frame nearer than this: an xHCI controller refuses
+// one inside its isochronous scheduling threshold, which with its
+// interrupter latency reaches three frames. A reused shared start frame
+// must be this far ahead, and a stream that fell behind skips ahead to it.
+constexpr ULONG kMinLeadFrames = 4;
 constexpr ULONG kStaleAheadFrames = 102;   // a reused one further ahead than this is stale
 constexpr ULONG kInitialMinLateness = 16;
 constexpr int kPauseLine = 392;
@@ -83,17 +87,14 @@ void RecoveryWorkItem(PDEVICE_OBJECT, PVOID context) {
   KeSetEvent(&stream->recoveryIdle, IO_NO_INCREMENT, FALSE);
 }
 
-// Until the last URB sent has ended, plus a few URB periods, and at least
-// kDrainMinimumMs. The distance is bounded: a stream schedules at most ten
-// URBs (and one more period of lateness) ahead.
+// Until the last URB a stream can have sent has ended, plus a few URB
+// periods, and at least kDrainMinimumMs: a stream schedules at most ten URBs
+// (and one more period of lateness) ahead. Not from nextStartFrame, which a
+// completion that passed its running check before the stop may still be
+// moving on another processor.
 ULONG DrainWaitMs(const UsbAudioStream *stream) {
   const ULONG period = stream->framesPerUrb;
-  ULONG ahead = 0;
-  ULONG current = 0;
-  if (StreamCurrentFrame(stream, &current) && FrameBefore(current, stream->nextStartFrame)) {
-    ahead = QavMin(stream->nextStartFrame - current, (kIsoSlots + 1) * period);
-  }
-  return QavMax(ahead + kDrainGraceUrbPeriods * period, kDrainMinimumMs);
+  return QavMax((kIsoSlots + 1 + kDrainGraceUrbPeriods) * period, kDrainMinimumMs);
 }
 
 bool WaitForUrbs(UsbAudioStream *stream, ULONG milliseconds) {
@@ -287,11 +288,9 @@ NTSTATUS StreamResubmit(IsoTransferSlot *slot, ULONG forcedFrame) {
   const ULONG n = stream->framesPerUrb;
   ULONG current = 0;
   if (!StreamCurrentFrame(stream, &current)) current = stream->nextStartFrame - n;
-  if (forcedFrame != kForcedFrameNone) {
-    stream->nextStartFrame = FrameBefore(current, forcedFrame) ? forcedFrame : current + n;
-  } else if (!FrameBefore(current, stream->nextStartFrame)) {
-    stream->nextStartFrame = current + n;
-  }
+  const ULONG earliest = current + QavMax(n, kMinLeadFrames);
+  if (forcedFrame != kForcedFrameNone) stream->nextStartFrame = forcedFrame;
+  if (FrameBefore(stream->nextStartFrame, current + kMinLeadFrames)) stream->nextStartFrame = earliest;
   NTSTATUS status = StreamSendSlot(slot, stream->nextStartFrame);
   if (!NT_SUCCESS(status)) StreamSetRunning(stream, false);
   stream->nextStartFrame += n;

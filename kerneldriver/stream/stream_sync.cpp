@@ -6,15 +6,16 @@
 
 namespace {
 
+// The holder is read without the lock by completions on other processors.
 KIRQL Lock(StreamSync *sync) {
   KIRQL irql;
   KeAcquireSpinLock(&sync->lock, &irql);
-  sync->holder = PsGetCurrentThreadId();
+  InterlockedExchangePointer(&sync->holder, PsGetCurrentThreadId());
   return irql;
 }
 
 void Unlock(StreamSync *sync, KIRQL irql) {
-  sync->holder = nullptr;
+  InterlockedExchangePointer(&sync->holder, nullptr);
   KeReleaseSpinLock(&sync->lock, irql);
 }
 
@@ -25,6 +26,8 @@ IsoTransferSlot *&PendingOf(StreamSync *sync, const UsbAudioStream *stream) {
 UsbAudioStream *PartnerOf(const StreamSync *sync, const UsbAudioStream *stream) {
   return UsbAudioStreamIsCapture(stream) ? sync->render : sync->capture;
 }
+
+ULONG StartFrameOf(const IsoTransferSlot *slot) { return slot->urb->UrbIsochronousTransfer.StartFrame; }
 
 // A waiting slot whose partner will not come: it goes on by itself.
 void ReleaseAlone(IsoTransferSlot *slot) {
@@ -79,7 +82,10 @@ StreamSync *StreamSyncCreate(UsbAudioStream *capture, UsbAudioStream *render) {
 
 void StreamSyncDestroy(StreamSync *sync) { QavFree(sync, kTagObject); }
 
-bool StreamSyncHeldByCaller(const StreamSync *sync) { return sync->holder == PsGetCurrentThreadId(); }
+bool StreamSyncHeldByCaller(const StreamSync *sync) {
+  PVOID volatile *holder = &const_cast<StreamSync *>(sync)->holder;
+  return InterlockedCompareExchangePointer(holder, nullptr, nullptr) == PsGetCurrentThreadId();
+}
 
 void StreamSyncStarted(StreamSync *sync, UsbAudioStream *stream) {
   const KIRQL irql = Lock(sync);
@@ -119,6 +125,26 @@ bool StreamSyncUrbCompleted(StreamSync *sync, IsoTransferSlot *slot) {
   }
   // Two of one direction in a row: the earlier lost its partner and goes on alone.
   if (pending != nullptr) ReleaseAlone(pending);
+  pending = nullptr;
+  // The two completions of one period may arrive in either order (on a
+  // multiprocessor, each on its own processor): partners are the slots of
+  // the same frames, never merely the next to arrive.
+  IsoTransferSlot *&waiting = PendingOf(sync, partner);
+  if (waiting != nullptr) {
+    const LONG ahead = static_cast<LONG>(StartFrameOf(slot) - StartFrameOf(waiting));
+    const LONG period = static_cast<LONG>(QavMax(stream->framesPerUrb, ULONG{1}));
+    if (ahead <= -period) {
+      // Ours is a period older than the partner's waiting slot: its own
+      // partner will not come.
+      Unlock(sync, irql);
+      return false;
+    }
+    if (ahead >= period) {
+      IsoTransferSlot *older = waiting;
+      waiting = nullptr;
+      ReleaseAlone(older);
+    }
+  }
   pending = slot;
   if (sync->pendingCapture != nullptr && sync->pendingRender != nullptr) Pair(sync);
   Unlock(sync, irql);

@@ -6,8 +6,12 @@
 // Completed slots of the two streams meet here: the first waits as the
 // pending slot of its direction until its partner of the other direction
 // arrives, then both are sized, distributed and resubmitted on the same start
-// frame. A waiting slot still counts as outstanding for its stream; it is
-// counted in when it is resubmitted, or handed back when its stream stops.
+// frame. Partners cover the same frames (start frames less than a URB
+// period apart): the two completions of a period arrive in either order,
+// and a slot a period older than the other direction's waiting one has lost
+// its partner and goes on alone. A waiting slot still counts as outstanding
+// for its stream; it is counted in when it is resubmitted, or handed back
+// when its stream stops.
 // A member that no longer runs (a failed or cancelled URB ended it) is
 // skipped: its partner goes on alone. Everything runs under the spin lock at
 // DISPATCH_LEVEL.

@@ -6,6 +6,7 @@
 
 #include "winsim/kernel/debug_log.h"
 #include "winsim/kernel/fault_injection.h"
+#include "winsim/sched/parallel_mode.h"
 #include "winsim/sched/scheduler.h"
 
 namespace winsim {
@@ -62,6 +63,8 @@ void BugCheckCode(ULONG code, const std::string &detail, const std::source_locat
   Scheduler *scheduler = Scheduler::Active();
   report.timeMs = scheduler != nullptr ? static_cast<double>(scheduler->Now()) / kTicksPerMillisecond : 0.0;
   report.notes = AllocationFaults::Instance().Describe();
+  std::string parallel = ParallelMode::Instance().Describe();
+  if (!parallel.empty()) report.notes += (report.notes.empty() ? "" : "; ") + parallel;
   std::string text = report.Format();
   DebugLog::Append("bugcheck", text);
   std::fputs(text.c_str(), stderr);

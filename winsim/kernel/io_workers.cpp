@@ -1,8 +1,11 @@
 #include "winsim/kernel/io_workers.h"
 
+#include <algorithm>
+
 #include "winsim/kernel/bugcheck.h"
 #include "winsim/kernel/debug_log.h"
 #include "winsim/kernel/io_rules.h"
+#include "winsim/sched/parallel_mode.h"
 
 namespace winsim {
 SystemWorkers &SystemWorkers::Instance() {
@@ -16,8 +19,13 @@ void SystemWorkers::Start(Scheduler &scheduler) {
   m_queuedCount = 0;
   m_runningCount = 0;
   m_standbyTaken = false;
+  m_parallel = ParallelMode::Instance().On();
   KeInitializeEvent(&m_wake, SynchronizationEvent, FALSE);
   KeInitializeEvent(&m_stop, NotificationEvent, FALSE);
+  if (m_parallel) {
+    for (int i = 0; i < kThreads; ++i) SpawnWorker(std::make_unique<Worker>());
+    return;
+  }
   for (int i = 1; i <= kThreads; ++i) {
     m_threads.push_back(scheduler.Spawn("system worker " + std::to_string(i), ThreadKind::SystemWorker,
                                         kSystemProcessId, [this] { WorkerLoop(); }));
@@ -28,10 +36,14 @@ void SystemWorkers::Stop() {
   if (m_scheduler == nullptr) return;
   m_stopping = true;
   KeSetEvent(&m_stop, IO_NO_INCREMENT, FALSE);
-  for (auto &thread : m_threads) {
+  std::vector<std::shared_ptr<SimThread>> threads;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    threads.swap(m_threads);
+  }
+  for (auto &thread : threads) {
     KeWaitForSingleObject(thread->ExitObject(), Executive, KernelMode, FALSE, nullptr);
   }
-  m_threads.clear();
   std::deque<WorkEntry *> discarded;
   {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -40,6 +52,8 @@ void SystemWorkers::Stop() {
     m_critical.clear();
     m_delayed.clear();
     m_running.clear();
+    m_idle.clear();
+    m_pool.clear();
   }
   for (WorkEntry *entry : discarded) {
     DebugLog::Append("io", "work item queued at " + SiteText(entry->queuedAt) + " discarded at shutdown");
@@ -56,10 +70,14 @@ void SystemWorkers::Queue(WorkEntry *entry, WORK_QUEUE_TYPE type) {
              entry->queuedAt);
   }
   if (entry->device != nullptr) ObReferenceObject(entry->device, entry->queuedAt);
+  bool critical = type == CriticalWorkQueue || type == HyperCriticalWorkQueue || type == SuperCriticalWorkQueue ||
+                  type == RealTimeWorkQueue;
+  if (m_parallel) {
+    QueueParallel(entry, critical);
+    return;
+  }
   {
     std::lock_guard<std::mutex> guard(m_lock);
-    bool critical = type == CriticalWorkQueue || type == HyperCriticalWorkQueue || type == SuperCriticalWorkQueue ||
-                    type == RealTimeWorkQueue;
     (critical ? m_critical : m_delayed).push_back(entry);
     ++m_queuedCount;
   }
@@ -190,6 +208,106 @@ void SystemWorkers::RunEntry(WorkEntry *entry) {
     m_running.erase(Scheduler::Current());
   }
   if (device != nullptr) ObDereferenceObject(device);
+}
+
+// Parallel mode. Each queued item wakes an idle worker or, when none is
+// idle, a new one; a worker that finishes takes any item no worker took on
+// yet before it goes idle.
+void SystemWorkers::QueueParallel(WorkEntry *entry, bool critical) {
+  entry->startAt = m_scheduler->Now() + ParallelMode::Instance().WorkItemDelay();
+  entry->claimed = false;
+  Worker *idle = nullptr;
+  bool grow = false;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    (critical ? m_critical : m_delayed).push_back(entry);
+    ++m_queuedCount;
+    if (!m_idle.empty()) {
+      idle = m_idle.back();
+      m_idle.pop_back();
+    } else {
+      grow = m_pool.size() < kMaxThreads;
+    }
+  }
+  if (idle != nullptr) {
+    KeSetEvent(&idle->wake, IO_NO_INCREMENT, FALSE);
+  } else if (grow) {
+    SpawnWorker(std::make_unique<Worker>());
+  }
+}
+
+void SystemWorkers::SpawnWorker(std::unique_ptr<Worker> worker) {
+  KeInitializeEvent(&worker->wake, SynchronizationEvent, FALSE);
+  Worker *raw = worker.get();
+  std::string name;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_pool.push_back(std::move(worker));
+    name = "system worker " + std::to_string(m_pool.size());
+  }
+  auto thread =
+      m_scheduler->Spawn(name, ThreadKind::SystemWorker, kSystemProcessId, [this, raw] { ParallelLoop(raw); });
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_threads.push_back(std::move(thread));
+}
+
+WorkEntry *SystemWorkers::ClaimLocked() {
+  for (auto *queue : {&m_critical, &m_delayed}) {
+    for (WorkEntry *entry : *queue) {
+      if (entry->claimed) continue;
+      entry->claimed = true;
+      return entry;
+    }
+  }
+  return nullptr;
+}
+
+// False when the machine stops first; the item stays queued and Stop
+// discards it.
+bool SystemWorkers::WaitForStart(VTime startAt) {
+  VTime now = m_scheduler->Now();
+  if (startAt <= now) return !m_stopping;
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -(startAt - now);
+  return KeWaitForSingleObject(&m_stop, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT;
+}
+
+void SystemWorkers::BeginLocked(WorkEntry *entry) {
+  for (auto *queue : {&m_critical, &m_delayed}) {
+    auto it = std::find(queue->begin(), queue->end(), entry);
+    if (it != queue->end()) queue->erase(it);
+  }
+  --m_queuedCount;
+  ++m_runningCount;
+  m_running[Scheduler::Current()] = *entry;
+}
+
+void SystemWorkers::ParallelLoop(Worker *worker) {
+  for (;;) {
+    WorkEntry *entry = nullptr;
+    VTime startAt = 0;
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      if (m_stopping) return;
+      entry = ClaimLocked();
+      if (entry != nullptr) {
+        startAt = entry->startAt;
+      } else {
+        m_idle.push_back(worker);
+      }
+    }
+    if (entry == nullptr) {
+      PVOID objects[2] = {&worker->wake, &m_stop};
+      KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
+      continue;
+    }
+    if (!WaitForStart(startAt)) return;
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      BeginLocked(entry);
+    }
+    RunEntry(entry);
+  }
 }
 
 }  // namespace winsim

@@ -1,8 +1,14 @@
-// The system worker threads: a small pool of SimThreads (kind SystemWorker,
-// PASSIVE_LEVEL) that run work items in the order they were queued, critical
-// items first. One item runs at a time until it returns or blocks; only then
-// does the next one start on another worker, so runs are deterministic and a
-// work item that waits does not hold back the queue.
+// The system worker threads: a pool of SimThreads (kind SystemWorker,
+// PASSIVE_LEVEL) that run work items.
+//
+// Serial (the default): six workers run items in the order they were
+// queued, critical items first. One item runs at a time until it returns or
+// blocks; only then does the next one start on another worker, so runs are
+// deterministic and a work item that waits does not hold back the queue.
+//
+// Parallel mode (winsim/sched/parallel_mode.h): every item starts on a
+// worker of its own after its start delay, at the same time as whatever
+// else runs, as Windows' worker pool does; the pool grows as needed.
 #pragma once
 #include <wdm.h>
 
@@ -32,11 +38,20 @@ struct WorkEntry {
   // The driver's work item (IO_WORKITEM or WORK_QUEUE_ITEM) the entry stands for.
   const void *object;
   bool executive;  // ExQueueWorkItem: nothing keeps the driver loaded for it
+  // Parallel mode: when the item may start, and whether a worker took it on.
+  VTime startAt = 0;
+  bool claimed = false;
 };
 
 class SystemWorkers {
  public:
   static constexpr int kThreads = 6;
+  // Parallel mode: the pool grows up to this many workers; beyond them an
+  // item waits for a worker to finish.
+  static constexpr size_t kMaxThreads = 64;
+  // Items that can run at once: kThreads, or kMaxThreads in parallel mode.
+  // That many items that block keep every later one waiting.
+  size_t Capacity() const { return m_parallel ? kMaxThreads : kThreads; }
 
   static SystemWorkers &Instance();
 
@@ -58,6 +73,9 @@ class SystemWorkers {
 
  private:
   enum class Next { Stop, Run, StandBy, Sleep };
+  struct Worker {
+    KEVENT wake{};  // synchronization: an item waits for this idle worker
+  };
 
   void WorkerLoop();
   // The next item for the calling worker, or NULL at shutdown.
@@ -67,6 +85,13 @@ class SystemWorkers {
   WorkEntry *Started(WorkEntry *entry);
   WorkEntry *TakeLocked();
   void RunEntry(WorkEntry *entry);
+
+  void QueueParallel(WorkEntry *entry, bool critical);
+  void SpawnWorker(std::unique_ptr<Worker> worker);
+  void ParallelLoop(Worker *worker);
+  WorkEntry *ClaimLocked();
+  bool WaitForStart(VTime startAt);
+  void BeginLocked(WorkEntry *entry);
 
   std::mutex m_lock;
   std::deque<WorkEntry *> m_critical;
@@ -82,6 +107,9 @@ class SystemWorkers {
   KEVENT m_stop{};  // notification
   Scheduler *m_scheduler = nullptr;
   std::vector<std::shared_ptr<SimThread>> m_threads;
+  bool m_parallel = false;
+  std::vector<std::unique_ptr<Worker>> m_pool;
+  std::vector<Worker *> m_idle;
 };
 
 }  // namespace winsim

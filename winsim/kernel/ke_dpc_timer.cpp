@@ -1,4 +1,4 @@
-// KDPC and KTIMER on winsim's DPC thread. One lock guards the DPC queue and
+// KDPC and KTIMER on winsim's DPC threads. One lock guards the DPC queue and
 // the timer list; a timer is signalled under it, so once KeCancelTimer has
 // returned the timer's memory is not touched again.
 #include "winsim/kernel/ke_dpc_timer.h"
@@ -7,6 +7,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <unordered_map>
 
@@ -14,6 +15,8 @@
 #include "winsim/kernel/io_rules.h"
 #include "winsim/kernel/ke_time.h"
 #include "winsim/kernel/pool.h"
+#include "winsim/sched/dispatch_cpu.h"
+#include "winsim/sched/parallel_mode.h"
 
 namespace winsim {
 namespace {
@@ -25,6 +28,7 @@ class DpcEngine {
     return engine;
   }
 
+  void SetTicks(const std::optional<TimerTickOptions> &ticks) { m_ticks = ticks; }
   void Start(Scheduler &scheduler);
   void Stop();
   Scheduler &Require(const char *api, const std::source_location &site);
@@ -42,8 +46,11 @@ class DpcEngine {
   void Loop();
   VTime NextDueLocked() const;
   void FireDueTimers();
+  void FireLocked(PKTIMER timer, VTime now);
+  VTime ExpiryLocked(VTime due);
   void InsertDpcLocked(PRKDPC dpc, PVOID argument1, PVOID argument2, const std::source_location &site,
                        bool *inserted);
+  PRKDPC TakeDueDpcLocked(VTime now, bool *moreDue);
   void RunDpcs();
 
   std::mutex m_lock;
@@ -52,11 +59,19 @@ class DpcEngine {
   // Where each set timer was set and each queued DPC queued (a timer's DPC:
   // where its timer was set), for reports.
   std::unordered_map<const void *, std::source_location> m_sites;
-  KEVENT m_wake{};
+  // When each queued DPC may start (its start delay in parallel mode).
+  std::unordered_map<const void *, VTime> m_dpcStart;
+  // Each set timer's due time before rounding to a tick (periods count from it).
+  std::unordered_map<const void *, VTime> m_nominalDue;
+  std::optional<TimerTickOptions> m_ticks;
+  std::mt19937_64 m_tickRandom;
+  KEVENT m_wake{};  // synchronization: a DPC thread recomputes what is due
   std::atomic<bool> m_stopping{false};
   std::atomic<int> m_dpcsOutstanding{0};  // queued or running
   Scheduler *m_scheduler = nullptr;
-  std::shared_ptr<SimThread> m_thread;
+  bool m_parallel = false;
+  uint32_t m_processors = 1;
+  std::vector<std::shared_ptr<SimThread>> m_threads;
 };
 
 void DpcEngine::Start(Scheduler &scheduler) {
@@ -66,20 +81,32 @@ void DpcEngine::Start(Scheduler &scheduler) {
   m_stopping = false;
   m_dpcsOutstanding = 0;
   m_scheduler = &scheduler;
-  m_thread = scheduler.Spawn("DPC", ThreadKind::Completion, kSystemProcessId, [this] { Loop(); });
+  m_tickRandom.seed(m_ticks ? m_ticks->seed : 0);
+  SetClockTickPeriod(m_ticks ? m_ticks->period : kTickPeriod);
+  m_parallel = ParallelMode::Instance().On();
+  m_processors = m_parallel ? ParallelMode::Instance().Options().dpcThreads : 1;
+  for (uint32_t i = 0; i < m_processors; ++i) {
+    std::string name = m_parallel ? "DPC cpu " + std::to_string(i) : "DPC";
+    m_threads.push_back(scheduler.Spawn(name, ThreadKind::Completion, kSystemProcessId, [this] { Loop(); }));
+  }
 }
 
 void DpcEngine::Stop() {
-  if (m_thread == nullptr) return;
+  if (m_threads.empty()) return;
   m_stopping = true;
-  KeSetEvent(&m_wake, IO_NO_INCREMENT, FALSE);
-  KeWaitForSingleObject(m_thread->ExitObject(), Executive, KernelMode, FALSE, nullptr);
-  m_thread.reset();
+  KeSetEvent(&m_wake, IO_NO_INCREMENT, FALSE);  // each thread passes it on as it ends
+  for (auto &thread : m_threads) {
+    KeWaitForSingleObject(thread->ExitObject(), Executive, KernelMode, FALSE, nullptr);
+  }
+  m_threads.clear();
   std::lock_guard<std::mutex> guard(m_lock);
   InitializeListHead(&m_dpcs);
   InitializeListHead(&m_timers);
   m_sites.clear();
+  m_dpcStart.clear();
+  m_nominalDue.clear();
   m_scheduler = nullptr;
+  SetClockTickPeriod(kTickPeriod);
 }
 
 Scheduler &DpcEngine::Require(const char *api, const std::source_location &site) {
@@ -102,11 +129,16 @@ void DpcEngine::Loop() {
     FireDueTimers();
     RunDpcs();
   }
+  // Another DPC thread may still sleep on the wake event.
+  KeSetEvent(&m_wake, IO_NO_INCREMENT, FALSE);
 }
 
 VTime DpcEngine::NextDueLocked() const {
-  if (!IsListEmpty(&m_dpcs)) return m_scheduler->Now();
   VTime due = kInfinite;
+  for (PLIST_ENTRY entry = m_dpcs.Flink; entry != &m_dpcs; entry = entry->Flink) {
+    auto start = m_dpcStart.find(CONTAINING_RECORD(entry, KDPC, DpcListEntry));
+    if (start != m_dpcStart.end()) due = std::min(due, start->second);
+  }
   for (PLIST_ENTRY entry = m_timers.Flink; entry != &m_timers; entry = entry->Flink) {
     PKTIMER timer = CONTAINING_RECORD(entry, KTIMER, TimerListEntry);
     due = std::min(due, static_cast<VTime>(timer->DueTime.QuadPart));
@@ -114,30 +146,56 @@ VTime DpcEngine::NextDueLocked() const {
   return due;
 }
 
+// The virtual time a timer due at `due` expires: then, or with clock ticks
+// at the next tick plus the expiry's jitter.
+VTime DpcEngine::ExpiryLocked(VTime due) {
+  if (!m_ticks || m_ticks->period <= 0) return due;
+  VTime period = m_ticks->period;
+  if (due > kInfinite - period) return kInfinite;
+  VTime tick = (due + period - 1) / period * period;
+  VTime jitter = m_ticks->jitter > 0 ? static_cast<VTime>(m_tickRandom() % static_cast<uint64_t>(m_ticks->jitter + 1)) : 0;
+  return tick + jitter;
+}
+
+// Timers due at one pass expire in the order they were set, or in parallel
+// mode in a random one: which of two timers due together fires first is
+// not defined on Windows either.
 void DpcEngine::FireDueTimers() {
   std::lock_guard<std::mutex> guard(m_lock);
   VTime now = m_scheduler->Now();
-  for (PLIST_ENTRY entry = m_timers.Flink; entry != &m_timers;) {
+  std::vector<PKTIMER> due;
+  for (PLIST_ENTRY entry = m_timers.Flink; entry != &m_timers; entry = entry->Flink) {
     PKTIMER timer = CONTAINING_RECORD(entry, KTIMER, TimerListEntry);
-    entry = entry->Flink;
-    if (static_cast<VTime>(timer->DueTime.QuadPart) > now) continue;
-    RemoveEntryList(&timer->TimerListEntry);
-    timer->TimerListEntry.Flink = timer->TimerListEntry.Blink = nullptr;
-    m_scheduler->SetEvent(&timer->Header);
-    const std::source_location setAt = m_sites[timer];
-    if (timer->Dpc != nullptr) {
-      ULARGE_INTEGER firedAt;
-      firedAt.QuadPart = static_cast<ULONGLONG>(now);
-      bool inserted;
-      InsertDpcLocked(timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(firedAt.LowPart)),
-                      reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(firedAt.HighPart)), setAt, &inserted);
+    if (static_cast<VTime>(timer->DueTime.QuadPart) <= now) due.push_back(timer);
+  }
+  if (m_parallel && due.size() > 1) {
+    for (size_t i = due.size() - 1; i > 0; --i) {
+      std::swap(due[i], due[ParallelMode::Instance().Draw(RandomStream::Timers) % (i + 1)]);
     }
-    if (timer->Period != 0) {
-      timer->DueTime.QuadPart += static_cast<ULONGLONG>(timer->Period) * kTicksPerMillisecond;
-      InsertTailList(&m_timers, &timer->TimerListEntry);
-    } else {
-      m_sites.erase(timer);
-    }
+  }
+  for (PKTIMER timer : due) FireLocked(timer, now);
+}
+
+void DpcEngine::FireLocked(PKTIMER timer, VTime now) {
+  RemoveEntryList(&timer->TimerListEntry);
+  timer->TimerListEntry.Flink = timer->TimerListEntry.Blink = nullptr;
+  m_scheduler->SetEvent(&timer->Header);
+  const std::source_location setAt = m_sites[timer];
+  if (timer->Dpc != nullptr) {
+    ULARGE_INTEGER firedAt;
+    firedAt.QuadPart = static_cast<ULONGLONG>(now);
+    bool inserted;
+    InsertDpcLocked(timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(firedAt.LowPart)),
+                    reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(firedAt.HighPart)), setAt, &inserted);
+  }
+  if (timer->Period != 0) {
+    VTime nominal = m_nominalDue[timer] + static_cast<VTime>(timer->Period) * kTicksPerMillisecond;
+    m_nominalDue[timer] = nominal;
+    timer->DueTime.QuadPart = static_cast<ULONGLONG>(ExpiryLocked(nominal));
+    InsertTailList(&m_timers, &timer->TimerListEntry);
+  } else {
+    m_sites.erase(timer);
+    m_nominalDue.erase(timer);
   }
 }
 
@@ -146,6 +204,7 @@ void DpcEngine::InsertDpcLocked(PRKDPC dpc, PVOID argument1, PVOID argument2, co
   *inserted = dpc->DpcData == nullptr;
   if (!*inserted) return;
   m_sites[dpc] = site;
+  m_dpcStart[dpc] = m_scheduler->Now() + ParallelMode::Instance().DpcDelay();
   dpc->SystemArgument1 = argument1;
   dpc->SystemArgument2 = argument2;
   dpc->DpcData = this;
@@ -173,8 +232,30 @@ bool DpcEngine::RemoveDpc(PRKDPC dpc) {
   RemoveEntryList(&dpc->DpcListEntry);
   dpc->DpcData = nullptr;
   m_sites.erase(dpc);
+  m_dpcStart.erase(dpc);
   --m_dpcsOutstanding;
   return true;
+}
+
+// The first DPC in queue order whose start has come; *moreDue tells whether
+// another one waits that another DPC thread could run now.
+PRKDPC DpcEngine::TakeDueDpcLocked(VTime now, bool *moreDue) {
+  PRKDPC taken = nullptr;
+  *moreDue = false;
+  for (PLIST_ENTRY entry = m_dpcs.Flink; entry != &m_dpcs; entry = entry->Flink) {
+    PRKDPC dpc = CONTAINING_RECORD(entry, KDPC, DpcListEntry);
+    if (m_dpcStart[dpc] > now) continue;
+    if (taken != nullptr) {
+      *moreDue = true;
+      break;
+    }
+    taken = dpc;
+  }
+  if (taken == nullptr) return nullptr;
+  RemoveEntryList(&taken->DpcListEntry);
+  taken->DpcData = nullptr;  // may be queued again from here on
+  m_dpcStart.erase(taken);
+  return taken;
 }
 
 void DpcEngine::RunDpcs() {
@@ -184,19 +265,26 @@ void DpcEngine::RunDpcs() {
     PRKDPC dpc;
     PKDEFERRED_ROUTINE routine;
     PVOID context, argument1, argument2;
+    std::source_location queuedAt;
+    bool moreDue;
     {
       std::lock_guard<std::mutex> guard(m_lock);
-      if (IsListEmpty(&m_dpcs)) break;
-      dpc = CONTAINING_RECORD(RemoveHeadList(&m_dpcs), KDPC, DpcListEntry);
+      dpc = TakeDueDpcLocked(m_scheduler->Now(), &moreDue);
+      if (dpc == nullptr) break;
       routine = dpc->DeferredRoutine;
       context = dpc->DeferredContext;
       argument1 = dpc->SystemArgument1;
       argument2 = dpc->SystemArgument2;
-      dpc->DpcData = nullptr;  // may be queued again from here on
+      queuedAt = m_sites[dpc];
       m_sites.erase(dpc);
     }
+    if (moreDue && m_processors > 1) KeSetEvent(&m_wake, IO_NO_INCREMENT, FALSE);
+    uint64_t cpu = ThreadCpuNs();
     routine(dpc, context, argument1, argument2);
+    cpu = ThreadCpuNs() - cpu;
     RequireIrqlRestored("DPC routine", DISPATCH_LEVEL, std::source_location::current());
+    DispatchCpu::Instance().Record(DispatchWork::Dpc, cpu, "DPC " + Hex(dpc) + " queued at " + SiteText(queuedAt),
+                                   queuedAt);
     --m_dpcsOutstanding;
   }
   KeLowerIrql(old);
@@ -209,13 +297,15 @@ bool DpcEngine::SetTimer(PKTIMER timer, VTime due, LONG period, PKDPC dpc, const
     m_sites[timer] = site;
     wasSet = timer->TimerListEntry.Flink != nullptr;
     if (wasSet) RemoveEntryList(&timer->TimerListEntry);
-    timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
+    m_nominalDue[timer] = due;
+    timer->DueTime.QuadPart = static_cast<ULONGLONG>(ExpiryLocked(due));
     timer->Period = static_cast<ULONG>(period);
     timer->Dpc = dpc;
     m_scheduler->ResetEvent(&timer->Header);
     InsertTailList(&m_timers, &timer->TimerListEntry);
   }
-  KeSetEvent(&m_wake, IO_NO_INCREMENT, FALSE);  // the DPC thread recomputes its deadline
+  // Every DPC thread recomputes its deadline.
+  for (uint32_t i = 0; i < m_processors; ++i) KeSetEvent(&m_wake, IO_NO_INCREMENT, FALSE);
   return wasSet;
 }
 
@@ -225,6 +315,7 @@ bool DpcEngine::CancelTimer(PKTIMER timer) {
   RemoveEntryList(&timer->TimerListEntry);
   timer->TimerListEntry.Flink = timer->TimerListEntry.Blink = nullptr;
   m_sites.erase(timer);
+  m_nominalDue.erase(timer);
   return true;
 }
 
@@ -273,6 +364,8 @@ void DpcEngine::Flush() {
 }
 
 }  // namespace
+
+void SetTimerTicks(const std::optional<TimerTickOptions> &ticks) { DpcEngine::Instance().SetTicks(ticks); }
 
 void StartDpcThread(Scheduler &scheduler) { DpcEngine::Instance().Start(scheduler); }
 

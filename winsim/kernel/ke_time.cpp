@@ -1,6 +1,17 @@
 #include "winsim/kernel/ke_time.h"
 
+#include <atomic>
+
 namespace winsim {
+namespace {
+
+std::atomic<VTime> g_tickPeriod{kTickPeriod};
+
+}  // namespace
+
+VTime ClockTickPeriod() { return g_tickPeriod.load(std::memory_order_relaxed); }
+
+void SetClockTickPeriod(VTime period) { g_tickPeriod.store(period > 0 ? period : kTickPeriod, std::memory_order_relaxed); }
 
 VTime Now() {
   Scheduler *scheduler = Scheduler::Active();
@@ -33,9 +44,9 @@ LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
   return counter;
 }
 
-void KeQueryTickCount(PLARGE_INTEGER TickCount) { TickCount->QuadPart = winsim::Now() / winsim::kTickPeriod; }
+void KeQueryTickCount(PLARGE_INTEGER TickCount) { TickCount->QuadPart = winsim::Now() / winsim::ClockTickPeriod(); }
 
-ULONG KeQueryTimeIncrement(void) { return static_cast<ULONG>(winsim::kTickPeriod); }
+ULONG KeQueryTimeIncrement(void) { return static_cast<ULONG>(winsim::ClockTickPeriod()); }
 
 // A stall spins the processor; on the virtual clock no time passes while a
 // thread runs, so a stall costs nothing. Drivers must not poll with it.

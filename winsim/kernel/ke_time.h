@@ -21,4 +21,10 @@ VTime DeadlineOf(const LARGE_INTEGER *timeout);
 // Virtual time of the active machine (0 without one).
 VTime Now();
 
+// The clock interrupt period KeQueryTickCount and KeQueryTimeIncrement
+// report: kTickPeriod unless the machine runs timers on ticks of another
+// period (ke_dpc_timer.h).
+VTime ClockTickPeriod();
+void SetClockTickPeriod(VTime period);
+
 }  // namespace winsim

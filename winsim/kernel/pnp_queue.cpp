@@ -2,6 +2,7 @@
 
 #include "winsim/kernel/debug_log.h"
 #include "winsim/kernel/io_workers.h"
+#include "winsim/sched/parallel_mode.h"
 
 namespace winsim::pnp {
 
@@ -29,7 +30,18 @@ PnpActionQueue::PnpActionQueue() { KeInitializeEvent(&m_idle, NotificationEvent,
 
 // The drainer signals idleness under the lock; taking the lock once more
 // waits until it has let go, after which it no longer touches the queue.
-PnpActionQueue::~PnpActionQueue() { std::lock_guard<std::mutex> guard(m_lock); }
+// In parallel mode the drainer's thread is also waited for, so the machine
+// finds it ended.
+PnpActionQueue::~PnpActionQueue() {
+  std::shared_ptr<SimThread> drainer;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    drainer = m_drainThread;
+  }
+  if (drainer != nullptr && Scheduler::Current() != nullptr) {
+    KeWaitForSingleObject(drainer->ExitObject(), Executive, KernelMode, FALSE, nullptr);
+  }
+}
 
 std::shared_ptr<PnpActionQueue::Action> PnpActionQueue::Push(std::string what, std::function<void()> body) {
   auto action = std::make_shared<Action>();
@@ -46,11 +58,21 @@ std::shared_ptr<PnpActionQueue::Action> PnpActionQueue::Push(std::string what, s
       startDrainer = true;
     }
   }
-  if (startDrainer) {
-    auto *drainer = new Drainer{{&Drainer::Run, &Drainer::Discard, nullptr, std::source_location::current()}, this};
-    SystemWorkers::Instance().Queue(&drainer->entry, DelayedWorkQueue);
-  }
+  if (startDrainer) StartDrainer();
   return action;
+}
+
+void PnpActionQueue::StartDrainer() {
+  if (ParallelMode::Instance().On()) {
+    // The thread ends once the queue is empty; the machine reaps it.
+    auto thread =
+        Scheduler::Active()->Spawn("pnp actions", ThreadKind::SystemWorker, kSystemProcessId, [this] { Drain(); });
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_drainThread = std::move(thread);
+    return;
+  }
+  auto *drainer = new Drainer{{&Drainer::Run, &Drainer::Discard, nullptr, std::source_location::current()}, this};
+  SystemWorkers::Instance().Queue(&drainer->entry, DelayedWorkQueue);
 }
 
 void PnpActionQueue::Run(std::string what, std::function<void()> body) {

@@ -1,6 +1,8 @@
 // The PnP manager's device-action queue: actions run one at a time, in the
-// order queued, on a system worker thread at PASSIVE_LEVEL. A worker is
-// borrowed only while actions are waiting.
+// order queued, at PASSIVE_LEVEL. Serial (the default), a system worker
+// thread is borrowed while actions are waiting, so the actions take turns
+// with work items. In parallel mode (winsim/sched/parallel_mode.h) they run
+// on a system thread of their own, beside whatever work items run.
 #pragma once
 #include <wdm.h>
 
@@ -37,12 +39,14 @@ class PnpActionQueue {
   struct Drainer;
 
   std::shared_ptr<Action> Push(std::string what, std::function<void()> body);
+  void StartDrainer();
   void Drain();
 
   mutable std::mutex m_lock;
   std::deque<std::shared_ptr<Action>> m_actions;
   bool m_draining = false;
   SimThread *m_runner = nullptr;
+  std::shared_ptr<SimThread> m_drainThread;  // parallel mode: the latest drainer's
   KEVENT m_idle{};  // notification: set while nothing is queued or running
 };
 

@@ -1,5 +1,6 @@
 #include "winsim/sched/scheduler.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -193,6 +194,10 @@ void Scheduler::WakeLocked(SimThread &thread, NTSTATUS status) {
 // Satisfies waiters of a newly signalled object in list order until the object
 // is no longer signalled (a synchronization event or semaphore runs out).
 void Scheduler::SignalledLocked(DISPATCHER_HEADER *object) {
+  if (m_shuffle) {
+    SignalledShuffledLocked(object);
+    return;
+  }
   PLIST_ENTRY head = &object->WaitListHead;
   PLIST_ENTRY entry = head->Flink;
   while (entry != head && IsSignalled(object)) {
@@ -203,15 +208,37 @@ void Scheduler::SignalledLocked(DISPATCHER_HEADER *object) {
       entry = entry->Flink;
       continue;
     }
-    if (waiter.m_waitType == WaitAll) {
-      for (ULONG i = 0; i < waiter.m_blockCount; ++i) {
-        ConsumeLocked(static_cast<DISPATCHER_HEADER *>(waiter.m_blocks[i].Object));
-      }
-    } else {
-      ConsumeLocked(static_cast<DISPATCHER_HEADER *>(waiter.m_blocks[index].Object));
-    }
-    WakeLocked(waiter, STATUS_WAIT_0 + static_cast<NTSTATUS>(index));
+    WakeSatisfiedLocked(waiter, index);
     entry = head->Flink;  // the wake unlinked blocks; start over
+  }
+}
+
+void Scheduler::WakeSatisfiedLocked(SimThread &waiter, ULONG index) {
+  if (waiter.m_waitType == WaitAll) {
+    for (ULONG i = 0; i < waiter.m_blockCount; ++i) {
+      ConsumeLocked(static_cast<DISPATCHER_HEADER *>(waiter.m_blocks[i].Object));
+    }
+  } else {
+    ConsumeLocked(static_cast<DISPATCHER_HEADER *>(waiter.m_blocks[index].Object));
+  }
+  WakeLocked(waiter, STATUS_WAIT_0 + static_cast<NTSTATUS>(index));
+}
+
+// As SignalledLocked, but each time the waiter to release is drawn from
+// those the object can satisfy now.
+void Scheduler::SignalledShuffledLocked(DISPATCHER_HEADER *object) {
+  PLIST_ENTRY head = &object->WaitListHead;
+  while (IsSignalled(object)) {
+    std::vector<std::pair<SimThread *, ULONG>> ready;
+    for (PLIST_ENTRY entry = head->Flink; entry != head; entry = entry->Flink) {
+      SimThread *waiter = ThreadOfBlock(CONTAINING_RECORD(entry, KWAIT_BLOCK, WaitListEntry));
+      ULONG index = 0;
+      bool listed = std::any_of(ready.begin(), ready.end(), [waiter](const auto &r) { return r.first == waiter; });
+      if (!listed && SatisfiedLocked(*waiter, &index)) ready.emplace_back(waiter, index);
+    }
+    if (ready.empty()) return;
+    const auto &chosen = ready[m_wakeRandom() % ready.size()];
+    WakeSatisfiedLocked(*chosen.first, chosen.second);
   }
 }
 
@@ -309,11 +336,23 @@ void Scheduler::BlockedLocked(std::unique_lock<std::mutex> &lock) {
       if (m_timers.empty() || std::get<0>(*m_timers.begin()) != next) continue;
     }
     if (next > Now()) m_now.store(next, std::memory_order_release);
-    while (!m_timers.empty() && std::get<0>(*m_timers.begin()) == next) {
-      SimThread *thread = std::get<2>(*m_timers.begin());
-      WakeLocked(*thread, STATUS_TIMEOUT);
-    }
+    WakeDueLocked(next);
   }
+}
+
+void Scheduler::WakeDueLocked(VTime due) {
+  std::vector<SimThread *> threads;
+  for (auto it = m_timers.begin(); it != m_timers.end() && std::get<0>(*it) == due; ++it) {
+    threads.push_back(std::get<2>(*it));
+  }
+  if (m_shuffle) std::shuffle(threads.begin(), threads.end(), m_wakeRandom);
+  for (SimThread *thread : threads) WakeLocked(*thread, STATUS_TIMEOUT);
+}
+
+void Scheduler::SetWakeShuffle(std::optional<uint64_t> seed) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_shuffle = seed.has_value();
+  m_wakeRandom.seed(seed.value_or(0));
 }
 
 void Scheduler::PaceLocked(std::unique_lock<std::mutex> &lock, VTime target) {

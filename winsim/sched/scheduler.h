@@ -18,6 +18,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <random>
 #include <set>
 #include <source_location>
 #include <string>
@@ -144,6 +146,13 @@ class Scheduler {
   // by factor (1.0 = real time). 0 turns pacing off.
   void SetPacing(double factor);
 
+  // With a seed, wake-ups that fall on one instant come in an order drawn
+  // from it: threads whose time-outs end together, and the waiters one
+  // signal releases (which of them a synchronization event or semaphore
+  // lets through, in which order a notification event wakes them). Without
+  // one (the default), in the order their waits began.
+  void SetWakeShuffle(std::optional<uint64_t> seed);
+
   // A line per thread: name, kind, state and what it waits for.
   std::string DescribeThreads();
   // The first thread waiting on a dispatcher object in [begin, end), as
@@ -160,6 +169,9 @@ class Scheduler {
   void WakeLocked(SimThread &thread, NTSTATUS status);
   void UnlinkWaitLocked(SimThread &thread);
   void SignalledLocked(DISPATCHER_HEADER *object);
+  void SignalledShuffledLocked(DISPATCHER_HEADER *object);
+  void WakeSatisfiedLocked(SimThread &waiter, ULONG index);
+  void WakeDueLocked(VTime due);
   void BlockedLocked(std::unique_lock<std::mutex> &lock);
   bool WakePredicatesLocked();
   void PaceLocked(std::unique_lock<std::mutex> &lock, VTime target);
@@ -174,6 +186,8 @@ class Scheduler {
   std::set<TimerKey> m_timers;
   std::vector<std::shared_ptr<SimThread>> m_threads;
   std::vector<SimThread *> m_predicateWaiters;
+  bool m_shuffle = false;
+  std::mt19937_64 m_wakeRandom;
   double m_pacing = 0;
   VTime m_paceOriginVirtual = 0;
   std::chrono::steady_clock::time_point m_paceOriginWall;

@@ -3,8 +3,11 @@
 #include <usb.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
+#include "winsim/sched/dispatch_cpu.h"
+#include "winsim/sched/parallel_mode.h"
 #include "winsim/usb/bus_capture.h"
 
 namespace winsim::usb {
@@ -37,28 +40,45 @@ uint32_t PacketRoom(const Transfer &transfer, uint32_t i) {
 }  // namespace
 
 HostController::HostController(uint32_t busNumber, uint32_t frameBase)
-    : m_busNumber(busNumber), m_frameBase(frameBase), m_random(1) {}
+    : m_busNumber(busNumber), m_frameBase(frameBase), m_random(1) {
+  m_lanes.push_back(std::make_unique<Lane>());
+}
 
 HostController::~HostController() { Stop(); }
 
 void HostController::Start(Scheduler &scheduler) {
   m_scheduler = &scheduler;
   m_stopping = false;
-  KeInitializeEvent(&m_wakeEvent, SynchronizationEvent, FALSE);
-  m_thread = scheduler.Spawn("usb completion bus " + std::to_string(m_busNumber), ThreadKind::Completion,
-                             kSystemProcessId, [this] { Loop(); });
+  ParallelMode &parallel = ParallelMode::Instance();
+  size_t lanes = parallel.On() ? parallel.Options().completionThreads : 1;
+  m_laneShift = parallel.On() ? static_cast<uint32_t>(parallel.Draw(RandomStream::Wakes) % lanes) : 0;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    while (m_lanes.size() < lanes) m_lanes.push_back(std::make_unique<Lane>());
+    for (auto &lane : m_lanes) KeInitializeEvent(&lane->wake, SynchronizationEvent, FALSE);
+  }
+  std::string name = "usb completion bus " + std::to_string(m_busNumber);
+  for (size_t i = 0; i < m_lanes.size(); ++i) {
+    Lane *lane = m_lanes[i].get();
+    lane->thread = scheduler.Spawn(lanes > 1 ? name + " cpu " + std::to_string(i) : name, ThreadKind::Completion,
+                                   kSystemProcessId, [this, lane] { Loop(lane); });
+  }
+  m_started = true;
 }
 
 void HostController::Stop() {
-  if (m_thread == nullptr) return;
+  if (!m_started) return;
   {
     std::lock_guard<std::mutex> guard(m_lock);
     m_stopping = true;  // set first, so no resubmission from a completion slips in behind the failures
     for (auto &[number, port] : m_ports) FailPendingLocked(number, USBD_STATUS_CANCELED, false, 0);
   }
   Wake();
-  KeWaitForSingleObject(m_thread->ExitObject(), Executive, KernelMode, FALSE, nullptr);
-  m_thread.reset();
+  for (auto &lane : m_lanes) {
+    KeWaitForSingleObject(lane->thread->ExitObject(), Executive, KernelMode, FALSE, nullptr);
+    lane->thread.reset();
+  }
+  m_started = false;
 }
 
 uint32_t HostController::CurrentFrame() const {
@@ -112,6 +132,11 @@ void HostController::SetControlDuration(VTime duration) {
 void HostController::SetSchedulingThreshold(uint32_t frames) {
   std::lock_guard<std::mutex> guard(m_lock);
   m_threshold = frames;
+}
+
+uint32_t HostController::SchedulingThreshold() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_threshold;
 }
 
 void HostController::SetCompletionLatency(std::function<VTime(std::mt19937 &)> sampler, uint32_t seed) {
@@ -345,12 +370,20 @@ VTime HostController::DueAfterFrameOf(uint64_t lastMicroframe) {
   return TimeOfMicroframe(frameEnd);
 }
 
+// With several lanes, a device's OUT and IN endpoints of one number land on
+// different lanes; which lane takes which is drawn at start.
+HostController::Lane &HostController::LaneOfLocked(const Transfer &transfer) {
+  uint32_t key = (transfer.endpoint & 0x0F) * 2u + (IsIn(transfer.endpoint) ? 1u : 0u) + m_laneShift;
+  return *m_lanes[key % m_lanes.size()];
+}
+
 void HostController::QueueDoneLocked(Transfer *transfer, VTime due) {
+  Lane &lane = LaneOfLocked(*transfer);
   if (m_latency) due += std::max<VTime>(0, m_latency(m_random));
-  due = std::max(due, m_lastDue);  // a late DPC delays everything queued behind it
-  m_lastDue = due;
+  due = std::max(due, lane.lastDue);  // a late DPC delays everything queued behind it
+  lane.lastDue = due;
   transfer->m_due = due;
-  m_done.emplace(due, transfer);
+  lane.done.emplace(due, transfer);
 }
 
 bool HostController::RemovePendingLocked(Transfer *transfer) {
@@ -408,9 +441,9 @@ void HostController::AbortEndpoint(int port, uint8_t endpoint) {
   Wake();
 }
 
-VTime HostController::NextWakeLocked() const {
+VTime HostController::NextWakeLocked(const Lane &lane) const {
   VTime next = kInfinite;
-  if (!m_done.empty()) next = m_done.begin()->first;
+  if (!lane.done.empty()) next = lane.done.begin()->first;
   for (const Transfer *transfer : m_iso) {
     uint64_t last = IsoMicroframeOf(*transfer, transfer->packetCount - 1);
     uint64_t frameEnd = (last / kMicroframesPerFrame + 1) * kMicroframesPerFrame;
@@ -421,39 +454,53 @@ VTime HostController::NextWakeLocked() const {
 }
 
 void HostController::Wake() {
-  if (m_thread != nullptr) KeSetEvent(&m_wakeEvent, IO_NO_INCREMENT, FALSE);
+  if (!m_started) return;
+  for (auto &lane : m_lanes) KeSetEvent(&lane->wake, IO_NO_INCREMENT, FALSE);
 }
 
-// The completion context: serves the schedule up to now, then returns due
-// transfers at DISPATCH_LEVEL in due order, then sleeps to the next event.
-void HostController::Loop() {
+void HostController::DeliverLocked(Transfer *transfer, VTime now, std::unique_lock<std::mutex> &lock) {
+  ++m_completed;
+  if (m_capture != nullptr) m_capture->Completed(m_busNumber, transfer->m_port, *transfer, now);
+  uint8_t endpoint = transfer->endpoint;
+  int port = transfer->m_port;
+  lock.unlock();
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  uint64_t cpu = ThreadCpuNs();
+  if (transfer->onComplete) transfer->onComplete(*transfer);
+  cpu = ThreadCpuNs() - cpu;
+  KeLowerIrql(old);
+  char what[96];
+  std::snprintf(what, sizeof what, "completion of a transfer of endpoint 0x%02x, bus %u port %d", endpoint,
+                m_busNumber, port);
+  DispatchCpu::Instance().Record(DispatchWork::UrbCompletion, cpu, what, std::source_location::current());
+  lock.lock();
+}
+
+// A completion context: every lane serves the schedule up to now (whichever
+// gets there first does it), then returns its own due transfers at
+// DISPATCH_LEVEL in due order, then sleeps to the next event.
+void HostController::Loop(Lane *lane) {
   std::unique_lock<std::mutex> lock(m_lock);
-  while (!m_stopping || !m_done.empty()) {
+  while (!m_stopping || !lane->done.empty()) {
     VTime now = m_scheduler->Now();
     RunIsoUntilLocked(CurrentMicroframe());
     ReleaseHeldLocked(now);
     if (m_dataReady.exchange(false)) RetryParkedLocked(now);
-    while (!m_done.empty() && m_done.begin()->first <= now) {
-      Transfer *transfer = m_done.begin()->second;
-      m_done.erase(m_done.begin());
-      ++m_completed;
-      if (m_capture != nullptr) m_capture->Completed(m_busNumber, transfer->m_port, *transfer, now);
-      lock.unlock();
-      KIRQL old;
-      KeRaiseIrql(DISPATCH_LEVEL, &old);
-      if (transfer->onComplete) transfer->onComplete(*transfer);
-      KeLowerIrql(old);
-      lock.lock();
+    while (!lane->done.empty() && lane->done.begin()->first <= now) {
+      Transfer *transfer = lane->done.begin()->second;
+      lane->done.erase(lane->done.begin());
+      DeliverLocked(transfer, now, lock);
     }
-    if (m_stopping && m_done.empty()) break;
-    VTime wake = NextWakeLocked();
+    if (m_stopping && lane->done.empty()) break;
+    VTime wake = NextWakeLocked(*lane);
     lock.unlock();
     if (wake == kInfinite) {
-      KeWaitForSingleObject(&m_wakeEvent, Executive, KernelMode, FALSE, nullptr);
+      KeWaitForSingleObject(&lane->wake, Executive, KernelMode, FALSE, nullptr);
     } else {
       LARGE_INTEGER timeout;
       timeout.QuadPart = -std::max<VTime>(wake - m_scheduler->Now(), 0);
-      if (timeout.QuadPart != 0) KeWaitForSingleObject(&m_wakeEvent, Executive, KernelMode, FALSE, &timeout);
+      if (timeout.QuadPart != 0) KeWaitForSingleObject(&lane->wake, Executive, KernelMode, FALSE, &timeout);
     }
     lock.lock();
   }

@@ -2,6 +2,13 @@
 // the machine's virtual clock, ports for simulated devices, and a completion
 // context that returns finished transfers at DISPATCH_LEVEL.
 //
+// Serial (the default), one thread completes every transfer of the bus. In
+// parallel mode (winsim/sched/parallel_mode.h) several do, as completion
+// DPCs of several processors would: each endpoint's transfers always on the
+// same thread and in order, as Windows' USB stack keeps a pipe's order, and
+// a device's IN and OUT endpoints of one number on different threads. Each
+// completion's CPU time is counted (winsim/sched/dispatch_cpu.h).
+//
 // Isochronous packets are served in the microframe they are scheduled for,
 // in bus order across all endpoints. A transfer completes once the frame of
 // its last packet has passed (plus the simulated DPC latency, when a latency
@@ -109,8 +116,11 @@ class HostController {
   // How long a control transfer occupies the default pipe (default 125 us).
   void SetControlDuration(VTime duration);
   // Earliest frame an explicit StartFrame may name, relative to the current
-  // frame (default 1: the frame being scheduled now cannot take new work).
+  // frame (default 1: the frame being scheduled now cannot take new work;
+  // an xHCI controller's isochronous scheduling threshold and interrupter
+  // latency can make it 2 or 3).
   void SetSchedulingThreshold(uint32_t frames);
+  uint32_t SchedulingThreshold() const;
   // Simulated DPC latency: each completion is delivered this much later,
   // in order. Null turns it off.
   void SetCompletionLatency(std::function<VTime(std::mt19937 &)> sampler, uint32_t seed = 1);
@@ -153,14 +163,26 @@ class HostController {
   VTime NextWakeLocked() const;
   void FailPendingLocked(int port, int32_t status, bool onlyEndpoint, uint8_t endpoint);
   bool RemovePendingLocked(Transfer *transfer);
-  void Loop();
+  // A completion context: its thread, and the finished transfers it
+  // returns, by due time.
+  struct Lane {
+    std::shared_ptr<SimThread> thread;
+    KEVENT wake{};
+    std::multimap<VTime, Transfer *> done;
+    VTime lastDue = 0;
+  };
+  Lane &LaneOfLocked(const Transfer &transfer);
+  VTime NextWakeLocked(const Lane &lane) const;
+  void DeliverLocked(Transfer *transfer, VTime now, std::unique_lock<std::mutex> &lock);
+  void Loop(Lane *lane);
   void Wake();
 
   const uint32_t m_busNumber;
   const uint32_t m_frameBase;
   Scheduler *m_scheduler = nullptr;
-  std::shared_ptr<SimThread> m_thread;
-  KEVENT m_wakeEvent{};
+  std::vector<std::unique_ptr<Lane>> m_lanes;  // fixed from Start to Stop
+  uint32_t m_laneShift = 0;  // parallel mode: which lane each endpoint takes (seeded)
+  std::atomic<bool> m_started{false};
   std::atomic<bool> m_stopping{false};
 
   mutable std::mutex m_lock;
@@ -169,10 +191,8 @@ class HostController {
   std::vector<Transfer *> m_iso;      // active isochronous transfers
   std::vector<Transfer *> m_waiting;  // control, bulk and interrupt transfers not yet done
   std::vector<Transfer *> m_held;     // isochronous transfers served and held back
-  std::multimap<VTime, Transfer *> m_done;  // finished, waiting for delivery, by due time
   std::map<std::pair<int, uint8_t>, uint32_t> m_nextAsapFrame;  // per port and endpoint
   uint64_t m_servedThrough = 0;  // isochronous microframes before this one are served
-  VTime m_lastDue = 0;
   VTime m_controlDuration = kMicroframeTicks;
   uint32_t m_threshold = 1;
   std::function<VTime(std::mt19937 &)> m_latency;

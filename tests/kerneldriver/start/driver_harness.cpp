@@ -38,6 +38,18 @@ size_t RecordingFunction::RequestCount() const {
   return m_requests.size();
 }
 
+std::optional<winsim::ParallelOptions> &SuiteParallelMode() {
+  static std::optional<winsim::ParallelOptions> options;
+  return options;
+}
+
+winsim::MachineOptions TestMachineOptions() {
+  winsim::MachineOptions options;
+  options.echoLog = std::getenv("QAV_ECHO_LOG") != nullptr;
+  options.parallel = SuiteParallelMode() ? SuiteParallelMode() : winsim::ParallelOptionsFromEnvironment();
+  return options;
+}
+
 std::u16string HardwareId(const DeviceModel &model) {
   char text[32];
   std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", model.vendorId, model.productId);

@@ -124,6 +124,13 @@ class ClientFilter {
   Entry m_entries[kEvents];
 };
 
+// The options of the machine a test gets: QAV_ECHO_LOG=1 echoes the machine
+// log (driver traces, PnP, USB) to stderr; QAV_PARALLEL_SEED=n runs it in
+// parallel mode, as does a suite that sets SuiteParallelMode() in its
+// SetUpTestSuite (and clears it in TearDownTestSuite).
+std::optional<winsim::ParallelOptions> &SuiteParallelMode();
+winsim::MachineOptions TestMachineOptions();
+
 class DriverStartTest : public ::testing::Test {
  protected:
   void TearDown() override;
@@ -146,8 +153,7 @@ class DriverStartTest : public ::testing::Test {
   std::optional<uint32_t> ReadDriverDword(const char16_t *name);
   void WriteDriverDword(const char16_t *name, uint32_t value);
 
-  // QAV_ECHO_LOG=1 echoes the machine log (driver traces, PnP, USB) to stderr.
-  winsim::Machine machine{winsim::MachineOptions{.echoLog = std::getenv("QAV_ECHO_LOG") != nullptr}};
+  winsim::Machine machine{TestMachineOptions()};
   std::shared_ptr<AudioDevice> device;
   std::shared_ptr<RecordingFunction> bus;
   winsim::usb::UsbDeviceHandle handle;

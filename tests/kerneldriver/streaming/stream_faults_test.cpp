@@ -2,6 +2,7 @@
 // its frames, a failure whose recovery has not run yet, a partner stream
 // that ended, capture packets that arrive damaged.
 #include <atomic>
+#include <vector>
 
 #include "stream_harness.h"
 #include "winsim/kernel/io_workers.h"
@@ -18,14 +19,15 @@ constexpr VTime kMs = 10000;
 // a work item queued meanwhile (the streams' recovery) runs only after it.
 class BusyWorkers {
  public:
-  explicit BusyWorkers(VTime duration) : m_duration(duration) {
+  explicit BusyWorkers(VTime duration)
+      : m_duration(duration), m_items(winsim::SystemWorkers::Instance().Capacity()) {
     for (WORK_QUEUE_ITEM &item : m_items) {
       ExInitializeWorkItem(&item, Sleep, this);
       ExQueueWorkItem(&item, DelayedWorkQueue);
     }
   }
   ~BusyWorkers() {
-    while (m_done.load() != winsim::SystemWorkers::kThreads) winsim::Machine::Current()->RunFor(kMs);
+    while (m_done.load() != m_items.size()) winsim::Machine::Current()->RunFor(kMs);
   }
 
  private:
@@ -38,8 +40,8 @@ class BusyWorkers {
   }
 
   const VTime m_duration;
-  WORK_QUEUE_ITEM m_items[winsim::SystemWorkers::kThreads];
-  std::atomic<int> m_done{0};
+  std::vector<WORK_QUEUE_ITEM> m_items;
+  std::atomic<size_t> m_done{0};
 };
 
 // Drops every packet of one whole URB of the endpoint: that URB fails.

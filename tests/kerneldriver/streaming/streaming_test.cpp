@@ -51,6 +51,30 @@ TEST_F(StreamTest, ARampPlayedAtEveryUrbSizeReachesTheDeviceAndComesBackUnaltere
   }
 }
 
+// A stopped render stream's URBs still in flight go out on the bus as they
+// drain. Those its last completions had not filled yet must carry silence,
+// not the audio of their previous round: on a render-only interface the
+// stop comes right after the pin leaves, with up to ten URBs in flight.
+TEST_F(StreamTest, AStoppedRenderStreamDrainsSilenceNotEarlierAudio) {
+  for (ULONG urbSize : {1u, 3u, 5u, 10u}) {
+    SCOPED_TRACE(urbSize);
+    Plug("Maple");
+    UsbAudioDeviceSetUrbSize(&Ctx(), urbSize);
+    WatchPlayedOutput();
+    TestPin &render = RenderPin();
+    Run(render);
+    machine.RunFor(500 * kMs);
+    Leave(render);
+    machine.RunFor(200 * kMs);
+    const RampChecker played = Played();
+    EXPECT_EQ(played.Errors(), 0u) << "ramp frame " << played.FirstErrorValue() / 32 << " played again after frame "
+                                   << played.NextFrame() - 1;
+    EXPECT_GT(played.RampFrames(), 20000u);
+    device->SetPlayedSink(nullptr);
+    Unplug();
+  }
+}
+
 TEST_F(StreamTest, NothingIsAllocatedBetweenStartAndStop) {
   Plug("Larch");
   auto [render, capture] = RunBoth();
