@@ -94,7 +94,7 @@ TEST_F(FilterFactory, TheTreeLeadsFromTheDeviceToItsFactoriesAndBack) {
   PKSDEVICE device = Driver().LastDevice();
   PKSFILTERFACTORY second = nullptr;
   KsAcquireDevice(device);
-  ASSERT_EQ(CreateTestFactory(device, &second), STATUS_SUCCESS);
+  ASSERT_EQ(CreateTestFactory(device, &second, u"SECOND"), STATUS_SUCCESS);
   EXPECT_EQ(KsDeviceGetFirstChildFilterFactory(device), first);
   EXPECT_EQ(KsFilterFactoryGetNextSiblingFilterFactory(first), second);
   EXPECT_EQ(KsFilterFactoryGetNextSiblingFilterFactory(second), nullptr);

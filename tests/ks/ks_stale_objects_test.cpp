@@ -33,7 +33,7 @@ Scene BuildScene(winsim::Machine &machine, TestBus &bus, bool removeDevice) {
   scene.factory = StartWithFactory(machine, bus);
   scene.device = MiniDriver::Instance().LastDevice();
   KsAcquireDevice(scene.device);
-  CreateTestFactory(scene.device, &scene.deletedFactory);
+  CreateTestFactory(scene.device, &scene.deletedFactory, u"DELETED");
   KsDeleteFilterFactory(scene.deletedFactory);
   KsReleaseDevice(scene.device);
   winsim::ks::OpenFilter(scene.factory, &scene.closedFilter);

@@ -401,8 +401,8 @@ const KSFILTER_DESCRIPTOR kFilterDescriptor = {
 
 }  // namespace
 
-NTSTATUS CreateTestFactory(PKSDEVICE device, PKSFILTERFACTORY *factory) {
-  return KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilterDescriptor, const_cast<PWSTR>(u"GLOBAL"),
+NTSTATUS CreateTestFactory(PKSDEVICE device, PKSFILTERFACTORY *factory, PCWSTR reference) {
+  return KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilterDescriptor, const_cast<PWSTR>(reference),
                                nullptr, 0, nullptr, nullptr, factory);
 }
 

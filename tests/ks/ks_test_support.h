@@ -116,9 +116,10 @@ NTSTATUS MiniDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 // The four categories the driver's factory declares.
 extern const GUID kFactoryCategories[4];
 extern const GUID kPrivateCategory;
-// A filter factory over kFactoryCategories with reference string "GLOBAL";
-// its filters' Create and Close are recorded ("FilterCreate", "FilterClose").
-NTSTATUS CreateTestFactory(PKSDEVICE device, PKSFILTERFACTORY *factory);
+// A filter factory over kFactoryCategories with reference string "GLOBAL"
+// (a second factory of one device needs a name of its own); its filters'
+// Create and Close are recorded ("FilterCreate", "FilterClose").
+NTSTATUS CreateTestFactory(PKSDEVICE device, PKSFILTERFACTORY *factory, PCWSTR reference = u"GLOBAL");
 // For death tests, which build their own machine: the minidriver installed
 // and one device plugged and started, its PostStart creating the test
 // factory under the device mutex; returns that factory.

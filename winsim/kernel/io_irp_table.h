@@ -18,6 +18,11 @@ struct IrpRecord {
   bool fromPool = false;   // IoAllocateIrp (IoFreeIrp may free it), not caller memory
   bool threaded = false;   // IoBuild*Request: the I/O manager finishes and frees it
   ULONG outputLength = 0;  // size of the originator's buffered output (threaded IRPs)
+  // IRPs the I/O manager sends for a file object or a user-mode request
+  // (threaded): finish takes over once the IRP completed past its last
+  // location, and must erase and free it.
+  void (*finish)(PIRP irp, void *context) = nullptr;
+  void *finishContext = nullptr;
 };
 
 class IrpTable {

@@ -3,6 +3,7 @@
 #include "winsim/kernel/io_cancel.h"
 #include "winsim/kernel/io_device.h"
 #include "winsim/kernel/io_driver.h"
+#include "winsim/kernel/io_file.h"
 #include "winsim/kernel/io_irp_table.h"
 #include "winsim/kernel/io_workers.h"
 #include "winsim/kernel/ke_dpc_timer.h"
@@ -12,6 +13,7 @@ namespace winsim {
 namespace {
 
 void ResetTables() {
+  ForgetFileObjects();
   IrpTable::Instance().Reset();
   ResetDeviceTable();
   ResetDriverTable();

@@ -76,6 +76,10 @@ void Register(PIRP irp, ULONG outputLength) {
 }  // namespace
 
 void FinishThreadedIrp(PIRP irp, const IrpRecord &record, const std::source_location &site) {
+  if (record.finish != nullptr) {
+    record.finish(irp, record.finishContext);
+    return;
+  }
   const IO_STATUS_BLOCK status = irp->IoStatus;
   bool copyOut = (irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(status.Status) &&
                  status.Information != 0;

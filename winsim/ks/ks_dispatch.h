@@ -14,7 +14,14 @@ void ForgetDriver(PDRIVER_OBJECT driver);
 NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp);
 NTSTATUS DispatchPower(PDEVICE_OBJECT fdo, PIRP irp);
 NTSTATUS DispatchCreate(PDEVICE_OBJECT fdo, PIRP irp);
+NTSTATUS DispatchCleanup(PDEVICE_OBJECT fdo, PIRP irp);
 NTSTATUS DispatchClose(PDEVICE_OBJECT fdo, PIRP irp);
+
+// Requests on a file object standing for an AVStream object (ks_driver.cpp):
+// a create relative to it, and device control on it. They return the status
+// to complete the IRP with, or STATUS_PENDING when they keep it.
+NTSTATUS RouteCreate(ObjectHeader *parent, PIRP irp);
+NTSTATUS RouteDeviceControl(ObjectHeader *object, PIRP irp);
 NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT fdo, PIRP irp);
 NTSTATUS DispatchSystemControl(PDEVICE_OBJECT fdo, PIRP irp);
 

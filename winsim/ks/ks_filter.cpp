@@ -38,12 +38,8 @@ void DestroyFilter(FilterObject *filter, const std::source_location &site) {
   ExFreePoolWithTag(filter, kFilterTag);
 }
 
-NTSTATUS OpenFilter(PKSFILTERFACTORY factory, PKSFILTER *filter, const std::source_location &site) {
-  RequirePassive("opening a filter", site);
+NTSTATUS OpenFilterInstance(FactoryObject *parent, FilterObject **filter) {
   *filter = nullptr;
-  auto *parent =
-      reinterpret_cast<FactoryObject *>(LiveObject(factory, KsObjectTypeFilterFactory, "opening a filter", site));
-  if (parent == nullptr) return STATUS_INVALID_PARAMETER;
   DeviceObject *device = parent->header.device;
   // ks.sys holds creates back while PostStart runs and fails them once it failed.
   KeWaitForSingleObject(&device->postStartIdle, Executive, KernelMode, FALSE, nullptr);
@@ -68,8 +64,30 @@ NTSTATUS OpenFilter(PKSFILTERFACTORY factory, PKSFILTER *filter, const std::sour
     status = CallDispatch(device, dispatch->Create, &object->pub, IRP_MJ_CREATE);
   }
   if (!NT_SUCCESS(status) && object != nullptr) DestroyFilter(object);
-  PDEVICE_OBJECT pdo = device->pub.PhysicalDeviceObject;
   KsReleaseDevice(&device->pub);
+  if (!NT_SUCCESS(status)) return status;
+  *filter = object;
+  return STATUS_SUCCESS;
+}
+
+void CloseFilterInstance(FilterObject *object, const std::source_location &site) {
+  DeviceObject *device = object->header.device;
+  KsAcquireDevice(&device->pub);
+  const KSFILTER_DISPATCH *dispatch = DispatchOf(object);
+  if (dispatch != nullptr) CallDispatch(device, dispatch->Close, &object->pub, IRP_MJ_CLOSE);
+  DestroyFilter(object, site);
+  KsReleaseDevice(&device->pub);
+}
+
+NTSTATUS OpenFilter(PKSFILTERFACTORY factory, PKSFILTER *filter, const std::source_location &site) {
+  RequirePassive("opening a filter", site);
+  *filter = nullptr;
+  auto *parent =
+      reinterpret_cast<FactoryObject *>(LiveObject(factory, KsObjectTypeFilterFactory, "opening a filter", site));
+  if (parent == nullptr) return STATUS_INVALID_PARAMETER;
+  PDEVICE_OBJECT pdo = parent->header.device->pub.PhysicalDeviceObject;
+  FilterObject *object = nullptr;
+  NTSTATUS status = OpenFilterInstance(parent, &object);
   if (!NT_SUCCESS(status)) return status;
   if (PnpManager *manager = PnpManager::Active()) manager->HandleOpened(pdo);
   *filter = &object->pub;
@@ -82,13 +100,8 @@ void CloseFilter(PKSFILTER filter, const std::source_location &site) {
   if (object == nullptr) {
     BugCheck(BugCode::kDriverVerifierDetectedViolation, "closing " + Hex(filter) + ", which is no open filter", site);
   }
-  DeviceObject *device = object->header.device;
-  PDEVICE_OBJECT pdo = device->pub.PhysicalDeviceObject;
-  KsAcquireDevice(&device->pub);
-  const KSFILTER_DISPATCH *dispatch = DispatchOf(object);
-  if (dispatch != nullptr) CallDispatch(device, dispatch->Close, filter, IRP_MJ_CLOSE);
-  DestroyFilter(object, site);
-  KsReleaseDevice(&device->pub);
+  PDEVICE_OBJECT pdo = object->header.device->pub.PhysicalDeviceObject;
+  CloseFilterInstance(object, site);
   // Last: after a surprise removal this may let REMOVE_DEVICE free the device.
   if (PnpManager *manager = PnpManager::Active()) manager->HandleClosed(pdo);
 }

@@ -1,8 +1,9 @@
 // Filter instances: what opening one of a filter factory's device
-// interfaces does in ks.sys (IRP_MJ_CREATE on the factory's create item),
-// until the I/O manager's create path reaches AVStream. A test opens and
-// closes filters through these two calls; an open filter is an open handle
-// on the device's stack for the PnP manager.
+// interfaces does in ks.sys (IRP_MJ_CREATE on the factory's create item).
+// User mode reaches it through CreateFile and CloseHandle; a kernel test may
+// open and close filters directly through OpenFilter and CloseFilter, and
+// such a filter counts as an open handle on the device's stack for the PnP
+// manager (a file object counts for itself).
 #pragma once
 #include <wdm.h>
 #include <ks.h>
@@ -27,5 +28,13 @@ NTSTATUS OpenFilter(PKSFILTERFACTORY factory, PKSFILTER *filter,
 // remembered as freed at site, the line that closed it: a Ks* call handed it
 // later stops the machine naming that line, as does closing it again.
 void CloseFilter(PKSFILTER filter, const std::source_location &site = std::source_location::current());
+
+struct FactoryObject;
+struct FilterObject;
+
+// The common part of both ways in: the filter is created (or closed) with the
+// device mutex taken here. PASSIVE_LEVEL, not holding the device mutex.
+NTSTATUS OpenFilterInstance(FactoryObject *factory, FilterObject **filter);
+void CloseFilterInstance(FilterObject *filter, const std::source_location &site = std::source_location::current());
 
 }  // namespace winsim::ks

@@ -6,6 +6,7 @@
 #include "winsim/kernel/debug_log.h"
 #include "winsim/kernel/bugcheck.h"
 #include "winsim/kernel/io_rules.h"
+#include "winsim/kernel/pnp_text.h"
 #include "winsim/ks/ks_objects.h"
 #include "winsim/ks/ks_residency.h"
 
@@ -49,6 +50,35 @@ NTSTATUS RegisterInterfaces(FactoryObject *factory, DeviceObject *device) {
   }
   SetInterfacesState(factory, true);
   return STATUS_SUCCESS;
+}
+
+// Without a reference string of its own a factory's create item is named by
+// its descriptor's reference GUID ("{...}"); NULL when it has neither.
+PWSTR ReferenceStringOf(const KSFILTER_DESCRIPTOR *descriptor, PWSTR refString) {
+  if (refString != nullptr) return CopyString(refString);
+  if (descriptor->ReferenceGuid == nullptr) return nullptr;
+  std::u16string text = winsim::pnp::GuidText(*descriptor->ReferenceGuid);
+  return CopyString(text.c_str());
+}
+
+bool SameReference(PCWSTR a, PCWSTR b) {
+  if (a == nullptr || b == nullptr) return a == b;
+  size_t i = 0;
+  for (; a[i] != u'\0' && b[i] != u'\0'; ++i) {
+    if (RtlUpcaseUnicodeChar(a[i]) != RtlUpcaseUnicodeChar(b[i])) return false;
+  }
+  return a[i] == b[i];
+}
+
+// Two factories of one device with the same create item would share one
+// path: a create could not tell them apart.
+bool ReferenceTaken(DeviceObject *device, const FactoryObject *factory) {
+  for (ObjectHeader *child = FirstChild(&device->header); child != nullptr; child = NextSibling(child)) {
+    auto *other = reinterpret_cast<FactoryObject *>(child);
+    if (child->type != KsObjectTypeFilterFactory || other == factory) continue;
+    if (SameReference(other->referenceString, factory->referenceString)) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -102,10 +132,11 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCR
   factory->wakeCallback = WakeCallback;
   Link(&factory->header);
   NTSTATUS status = AllocateBag(device, &factory->pub.Bag);
-  if (NT_SUCCESS(status) && RefString != nullptr) {
-    factory->referenceString = CopyString(RefString);
+  if (NT_SUCCESS(status) && (RefString != nullptr || Descriptor->ReferenceGuid != nullptr)) {
+    factory->referenceString = ReferenceStringOf(Descriptor, RefString);
     if (factory->referenceString == nullptr) status = STATUS_INSUFFICIENT_RESOURCES;
   }
+  if (NT_SUCCESS(status) && ReferenceTaken(device, factory)) status = STATUS_OBJECT_NAME_COLLISION;
   if (NT_SUCCESS(status)) status = RegisterInterfaces(factory, device);
   if (!NT_SUCCESS(status)) {
     DestroyFactory(factory);

@@ -9,6 +9,10 @@
 
 namespace winsim {
 
+// What Sleep(0) and SwitchToThread cost in virtual time: a scheduler quantum
+// of a busy machine.
+inline constexpr VTime kYieldCost = 100 * kTicksPerMicrosecond;
+
 class UserEvent : public UserObject {
  public:
   UserEvent(bool manualReset, bool initialState);

@@ -4,7 +4,9 @@
 
 #include "winsim/sched/scheduler.h"
 #include "winsim/user/handles.h"
+#include "winsim/kernel/io_file.h"
 #include "winsim/user/kernel32_objects.h"
+#include "winsim/user/user_file.h"
 
 namespace winsim {
 namespace {
@@ -59,10 +61,14 @@ DWORD GetLastError(void) { return winsim::t_lastError; }
 void SetLastError(DWORD dwErrCode) { winsim::t_lastError = dwErrCode; }
 
 BOOL CloseHandle(HANDLE hObject) {
+  auto file = HandleTable::Instance().LookupAs<winsim::UserFile>(hObject);
   if (!HandleTable::Instance().Close(hObject)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  // A device handle's last close sends IRP_MJ_CLEANUP, then IRP_MJ_CLOSE
+  // once no request holds the file any more.
+  if (file != nullptr) winsim::CloseFileHandle(file->File());
   return TRUE;
 }
 
@@ -162,7 +168,16 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
 }
 
+// Sleep(0) and SwitchToThread give up the processor: here they cost a slice
+// of virtual time, so a thread polling with them lets time (and with it the
+// devices and timers it waits for) move on instead of freezing the machine.
 void Sleep(DWORD dwMilliseconds) {
-  Scheduler::Active()->Wait(nullptr, 0, WaitAny, winsim::DeadlineAfter(dwMilliseconds), nullptr,
-                            std::source_location::current());
+  winsim::VTime deadline = dwMilliseconds == 0 ? Scheduler::Active()->Now() + winsim::kYieldCost
+                                               : winsim::DeadlineAfter(dwMilliseconds);
+  Scheduler::Active()->Wait(nullptr, 0, WaitAny, deadline, nullptr, std::source_location::current());
+}
+
+BOOL SwitchToThread(void) {
+  Sleep(0);
+  return TRUE;
 }

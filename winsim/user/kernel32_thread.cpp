@@ -4,6 +4,7 @@
 
 #include "winsim/sched/scheduler.h"
 #include "winsim/user/kernel32_objects.h"
+#include "winsim/user/user_file.h"
 
 using winsim::HandleTable;
 using winsim::Scheduler;
@@ -47,6 +48,8 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize
   object->thread = scheduler->Spawn("user thread", winsim::ThreadKind::User, processId, [=] {
     KeWaitForSingleObject(&state->started, UserRequest, UserMode, FALSE, nullptr);
     state->exitCode = lpStartAddress(lpParameter);
+    // A thread that ends cancels its requests still in flight and waits for them.
+    winsim::CancelThreadRequests(Scheduler::Current(), nullptr);
   });
   if (lpThreadId != nullptr) *lpThreadId = object->thread->Id();
   return HandleTable::Instance().Insert(object);

@@ -136,6 +136,14 @@ typedef enum _IO_COMPLETION_ROUTINE_RESULT {
 #define IRP_CLOSE_OPERATION 0x00000400
 #define IRP_DEFER_IO_COMPLETION 0x00000800
 
+// Create dispositions (high byte of Parameters.Create.Options) and attributes.
+#ifndef FILE_OPEN
+#define FILE_OPEN 0x00000001
+#endif
+#ifndef FILE_ATTRIBUTE_NORMAL
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#endif
+
 // IRP.AllocationFlags
 #define IRP_QUOTA_CHARGED 0x01
 #define IRP_ALLOCATED_MUST_SUCCEED 0x02

@@ -31,3 +31,7 @@ NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_S
 // Upcases ASCII letters; other characters are returned unchanged (winsim does
 // not carry the full Unicode case table).
 WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
+
+// The Win32 error a user-mode caller sees for a status (ERROR_MR_MID_NOT_FOUND
+// for a status Windows has no mapping for).
+ULONG RtlNtStatusToDosError(NTSTATUS Status);

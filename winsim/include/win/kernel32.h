@@ -76,3 +76,54 @@ DWORD timeGetTime(void);
 UINT timeBeginPeriod(UINT uPeriod);
 UINT timeEndPeriod(UINT uPeriod);
 #define TIMERR_NOERROR 0
+
+// Files: device-interface paths (\\?\...) opened for device I/O control.
+typedef struct _OVERLAPPED {
+  ULONG_PTR Internal;      // the request's status, STATUS_PENDING until it completed
+  ULONG_PTR InternalHigh;  // bytes transferred
+  union {
+    struct {
+      DWORD Offset;
+      DWORD OffsetHigh;
+    };
+    PVOID Pointer;
+  };
+  HANDLE hEvent;  // with its lowest bit set: signalled, but not queued to a completion port
+} OVERLAPPED, *LPOVERLAPPED;
+static_assert(sizeof(OVERLAPPED) == 32, "OVERLAPPED layout");
+
+#define GENERIC_READ 0x80000000
+#define GENERIC_WRITE 0x40000000
+#define FILE_SHARE_READ 0x00000001U
+#define FILE_SHARE_WRITE 0x00000002U
+#define CREATE_NEW 1U
+#define CREATE_ALWAYS 2U
+#define OPEN_EXISTING 3U
+#define OPEN_ALWAYS 4U
+#define TRUNCATE_EXISTING 5U
+#ifndef FILE_ATTRIBUTE_NORMAL
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#endif
+#define FILE_FLAG_OVERLAPPED 0x40000000U
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+#define CreateFile CreateFileA
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+// Cancels the calling thread's requests on the handle and returns once they completed.
+BOOL CancelIo(HANDLE hFile);
+
+// Modules: the system DLLs the deliverables load at run time (ksuser.dll).
+typedef INT_PTR(WINAPI *FARPROC)(void);
+HMODULE LoadLibraryA(LPCSTR lpLibFileName);
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+BOOL FreeLibrary(HMODULE hLibModule);
+#define LoadLibrary LoadLibraryA
+
+BOOL SwitchToThread(void);
