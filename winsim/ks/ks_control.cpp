@@ -39,12 +39,17 @@ NTSTATUS Reset(PinObject *pin, PIRP irp) {
 }  // namespace
 
 NTSTATUS DispatchDeviceControl(PVOID target, PIRP irp) {
+  NTSTATUS status = RouteObjectControl(target, irp);
+  return status == STATUS_PENDING ? status : Complete(irp, status);
+}
+
+NTSTATUS RouteObjectControl(PVOID target, PIRP irp) {
   const auto site = std::source_location::current();
   RequirePassive("a KS device control", site);
   irp->IoStatus.Information = 0;
   ObjectHeader *object = LiveObject(target, "a KS device control", site);
   if (object == nullptr || (object->type != KsObjectTypeFilter && object->type != KsObjectTypePin)) {
-    return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    return STATUS_INVALID_DEVICE_REQUEST;
   }
   auto *pin = object->type == KsObjectTypePin ? reinterpret_cast<PinObject *>(object) : nullptr;
   const ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
@@ -58,14 +63,13 @@ NTSTATUS DispatchDeviceControl(PVOID target, PIRP irp) {
     case IOCTL_KS_READ_STREAM:
       if (pin == nullptr) break;
       status = QueueStreamIrp(pin, irp, code == IOCTL_KS_WRITE_STREAM);
-      if (status == STATUS_PENDING) return status;
       break;
     case IOCTL_KS_RESET_STATE:
       if (pin != nullptr) status = Reset(pin, irp);
       break;
     default: break;
   }
-  return Complete(irp, status);
+  return status;
 }
 
 void CleanupObject(PVOID target, PFILE_OBJECT fileObject) {

@@ -15,14 +15,28 @@ namespace {
 
 bool SameIdentifier(const KSIDENTIFIER &a, const KSIDENTIFIER &b) { return a.Set == b.Set && a.Id == b.Id; }
 
-// The connection request after the pin's create-item name, if any.
-bool ConnectBytes(PFILE_OBJECT file, const UCHAR **bytes, ULONG *size) {
+// The connection request after the pin's create-item name (and a leading
+// backslash), if any; *named tells whether the name was there.
+bool ConnectBytes(PFILE_OBJECT file, const UCHAR **bytes, ULONG *size, bool *named) {
+  *named = false;
   if (file == nullptr || file->FileName.Buffer == nullptr) return false;
   *bytes = reinterpret_cast<const UCHAR *>(file->FileName.Buffer);
   *size = file->FileName.Length;
+  if (*size >= sizeof(char16_t) && reinterpret_cast<const char16_t *>(*bytes)[0] == u'\\') {
+    *bytes += sizeof(char16_t);
+    *size -= sizeof(char16_t);
+  }
   static const char16_t kPrefix[] = KSSTRING_Pin u"\\";
   const ULONG prefixBytes = sizeof(kPrefix) - sizeof(char16_t);
-  if (*size >= prefixBytes && std::memcmp(*bytes, kPrefix, prefixBytes) == 0) {
+  if (*size >= prefixBytes) {
+    *named = true;
+    for (ULONG i = 0; i < prefixBytes / sizeof(char16_t) && *named; ++i) {
+      char16_t c;
+      std::memcpy(&c, *bytes + i * sizeof(char16_t), sizeof(c));
+      *named = RtlUpcaseUnicodeChar(c) == RtlUpcaseUnicodeChar(kPrefix[i]);
+    }
+  }
+  if (*named) {
     *bytes += prefixBytes;
     *size -= prefixBytes;
   }
@@ -150,10 +164,14 @@ NTSTATUS CreateLocked(FilterObject *filter, const KSPIN_CONNECT &connect, PKSDAT
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CreateFromIrp(FilterObject *filter, PIRP irp, PKSPIN *pin) {
+NTSTATUS CreateFromIrp(FilterObject *filter, PIRP irp, PKSPIN *pin, bool requireName) {
   const UCHAR *bytes = nullptr;
   ULONG size = 0;
-  if (!ConnectBytes(IoGetCurrentIrpStackLocation(irp)->FileObject, &bytes, &size)) return STATUS_INVALID_PARAMETER;
+  bool named = false;
+  if (!ConnectBytes(IoGetCurrentIrpStackLocation(irp)->FileObject, &bytes, &size, &named)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (requireName && !named) return STATUS_OBJECT_NAME_NOT_FOUND;
   if (size < sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT)) return STATUS_INVALID_BUFFER_SIZE;
   KSPIN_CONNECT connect;
   std::memcpy(&connect, bytes, sizeof(connect));
@@ -219,11 +237,19 @@ NTSTATUS CreatePin(PKSFILTER filter, PIRP irp, PKSPIN *pin) {
   RequirePassive("creating a pin", site);
   if (pin != nullptr) *pin = nullptr;
   auto *parent = reinterpret_cast<FilterObject *>(LiveObject(filter, KsObjectTypeFilter, "creating a pin", site));
-  NTSTATUS status = parent != nullptr ? CreateFromIrp(parent, irp, pin) : STATUS_INVALID_PARAMETER;
+  NTSTATUS status = parent != nullptr ? CreateFromIrp(parent, irp, pin, false) : STATUS_INVALID_PARAMETER;
   irp->IoStatus.Information = 0;
   irp->IoStatus.Status = status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
+}
+
+NTSTATUS RoutePinCreate(PKSFILTER filter, PIRP irp, PKSPIN *pin) {
+  const auto site = std::source_location::current();
+  RequirePassive("creating a pin", site);
+  auto *parent = reinterpret_cast<FilterObject *>(LiveObject(filter, KsObjectTypeFilter, "creating a pin", site));
+  if (parent == nullptr) return STATUS_INVALID_PARAMETER;
+  return CreateFromIrp(parent, irp, pin, true);
 }
 
 void ClosePin(PKSPIN pin, const std::source_location &site) {

@@ -22,6 +22,14 @@ NTSTATUS CreatePin(PKSFILTER filter, PIRP irp, PKSPIN *pin = nullptr);
 // IRP_MJ_DEVICE_CONTROL of a filter or pin (object is its KSFILTER or KSPIN).
 NTSTATUS DispatchDeviceControl(PVOID object, PIRP irp);
 
+// The same two without completing the IRP, for the driver's create and
+// device-control routing: a status to complete with, or STATUS_PENDING for a
+// stream request the pin queued. A pin's create requires the name to start
+// with the pin's create item ("{KSNAME_Pin}\", leading backslash allowed):
+// anything else is STATUS_OBJECT_NAME_NOT_FOUND.
+NTSTATUS RoutePinCreate(PKSFILTER filter, PIRP irp, PKSPIN *pin);
+NTSTATUS RouteObjectControl(PVOID object, PIRP irp);
+
 // IRP_MJ_CLEANUP of a file object of the filter or pin: cancels its queued
 // stream requests and disables the events it enabled. PASSIVE_LEVEL.
 void CleanupObject(PVOID object, PFILE_OBJECT fileObject);
