@@ -59,7 +59,17 @@ TEST_F(UserOpen, TheLowerCaseInterfacePathOpensAFilterAndCloseHandleClosesIt) {
   ASSERT_NE(filter, INVALID_HANDLE_VALUE);
   EXPECT_EQ(Driver().Names().back(), "FilterCreate");
   EXPECT_EQ(Node(Driver().LastDevice()->PhysicalDeviceObject).openHandles, 1u);
-  EXPECT_EQ(Ioctl(filter), ERROR_INVALID_FUNCTION) << "no property handling yet: an unsupported request";
+  EXPECT_EQ(Ioctl(filter), ERROR_NOT_FOUND) << "a property set the filter does not have";
+  KSPROPERTY ctypes{};
+  ctypes.Set = KSPROPSETID_Pin;
+  ctypes.Id = KSPROPERTY_PIN_CTYPES;
+  ctypes.Flags = KSPROPERTY_TYPE_GET;
+  ULONG pins = 99;
+  DWORD bytes = 0;
+  EXPECT_TRUE(DeviceIoControl(filter, IOCTL_KS_PROPERTY, &ctypes, sizeof ctypes, &pins, sizeof pins, &bytes, nullptr))
+      << "answered from the filter's descriptor through the user-mode boundary";
+  EXPECT_EQ(bytes, sizeof(ULONG));
+  EXPECT_NE(pins, 99u);
   HMODULE ksuser = LoadLibraryA("ksuser.dll");
   auto createPin = reinterpret_cast<KsCreatePinFn>(reinterpret_cast<void *>(GetProcAddress(ksuser, "KsCreatePin")));
   struct {
@@ -68,8 +78,9 @@ TEST_F(UserOpen, TheLowerCaseInterfacePathOpensAFilterAndCloseHandleClosesIt) {
   } request{};
   request.format.FormatSize = sizeof(KSDATAFORMAT);
   HANDLE pin = nullptr;
-  EXPECT_EQ(createPin(filter, &request.connect, GENERIC_READ | GENERIC_WRITE, &pin), ERROR_FILE_NOT_FOUND)
-      << "no pin create item yet";
+  request.connect.PinId = 77;
+  EXPECT_EQ(createPin(filter, &request.connect, GENERIC_READ | GENERIC_WRITE, &pin), ERROR_INVALID_PARAMETER)
+      << "the pin create item refuses a pin the filter does not have";
   EXPECT_TRUE(CloseHandle(filter));
   EXPECT_EQ(Driver().Names().back(), "FilterClose");
   EXPECT_EQ(Node(Driver().LastDevice()->PhysicalDeviceObject).openHandles, 0u);

@@ -1292,6 +1292,49 @@ inline void KsPinGenerateEvents(PKSPIN Pin, const GUID *EventSet, ULONG EventId,
 NTSTATUS KsGenerateEvent(PKSEVENT_ENTRY EventEntry);
 NTSTATUS KsGenerateDataEvent(PKSEVENT_ENTRY EventEntry, ULONG DataSize, PVOID Data);
 
+// Filters and pins. The control mutex (shared by a filter and its pins)
+// and the process mutex are taken after the device mutex, never before it,
+// and the process mutex after the control mutex; PASSIVE_LEVEL, not recursive.
+void KsFilterAcquireControl(PKSFILTER Filter, WINSIM_CALLSITE);
+void KsFilterReleaseControl(PKSFILTER Filter, WINSIM_CALLSITE);
+void KsFilterAcquireProcessingMutex(PKSFILTER Filter, WINSIM_CALLSITE);
+void KsFilterReleaseProcessingMutex(PKSFILTER Filter, WINSIM_CALLSITE);
+PKSFILTER KsPinGetParentFilter(PKSPIN Pin, WINSIM_CALLSITE);
+inline void KsPinAcquireControl(PKSPIN Pin, WINSIM_CALLSITE) {
+  KsFilterAcquireControl(KsPinGetParentFilter(Pin, winsimSite), winsimSite);
+}
+inline void KsPinReleaseControl(PKSPIN Pin, WINSIM_CALLSITE) {
+  KsFilterReleaseControl(KsPinGetParentFilter(Pin, winsimSite), winsimSite);
+}
+void KsPinAcquireProcessingMutex(PKSPIN Pin, WINSIM_CALLSITE);
+void KsPinReleaseProcessingMutex(PKSPIN Pin, WINSIM_CALLSITE);
+// The filter or pin a property, method or event request was sent to; NULL
+// outside a handler called for one.
+PKSFILTER KsGetFilterFromIrp(PIRP Irp);
+PKSPIN KsGetPinFromIrp(PIRP Irp);
+
+// Stream pointers over a pin's queue of frames (KSSTREAM_HEADERs of the
+// stream IRPs in arrival order). The leading edge walks the queue; clones
+// hold frames behind it. A frame is done, and its IRP completes once all its
+// frames are, when no stream pointer is on it any more and the leading edge
+// has passed it. <= DISPATCH_LEVEL.
+PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State, WINSIM_CALLSITE);
+NTSTATUS KsStreamPointerLock(PKSSTREAM_POINTER StreamPointer, WINSIM_CALLSITE);
+void KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject, WINSIM_CALLSITE);
+NTSTATUS KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER StreamPointer, ULONG InUsed, ULONG OutUsed, BOOLEAN Eject,
+                                       WINSIM_CALLSITE);
+void KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer, ULONG InUsed, ULONG OutUsed,
+                                            BOOLEAN Eject, WINSIM_CALLSITE);
+NTSTATUS KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer, WINSIM_CALLSITE);
+NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer, PFNKSSTREAMPOINTER CancelCallback, ULONG ContextSize,
+                              PKSSTREAM_POINTER *CloneStreamPointer, WINSIM_CALLSITE);
+void KsStreamPointerDelete(PKSSTREAM_POINTER StreamPointer, WINSIM_CALLSITE);
+PKSSTREAM_POINTER KsPinGetFirstCloneStreamPointer(PKSPIN Pin, WINSIM_CALLSITE);
+PKSSTREAM_POINTER KsStreamPointerGetNextClone(PKSSTREAM_POINTER StreamPointer, WINSIM_CALLSITE);
+// Runs the pin's Process dispatch now (Asynchronous FALSE) or from a worker,
+// when the pin's state allows it.
+void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous, WINSIM_CALLSITE);
+
 static_assert(sizeof(KSPIN_DESCRIPTOR) == 88 && offsetof(KSPIN_DESCRIPTOR, DataRanges) == 40 &&
                   offsetof(KSPIN_DESCRIPTOR, DataFlow) == 48 && offsetof(KSPIN_DESCRIPTOR, Category) == 56 &&
                   offsetof(KSPIN_DESCRIPTOR, ConstrainedDataRanges) == 80,

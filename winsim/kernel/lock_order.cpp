@@ -22,6 +22,8 @@ const char *LockKindName(LockKind kind) {
     case LockKind::SpinLock: return "spin lock";
     case LockKind::FastMutex: return "fast mutex";
     case LockKind::KsDeviceMutex: return "KS device mutex";
+    case LockKind::KsFilterControlMutex: return "KS filter control mutex";
+    case LockKind::KsProcessMutex: return "KS process mutex";
   }
   return "lock";
 }
@@ -106,6 +108,18 @@ void LockOrder::Acquiring(const void *lock, LockKind kind, const std::source_loc
     earlierNode.after.emplace(taking, Edge{earlierNode.acquiredAt, site, self});
     m_nodes.at(taking).before.push_back(earlier);
   }
+}
+
+void LockOrder::Declare(const void *first, LockKind firstKind, const void *second, LockKind secondKind,
+                        const std::source_location &site) {
+  const auto before = reinterpret_cast<uintptr_t>(first);
+  const auto after = reinterpret_cast<uintptr_t>(second);
+  std::lock_guard<std::mutex> guard(m_lock);
+  Node &firstNode = NodeLocked(before, firstKind);
+  NodeLocked(after, secondKind);
+  if (firstNode.after.count(after) != 0) return;
+  firstNode.after.emplace(after, Edge{site, site, Scheduler::Current()});
+  m_nodes.at(after).before.push_back(before);
 }
 
 void LockOrder::Acquired(const void *lock, LockKind kind, const std::source_location &site) {

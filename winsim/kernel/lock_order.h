@@ -27,7 +27,7 @@
 
 namespace winsim {
 
-enum class LockKind : uint8_t { SpinLock, FastMutex, KsDeviceMutex };
+enum class LockKind : uint8_t { SpinLock, FastMutex, KsDeviceMutex, KsFilterControlMutex, KsProcessMutex };
 const char *LockKindName(LockKind kind);
 
 class LockOrder {
@@ -41,6 +41,11 @@ class LockOrder {
   // successful try-acquire).
   void Acquired(const void *lock, LockKind kind, const std::source_location &site);
   void Released(const void *lock);
+  // Declares the order a subsystem documents (first before second) as if a
+  // thread had taken them so: taking first while holding second is then an
+  // inversion from the start, not only after both orders were seen.
+  void Declare(const void *first, LockKind firstKind, const void *second, LockKind secondKind,
+               const std::source_location &site);
   // A (re)initialised lock is a new one; initialising a held lock is a bug check.
   void Initialized(const void *lock, LockKind kind, const std::source_location &site);
   // Pool [begin, begin + bytes) is being freed: a lock held in it is a bug

@@ -8,6 +8,7 @@
 #include "winsim/ks/ks_device.h"
 #include "winsim/ks/ks_dispatch.h"
 #include "winsim/ks/ks_filter.h"
+#include "winsim/ks/ks_runtime.h"
 
 #include <string_view>
 
@@ -108,7 +109,12 @@ ObjectHeader *ObjectOfFile(PFILE_OBJECT file) {
 // and an unsupported request.
 NTSTATUS RouteCreate(ObjectHeader *parent, PIRP irp) {
   switch (parent->type) {
-    case KsObjectTypeFilter:
+    case KsObjectTypeFilter: {
+      PKSPIN pin = nullptr;
+      NTSTATUS status = RoutePinCreate(static_cast<PKSFILTER>(PublicOf(parent)), irp, &pin);
+      if (NT_SUCCESS(status)) IoGetCurrentIrpStackLocation(irp)->FileObject->FsContext = HeaderOf(pin);
+      return status;
+    }
     case KsObjectTypePin:
     default:
       (void)irp;
@@ -119,7 +125,7 @@ NTSTATUS RouteCreate(ObjectHeader *parent, PIRP irp) {
 NTSTATUS RouteDeviceControl(ObjectHeader *object, PIRP irp) {
   switch (object->type) {
     case KsObjectTypeFilter:
-    case KsObjectTypePin:
+    case KsObjectTypePin: return RouteObjectControl(PublicOf(object), irp);
     default:
       (void)irp;
       return STATUS_INVALID_DEVICE_REQUEST;
@@ -138,9 +144,16 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT fdo, PIRP irp) {
   return status == STATUS_PENDING ? status : CompleteIrp(irp, status);
 }
 
+// The last handle of a file went: its queued stream requests and the events
+// it enabled go with it.
 NTSTATUS DispatchCleanup(PDEVICE_OBJECT fdo, PIRP irp) {
   (void)fdo;
   irp->IoStatus.Information = 0;
+  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+  ObjectHeader *object = ObjectOfFile(file);
+  if (object != nullptr && (object->type == KsObjectTypeFilter || object->type == KsObjectTypePin)) {
+    CleanupObject(PublicOf(object), file);
+  }
   return CompleteIrp(irp, STATUS_SUCCESS);
 }
 
@@ -151,6 +164,9 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT fdo, PIRP irp) {
   ObjectHeader *object = ObjectOfFile(file);
   if (object != nullptr && object->type == KsObjectTypeFilter) {
     CloseFilterInstance(reinterpret_cast<FilterObject *>(object));
+    file->FsContext = nullptr;
+  } else if (object != nullptr && object->type == KsObjectTypePin) {
+    ClosePin(static_cast<PKSPIN>(PublicOf(object)));
     file->FsContext = nullptr;
   }
   return CompleteIrp(irp, STATUS_SUCCESS);

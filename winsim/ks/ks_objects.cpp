@@ -101,6 +101,7 @@ void Link(ObjectHeader *header) {
 }
 
 void Unlink(ObjectHeader *header, const std::source_location &site) {
+  ReleaseRuntimeState(header);
   DetachEvents(header);
   ObjectTable &registry = Objects();
   std::lock_guard<std::mutex> guard(registry.lock);

@@ -24,6 +24,11 @@ inline constexpr ULONG kBagTag = MAKEFOURCC_TAG('K', 'S', 'b', 'g');
 inline constexpr ULONG kBagEntryTag = MAKEFOURCC_TAG('K', 'S', 'b', 'e');
 inline constexpr ULONG kStringTag = MAKEFOURCC_TAG('K', 'S', 's', 't');
 inline constexpr ULONG kEventDataTag = MAKEFOURCC_TAG('K', 'S', 'e', 'v');
+inline constexpr ULONG kPinTag = MAKEFOURCC_TAG('K', 'S', 'p', 'i');
+inline constexpr ULONG kRuntimeTag = MAKEFOURCC_TAG('K', 'S', 'r', 't');
+inline constexpr ULONG kRequestTag = MAKEFOURCC_TAG('K', 'S', 'r', 'q');
+inline constexpr ULONG kStreamTag = MAKEFOURCC_TAG('K', 'S', 's', 'm');
+inline constexpr ULONG kEventEntryTag = MAKEFOURCC_TAG('K', 'S', 'e', 'e');
 
 struct EventList {
   KSPIN_LOCK lock;
@@ -91,9 +96,12 @@ struct FactoryObject {
 };
 static_assert(offsetof(FactoryObject, pub) == kPublicOffset, "FactoryObject layout");
 
+struct FilterRuntime;  // ks_mutexes.h: the filter's mutexes, made on first use
+
 struct FilterObject {
   ObjectHeader header;
   KSFILTER pub;
+  FilterRuntime *runtime;
 };
 static_assert(offsetof(FilterObject, pub) == kPublicOffset, "FilterObject layout");
 
@@ -143,6 +151,10 @@ void DestroyFilter(FilterObject *filter, const std::source_location &site = std:
 void DestroyFactory(FactoryObject *factory, const std::source_location &site = std::source_location::current());
 void DestroyFactories(DeviceObject *device, const std::source_location &site = std::source_location::current());
 void DisableFactoryInterfaces(DeviceObject *device);
+
+// An object leaving the tree (Unlink): what the pin runtime keeps for it
+// goes with it (a filter's mutexes, events enabled through IOCTL_KS_ENABLE_EVENT).
+void ReleaseRuntimeState(ObjectHeader *header);
 
 // Events (ks_events.cpp): sets up an object's list, and at destruction
 // unlinks entries still enabled on it.
