@@ -6,21 +6,26 @@ void StreamStateLockInitialize(StreamStateLock *lock) {
   lock->depth = 0;
 }
 
-// Only the owner ever writes its own thread into `owner`, so "is it me" can
-// be read without the mutex.
+// Only the owner ever writes its own thread into `owner`, so "is it me" needs
+// no mutex; other threads read it while the owner writes it, so both sides
+// use interlocked operations.
+static HANDLE Owner(StreamStateLock *lock) {
+  return InterlockedCompareExchangePointer(&lock->owner, nullptr, nullptr);
+}
+
 void StreamStateLockAcquire(StreamStateLock *lock) {
   HANDLE self = PsGetCurrentThreadId();
-  if (lock->owner == self) {
+  if (Owner(lock) == self) {
     ++lock->depth;
     return;
   }
   ExAcquireFastMutex(&lock->mutex);
-  lock->owner = self;
+  InterlockedExchangePointer(&lock->owner, self);
   lock->depth = 1;
 }
 
 void StreamStateLockRelease(StreamStateLock *lock) {
   if (--lock->depth != 0) return;
-  lock->owner = nullptr;
+  InterlockedExchangePointer(&lock->owner, nullptr);
   ExReleaseFastMutex(&lock->mutex);
 }

@@ -18,7 +18,7 @@
 
 struct StreamStateLock {
   FAST_MUTEX mutex;
-  HANDLE volatile owner;  // id of the holding thread
+  PVOID volatile owner;  // id of the holding thread; interlocked access only
   ULONG depth;  // acquisitions by the owner not yet released
 };
 
