@@ -11,8 +11,6 @@
 namespace winsim::ks {
 namespace {
 
-const ULONG kSupportFlags = KSPROPERTY_TYPE_SETSUPPORT | KSPROPERTY_TYPE_BASICSUPPORT;
-
 struct IrpBindings {
   std::mutex lock;
   std::map<PIRP, ObjectHeader *> objects;

@@ -11,8 +11,15 @@
 namespace winsim::ks {
 namespace {
 
-const KSPIN_INTERFACE kStandardInterface = {{{{STATIC_KSINTERFACESETID_Standard}, KSINTERFACE_STANDARD_STREAMING, 0}}};
-const KSPIN_MEDIUM kStandardMedium = {{{{STATIC_KSMEDIUMSETID_Standard}, KSMEDIUM_TYPE_ANYINSTANCE, 0}}};
+KSIDENTIFIER Identifier(const GUID &set, ULONG id) {
+  KSIDENTIFIER identifier{};
+  identifier.Set = set;
+  identifier.Id = id;
+  return identifier;
+}
+
+const KSPIN_INTERFACE kStandardInterface = Identifier(KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_STREAMING);
+const KSPIN_MEDIUM kStandardMedium = Identifier(KSMEDIUMSETID_Standard, KSMEDIUM_TYPE_ANYINSTANCE);
 
 FilterObject *FilterOfIrp(PIRP irp) {
   ObjectHeader *object = ObjectOfIrp(irp);
