@@ -179,7 +179,6 @@ void DpcEngine::FireDueTimers() {
 void DpcEngine::FireLocked(PKTIMER timer, VTime now) {
   RemoveEntryList(&timer->TimerListEntry);
   timer->TimerListEntry.Flink = timer->TimerListEntry.Blink = nullptr;
-  m_scheduler->SetEvent(&timer->Header);
   const std::source_location setAt = m_sites[timer];
   if (timer->Dpc != nullptr) {
     ULARGE_INTEGER firedAt;
@@ -197,6 +196,9 @@ void DpcEngine::FireLocked(PKTIMER timer, VTime now) {
     m_sites.erase(timer);
     m_nominalDue.erase(timer);
   }
+  // Last: the thread this wakes may leave the scope of a one-shot timer at
+  // once, as it may on Windows, where the dispatcher lock covers all of this.
+  m_scheduler->SetEvent(&timer->Header);
 }
 
 void DpcEngine::InsertDpcLocked(PRKDPC dpc, PVOID argument1, PVOID argument2, const std::source_location &site,
