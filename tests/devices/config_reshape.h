@@ -4,6 +4,7 @@
 // class 1.0 header-only AudioControl interface placed before or after it.
 // Header-only so that every test program can use it.
 #pragma once
+#include <cstddef>
 #include <algorithm>
 #include <cstdint>
 #include <set>
@@ -21,7 +22,7 @@ inline std::vector<Bytes> Split(const Bytes &config) {
   std::vector<Bytes> out;
   for (size_t pos = 9; pos + 2 <= config.size() && config[pos] >= 2 && pos + config[pos] <= config.size();
        pos += config[pos]) {
-    out.emplace_back(config.begin() + static_cast<long>(pos), config.begin() + static_cast<long>(pos + config[pos]));
+    out.emplace_back(config.begin() + static_cast<std::ptrdiff_t>(pos), config.begin() + static_cast<std::ptrdiff_t>(pos + config[pos]));
   }
   return out;
 }

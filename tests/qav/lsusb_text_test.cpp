@@ -1,6 +1,7 @@
 // lsusb -v dumps back to descriptor bytes: every catalog model printed from
 // its descriptor layouts comes back byte for byte; damaged dumps are refused
 // at the line at fault; what lsusb leaves out is said in a note.
+#include <cstddef>
 #include <gtest/gtest.h>
 
 #include "tests/qav/support/lsusb_printer.h"
@@ -114,13 +115,13 @@ TEST(LsusbText, DamagedDumpsAreRefusedAtTheLineAtFault) {
        configuration, "wTotalLength says 256"},
       {"unknown descriptor with garbage",
        [&](std::vector<std::string> l) {
-         l.insert(l.begin() + static_cast<long>(firstInterface + 9), "      ** UNRECOGNIZED:  06 24 f1 zz 00 00");
+         l.insert(l.begin() + static_cast<std::ptrdiff_t>(firstInterface + 9), "      ** UNRECOGNIZED:  06 24 f1 zz 00 00");
          return l;
        },
        firstInterface + 10, "unrecognised descriptor without its bytes"},
       {"unknown descriptor shorter than its bLength",
        [&](std::vector<std::string> l) {
-         l.insert(l.begin() + static_cast<long>(firstInterface + 9), "      ** UNRECOGNIZED:  09 24 f1 01");
+         l.insert(l.begin() + static_cast<std::ptrdiff_t>(firstInterface + 9), "      ** UNRECOGNIZED:  09 24 f1 01");
          return l;
        },
        firstInterface + 10, "is cut short"},
@@ -144,7 +145,7 @@ TEST(LsusbText, DamagedDumpsAreRefusedAtTheLineAtFault) {
        general + 1, "not a descriptor field"},
       {"a second device",
        [&](std::vector<std::string> l) {
-         l.insert(l.begin() + static_cast<long>(configuration), "Device Descriptor:");
+         l.insert(l.begin() + static_cast<std::ptrdiff_t>(configuration), "Device Descriptor:");
          return l;
        },
        configuration + 1, "a second device"},
@@ -192,8 +193,8 @@ TEST(LsusbText, WhatLsusbCouldNotShowIsSaidInOneLineEach) {
       "        bNumDescriptors         1", "        bDescriptorType        34 Report",
       "        wDescriptorLength      52", "        Report Descriptors: ", "          ** UNAVAILABLE **"};
   const size_t status = LineOf(lines, "Device Status:");
-  lines.insert(lines.begin() + static_cast<long>(status - 1), hid.begin(), hid.end());
-  lines.insert(lines.begin() + static_cast<long>(status - 1 + hid.size()),
+  lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(status - 1), hid.begin(), hid.end());
+  lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(status - 1 + hid.size()),
                {"Binary Object Store Descriptor:", "  bLength                 5"});
   parsed = ParseLsusbText(Joined(lines));
   ASSERT_TRUE(parsed.ok) << parsed.error;
@@ -227,8 +228,8 @@ TEST(LsusbText, DescriptorsLsusbShowsAsHexComeBackFromTheirBytes) {
     std::snprintf(byte, sizeof byte, " %02x", original[offset + i]);
     hex += byte;
   }
-  lines.erase(lines.begin() + static_cast<long>(clock + 4), lines.begin() + static_cast<long>(end));
-  lines.insert(lines.begin() + static_cast<long>(clock + 4),
+  lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(clock + 4), lines.begin() + static_cast<std::ptrdiff_t>(end));
+  lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(clock + 4),
                {"        Warning: Descriptor too short", "        Invalid desc subtype:" + hex});
   LsusbTextResult parsed = ParseLsusbText(Joined(lines));
   ASSERT_TRUE(parsed.ok) << parsed.error;

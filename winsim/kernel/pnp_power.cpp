@@ -1,5 +1,6 @@
 // The power manager: system power transitions sent to every started device,
 // and the Po* calls drivers make for power IRPs.
+#include <cstddef>
 #include <map>
 #include <mutex>
 
@@ -34,7 +35,7 @@ bool PnpManager::SetSystemPower(SYSTEM_POWER_STATE state, POWER_ACTION action, b
         if (NT_SUCCESS(status)) continue;
         DebugLog::Append("power", pnp::Narrow(nodes[i]->InstancePath()) + " refused system state S" +
                                       std::to_string(static_cast<int>(state) - 1));
-        CancelQuery(std::vector<std::shared_ptr<DeviceNode>>(nodes.begin(), nodes.begin() + static_cast<long>(i) + 1));
+        CancelQuery(std::vector<std::shared_ptr<DeviceNode>>(nodes.begin(), nodes.begin() + static_cast<std::ptrdiff_t>(i) + 1));
         accepted = false;
         return;
       }

@@ -24,25 +24,25 @@ NTSTATUS ReadClock(PVOID context, ULONG *rate) {
   return clock->status;
 }
 
-enum class Spec { WaveFormatEx, Dsound, None, Wildcard };
+enum class Specifier { WaveFormatEx, Dsound, None, Wildcard };
 
-GUID SpecifierOf(Spec spec) {
-  switch (spec) {
-    case Spec::WaveFormatEx: return KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-    case Spec::Dsound: return KSDATAFORMAT_SPECIFIER_DSOUND;
-    case Spec::None: return KSDATAFORMAT_SPECIFIER_NONE;
-    case Spec::Wildcard: return KSDATAFORMAT_SPECIFIER_WILDCARD;
+GUID SpecifierOf(Specifier specifier) {
+  switch (specifier) {
+    case Specifier::WaveFormatEx: return KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+    case Specifier::Dsound: return KSDATAFORMAT_SPECIFIER_DSOUND;
+    case Specifier::None: return KSDATAFORMAT_SPECIFIER_NONE;
+    case Specifier::Wildcard: return KSDATAFORMAT_SPECIFIER_WILDCARD;
   }
   return GUID_NULL;
 }
 
-KSDATARANGE_AUDIO AudioRange(Spec spec, ULONG channels, ULONG minBits, ULONG maxBits, ULONG minRate,
+KSDATARANGE_AUDIO AudioRange(Specifier specifier, ULONG channels, ULONG minBits, ULONG maxBits, ULONG minRate,
                              ULONG maxRate) {
   KSDATARANGE_AUDIO r{};
   r.DataRange.FormatSize = sizeof(KSDATARANGE_AUDIO);
   r.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
   r.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-  r.DataRange.Specifier = SpecifierOf(spec);
+  r.DataRange.Specifier = SpecifierOf(specifier);
   r.MaximumChannels = channels;
   r.MinimumBitsPerSample = minBits;
   r.MaximumBitsPerSample = maxBits;
@@ -53,7 +53,7 @@ KSDATARANGE_AUDIO AudioRange(Spec spec, ULONG channels, ULONG minBits, ULONG max
 
 // A pin range as the descriptor holds it for a device with this many channels.
 KSDATARANGE_AUDIO PinRange(ULONG channels) {
-  return AudioRange(Spec::WaveFormatEx, channels, 16, 32, 44100, 192000);
+  return AudioRange(Specifier::WaveFormatEx, channels, 16, 32, 44100, 192000);
 }
 
 struct Expected {
@@ -121,33 +121,33 @@ TEST_P(Intersection, ProposesTheFormatThePinTakesNow) {
 INSTANTIATE_TEST_SUITE_P(
     Ranges, Intersection,
     ::testing::Values(
-        IntersectCase{"WideClientOnAStereoDevice", AudioRange(Spec::WaveFormatEx, 8, 16, 32, 8000, 96000), 2, 48000,
+        IntersectCase{"WideClientOnAStereoDevice", AudioRange(Specifier::WaveFormatEx, 8, 16, 32, 8000, 96000), 2, 48000,
                       STATUS_SUCCESS, Expected{2, 3, 32, 24, 48000}},
-        IntersectCase{"DsoundClient", AudioRange(Spec::Dsound, 8, 16, 32, 8000, 96000), 2, 44100, STATUS_SUCCESS,
+        IntersectCase{"DsoundClient", AudioRange(Specifier::Dsound, 8, 16, 32, 8000, 96000), 2, 44100, STATUS_SUCCESS,
                       Expected{2, 3, 32, 24, 44100}},
-        IntersectCase{"WildcardSpecifierGetsWaveFormatEx", AudioRange(Spec::Wildcard, 2, 16, 32, 8000, 96000), 2,
+        IntersectCase{"WildcardSpecifierGetsWaveFormatEx", AudioRange(Specifier::Wildcard, 2, 16, 32, 8000, 96000), 2,
                       48000, STATUS_SUCCESS, Expected{2, 3, 32, 24, 48000}},
-        IntersectCase{"Mono16", AudioRange(Spec::WaveFormatEx, 1, 16, 16, 44100, 48000), 2, 48000, STATUS_SUCCESS,
+        IntersectCase{"Mono16", AudioRange(Specifier::WaveFormatEx, 1, 16, 16, 44100, 48000), 2, 48000, STATUS_SUCCESS,
                       Expected{1, 4, 16, 16, 48000}},
-        IntersectCase{"AllChannelsOfAMultichannelDevice", AudioRange(Spec::WaveFormatEx, 32, 16, 32, 8000, 192000),
+        IntersectCase{"AllChannelsOfAMultichannelDevice", AudioRange(Specifier::WaveFormatEx, 32, 16, 32, 8000, 192000),
                       18, 96000, STATUS_SUCCESS, Expected{18, 0, 32, 24, 96000}},
         // A client that takes fewer channels than the device has gets no more than it takes.
-        IntersectCase{"FewerChannelsThanTheDevice", AudioRange(Spec::WaveFormatEx, 4, 16, 32, 8000, 192000), 8,
+        IntersectCase{"FewerChannelsThanTheDevice", AudioRange(Specifier::WaveFormatEx, 4, 16, 32, 8000, 192000), 8,
                       48000, STATUS_SUCCESS, Expected{4, 0, 32, 24, 48000}},
-        IntersectCase{"NoChannels", AudioRange(Spec::WaveFormatEx, 0, 16, 32, 8000, 192000), 2, 48000,
+        IntersectCase{"NoChannels", AudioRange(Specifier::WaveFormatEx, 0, 16, 32, 8000, 192000), 2, 48000,
                       STATUS_NO_MATCH, std::nullopt},
         // Packed 24-bit samples are refused by the pin: the largest container it takes is proposed instead.
-        IntersectCase{"UpToTwentyFourBitsGetsSixteen", AudioRange(Spec::WaveFormatEx, 2, 16, 24, 8000, 192000), 2,
+        IntersectCase{"UpToTwentyFourBitsGetsSixteen", AudioRange(Specifier::WaveFormatEx, 2, 16, 24, 8000, 192000), 2,
                       48000, STATUS_SUCCESS, Expected{2, 3, 16, 16, 48000}},
-        IntersectCase{"OnlyPackedTwentyFour", AudioRange(Spec::WaveFormatEx, 2, 24, 24, 8000, 192000), 2, 48000,
+        IntersectCase{"OnlyPackedTwentyFour", AudioRange(Specifier::WaveFormatEx, 2, 24, 24, 8000, 192000), 2, 48000,
                       STATUS_NO_MATCH, std::nullopt},
-        IntersectCase{"BelowSixteenBits", AudioRange(Spec::WaveFormatEx, 2, 8, 8, 8000, 192000), 2, 48000,
+        IntersectCase{"BelowSixteenBits", AudioRange(Specifier::WaveFormatEx, 2, 8, 8, 8000, 192000), 2, 48000,
                       STATUS_NO_MATCH, std::nullopt},
-        IntersectCase{"DeviceFasterThanTheClientAllows", AudioRange(Spec::WaveFormatEx, 2, 16, 32, 8000, 48000), 2,
+        IntersectCase{"DeviceFasterThanTheClientAllows", AudioRange(Specifier::WaveFormatEx, 2, 16, 32, 8000, 48000), 2,
                       96000, STATUS_NO_MATCH, std::nullopt},
-        IntersectCase{"DeviceSlowerThanTheClientAllows", AudioRange(Spec::WaveFormatEx, 2, 16, 32, 48000, 96000),
+        IntersectCase{"DeviceSlowerThanTheClientAllows", AudioRange(Specifier::WaveFormatEx, 2, 16, 32, 48000, 96000),
                       2, 44100, STATUS_NO_MATCH, std::nullopt},
-        IntersectCase{"RateOnTheClientsLimits", AudioRange(Spec::WaveFormatEx, 2, 16, 32, 96000, 96000), 2, 96000,
+        IntersectCase{"RateOnTheClientsLimits", AudioRange(Specifier::WaveFormatEx, 2, 16, 32, 96000, 96000), 2, 96000,
                       STATUS_SUCCESS, Expected{2, 3, 32, 24, 96000}}),
     [](const auto &info) { return std::string(info.param.name); });
 
@@ -156,9 +156,9 @@ TEST(IntersectionRequests, OnlyAudioPcmRangesOfFullSizeAreRead) {
   Clock clock;
   UCHAR out[128];
   ULONG size = 0;
-  KSDATARANGE_AUDIO midi = AudioRange(Spec::WaveFormatEx, 2, 16, 32, 8000, 96000);
+  KSDATARANGE_AUDIO midi = AudioRange(Specifier::WaveFormatEx, 2, 16, 32, 8000, 96000);
   midi.DataRange.MajorFormat = KSDATAFORMAT_TYPE_MUSIC;
-  KSDATARANGE_AUDIO floats = AudioRange(Spec::WaveFormatEx, 2, 16, 32, 8000, 96000);
+  KSDATARANGE_AUDIO floats = AudioRange(Specifier::WaveFormatEx, 2, 16, 32, 8000, 96000);
   floats.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
   for (const KSDATARANGE_AUDIO *client : {&midi, &floats}) {
     EXPECT_EQ(IntersectAudioRange(&client->DataRange, &pin.DataRange, ReadClock, &clock, sizeof out, out, &size),
@@ -168,7 +168,7 @@ TEST(IntersectionRequests, OnlyAudioPcmRangesOfFullSizeAreRead) {
   // much memory, so reading an audio field would be caught.
   for (ULONG formatSize : {0u, 63u, 64u, 87u}) {
     SCOPED_TRACE(formatSize);
-    KSDATARANGE_AUDIO full = AudioRange(Spec::WaveFormatEx, 2, 16, 32, 8000, 96000);
+    KSDATARANGE_AUDIO full = AudioRange(Specifier::WaveFormatEx, 2, 16, 32, 8000, 96000);
     full.DataRange.FormatSize = formatSize;
     std::vector<UCHAR> exact(sizeof(KSDATARANGE));
     std::memcpy(exact.data(), &full, exact.size());
@@ -181,7 +181,7 @@ TEST(IntersectionRequests, OnlyAudioPcmRangesOfFullSizeAreRead) {
 
 TEST(IntersectionRequests, AClientWithoutSpecifierGetsItsOwnHeaderAsAPlainFormat) {
   KSDATARANGE_AUDIO pin = PinRange(2);
-  KSDATARANGE_AUDIO client = AudioRange(Spec::None, 2, 16, 32, 8000, 96000);
+  KSDATARANGE_AUDIO client = AudioRange(Specifier::None, 2, 16, 32, 8000, 96000);
   client.DataRange.SampleSize = 7;
   Clock clock;
   std::vector<UCHAR> out(80, 0xCD);
@@ -200,7 +200,7 @@ TEST(IntersectionRequests, AClientWithoutSpecifierGetsItsOwnHeaderAsAPlainFormat
 }
 
 struct SizeCase {
-  Spec spec;
+  Specifier specifier;
   ULONG needed;
 };
 
@@ -209,7 +209,7 @@ class IntersectionSizes : public ::testing::TestWithParam<SizeCase> {};
 TEST_P(IntersectionSizes, ZeroAsksTheSizeAndAShortBufferIsRefusedBeforeTheClockIsRead) {
   const SizeCase &c = GetParam();
   KSDATARANGE_AUDIO pin = PinRange(2);
-  KSDATARANGE_AUDIO client = AudioRange(c.spec, 2, 16, 32, 8000, 96000);
+  KSDATARANGE_AUDIO client = AudioRange(c.specifier, 2, 16, 32, 8000, 96000);
   Clock clock;
   struct Step {
     ULONG bufferSize;
@@ -229,16 +229,16 @@ TEST_P(IntersectionSizes, ZeroAsksTheSizeAndAShortBufferIsRefusedBeforeTheClockI
       EXPECT_EQ(out, std::vector<UCHAR>(step.bufferSize, 0xCD)) << "nothing written";
     }
   }
-  EXPECT_EQ(clock.reads, c.spec == Spec::None ? 0 : 2);
+  EXPECT_EQ(clock.reads, c.specifier == Specifier::None ? 0 : 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, IntersectionSizes,
-                         ::testing::Values(SizeCase{Spec::None, 64}, SizeCase{Spec::WaveFormatEx, 104},
-                                           SizeCase{Spec::Dsound, 112}));
+                         ::testing::Values(SizeCase{Specifier::None, 64}, SizeCase{Specifier::WaveFormatEx, 104},
+                                           SizeCase{Specifier::Dsound, 112}));
 
 TEST(IntersectionRequests, AClockThatCannotBeReadFailsTheIntersection) {
   KSDATARANGE_AUDIO pin = PinRange(2);
-  KSDATARANGE_AUDIO client = AudioRange(Spec::WaveFormatEx, 2, 16, 32, 8000, 96000);
+  KSDATARANGE_AUDIO client = AudioRange(Specifier::WaveFormatEx, 2, 16, 32, 8000, 96000);
   Clock clock{48000, STATUS_DEVICE_REMOVED};
   UCHAR out[128];
   ULONG size = 0;
@@ -248,7 +248,7 @@ TEST(IntersectionRequests, AClockThatCannotBeReadFailsTheIntersection) {
 
 TEST(IntersectionRequests, ABufferSizeWithoutABufferIsRefused) {
   KSDATARANGE_AUDIO pin = PinRange(2);
-  KSDATARANGE_AUDIO client = AudioRange(Spec::WaveFormatEx, 2, 16, 32, 8000, 96000);
+  KSDATARANGE_AUDIO client = AudioRange(Specifier::WaveFormatEx, 2, 16, 32, 8000, 96000);
   Clock clock;
   ULONG size = 0;
   EXPECT_EQ(IntersectAudioRange(&client.DataRange, &pin.DataRange, ReadClock, &clock, 104, nullptr, &size),

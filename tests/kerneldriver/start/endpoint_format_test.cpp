@@ -3,6 +3,7 @@
 // of its hardware id, and leaves every other endpoint alone. The formats lie
 // there as Windows serializes them (VT_BLOB: type and size, then the
 // format); one endpoint holds bare formats.
+#include <cstddef>
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -110,9 +111,9 @@ class EndpointFormatTest : public DriverStartTest {
     EXPECT_EQ(now.size(), stored.size());
     if (now.size() != stored.size()) return 0;
     const size_t at = m_bare.at(id) ? 0 : 8;
-    EXPECT_TRUE(std::equal(now.begin(), now.begin() + static_cast<long>(at) + 4, stored.begin()))
+    EXPECT_TRUE(std::equal(now.begin(), now.begin() + static_cast<std::ptrdiff_t>(at) + 4, stored.begin()))
         << "header, format tag and channel count are kept";
-    EXPECT_TRUE(std::equal(now.begin() + static_cast<long>(at) + 14, now.end(), stored.begin() + static_cast<long>(at) + 14))
+    EXPECT_TRUE(std::equal(now.begin() + static_cast<std::ptrdiff_t>(at) + 14, now.end(), stored.begin() + static_cast<std::ptrdiff_t>(at) + 14))
         << "sample size and everything after it are kept";
     WAVEFORMATEX format;
     std::memcpy(&format, now.data() + at, sizeof format);

@@ -2,6 +2,7 @@
 // Windows stores them (a serialized VT_BLOB: type and size, then the format)
 // and as a bare format; anything that is not a plausible format is left
 // exactly as it was.
+#include <cstddef>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -101,8 +102,8 @@ TEST(WaveFormatPatch, RewritesRateBlockAlignAndByteRateOfTheFormatBehindTheHeade
     EXPECT_EQ(after.nChannels, before.nChannels);
     EXPECT_EQ(after.wBitsPerSample, before.wBitsPerSample);
     const size_t tail = c.formatOffset + offsetof(WAVEFORMATEX, wBitsPerSample);
-    EXPECT_TRUE(std::equal(value.begin() + static_cast<long>(tail), value.end(),
-                           c.value.begin() + static_cast<long>(tail)))
+    EXPECT_TRUE(std::equal(value.begin() + static_cast<std::ptrdiff_t>(tail), value.end(),
+                           c.value.begin() + static_cast<std::ptrdiff_t>(tail)))
         << "nothing after nBlockAlign changes";
   }
 }

@@ -1,5 +1,6 @@
 #include "tests/qav/support/lsusb_printer.h"
 
+#include <cstddef>
 #include <cstdarg>
 #include <cstdio>
 
@@ -187,8 +188,8 @@ std::string PrintLsusb(const std::vector<uint8_t> &device, const std::vector<uin
   bool afterEndpoint = false;
   size_t at = 0;
   while (at + 2 <= configuration.size() && configuration[at] >= 2 && at + configuration[at] <= configuration.size()) {
-    const std::vector<uint8_t> d(configuration.begin() + static_cast<long>(at),
-                                 configuration.begin() + static_cast<long>(at + configuration[at]));
+    const std::vector<uint8_t> d(configuration.begin() + static_cast<std::ptrdiff_t>(at),
+                                 configuration.begin() + static_cast<std::ptrdiff_t>(at + configuration[at]));
     at += d.size();
     switch (d[1]) {
       case 0x02:
