@@ -151,14 +151,19 @@ NTSTATUS ReadDeviceRate(PVOID context, ULONG *rate) {
 
 NTSTATUS AudioIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE dataRange,
                                PKSDATARANGE matchingDataRange, ULONG dataBufferSize, PVOID data, PULONG dataSize) {
-  (void)irp;
+  (void)context;
   (void)pin;
-  if (context == nullptr || dataRange == nullptr || matchingDataRange == nullptr || dataSize == nullptr) {
+  if (irp == nullptr || dataRange == nullptr || matchingDataRange == nullptr || dataSize == nullptr) {
     return STATUS_INVALID_PARAMETER;
   }
+  *dataSize = 0;
+  // ks.sys hands the handler the filter object (its documentation speaks of
+  // the filter's context); the IRP names the filter either way.
+  PKSFILTER filter = KsGetFilterFromIrp(irp);
+  if (filter == nullptr || filter->Context == nullptr) return STATUS_INVALID_PARAMETER;
   ULONG size = 0;
   NTSTATUS status =
-      IntersectAudioRange(dataRange, matchingDataRange, ReadDeviceRate, context, dataBufferSize, data, &size);
+      IntersectAudioRange(dataRange, matchingDataRange, ReadDeviceRate, filter->Context, dataBufferSize, data, &size);
   *dataSize = size;
   return status;
 }

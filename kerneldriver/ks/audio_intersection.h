@@ -31,8 +31,9 @@ using ReadCurrentRate = NTSTATUS (*)(PVOID context, ULONG *rate);
 NTSTATUS IntersectAudioRange(const KSDATARANGE *client, const KSDATARANGE *pinRange, ReadCurrentRate readRate,
                              PVOID rateContext, ULONG bufferSize, PVOID buffer, ULONG *size);
 
-// PFNKSINTERSECTHANDLEREX of the audio streaming pins. Context is the
-// filter's context, the device (set when the filter is created); the rate is
-// read from its clock.
+// PFNKSINTERSECTHANDLEREX of the audio streaming pins. The device is the
+// context of the filter the IRP was sent to (set when the filter is
+// created), whatever ks.sys passes as the context argument; the rate is read
+// from its clock.
 NTSTATUS AudioIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE dataRange,
                                PKSDATARANGE matchingDataRange, ULONG dataBufferSize, PVOID data, PULONG dataSize);

@@ -9,6 +9,7 @@
 #include "kerneldriver/ks/audio_intersection.h"
 #include "kerneldriver/ks/filter_automation.h"
 #include "kerneldriver/start/driver_harness.h"
+#include "tests/kerneldriver/user_mode_client.h"
 #include "winsim/ks/ks_filter.h"
 
 namespace dstest {
@@ -121,40 +122,40 @@ KSDATARANGE_AUDIO ClientRange(ULONG maxRate) {
   return r;
 }
 
+// Sent as a client sends it, so the handler finds its device through the
+// filter the request reached, whatever ks.sys passes as its context.
 TEST_F(FilterInstances, IntersectionProposesTheRateTheClockRunsAt) {
   Plug("Larch");
-  PKSFILTER filter = nullptr;
-  ASSERT_EQ(winsim::ks::OpenFilter(Ctx().filterFactory, &filter), STATUS_SUCCESS);
-  const KSPIN_DESCRIPTOR_EX &render = filter->Descriptor->PinDescriptors[0];
-  ASSERT_EQ(render.PinDescriptor.DataFlow, KSPIN_DATAFLOW_IN);
-  ASSERT_NE(render.IntersectHandler, nullptr);
-  PKSDATARANGE pinRange = render.PinDescriptor.DataRanges[0];
-  KSP_PIN pin{{KSPROPSETID_Pin, KSPROPERTY_PIN_DATAINTERSECTION, KSPROPERTY_TYPE_GET}, 0, 0};
+  umclient::CKsHandle filter = umclient::CKsHandle::OpenFilter(machine);
+  ASSERT_TRUE(filter.Valid());
   struct Step {
     ULONG deviceRate;
     ULONG clientMaxRate;
-    NTSTATUS status;
+    DWORD error;
   };
-  for (Step step : {Step{48000, 96000, STATUS_SUCCESS}, Step{96000, 96000, STATUS_SUCCESS},
-                    Step{96000, 48000, STATUS_NO_MATCH}}) {
+  for (Step step : {Step{48000, 96000, ERROR_SUCCESS}, Step{96000, 96000, ERROR_SUCCESS},
+                    Step{96000, 48000, ERROR_NO_MATCH}}) {
     SCOPED_TRACE(step.deviceRate);
     ASSERT_EQ(UsbAudioDeviceChangeSampleRate(Context(), step.deviceRate), STATUS_SUCCESS);
-    KSDATARANGE_AUDIO client = ClientRange(step.clientMaxRate);
+    struct {
+      KSP_PIN pin;
+      KSMULTIPLE_ITEM list;
+      KSDATARANGE_AUDIO client;
+    } request{{{KSPROPSETID_Pin, KSPROPERTY_PIN_DATAINTERSECTION, KSPROPERTY_TYPE_GET}, 0, 0},
+              {sizeof(KSMULTIPLE_ITEM) + sizeof(KSDATARANGE_AUDIO), 1},
+              ClientRange(step.clientMaxRate)};
     UCHAR out[kIntersectWaveSize];
-    ULONG size = 0;
     const size_t requestsBefore = bus->RequestCount();
-    EXPECT_EQ(render.IntersectHandler(filter->Context, nullptr, &pin, &client.DataRange, pinRange, sizeof out, out,
-                                      &size),
-              step.status);
+    umclient::KsReply reply = filter.Property(request, out, sizeof out);
+    EXPECT_EQ(reply.error, step.error);
     EXPECT_GT(bus->RequestCount(), requestsBefore) << "the rate is read from the clock";
-    if (step.status != STATUS_SUCCESS) continue;
+    if (step.error != ERROR_SUCCESS) continue;
     WAVEFORMATEXTENSIBLE wave;
     std::memcpy(&wave, out + sizeof(KSDATAFORMAT), sizeof wave);
     EXPECT_EQ(wave.Format.nSamplesPerSec, step.deviceRate);
     EXPECT_EQ(wave.Format.nChannels, 2);
     EXPECT_EQ(wave.Format.nBlockAlign, 8);
   }
-  winsim::ks::CloseFilter(filter);
 }
 
 }  // namespace
