@@ -67,6 +67,16 @@ INSTANTIATE_TEST_SUITE_P(
                       StatusCase{static_cast<NTSTATUS>(0xC0000708), ERROR_BUSY, 0},
                       StatusCase{STATUS_INVALID_DEVICE_REQUEST, ERROR_INVALID_FUNCTION, 0},
                       StatusCase{static_cast<NTSTATUS>(0xC0070057), ERROR_INVALID_PARAMETER, 0},
+                      StatusCase{STATUS_INVALID_PARAMETER_3, ERROR_INVALID_PARAMETER, 0},
+                      StatusCase{STATUS_INVALID_BUFFER_SIZE, ERROR_INVALID_USER_BUFFER, 0},
+                      StatusCase{STATUS_INVALID_DEVICE_STATE, ERROR_BAD_COMMAND, 0},
+                      StatusCase{STATUS_DEVICE_NOT_READY, ERROR_NOT_READY, 0},
+                      StatusCase{STATUS_DEVICE_BUSY, ERROR_BUSY, 3},  // a warning: the count stays
+                      StatusCase{STATUS_UNSUCCESSFUL, ERROR_GEN_FAILURE, 0},
+                      StatusCase{STATUS_CANCELLED, ERROR_OPERATION_ABORTED, 0},
+                      StatusCase{STATUS_OBJECT_NAME_NOT_FOUND, ERROR_FILE_NOT_FOUND, 0},
+                      StatusCase{STATUS_OBJECT_TYPE_MISMATCH, ERROR_INVALID_HANDLE, 0},
+                      StatusCase{STATUS_TOO_MANY_OPENED_FILES, ERROR_TOO_MANY_OPEN_FILES, 0},
                       StatusCase{static_cast<NTSTATUS>(0xC0ABCDEF), ERROR_MR_MID_NOT_FOUND, 0}));
 
 // The driver keeps the IRP, with a cancel routine, until the test completes it.
