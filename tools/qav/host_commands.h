@@ -4,8 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "tools/qav/pin_summary.h"
 #include "tools/qav/sim_source.h"
 #include "tools/qav/stop_reason.h"
+
+namespace winsim {
+class Machine;
+}
 
 namespace qav {
 
@@ -17,11 +22,20 @@ struct StartReport {
   uint32_t postStartStatus = 0;
   std::vector<std::string> driverTraces;  // the driver's own lines, in order, without its prefix
   StartVerdict verdict;
+  // A started driver's filter as a user-mode client reads it, or why it
+  // could not be read.
+  std::vector<PinSummary> pins;
+  std::string pinsError;
 };
 
 // Boots a machine with the driver, plugs the device, waits for PnP, unplugs.
 // `printLog` prints the device state and the whole machine log on stdout.
 StartReport StartDevice(const winsim::devices::DeviceDefinition &definition, bool printLog);
+
+// The filter of the started device read through the machine's user-mode API
+// (CreateFileA on its interface path, KSPROPSETID_Pin requests); empty with
+// *error set when something could not be read. On the machine's own thread.
+std::vector<PinSummary> ReadFilterPins(winsim::Machine &machine, std::string *error);
 
 int RunStart(const SimSource &source);
 int ListModels();

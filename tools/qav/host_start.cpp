@@ -101,6 +101,7 @@ StartReport StartDevice(const winsim::devices::DeviceDefinition &definition, boo
   report.driverTraces = DriverTraces(machine);
   if (report.driverBound) {
     report.verdict = ExplainStart(report.postStartStatus, report.driverTraces);
+    if (report.verdict.started) report.pins = ReadFilterPins(machine, &report.pinsError);
   } else {
     char reason[200];
     std::snprintf(reason, sizeof reason,
@@ -139,7 +140,12 @@ int RunStart(const SimSource &source) {
   }
   std::printf("\nDriver: %s\n", report.verdict.reason.c_str());
   for (const std::string &note : report.verdict.notes) std::printf("  %s\n", note.c_str());
-  return report.verdict.started ? 0 : 1;
+  if (report.verdict.started) {
+    std::printf("\nFilter as a user-mode client reads it:\n");
+    if (!report.pinsError.empty()) std::printf("  %s\n", report.pinsError.c_str());
+    for (const PinSummary &pin : report.pins) std::printf("  %s\n", DescribePin(pin).c_str());
+  }
+  return report.verdict.started && report.pinsError.empty() ? 0 : 1;
 }
 
 int ListModels() {

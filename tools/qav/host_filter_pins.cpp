@@ -1,0 +1,185 @@
+// The driver's filter read back through the user-mode API of the simulated
+// machine, as any KS client reads it: CreateFileA on the interface path,
+// then KSPROPSETID_Pin requests with DeviceIoControl.
+#include <windows.h>
+#include <ks.h>
+#include <ksmedia.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "tools/qav/host_commands.h"
+#include "uac2common/uac2private.h"
+#include "winsim/machine.h"
+#include "winsim/user/device_paths.h"
+
+namespace qav {
+namespace {
+
+// Bounds the answer a driver may give: a filter has at most 32 pins here,
+// and no pin lists more ranges than fit in this many bytes.
+constexpr ULONG kMaxPins = 64;
+constexpr DWORD kMaxRangeBytes = 64 * 1024;
+
+class CFilterReader {
+ public:
+  explicit CFilterReader(HANDLE filter) : m_filter(filter) {}
+
+  // ERROR_SUCCESS or the Win32 error of the request, with *bytes returned.
+  DWORD Ioctl(const void *request, DWORD requestSize, void *out, DWORD outSize, DWORD *bytes) const {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD error = ERROR_SUCCESS;
+    if (!DeviceIoControl(m_filter, IOCTL_KS_PROPERTY, const_cast<void *>(request), requestSize, out, outSize, bytes,
+                         &overlapped)) {
+      error = GetLastError();
+      if (error == ERROR_IO_PENDING) {
+        error = GetOverlappedResult(m_filter, &overlapped, bytes, TRUE) ? ERROR_SUCCESS : GetLastError();
+      }
+    }
+    CloseHandle(overlapped.hEvent);
+    return error;
+  }
+
+  DWORD PinValue(ULONG pinId, ULONG id, ULONG *value) const {
+    KSP_PIN request{};
+    request.Property.Set = KSPROPSETID_Pin;
+    request.Property.Id = id;
+    request.Property.Flags = KSPROPERTY_TYPE_GET;
+    request.PinId = pinId;
+    DWORD bytes = 0;
+    DWORD error = Ioctl(&request, sizeof request, value, sizeof *value, &bytes);
+    return error == ERROR_SUCCESS && bytes != sizeof *value ? ERROR_INVALID_DATA : error;
+  }
+
+  // The pin's KSMULTIPLE_ITEM of ranges: the size asked first, then read.
+  DWORD Ranges(ULONG pinId, std::vector<BYTE> *answer) const {
+    KSP_PIN request{};
+    request.Property.Set = KSPROPSETID_Pin;
+    request.Property.Id = KSPROPERTY_PIN_DATARANGES;
+    request.Property.Flags = KSPROPERTY_TYPE_GET;
+    request.PinId = pinId;
+    DWORD needed = 0;
+    DWORD error = Ioctl(&request, sizeof request, nullptr, 0, &needed);
+    if (error != ERROR_MORE_DATA) return error == ERROR_SUCCESS ? ERROR_INVALID_DATA : error;
+    if (needed < sizeof(KSMULTIPLE_ITEM) || needed > kMaxRangeBytes) return ERROR_INVALID_DATA;
+    answer->assign(needed, 0);
+    DWORD bytes = 0;
+    error = Ioctl(&request, sizeof request, answer->data(), needed, &bytes);
+    if (error == ERROR_SUCCESS && bytes != needed) error = ERROR_INVALID_DATA;
+    return error;
+  }
+
+ private:
+  HANDLE m_filter;
+};
+
+std::string GuidText(const GUID &guid) {
+  char text[40];
+  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
+                guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+  return text;
+}
+
+RangeSummary Summarize(const BYTE *at, ULONG size) {
+  KSDATARANGE range;
+  std::memcpy(&range, at, sizeof range);
+  RangeSummary summary;
+  if (range.MajorFormat == KSDATAFORMAT_TYPE_AUDIO && range.SubFormat == KSDATAFORMAT_SUBTYPE_PCM &&
+      size >= sizeof(KSDATARANGE_AUDIO)) {
+    KSDATARANGE_AUDIO audio;
+    std::memcpy(&audio, at, sizeof audio);
+    summary.audio = true;
+    summary.channels = audio.MaximumChannels;
+    summary.minBits = audio.MinimumBitsPerSample;
+    summary.maxBits = audio.MaximumBitsPerSample;
+    summary.minRate = audio.MinimumSampleFrequency;
+    summary.maxRate = audio.MaximumSampleFrequency;
+  } else if (range.SubFormat == KSDATAFORMAT_SUBTYPE_ANALOG) {
+    summary.kind = "analog";
+  } else if (range.SubFormat == KSDATAFORMAT_SUBTYPE_MIDI) {
+    summary.kind = "MIDI";
+  } else if (range.SubFormat == KSDATAFORMAT_SUBTYPE_MIDI_BUS) {
+    summary.kind = "MIDI bus";
+  } else {
+    summary.kind = GuidText(range.SubFormat);
+  }
+  return summary;
+}
+
+// The ranges of a KSMULTIPLE_ITEM answer, each padded to 8 bytes; false
+// when the answer does not hold what it says.
+bool ParseRanges(const std::vector<BYTE> &answer, std::vector<RangeSummary> *ranges) {
+  KSMULTIPLE_ITEM header;
+  std::memcpy(&header, answer.data(), sizeof header);
+  if (header.Size != answer.size()) return false;
+  size_t at = sizeof header;
+  for (ULONG i = 0; i < header.Count; ++i) {
+    if (answer.size() - at < sizeof(KSDATARANGE)) return false;
+    ULONG size = 0;
+    std::memcpy(&size, answer.data() + at, sizeof size);
+    if (size < sizeof(KSDATARANGE) || size > answer.size() - at) return false;
+    ranges->push_back(Summarize(answer.data() + at, size));
+    at += (static_cast<size_t>(size) + 7) & ~size_t{7};
+    if (at > answer.size()) at = answer.size();
+  }
+  return true;
+}
+
+std::string Failed(const char *what, ULONG pinId, DWORD error) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%s of pin %u failed with Win32 error %u", what, pinId,
+                static_cast<unsigned>(error));
+  return text;
+}
+
+}  // namespace
+
+std::vector<PinSummary> ReadFilterPins(winsim::Machine &machine, std::string *error) {
+  std::vector<PinSummary> pins;
+  std::vector<winsim::DeviceInterfaceInfo> found = machine.Pnp().Interfaces(&KSCATEGORY_UacPrivate, true);
+  if (found.empty()) {
+    *error = "the driver registered no filter interface";
+    return pins;
+  }
+  const std::string path = winsim::UserInterfacePath(found.front());
+  HANDLE filter = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+  if (filter == INVALID_HANDLE_VALUE) {
+    *error = "opening " + path + " failed with Win32 error " + std::to_string(GetLastError());
+    return pins;
+  }
+  CFilterReader reader(filter);
+  KSPROPERTY ctypes{KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_GET};
+  ULONG count = 0;
+  DWORD bytes = 0;
+  DWORD status = reader.Ioctl(&ctypes, sizeof ctypes, &count, sizeof count, &bytes);
+  if (status != ERROR_SUCCESS || count > kMaxPins) {
+    *error = status != ERROR_SUCCESS ? "the pin count failed with Win32 error " + std::to_string(status)
+                                     : "the filter claims " + std::to_string(count) + " pins";
+    CloseHandle(filter);
+    return pins;
+  }
+  for (ULONG id = 0; id < count && error->empty(); ++id) {
+    PinSummary pin;
+    pin.id = id;
+    std::vector<BYTE> ranges;
+    ULONG flow = 0, communication = 0;
+    if ((status = reader.PinValue(id, KSPROPERTY_PIN_DATAFLOW, &flow)) != ERROR_SUCCESS) {
+      *error = Failed("the data flow", id, status);
+    } else if ((status = reader.PinValue(id, KSPROPERTY_PIN_COMMUNICATION, &communication)) != ERROR_SUCCESS) {
+      *error = Failed("the communication", id, status);
+    } else if ((status = reader.Ranges(id, &ranges)) != ERROR_SUCCESS || !ParseRanges(ranges, &pin.ranges)) {
+      *error = Failed("the data ranges", id, status != ERROR_SUCCESS ? status : ERROR_INVALID_DATA);
+    }
+    pin.dataFlow = flow;
+    pin.communication = communication;
+    pins.push_back(pin);
+  }
+  CloseHandle(filter);
+  if (!error->empty()) pins.clear();
+  return pins;
+}
+
+}  // namespace qav

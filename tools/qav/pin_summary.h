@@ -1,0 +1,30 @@
+// A filter's pins as a user-mode client reads them (KSPROPSETID_Pin's data
+// flow, communication and data ranges), and one line of text for each.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qav {
+
+// One data range, reduced to what a reader of the line wants.
+struct RangeSummary {
+  bool audio = false;  // an audio PCM range with channel, bit and rate limits
+  uint32_t channels = 0;
+  uint32_t minBits = 0, maxBits = 0;
+  uint32_t minRate = 0, maxRate = 0;
+  std::string kind;  // for other ranges: "analog", "MIDI", "MIDI bus" or the sub format's GUID
+};
+
+struct PinSummary {
+  uint32_t id = 0;
+  uint32_t dataFlow = 0;       // KSPIN_DATAFLOW_IN (1) or KSPIN_DATAFLOW_OUT (2)
+  uint32_t communication = 0;  // KSPIN_COMMUNICATION_NONE (0), SINK (1) ...
+  std::vector<RangeSummary> ranges;
+};
+
+// "pin 0: render, streaming, 2 ch, 16-32 bit, 44100-192000 Hz"; identical
+// ranges (the same limits under two specifiers) are named once.
+std::string DescribePin(const PinSummary &pin);
+
+}  // namespace qav
