@@ -138,6 +138,7 @@ std::string Failed(const char *what, ULONG pinId, DWORD error) {
 
 std::vector<PinSummary> ReadFilterPins(winsim::Machine &machine, std::string *error) {
   std::vector<PinSummary> pins;
+  error->clear();
   std::vector<winsim::DeviceInterfaceInfo> found = machine.Pnp().Interfaces(&KSCATEGORY_UacPrivate, true);
   if (found.empty()) {
     *error = "the driver registered no filter interface";

@@ -53,6 +53,14 @@ IrpRecord RequireLiveIrp(PIRP irp, const char *api, BugCode code, const std::sou
            std::string(api) + " of " + Hex(irp) + ", which is not an IRP the I/O manager knows", site);
 }
 
+PVOID CallerAddress(PIRP irp, PVOID address) {
+  IrpRecord record;
+  if (address == nullptr || IrpTable::Instance().Find(irp, &record) != IrpTable::State::Live) return address;
+  if (address == record.inputCopy) return record.callerInput;
+  if (address == record.outputCopy) return record.callerOutput;
+  return address;
+}
+
 void InitializeIrpFields(PIRP irp, USHORT packetSize, CCHAR stackSize) {
   std::memset(irp, 0, packetSize);
   irp->Type = IO_TYPE_IRP;

@@ -23,6 +23,14 @@ struct IrpRecord {
   // location, and must erase and free it.
   void (*finish)(PIRP irp, void *context) = nullptr;
   void *finishContext = nullptr;
+  // A user-mode request reaches the driver with copies of the caller's
+  // buffers; Windows hands a METHOD_NEITHER driver the caller's own
+  // addresses, by which KS tells a caller's structures apart (the
+  // KSEVENTDATA a disable names). These pair each copy with its original.
+  PVOID inputCopy = nullptr;
+  PVOID callerInput = nullptr;
+  PVOID outputCopy = nullptr;
+  PVOID callerOutput = nullptr;
 };
 
 class IrpTable {
@@ -46,6 +54,10 @@ class IrpTable {
 // The record of a live IRP; otherwise a bug check with `code` for a freed IRP
 // (and DRIVER_VERIFIER_DETECTED_VIOLATION for an address that never was one).
 IrpRecord RequireLiveIrp(PIRP irp, const char *api, BugCode code, const std::source_location &site);
+
+// The caller's address behind `address` when it is one of the copies a
+// live user-mode request carries; otherwise `address` itself.
+PVOID CallerAddress(PIRP irp, PVOID address);
 
 // Initializes an IRP of packetSize bytes with stackSize locations, all
 // locations free (CurrentLocation = stackSize + 1).

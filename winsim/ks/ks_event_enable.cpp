@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "winsim/kernel/io_irp_table.h"
 #include "winsim/ks/ks_automation.h"
 #include "winsim/ks/ks_events.h"
 #include "winsim/ks/ks_mutexes.h"
@@ -147,7 +148,9 @@ NTSTATUS Enable(ObjectHeader *owner, PIRP irp, const CapturedRequest &captured) 
   std::memset(memory, 0, sizeof(EnabledEvent) + item->ExtraEntryData);
   auto *event = new (memory) EnabledEvent();
   std::memcpy(&event->data, captured.data, sizeof(KSEVENTDATA));
-  event->userData = irp->UserBuffer;
+  // The caller's KSEVENTDATA names the event from now on: its own address,
+  // not the copy this request carried.
+  event->userData = CallerAddress(irp, irp->UserBuffer);
   event->fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
   event->owner = owner;
   KSEVENT_ENTRY &entry = event->entry;
@@ -202,7 +205,7 @@ NTSTATUS DisableEvent(ObjectHeader *owner, PIRP irp) {
   irp->IoStatus.Information = 0;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   ULONG size = stack->Parameters.DeviceIoControl.InputBufferLength;
-  PVOID named = stack->Parameters.DeviceIoControl.Type3InputBuffer;
+  PVOID named = CallerAddress(irp, stack->Parameters.DeviceIoControl.Type3InputBuffer);
   if (size == 0) {
     for (EnabledEvent *event : Take(owner, stack->FileObject, nullptr, true)) Destroy(event);
     return STATUS_SUCCESS;

@@ -223,7 +223,9 @@ NTSTATUS SendUserDeviceControl(const std::shared_ptr<UserFile> &file, ULONG code
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   IrpTable::Instance().Insert(irp, IrpRecord{.fromPool = true, .threaded = true, .finish = FinishUserRequest,
-                                             .finishContext = request.get()});
+                                             .finishContext = request.get(), .inputCopy = request->inputCopy.get(),
+                                             .callerInput = input, .outputCopy = request->outputCopy.get(),
+                                             .callerOutput = output});
   ReferenceFileObject(request->file);
   {
     std::lock_guard<std::mutex> guard(InFlight().lock);
