@@ -1,7 +1,11 @@
 // `qav start` reads the started driver's filter back as a user-mode client
 // and prints one line per pin.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <ks.h>
+#include <ksmedia.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -84,6 +88,84 @@ TEST(StartPins, NoFilterIsReadWhenNoDriverStarted) {
   EXPECT_FALSE(report.verdict.started);
   EXPECT_TRUE(report.pins.empty());
   EXPECT_EQ(report.pinsError, "");
+}
+
+// An answer as the driver would give it: a header, then each range padded to 8.
+std::vector<uint8_t> Answer(const std::vector<std::vector<uint8_t>> &ranges, int sizeSkew = 0, int countSkew = 0) {
+  std::vector<uint8_t> bytes(sizeof(KSMULTIPLE_ITEM));
+  for (const auto &range : ranges) {
+    bytes.insert(bytes.end(), range.begin(), range.end());
+    bytes.resize((bytes.size() + 7) & ~size_t{7});
+  }
+  KSMULTIPLE_ITEM header{static_cast<ULONG>(bytes.size() + sizeSkew), static_cast<ULONG>(ranges.size() + countSkew)};
+  std::memcpy(bytes.data(), &header, sizeof header);
+  return bytes;
+}
+
+std::vector<uint8_t> AudioRange(ULONG formatSize = sizeof(KSDATARANGE_AUDIO)) {
+  KSDATARANGE_AUDIO range{};
+  range.DataRange.FormatSize = formatSize;
+  range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+  range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+  range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+  range.MaximumChannels = 18;
+  range.MinimumBitsPerSample = 16;
+  range.MaximumBitsPerSample = 32;
+  range.MinimumSampleFrequency = 44100;
+  range.MaximumSampleFrequency = 96000;
+  const auto *bytes = reinterpret_cast<const uint8_t *>(&range);
+  return std::vector<uint8_t>(bytes, bytes + std::min<size_t>(formatSize, sizeof range));
+}
+
+std::vector<uint8_t> MidiRange() {
+  KSDATARANGE range{sizeof(KSDATARANGE), 0, 0, 0, KSDATAFORMAT_TYPE_MUSIC, KSDATAFORMAT_SUBTYPE_MIDI,
+                    KSDATAFORMAT_SPECIFIER_NONE};
+  const auto *bytes = reinterpret_cast<const uint8_t *>(&range);
+  return std::vector<uint8_t>(bytes, bytes + sizeof range);
+}
+
+// What the driver answers is read only as far as it holds what it says.
+TEST(StartPins, DataRangeAnswersAreReadWithinTheirOwnSize) {
+  std::vector<RangeSummary> ranges;
+  ASSERT_TRUE(qav::ParseDataRanges(Answer({AudioRange(), MidiRange()}), &ranges));
+  ASSERT_EQ(ranges.size(), 2u);
+  EXPECT_TRUE(ranges[0].audio);
+  EXPECT_EQ(ranges[0].channels, 18u);
+  EXPECT_EQ(ranges[0].maxRate, 96000u);
+  EXPECT_EQ(ranges[1].kind, "MIDI");
+  ASSERT_TRUE(qav::ParseDataRanges(Answer({AudioRange(sizeof(KSDATARANGE))}), &ranges));
+  EXPECT_FALSE(ranges[0].audio) << "an audio range too short for its limits is not read as one";
+  // Each answer's header tells the truth about its size unless said otherwise.
+  auto withHeader = [](std::vector<uint8_t> bytes, ULONG count) {
+    KSMULTIPLE_ITEM header{static_cast<ULONG>(bytes.size()), count};
+    std::memcpy(bytes.data(), &header, sizeof header);
+    return bytes;
+  };
+  std::vector<uint8_t> truncated = Answer({AudioRange()});
+  truncated.resize(sizeof(KSMULTIPLE_ITEM) + 40);
+  std::vector<uint8_t> overlong = Answer({AudioRange()});
+  const ULONG tooLong = 4096;
+  std::memcpy(overlong.data() + sizeof(KSMULTIPLE_ITEM), &tooLong, sizeof tooLong);
+  std::vector<uint8_t> tiny = AudioRange();
+  const ULONG tinySize = 8;
+  std::memcpy(tiny.data(), &tinySize, sizeof tinySize);
+  const struct {
+    const char *what;
+    std::vector<uint8_t> answer;
+  } refused[] = {
+      {"shorter than a header", std::vector<uint8_t>(4)},
+      {"a size other than the answer's", Answer({AudioRange()}, 8)},
+      {"more ranges than it holds", Answer({AudioRange()}, 0, 1000000)},
+      {"a range shorter than a KSDATARANGE", Answer({tiny})},
+      {"a range running past the end", overlong},
+      {"cut inside a range", withHeader(truncated, 1)},
+  };
+  for (const auto &r : refused) {
+    SCOPED_TRACE(r.what);
+    ranges.assign(1, RangeSummary{});
+    EXPECT_FALSE(qav::ParseDataRanges(r.answer, &ranges));
+    EXPECT_TRUE(ranges.empty());
+  }
 }
 
 }  // namespace

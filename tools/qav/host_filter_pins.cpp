@@ -5,6 +5,7 @@
 #include <ks.h>
 #include <ksmedia.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -108,25 +109,6 @@ RangeSummary Summarize(const BYTE *at, ULONG size) {
   return summary;
 }
 
-// The ranges of a KSMULTIPLE_ITEM answer, each padded to 8 bytes; false
-// when the answer does not hold what it says.
-bool ParseRanges(const std::vector<BYTE> &answer, std::vector<RangeSummary> *ranges) {
-  KSMULTIPLE_ITEM header;
-  std::memcpy(&header, answer.data(), sizeof header);
-  if (header.Size != answer.size()) return false;
-  size_t at = sizeof header;
-  for (ULONG i = 0; i < header.Count; ++i) {
-    if (answer.size() - at < sizeof(KSDATARANGE)) return false;
-    ULONG size = 0;
-    std::memcpy(&size, answer.data() + at, sizeof size);
-    if (size < sizeof(KSDATARANGE) || size > answer.size() - at) return false;
-    ranges->push_back(Summarize(answer.data() + at, size));
-    at += (static_cast<size_t>(size) + 7) & ~size_t{7};
-    if (at > answer.size()) at = answer.size();
-  }
-  return true;
-}
-
 std::string Failed(const char *what, ULONG pinId, DWORD error) {
   char text[96];
   std::snprintf(text, sizeof text, "%s of pin %u failed with Win32 error %u", what, pinId,
@@ -135,6 +117,28 @@ std::string Failed(const char *what, ULONG pinId, DWORD error) {
 }
 
 }  // namespace
+
+bool ParseDataRanges(const std::vector<uint8_t> &answer, std::vector<RangeSummary> *ranges) {
+  ranges->clear();
+  if (answer.size() < sizeof(KSMULTIPLE_ITEM)) return false;
+  KSMULTIPLE_ITEM header;
+  std::memcpy(&header, answer.data(), sizeof header);
+  if (header.Size != answer.size()) return false;
+  std::vector<RangeSummary> parsed;
+  size_t at = sizeof header;
+  // Every range takes at least a KSDATARANGE, which bounds the loop by the
+  // answer's size whatever Count claims.
+  for (ULONG i = 0; i < header.Count; ++i) {
+    if (answer.size() - at < sizeof(KSDATARANGE)) return false;
+    ULONG size = 0;
+    std::memcpy(&size, answer.data() + at, sizeof size);
+    if (size < sizeof(KSDATARANGE) || size > answer.size() - at) return false;
+    parsed.push_back(Summarize(answer.data() + at, size));
+    at = std::min(answer.size(), at + ((static_cast<size_t>(size) + 7) & ~size_t{7}));
+  }
+  *ranges = std::move(parsed);
+  return true;
+}
 
 std::vector<PinSummary> ReadFilterPins(winsim::Machine &machine, std::string *error) {
   std::vector<PinSummary> pins;
@@ -171,7 +175,7 @@ std::vector<PinSummary> ReadFilterPins(winsim::Machine &machine, std::string *er
       *error = Failed("the data flow", id, status);
     } else if ((status = reader.PinValue(id, KSPROPERTY_PIN_COMMUNICATION, &communication)) != ERROR_SUCCESS) {
       *error = Failed("the communication", id, status);
-    } else if ((status = reader.Ranges(id, &ranges)) != ERROR_SUCCESS || !ParseRanges(ranges, &pin.ranges)) {
+    } else if ((status = reader.Ranges(id, &ranges)) != ERROR_SUCCESS || !ParseDataRanges(ranges, &pin.ranges)) {
       *error = Failed("the data ranges", id, status != ERROR_SUCCESS ? status : ERROR_INVALID_DATA);
     }
     pin.dataFlow = flow;
