@@ -18,7 +18,8 @@ int Usage() {
                "                (lsusb -v -d VID:PID > FILE) or by raw descriptor text\n"
                "  --as-family   serve the interface under the family's vendor id\n"
                "commands:\n"
-               "  start     plug the interface, start the driver on it, and report what happened\n"
+               "  start     plug the interface, start the driver on it, report what happened\n"
+               "            and list its filter's pins as a user-mode client reads them\n"
                "  models    list the simulated interfaces\n");
   return 2;
 }
