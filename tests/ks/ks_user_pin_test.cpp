@@ -214,6 +214,34 @@ TEST_F(UserPins, EventsEnabledFromUserModeAreSignalledByThePinsGenerationAndDisa
   for (HANDLE event : events) EXPECT_TRUE(CloseHandle(event));
 }
 
+// The buffered data is asked for by the caller's KSEVENTDATA pointer, the
+// one the enable carried.
+TEST_F(UserPins, ABufferedEventsDataIsFetchedByTheCallersEventData) {
+  HANDLE pin = nullptr;
+  ASSERT_EQ(CreateUserPin(1, &pin), ERROR_SUCCESS);
+  HANDLE semaphore = CreateSemaphoreA(nullptr, 0, 10, nullptr);
+  KSEVENT request{};
+  request.Set = kPinTestSet;
+  request.Flags = KSEVENT_TYPE_ENABLEBUFFERED;
+  KSEVENTDATA data{};
+  data.NotificationType = KSEVENTF_SEMAPHORE_HANDLE;
+  data.SemaphoreHandle.Semaphore = semaphore;
+  data.SemaphoreHandle.Adjustment = 1;
+  ASSERT_EQ(Call(pin, IOCTL_KS_ENABLE_EVENT, &request, sizeof request, &data, sizeof data), ERROR_SUCCESS);
+  ULONG value = 0x1234;
+  KsGenerateEvents(g_created, &kPinTestSet, 0, sizeof value, &value, nullptr, nullptr);
+  EXPECT_EQ(WaitForSingleObject(semaphore, 0), WAIT_OBJECT_0);
+  KSQUERYBUFFER query{};
+  query.Event = request;
+  query.Event.Flags = KSEVENT_TYPE_QUERYBUFFER;
+  query.EventData = &data;
+  ULONG delivered = 0;
+  EXPECT_EQ(Call(pin, IOCTL_KS_ENABLE_EVENT, &query, sizeof query, &delivered, sizeof delivered), ERROR_SUCCESS);
+  EXPECT_EQ(delivered, 0x1234u);
+  EXPECT_TRUE(CloseHandle(pin));
+  EXPECT_TRUE(CloseHandle(semaphore));
+}
+
 // The frames wait: Process takes nothing (the default returns pending).
 struct GiveUp {
   const char *name;
