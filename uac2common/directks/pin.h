@@ -65,6 +65,7 @@ class CKsPin : public CKsIrpTarget {
   ULONG GetId() const { return m_ulPinId; }
   KsPinType GetType() const { return m_PinType; }
   KsPinDescriptor *GetPinDescriptor() { return &m_Descriptor; }
+  const KsPinDescriptor &GetDescriptor() const { return m_Descriptor; }
   HRESULT GetCommunication(PULONG communication) const;
   HRESULT GetDataFlow(PULONG dataFlow) const;
   // True if a data range of the pin has that Specifier.
