@@ -258,5 +258,38 @@ TEST_F(AudioPinTest, SetPinConnectTakesOnlyAWholeRequest) {
   EXPECT_EQ(pin->GetPinConnect()->PinId, 9u);
 }
 
+TEST_F(AudioPinTest, StreamRequestsSucceedWhenQueuedAndReportOtherErrors) {
+  TraceCapture trace;
+  CKsAudPin *pin = RenderPin({AudioRange(2, 16, 24, 44100, 48000)});
+  ASSERT_NE(pin, nullptr);
+  KSSTREAM_HEADER header = {};
+  header.Size = sizeof header;
+  OVERLAPPED overlapped = {};
+  io.requests.clear();
+  io.answer = [](const IoRequest &) {
+    IoAnswer answer;
+    answer.result = FALSE;
+    answer.error = ERROR_IO_PENDING;
+    return answer;
+  };
+  EXPECT_EQ(pin->WriteData(&header, &overlapped), S_OK);
+  EXPECT_EQ(pin->ReadData(&header, &overlapped), S_OK);
+  ASSERT_EQ(io.requests.size(), 2u);
+  EXPECT_EQ(io.requests[0].code, 0x2F8013u) << "IOCTL_KS_WRITE_STREAM";
+  EXPECT_EQ(io.requests[1].code, 0x2F4017u) << "IOCTL_KS_READ_STREAM";
+  EXPECT_EQ(io.requests[0].outputSize, sizeof header) << "the header is the output buffer";
+  EXPECT_TRUE(io.requests[0].input.empty());
+  io.answer = [](const IoRequest &) {
+    IoAnswer answer;
+    answer.result = FALSE;
+    answer.error = ERROR_DEVICE_REMOVED;
+    return answer;
+  };
+  EXPECT_EQ(pin->WriteData(&header, &overlapped), E_FAIL);
+  EXPECT_EQ(pin->ReadData(&header, &overlapped), E_FAIL);
+  EXPECT_TRUE(trace.Saw("CKsPin::WriteData's DeviceIoControl Failed!  Error=0x0x000651"));
+  EXPECT_TRUE(trace.Saw("DeviceIoControl Failed!  Error=0x00000651"));
+}
+
 }  // namespace
 }  // namespace kslibtest
