@@ -43,6 +43,8 @@ void CKsFilter::SetFriendlyName(LPCSTR name) { KsCopyString(m_szFriendlyName, si
 
 HRESULT CKsFilter::Instantiate() {
   KsTraceCall call("CKsFilter::Instantiate");
+  // Opening again replaces the handle rather than leaking it.
+  SafeCloseHandle(m_handle);
   m_handle = CreateFileA(m_szFilterName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (!IsValidHandle(m_handle)) {

@@ -1,5 +1,6 @@
 // What a CKsPin does with its pin instance: creation through KsCreatePin,
 // state, reset, format, stream requests and cancellation.
+#include <atomic>
 #include <new>
 
 #include "uac2common/directks/filter.h"
@@ -15,16 +16,23 @@ namespace {
 using KsCreatePinFunction = DWORD(WINAPI *)(HANDLE, PKSPIN_CONNECT, ACCESS_MASK, PHANDLE);
 
 // ksuser.dll and its KsCreatePin, found once per process and never released.
-// Two threads that race here store the same values.
+// Two threads that race here store the same values; the cache is atomic so
+// that the race is a benign one.
 KsCreatePinFunction FindKsCreatePin() {
-  static HMODULE s_ksuser = nullptr;
-  static KsCreatePinFunction s_create = nullptr;
-  if (s_create != nullptr) return s_create;
-  if (s_ksuser == nullptr) s_ksuser = LoadLibraryA("ksuser.dll");
-  if (s_ksuser == nullptr) return nullptr;
+  static std::atomic<HMODULE> s_ksuser{nullptr};
+  static std::atomic<KsCreatePinFunction> s_create{nullptr};
+  KsCreatePinFunction create = s_create.load(std::memory_order_acquire);
+  if (create != nullptr) return create;
+  HMODULE ksuser = s_ksuser.load(std::memory_order_acquire);
+  if (ksuser == nullptr) {
+    ksuser = LoadLibraryA("ksuser.dll");
+    if (ksuser == nullptr) return nullptr;
+    s_ksuser.store(ksuser, std::memory_order_release);
+  }
   // Through void * as GetProcAddress's result is meant to be used: cast to the real type.
-  s_create = reinterpret_cast<KsCreatePinFunction>(reinterpret_cast<void *>(GetProcAddress(s_ksuser, "KsCreatePin")));
-  return s_create;
+  create = reinterpret_cast<KsCreatePinFunction>(reinterpret_cast<void *>(GetProcAddress(ksuser, "KsCreatePin")));
+  s_create.store(create, std::memory_order_release);
+  return create;
 }
 
 }  // namespace
