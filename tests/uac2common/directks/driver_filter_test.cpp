@@ -156,6 +156,16 @@ TEST_F(DriverFilterTest, ARenderPinIsCreatedRunAndClosedAndCanBeCreatedAgain) {
   pin->ClosePin();
 }
 
+TEST_F(DriverFilterTest, LoopedStreamingIsNotAnInterfaceOfTheDriversPins) {
+  std::unique_ptr<CKsAudFilter> filter = OpenAudio("Alder");
+  TraceCapture trace;
+  const WAVEFORMATEX format = Pcm(2, 24, 48000);
+  EXPECT_EQ(filter->CreateRenderPin(&format, 1), nullptr);
+  EXPECT_EQ(trace.Messages(), (std::vector<std::string>{"Failed to instantiate pin. hr=0x80070491",
+                                                         "Failed to instantiate Render Pin"}))
+      << "ks.sys finds no matching interface: ERROR_NO_MATCH as an HRESULT";
+}
+
 TEST_F(DriverFilterTest, AnExtensibleFormatTravelsInTheLongerRequest) {
   std::unique_ptr<CKsAudFilter> filter = OpenAudio("Alder");
   const WAVEFORMATEXTENSIBLE format = Extensible(2, 32, 48000, directks::kSubtypePcm);
