@@ -143,6 +143,7 @@ bool CKsFilter::HasClassifiedPins() const {
 
 HRESULT CKsFilter::ClassifyPins() {
   KsTraceCall call("CKsFilter::ClassifyPins");
+  ClearClassifiedLists();
   for (TListNode<CKsPin> *node = m_lstPins.GetHead(); node != nullptr; node = TList<CKsPin>::GetNext(node)) {
     CKsPin *pin = TList<CKsPin>::GetData(node);
     ULONG communication = 0;

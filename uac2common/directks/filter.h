@@ -26,7 +26,7 @@ class CKsFilter : public CKsIrpTarget {
   // Deletes every node and pin and empties all lists; always S_OK.
   virtual HRESULT DestroyLists();
 
-  // Fills the classified lists from the list of all pins.
+  // Fills the classified lists (emptied first) from the list of all pins.
   HRESULT ClassifyPins();
 
   // Pin properties through a KSP_PIN {set, id, GET, pin id, 0}.

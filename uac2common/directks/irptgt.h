@@ -65,9 +65,10 @@ class CKsIrpTarget : public CRefCountedObject {
                                  PVOID extra = nullptr, ULONG extraSize = 0);
 
   // Variable-size get: the size is asked first, then a buffer of that size
-  // (array new, the caller's to free with FreeBuffer) is read. A size of 0
-  // succeeds with *buffer untouched. The second form asks the size with the
-  // plain KSPROPERTY and reads with the caller's full request.
+  // (array new) is read. Once *buffer is set it is the caller's to free with
+  // FreeBuffer, also when the read then fails. A size of 0 succeeds with
+  // *buffer untouched. The second form asks the size with the plain
+  // KSPROPERTY and reads with the caller's full request.
   HRESULT GetPropertyMulti(REFGUID set, ULONG id, PUCHAR *buffer, PULONG bufferSize = nullptr);
   HRESULT GetPropertyMulti(REFGUID set, ULONG id, PVOID request, ULONG requestSize, PUCHAR *buffer,
                            PULONG bufferSize = nullptr);

@@ -291,5 +291,45 @@ TEST_F(AudioPinTest, StreamRequestsSucceedWhenQueuedAndReportOtherErrors) {
   EXPECT_TRUE(trace.Saw("DeviceIoControl Failed!  Error=0x00000651"));
 }
 
+// An audio pin whose instance handle is the fake's.
+class OpenFakePin : public CKsAudPin {
+ public:
+  OpenFakePin(CKsAudFilter *filter, HRESULT *phr) : CKsAudPin(filter, 0, phr) { m_handle = kFakeHandle; }
+  ~OpenFakePin() override { m_handle = INVALID_HANDLE_VALUE; }
+};
+
+TEST_F(AudioPinTest, PositionIsReadAndSetAsKsAudioPosition) {
+  fake.pins = {AudioPin(KSPIN_COMMUNICATION_SINK, KSPIN_DATAFLOW_IN, {AudioRange(2, 16, 24, 44100, 48000)})};
+  HRESULT hr = E_FAIL;
+  OpenFakePin open(&filter, &hr);
+  ASSERT_EQ(hr, S_OK);
+  CKsAudPin *pin = &open;
+  const KSAUDIO_POSITION device = {0x1122334455667788ULL, 0x99AABBCCDDEEFF00ULL};
+  io.requests.clear();
+  io.answer = [&](const IoRequest &) {
+    IoAnswer answer;
+    answer.output = Bytes(device);
+    answer.bytes = sizeof device;
+    return answer;
+  };
+  KSAUDIO_POSITION position = {};
+  ASSERT_EQ(pin->GetPosition(&position), S_OK);
+  EXPECT_EQ(position.PlayOffset, device.PlayOffset);
+  EXPECT_EQ(position.WriteOffset, device.WriteOffset);
+  EXPECT_EQ(pin->SetPosition(&position), S_OK);
+  ASSERT_EQ(io.requests.size(), 2u);
+  for (const IoRequest &request : io.requests) {
+    KSPROPERTY property;
+    ASSERT_EQ(request.input.size(), sizeof property);
+    std::memcpy(&property, request.input.data(), sizeof property);
+    EXPECT_TRUE(directks::GuidEquals(property.Set, directks::kPropSetAudio));
+    EXPECT_EQ(property.Id, static_cast<ULONG>(KSPROPERTY_AUDIO_POSITION));
+    EXPECT_EQ(request.outputSize, 16u);
+  }
+  KSPROPERTY set;
+  std::memcpy(&set, io.requests[1].input.data(), sizeof set);
+  EXPECT_EQ(set.Flags, static_cast<ULONG>(KSPROPERTY_TYPE_SET));
+}
+
 }  // namespace
 }  // namespace kslibtest

@@ -95,12 +95,14 @@ WAVEFORMATEXTENSIBLE Extensible(WORD channels, WORD bits, DWORD rate, const GUID
 template <class Base>
 class FakeFilter : public Base {
  public:
-  FakeFilter() : Base("\\\\?\\fake#filter", &status) { this->m_handle = kFakeHandle; }
+  FakeFilter() : Base("\\\\?\\fake#filter", &s_status) { this->m_handle = kFakeHandle; }
   ~FakeFilter() override {
     this->DestroyLists();
     this->m_handle = INVALID_HANDLE_VALUE;
   }
-  HRESULT status = S_OK;
+
+ private:
+  static inline HRESULT s_status = S_OK;  // a path is given: always S_OK
 };
 
 }  // namespace kslibtest
