@@ -268,5 +268,36 @@ TEST_F(DriverFilterTest, AnUnknownPathDoesNotOpenAndAnUnpluggedDeviceFailsReques
   machine.Pnp().WaitIdle();
 }
 
+struct SharedFilter {
+  CKsAudFilter *filter;
+  ULONG failures;
+};
+
+DWORD WINAPI AskPinCounts(LPVOID parameter) {
+  auto *shared = static_cast<SharedFilter *>(parameter);
+  for (int i = 0; i < 50; ++i) {
+    ULONG count = 0;
+    HRESULT hr =
+        shared->filter->GetPinPropertySimple(0, directks::kPropSetPin, KSPROPERTY_PIN_CTYPES, &count, sizeof count);
+    if (FAILED(hr) || count == 0) ++shared->failures;
+  }
+  return 0;
+}
+
+TEST_F(DriverFilterTest, ThreadsSendRequestsOnOneHandleAtTheSameTime) {
+  std::unique_ptr<CKsAudFilter> filter = OpenAudio("Alder");
+  SharedFilter shared[3] = {{filter.get(), 0}, {filter.get(), 0}, {filter.get(), 0}};
+  HANDLE threads[3];
+  for (int i = 0; i < 3; ++i) {
+    threads[i] = CreateThread(nullptr, 0, AskPinCounts, &shared[i], 0, nullptr);
+    ASSERT_NE(threads[i], nullptr);
+  }
+  EXPECT_EQ(WaitForMultipleObjects(3, threads, TRUE, INFINITE), WAIT_OBJECT_0);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(shared[i].failures, 0u);
+    CloseHandle(threads[i]);
+  }
+}
+
 }  // namespace
 }  // namespace kslibtest
