@@ -6,6 +6,7 @@
 #include "kerneldriver/kernel_support.h"
 #include "kerneldriver/ks/pin/audio_pin.h"
 #include "kerneldriver/ks/pin/audio_pin_dispatch.h"
+#include "kerneldriver/ks/pin/rate_event.h"
 
 namespace {
 
@@ -48,9 +49,11 @@ AudioPin *AllocatePin() {
 
 // The rate rule, serialised across the device's filters.
 NTSTATUS CountOpenPin(UsbAudioDevice *device, ULONG rate) {
+  bool changed = false;
   LockGate(device);
-  NTSTATUS status = UsbAudioDeviceOpenAudioPin(device, rate);
+  NTSTATUS status = UsbAudioDeviceOpenAudioPin(device, rate, &changed);
   UnlockGate(device);
+  if (changed) QueueRateChangedEvent(device, rate);
   if (!NT_SUCCESS(status)) {
     QAV_TRACE("audio pin at %u Hz refused: device runs at %u Hz with %d pins open", static_cast<unsigned>(rate),
               static_cast<unsigned>(device->sampleRate), static_cast<int>(device->openAudioPins));

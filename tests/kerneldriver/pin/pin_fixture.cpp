@@ -1,0 +1,138 @@
+#include "pin_fixture.h"
+
+#include <cstring>
+
+#include "kerneldriver/ks/filter_descriptor.h"
+#include "winsim/user/device_paths.h"
+
+namespace pintest {
+
+int16_t Ramp16(uint64_t frame, uint32_t channel, uint32_t channels) {
+  const int64_t value = static_cast<int64_t>((frame * channels + channel) % 65000) - 32500;
+  return static_cast<int16_t>(value >= 0 ? value + 1 : value);
+}
+
+int32_t Ramp32(uint64_t frame, uint32_t channel, uint32_t channels) {
+  const uint32_t value = static_cast<uint32_t>(((frame * channels + channel) * 4099 + 1) % (1u << 24));
+  return static_cast<int32_t>((value != 0 ? value : 1u) << 8);
+}
+
+int32_t DeviceWord(const WaveSpec &spec, uint64_t frame, uint32_t channel) {
+  if (spec.bits == 16) {
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(Ramp16(frame, channel, spec.channels)))
+                                << 16);
+  }
+  return Ramp32(frame, channel, spec.channels);
+}
+
+void PinTest::TearDown() {
+  clients.clear();
+  if (device) device->SetPlayedSink(nullptr);
+  DriverStartTest::TearDown();
+}
+
+void PinTest::PlugLoopback(const char *model) {
+  Plug(model);
+  ASSERT_NE(Context(), nullptr);
+  for (uint32_t c = 0; c < 32; ++c) device->SetCaptureSource(c, winsim::devices::CaptureSource::Loopback(c));
+}
+
+std::string PinTest::FilterPath() {
+  for (const winsim::DeviceInterfaceInfo &info : machine.Pnp().Interfaces(nullptr, true)) {
+    if (info.pdo == pdo) return winsim::UserInterfacePath(info);
+  }
+  return {};
+}
+
+ULONG PinTest::StreamingPinId(bool capture) {
+  const DynamicFilterDescriptor &d = *Ctx().filterDescriptor;
+  for (ULONG id = 0; id < d.filter.PinDescriptorsCount; ++id) {
+    const KSPIN_DESCRIPTOR &pin = d.pins[id].PinDescriptor;
+    if (pin.Communication != KSPIN_COMMUNICATION_SINK || pin.DataRangesCount == 0) continue;
+    if (pin.DataRanges[0]->MajorFormat != KSDATAFORMAT_TYPE_AUDIO) continue;
+    if ((pin.DataFlow == KSPIN_DATAFLOW_OUT) == capture) return id;
+  }
+  ADD_FAILURE() << "no " << (capture ? "capture" : "render") << " streaming pin";
+  return 0;
+}
+
+CPinClient &PinTest::NewClient() {
+  clients.push_back(std::make_unique<CPinClient>());
+  CPinClient &client = *clients.back();
+  EXPECT_TRUE(client.OpenFilter(FilterPath())) << GetLastError();
+  return client;
+}
+
+CPinClient &PinTest::OpenClient(bool capture, const WaveSpec &spec) {
+  CPinClient &client = NewClient();
+  EXPECT_EQ(client.CreatePin(StreamingPinId(capture), spec), DWORD(ERROR_SUCCESS));
+  return client;
+}
+
+void PinTest::RecordPlayed() {
+  device->SetPlayedSink([this](uint64_t, uint32_t frames, uint32_t channels, const int32_t *samples) {
+    std::lock_guard guard(m_playedLock);
+    m_playedChannels = channels;
+    m_played.insert(m_played.end(), samples, samples + static_cast<size_t>(frames) * channels);
+  });
+}
+
+std::vector<int32_t> PinTest::Played(uint32_t *channels) {
+  std::lock_guard guard(m_playedLock);
+  *channels = m_playedChannels;
+  return m_played;
+}
+
+namespace {
+
+void SendOne(Flow &flow, uint32_t frames) {
+  const uint32_t block = flow.client->Spec().BlockAlign();
+  if (flow.capture) {
+    flow.client->Read(frames * block);
+    return;
+  }
+  std::vector<uint8_t> data(static_cast<size_t>(frames) * block);
+  for (uint32_t f = 0; f < frames; ++f) flow.generate(flow.framesSent + f, data.data() + f * block);
+  flow.framesSent += frames;
+  flow.client->Write(std::move(data));
+}
+
+void Collect(Flow &flow, const CStreamRequest &done) {
+  if (done.error != ERROR_SUCCESS) flow.failed = true;
+  if (!flow.capture) return;
+  flow.flags.push_back(done.header.OptionsFlags);
+  flow.captured.insert(flow.captured.end(), done.data.begin(), done.data.begin() + done.header.DataUsed);
+}
+
+}  // namespace
+
+void PinTest::Pump(std::vector<Flow *> flows, uint32_t milliseconds, uint32_t frameMs, uint32_t depth) {
+  for (Flow *flow : flows) {
+    const uint32_t frames = flow->client->Spec().rate * frameMs / 1000;
+    for (uint32_t i = 0; i < depth; ++i) SendOne(*flow, frames);
+  }
+  const uint32_t rounds = milliseconds / frameMs;
+  for (uint32_t round = 0; round < rounds; ++round) {
+    for (Flow *flow : flows) {
+      CStreamRequest done;
+      if (!flow->client->WaitOldest(1000, &done)) {
+        ADD_FAILURE() << "a stream request did not complete";
+        return;
+      }
+      Collect(*flow, done);
+      SendOne(*flow, flow->client->Spec().rate * frameMs / 1000);
+    }
+  }
+  for (Flow *flow : flows) {
+    while (flow->client->InFlight() > 0) {
+      CStreamRequest done;
+      if (!flow->client->WaitOldest(1000, &done)) {
+        ADD_FAILURE() << "a stream request did not complete";
+        return;
+      }
+      Collect(*flow, done);
+    }
+  }
+}
+
+}  // namespace pintest
