@@ -27,7 +27,7 @@ int32_t DeviceWord(const WaveSpec &spec, uint64_t frame, uint32_t channel) {
 
 void PinTest::TearDown() {
   clients.clear();
-  if (device) device->SetPlayedSink(nullptr);
+  if (bus) bus->isoObserver = nullptr;
   DriverStartTest::TearDown();
 }
 
@@ -70,11 +70,18 @@ CPinClient &PinTest::OpenClient(bool capture, const WaveSpec &spec) {
 }
 
 void PinTest::RecordPlayed() {
-  device->SetPlayedSink([this](uint64_t, uint32_t frames, uint32_t channels, const int32_t *samples) {
+  const UsbAudioStream *render = Ctx().renderStream;
+  ASSERT_NE(render, nullptr);
+  const uint8_t endpoint = render->dataEndpoint;
+  m_playedChannels = render->channels;
+  bus->isoObserver = [this, endpoint](uint8_t ep, uint64_t, const uint8_t *data, uint32_t length) {
+    if (ep != endpoint) return;
     std::lock_guard guard(m_playedLock);
-    m_playedChannels = channels;
-    m_played.insert(m_played.end(), samples, samples + static_cast<size_t>(frames) * channels);
-  });
+    const size_t words = length / 4;
+    const size_t at = m_played.size();
+    m_played.resize(at + words);
+    std::memcpy(m_played.data() + at, data, words * 4);
+  };
 }
 
 std::vector<int32_t> PinTest::Played(uint32_t *channels) {
@@ -84,6 +91,9 @@ std::vector<int32_t> PinTest::Played(uint32_t *channels) {
 }
 
 namespace {
+
+// The longest URB the tests use, in ms.
+constexpr uint32_t kMaxIsoUrbMs = 5;
 
 void SendOne(Flow &flow, uint32_t frames) {
   const uint32_t block = flow.client->Spec().BlockAlign();
@@ -106,7 +116,8 @@ void Collect(Flow &flow, const CStreamRequest &done) {
 
 }  // namespace
 
-void PinTest::Pump(std::vector<Flow *> flows, uint32_t milliseconds, uint32_t frameMs, uint32_t depth) {
+void PinTest::Pump(std::vector<Flow *> flows, uint32_t milliseconds, uint32_t frameMs, uint32_t depth,
+                   const std::function<void(uint32_t round)> &each) {
   for (Flow *flow : flows) {
     const uint32_t frames = flow->client->Spec().rate * frameMs / 1000;
     for (uint32_t i = 0; i < depth; ++i) SendOne(*flow, frames);
@@ -122,6 +133,7 @@ void PinTest::Pump(std::vector<Flow *> flows, uint32_t milliseconds, uint32_t fr
       Collect(*flow, done);
       SendOne(*flow, flow->client->Spec().rate * frameMs / 1000);
     }
+    if (each) each(round);
   }
   for (Flow *flow : flows) {
     while (flow->client->InFlight() > 0) {
@@ -133,6 +145,7 @@ void PinTest::Pump(std::vector<Flow *> flows, uint32_t milliseconds, uint32_t fr
       Collect(*flow, done);
     }
   }
+  Sleep(2 * 10 * kMaxIsoUrbMs);  // the last regions filled go out on the bus
 }
 
 }  // namespace pintest

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../start/driver_harness.h"
+#include "kerneldriver/stream/audio_stream.h"
 #include "pin_client.h"
 
 namespace pintest {
@@ -46,12 +47,15 @@ class PinTest : public dstest::DriverStartTest {
   CPinClient &NewClient();
   CPinClient &OpenClient(bool capture, const WaveSpec &spec);
 
-  // What the device's DAC played, all channels interleaved.
+  // What the render stream's data packets carried to the device, as 32-bit
+  // words of all its channels interleaved. Before any pin runs.
   void RecordPlayed();
   std::vector<int32_t> Played(uint32_t *channels);
 
   // See Flow.
-  void Pump(std::vector<Flow *> flows, uint32_t milliseconds, uint32_t frameMs = 10, uint32_t depth = 6);
+  // `each` (if set) runs after every round of one frame per flow.
+  void Pump(std::vector<Flow *> flows, uint32_t milliseconds, uint32_t frameMs = 10, uint32_t depth = 6,
+            const std::function<void(uint32_t round)> &each = {});
 
   std::vector<std::unique_ptr<CPinClient>> clients;
 

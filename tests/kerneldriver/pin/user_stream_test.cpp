@@ -8,6 +8,7 @@
 
 #include "kerneldriver/device/sample_rate.h"
 #include "pin_fixture.h"
+#include "ramp_checks.h"
 #include "winsim/kernel/pool.h"
 
 namespace pintest {
@@ -20,69 +21,6 @@ constexpr WaveSpec kExtensible24In32{2, 48000, 32, 24, true};
 uint32_t SoakMilliseconds() {
   const char *seconds = std::getenv("QAV_PIN_SOAK_SECONDS");
   return seconds != nullptr ? static_cast<uint32_t>(std::atoi(seconds)) * 1000u : 1000u;
-}
-
-std::function<void(uint64_t, uint8_t *)> RampWriter(const WaveSpec &spec) {
-  return [spec](uint64_t frame, uint8_t *out) {
-    for (uint32_t c = 0; c < spec.channels; ++c) {
-      if (spec.bits == 16) {
-        const int16_t v = Ramp16(frame, c, spec.channels);
-        std::memcpy(out + c * 2, &v, 2);
-      } else {
-        const int32_t v = Ramp32(frame, c, spec.channels);
-        std::memcpy(out + c * 4, &v, 4);
-      }
-    }
-  };
-}
-
-// The client's ramp, frames 0..frames-1, as the device's words on its
-// first channels (the rest silent), starting at the first sound.
-void ExpectPlayedRamp(const std::vector<int32_t> &played, uint32_t channels, const WaveSpec &spec, uint64_t frames) {
-  ASSERT_GT(channels, 0u);
-  const size_t start = FirstSound(played, channels);
-  ASSERT_GE(played.size() / channels, start + frames) << "the whole ramp was played";
-  uint64_t errors = 0;
-  for (uint64_t f = 0; f < frames; ++f) {
-    for (uint32_t c = 0; c < channels; ++c) {
-      const int32_t expected = c < spec.channels ? DeviceWord(spec, f, c) : 0;
-      if (played[(start + f) * channels + c] != expected && errors++ < 3) {
-        ADD_FAILURE() << "frame " << f << " channel " << c << ": " << played[(start + f) * channels + c]
-                      << " expected " << expected;
-      }
-    }
-  }
-  EXPECT_EQ(errors, 0u);
-}
-
-// Captured client frames hold the ramp, unaltered, from their first sound on.
-void ExpectCapturedRamp(const std::vector<uint8_t> &bytes, const WaveSpec &spec, uint64_t minimumFrames) {
-  const uint32_t width = spec.bits / 8;
-  std::vector<int32_t> samples(bytes.size() / width);
-  for (size_t i = 0; i < samples.size(); ++i) {
-    if (width == 2) {
-      int16_t v;
-      std::memcpy(&v, bytes.data() + i * 2, 2);
-      samples[i] = v;
-    } else {
-      std::memcpy(&samples[i], bytes.data() + i * 4, 4);
-    }
-  }
-  const size_t start = FirstSound(samples, spec.channels);
-  const size_t frames = samples.size() / spec.channels - start;
-  ASSERT_GE(frames, minimumFrames) << "the ramp came back";
-  uint64_t errors = 0;
-  for (uint64_t f = 0; f < frames; ++f) {
-    for (uint32_t c = 0; c < spec.channels; ++c) {
-      const int32_t expected = width == 2 ? Ramp16(f, c, spec.channels) : Ramp32(f, c, spec.channels);
-      const int32_t got = samples[(start + f) * spec.channels + c];
-      if (got != expected && got != 0 && errors++ < 3) {
-        ADD_FAILURE() << "captured frame " << f << " channel " << c << ": " << got << " expected " << expected;
-      }
-      if (got == 0 && f < minimumFrames && errors++ < 3) ADD_FAILURE() << "gap at captured frame " << f;
-    }
-  }
-  EXPECT_EQ(errors, 0u);
 }
 
 struct Exactness {
@@ -120,6 +58,190 @@ INSTANTIATE_TEST_SUITE_P(Formats, UserStreamExactness,
                          ::testing::Values(Exactness{kPcm16, 1}, Exactness{kPcm16, 3}, Exactness{kPcm16, 5},
                                            Exactness{kExtensible24In32, 1}, Exactness{kExtensible24In32, 3},
                                            Exactness{kExtensible24In32, 5}));
+
+
+using UserStreamTest = PinTest;
+
+std::function<void(uint64_t, uint8_t *)> ConstantWriter(int16_t left, int16_t right) {
+  return [left, right](uint64_t, uint8_t *out) {
+    std::memcpy(out, &left, 2);
+    std::memcpy(out + 2, &right, 2);
+  };
+}
+
+TEST_F(UserStreamTest, TwoRenderClientsMixWithSaturationAtFullScale) {
+  PlugLoopback("Birch");
+  RecordPlayed();
+  CPinClient &first = OpenClient(false, kPcm16);
+  CPinClient &second = OpenClient(false, kPcm16);
+  ASSERT_TRUE(first.SetState(KSSTATE_RUN));
+  ASSERT_TRUE(second.SetState(KSSTATE_RUN));
+  Flow a{&first, false, ConstantWriter(32767, -32768)};
+  Flow b{&second, false, ConstantWriter(32767, -32768)};
+  Pump({&a, &b}, 300);
+  uint32_t channels = 0;
+  const std::vector<int32_t> played = Played(&channels);
+  ASSERT_GE(channels, 2u);
+  uint64_t clipped = 0;
+  for (size_t f = 0; (f + 1) * channels <= played.size(); ++f) {
+    const int32_t left = played[f * channels];
+    const int32_t right = played[f * channels + 1];
+    if (left == 2147483647 && right == -2147483647) ++clipped;
+    EXPECT_NE(right, INT32_MIN) << "the clamp is symmetric";
+  }
+  EXPECT_GE(clipped, 48000u * 250 / 1000) << "both clients' frames clip together";
+}
+
+TEST_F(UserStreamTest, TwoCaptureClientsEachGetEverySample) {
+  PlugLoopback("Birch");
+  CPinClient &render = OpenClient(false, kPcm16);
+  CPinClient &first = OpenClient(true, kPcm16);
+  CPinClient &second = OpenClient(true, kPcm16);
+  ASSERT_TRUE(first.SetState(KSSTATE_RUN));
+  ASSERT_TRUE(second.SetState(KSSTATE_RUN));
+  ASSERT_TRUE(render.SetState(KSSTATE_RUN));
+  Flow play{&render, false, RampWriter(kPcm16)};
+  Flow a{&first, true, {}};
+  Flow b{&second, true, {}};
+  Pump({&play, &a, &b}, 500);
+  ExpectCapturedRamp(a.captured, kPcm16, 48000 / 4);
+  ExpectCapturedRamp(b.captured, kPcm16, 48000 / 4);
+}
+
+// A second client streaming while the first enters and leaves RUN over and
+// over: the pins table changes under running completions and the first
+// client's ramp goes on unbroken.
+TEST_F(UserStreamTest, PinsAttachAndDetachWhileAnotherStreams) {
+  PlugLoopback("Birch");
+  RecordPlayed();
+  CPinClient &steady = OpenClient(false, kPcm16);
+  CPinClient &churn = OpenClient(true, kPcm16);
+  ASSERT_TRUE(steady.SetState(KSSTATE_RUN));
+  Flow play{&steady, false, RampWriter(kPcm16)};
+  Pump({&play}, 600, 10, 6, [&](uint32_t round) {
+    EXPECT_TRUE(churn.SetState(round % 2 == 0 ? KSSTATE_RUN : KSSTATE_PAUSE));
+  });
+  EXPECT_FALSE(play.failed);
+  uint32_t channels = 0;
+  const std::vector<int32_t> played = Played(&channels);
+  ExpectPlayedRamp(played, channels, kPcm16, play.framesSent);
+}
+
+TEST_F(UserStreamTest, ACaptureClientThatFellBehindIsToldOnItsNextFrame) {
+  PlugLoopback("Birch");
+  CPinClient &capture = OpenClient(true, kPcm16);
+  ASSERT_TRUE(capture.SetState(KSSTATE_RUN));
+  Flow record{&capture, true, {}};
+  Pump({&record}, 100);
+  for (ULONG flags : record.flags) EXPECT_EQ(flags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY, 0u);
+  Sleep(50);  // no frame queued: regions are dropped unread
+  Flow resumed{&capture, true, {}};
+  Pump({&resumed}, 50);
+  ASSERT_FALSE(resumed.flags.empty());
+  EXPECT_NE(resumed.flags[0] & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY, 0u);
+  for (size_t i = 1; i < resumed.flags.size(); ++i) {
+    EXPECT_EQ(resumed.flags[i] & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY, 0u) << i;
+  }
+}
+
+TEST_F(UserStreamTest, FramesCarryTimeStampsThatFollowThePosition) {
+  PlugLoopback("Birch");
+  CPinClient &capture = OpenClient(true, kPcm16);
+  ASSERT_TRUE(capture.SetState(KSSTATE_RUN));
+  for (int i = 0; i < 4; ++i) capture.Read(480 * 4);
+  for (int i = 0; i < 4; ++i) {
+    CStreamRequest done;
+    ASSERT_TRUE(capture.WaitOldest(1000, &done));
+    const ULONG both = KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+    EXPECT_EQ(done.header.OptionsFlags & both, both);
+    EXPECT_EQ(done.header.PresentationTime.Time, i * 100000) << "10 ms per frame, in 100 ns";
+    EXPECT_EQ(done.header.Duration, 100000);
+  }
+  KSPROPERTY property{KSPROPSETID_Audio, KSPROPERTY_AUDIO_POSITION, KSPROPERTY_TYPE_GET};
+  KSAUDIO_POSITION position{};
+  DWORD returned = 0;
+  ASSERT_TRUE(capture.PinProperty(&property, sizeof property, &position, sizeof position, &returned));
+  EXPECT_EQ(returned, sizeof position);
+  EXPECT_EQ(position.PlayOffset, 4u * 480 * 4);
+  EXPECT_EQ(position.WriteOffset, 4u * 480 * 4);
+}
+
+TEST_F(UserStreamTest, TheFirstPinSetsTheRateAndLaterPinsMustUseIt) {
+  PlugLoopback("Birch");
+  CPinClient &first = OpenClient(false, WaveSpec{2, 44100, 16, 16, false});
+  EXPECT_EQ(Ctx().sampleRate, 44100u);
+  EXPECT_EQ(device->ActiveRate(), 44100u);
+  CPinClient &refused = NewClient();
+  EXPECT_EQ(refused.CreatePin(StreamingPinId(true), kPcm16), DWORD(ERROR_NO_SYSTEM_RESOURCES));
+  CPinClient &same = NewClient();
+  EXPECT_EQ(same.CreatePin(StreamingPinId(true), WaveSpec{2, 44100, 16, 16, false}), DWORD(ERROR_SUCCESS));
+  EXPECT_EQ(Ctx().openAudioPins, 2);
+  EXPECT_EQ(UsbAudioDeviceChangeSampleRate(&Ctx(), 48000), kStatusAudioPinsOpen);
+  first.ClosePin();
+  same.ClosePin();
+  EXPECT_EQ(Ctx().openAudioPins, 0);
+  EXPECT_EQ(refused.CreatePin(StreamingPinId(true), kPcm16), DWORD(ERROR_SUCCESS)) << "an idle device takes a new rate";
+  EXPECT_EQ(Ctx().sampleRate, 48000u);
+}
+
+TEST_F(UserStreamTest, SurpriseRemovalCompletesQueuedFramesAndTheDriverUnloadsClean) {
+  PlugLoopback("Birch");
+  CPinClient &render = OpenClient(false, kPcm16);
+  CPinClient &capture = OpenClient(true, kPcm16);
+  ASSERT_TRUE(capture.SetState(KSSTATE_RUN));
+  ASSERT_TRUE(render.SetState(KSSTATE_RUN));
+  Flow play{&render, false, RampWriter(kPcm16)};
+  Flow record{&capture, true, {}};
+  Pump({&play, &record}, 100);
+  for (int i = 0; i < 20; ++i) {
+    render.Write(std::vector<uint8_t>(4800 * 4));
+    capture.Read(4800 * 4);
+  }
+  Unplug(/*surprise=*/true);
+  for (CPinClient *client : {&render, &capture}) {
+    while (client->InFlight() > 0) {
+      CStreamRequest done;
+      ASSERT_TRUE(client->WaitOldest(1000, &done)) << "a queued frame came back";
+    }
+  }
+  EXPECT_NE(machine.Pnp().LoadedDriver(u"QavAudio"), nullptr) << "REMOVE_DEVICE waits for the handles";
+  clients.clear();
+  machine.Pnp().WaitIdle();
+  EXPECT_EQ(machine.Pnp().LoadedDriver(u"QavAudio"), nullptr) << "unloaded, its pool checked";
+}
+
+TEST_F(UserStreamTest, AClosedPinGivesItsQueuedFramesBack) {
+  PlugLoopback("Birch");
+  CPinClient &capture = OpenClient(true, kPcm16);
+  ASSERT_TRUE(capture.SetState(KSSTATE_PAUSE));
+  CStreamRequest &queued = capture.Read(4800);
+  ASSERT_TRUE(queued.pending);
+  HANDLE event = queued.overlapped.hEvent;
+  CloseHandle(capture.Pin());
+  EXPECT_EQ(WaitForSingleObject(event, 1000), DWORD(WAIT_OBJECT_0));
+}
+
+// Between RUN and STOP, with frames queued ahead, the data path allocates
+// nothing: neither the streams' completions nor the pins' processing.
+TEST_F(UserStreamTest, StreamingAllocatesNothing) {
+  PlugLoopback("Birch");
+  CPinClient &render = OpenClient(false, kPcm16);
+  CPinClient &capture = OpenClient(true, kPcm16);
+  ASSERT_TRUE(capture.SetState(KSSTATE_RUN));
+  ASSERT_TRUE(render.SetState(KSSTATE_RUN));
+  for (int i = 0; i < 30; ++i) {
+    render.Write(std::vector<uint8_t>(480 * 4, 1));
+    capture.Read(480 * 4);
+  }
+  CStreamRequest done;
+  ASSERT_TRUE(capture.WaitOldest(1000, &done));
+  const uint64_t before = winsim::Pool::Instance().AllocationCount();
+  Sleep(150);
+  const uint64_t after = winsim::Pool::Instance().AllocationCount();
+  EXPECT_EQ(after, before);
+  ASSERT_TRUE(capture.WaitOldest(1000, &done));
+  EXPECT_EQ(done.header.DataUsed, 480u * 4) << "frames moved in the window";
+}
 
 }  // namespace
 }  // namespace pintest
