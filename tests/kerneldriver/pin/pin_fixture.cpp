@@ -31,8 +31,10 @@ void PinTest::TearDown() {
   DriverStartTest::TearDown();
 }
 
-void PinTest::PlugLoopback(const char *model) {
-  Plug(model);
+void PinTest::PlugLoopback(const char *model) { PlugLoopback(dstest::Build(dstest::Model(model))); }
+
+void PinTest::PlugLoopback(winsim::devices::DeviceDefinition definition) {
+  Plug(std::move(definition));
   ASSERT_NE(Context(), nullptr);
   for (uint32_t c = 0; c < 32; ++c) device->SetCaptureSource(c, winsim::devices::CaptureSource::Loopback(c));
 }

@@ -40,6 +40,7 @@ class PinTest : public dstest::DriverStartTest {
 
   // Plugs the model with every capture channel looping back its output channel.
   void PlugLoopback(const char *model);
+  void PlugLoopback(winsim::devices::DeviceDefinition definition);
   std::string FilterPath();
   ULONG StreamingPinId(bool capture);
 

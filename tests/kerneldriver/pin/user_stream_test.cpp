@@ -206,7 +206,11 @@ TEST_F(UserStreamTest, SurpriseRemovalCompletesQueuedFramesAndTheDriverUnloadsCl
   }
   EXPECT_NE(machine.Pnp().LoadedDriver(u"QavAudio"), nullptr) << "REMOVE_DEVICE waits for the handles";
   clients.clear();
-  machine.Pnp().WaitIdle();
+  // The removal the last close lets go on is queued from the closing thread.
+  for (int i = 0; i < 100 && machine.Pnp().LoadedDriver(u"QavAudio") != nullptr; ++i) {
+    Sleep(10);
+    machine.Pnp().WaitIdle();
+  }
   EXPECT_EQ(machine.Pnp().LoadedDriver(u"QavAudio"), nullptr) << "unloaded, its pool checked";
 }
 
@@ -241,6 +245,71 @@ TEST_F(UserStreamTest, StreamingAllocatesNothing) {
   EXPECT_EQ(after, before);
   ASSERT_TRUE(capture.WaitOldest(1000, &done));
   EXPECT_EQ(done.header.DataUsed, 480u * 4) << "frames moved in the window";
+}
+
+
+KSP_UAC_INDEX ChannelNameRequest(ULONG channel) {
+  KSP_UAC_INDEX request{};
+  request.Property.Set = KSPROPSETID_UacPrivate;
+  request.Property.Id = KSPROPERTY_UAC_CHANNEL_NAME;
+  request.Property.Flags = KSPROPERTY_TYPE_GET;
+  request.Index = channel;
+  return request;
+}
+
+TEST_F(UserStreamTest, PinPropertiesAnswerFromTheStreamAndTheFormat) {
+  PlugLoopback("Birch");
+  CPinClient &render = OpenClient(false, kExtensible24In32);
+  DWORD returned = 0;
+  DWORD error = 0;
+  KSPROPERTY framingRequest{KSPROPSETID_Connection, KSPROPERTY_CONNECTION_ALLOCATORFRAMING, KSPROPERTY_TYPE_GET};
+  KSALLOCATOR_FRAMING framing{};
+  ASSERT_TRUE(render.PinProperty(&framingRequest, sizeof framingRequest, &framing, sizeof framing, &returned));
+  EXPECT_EQ(framing.Frames, 8u);
+  EXPECT_EQ(framing.FrameSize, Ctx().urbSize * 48u * 8u);
+  EXPECT_EQ(framing.OptionsFlags, ULONG(KSALLOCATOR_OPTIONF_SYSTEM_MEMORY));
+
+  KSNODEPROPERTY configRequest{{KSPROPSETID_Audio, KSPROPERTY_AUDIO_CHANNEL_CONFIG, KSPROPERTY_TYPE_SET}, 0, 0};
+  LONG config = 0x33;
+  ASSERT_TRUE(render.PinProperty(&configRequest, sizeof configRequest, &config, sizeof config, &returned));
+  configRequest.Property.Flags = KSPROPERTY_TYPE_GET;
+  config = 0;
+  ASSERT_TRUE(render.PinProperty(&configRequest, sizeof configRequest, &config, sizeof config, &returned));
+  EXPECT_EQ(config, 0x33);
+
+  const ULONG channels = Ctx().renderStream->channels;
+  char16_t name[64] = {};
+  KSP_UAC_INDEX nameRequest = ChannelNameRequest(0);
+  ASSERT_TRUE(render.PinProperty(&nameRequest, sizeof nameRequest, name, sizeof name, &returned));
+  EXPECT_EQ(std::u16string(name), u"Line Out 1");
+  nameRequest = ChannelNameRequest(channels);
+  EXPECT_FALSE(render.PinProperty(&nameRequest, sizeof nameRequest, name, sizeof name, &returned, &error));
+  EXPECT_EQ(error, DWORD(ERROR_INVALID_PARAMETER));
+
+  ASSERT_TRUE(render.SetState(KSSTATE_RUN));
+  Sleep(100);
+  ASSERT_TRUE(render.SetState(KSSTATE_STOP));
+  KSPROPERTY timingRequest{KSPROPSETID_UacPrivate, KSPROPERTY_UAC_URB_TIMING, KSPROPERTY_TYPE_GET};
+  UrbTimingInfo timing{};
+  ASSERT_TRUE(render.PinProperty(&timingRequest, sizeof timingRequest, &timing, sizeof timing, &returned));
+  EXPECT_EQ(returned, sizeof timing);
+  EXPECT_GT(timing.Count, 20u) << "a run of 100 ms";
+  ULONG total = 0;
+  for (ULONG bucket : timing.Lateness) total += bucket;
+  EXPECT_EQ(total, timing.Count);
+}
+
+TEST_F(UserStreamTest, ChannelNamesAreNotSupportedWithoutStrings) {
+  winsim::devices::DeviceModel model = dstest::Model("Birch");
+  for (auto &stream : model.streams) stream.channelNames.clear();
+  PlugLoopback(dstest::Build(model));
+  CPinClient &render = OpenClient(false, kPcm16);
+  char16_t name[64] = {};
+  KSP_UAC_INDEX request = ChannelNameRequest(0);
+  DWORD returned = 0;
+  DWORD error = 0;
+  EXPECT_FALSE(render.PinProperty(&request, sizeof request, name, sizeof name, &returned, &error));
+  EXPECT_EQ(error, DWORD(ERROR_NOT_SUPPORTED));
 }
 
 }  // namespace
