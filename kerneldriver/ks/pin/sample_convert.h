@@ -15,11 +15,15 @@
 inline constexpr LONG kMixCeiling = 2147483647;
 inline constexpr LONG kMixFloor = -2147483647;
 
+// The sum clamped to kMixFloor..kMixCeiling, in 32-bit operations only (so
+// the loops vectorise with SSE2): a wrapped sum is replaced by the bound on
+// the operands' side, and -2^31 is lifted to the floor.
 inline LONG SaturatingMix(LONG device, LONG client) {
-  const LONGLONG sum = static_cast<LONGLONG>(device) + client;
-  if (sum > kMixCeiling) return kMixCeiling;
-  if (sum < kMixFloor) return kMixFloor;
-  return static_cast<LONG>(sum);
+  const auto sum = static_cast<LONG>(static_cast<ULONG>(device) + static_cast<ULONG>(client));
+  const LONG wrapped = ((device ^ sum) & (client ^ sum)) >> 31;  // all ones when the sum wrapped
+  const LONG bound = (device >> 31) ^ kMixCeiling;               // -2^31 or 2^31 - 1
+  const LONG clamped = (sum & ~wrapped) | (bound & wrapped);
+  return clamped + static_cast<LONG>(clamped == static_cast<LONG>(0x80000000u));
 }
 
 // One copy or mix of `frames` frames. Channel counts are the frames' widths;

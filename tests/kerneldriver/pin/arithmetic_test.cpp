@@ -34,6 +34,20 @@ INSTANTIATE_TEST_SUITE_P(Ends, SaturatingMixTable,
                                            MixCase{2147483647, INT32_MIN, -1}, MixCase{-5, 3, -2},
                                            MixCase{0, 2147483647, 2147483647}));
 
+// Every pair of edge values and a spread of others against the 64-bit sum clamped.
+TEST(SaturatingMixEquivalence, MatchesTheClampedWideSum) {
+  std::vector<LONG> values = {0, 1, -1, 2, -2, 65536, -65536, 0x3FFFFFFF, -0x40000000, 0x7FFFFFFE, 2147483647,
+                              -2147483647, INT32_MIN, 0x40000000, -0x3FFFFFFF};
+  for (uint32_t x = 12345; values.size() < 400; x = x * 1103515245u + 12345u) values.push_back(static_cast<LONG>(x));
+  for (LONG a : values) {
+    for (LONG b : values) {
+      const LONGLONG wide = static_cast<LONGLONG>(a) + b;
+      const LONGLONG expected = wide > 2147483647 ? 2147483647 : wide < -2147483647 ? -2147483647 : wide;
+      ASSERT_EQ(SaturatingMix(a, b), expected) << a << " + " << b;
+    }
+  }
+}
+
 std::vector<uint8_t> Bytes32(std::initializer_list<int32_t> words) {
   std::vector<uint8_t> bytes(words.size() * 4);
   std::memcpy(bytes.data(), std::data(words), bytes.size());
