@@ -13,8 +13,9 @@ int16_t Ramp16(uint64_t frame, uint32_t channel, uint32_t channels) {
 }
 
 int32_t Ramp32(uint64_t frame, uint32_t channel, uint32_t channels) {
-  const uint32_t value = static_cast<uint32_t>(((frame * channels + channel) * 4099 + 1) % (1u << 24));
-  return static_cast<int32_t>((value != 0 ? value : 1u) << 8);
+  uint32_t value = static_cast<uint32_t>(((frame * channels + channel) * 4099 + 1) % (1u << 24));
+  if (value == 0 || value == 0x800000) ++value;  // neither silence nor -2^31, which mixing lifts to -2^31 + 1
+  return static_cast<int32_t>(value << 8);
 }
 
 int32_t DeviceWord(const WaveSpec &spec, uint64_t frame, uint32_t channel) {

@@ -13,7 +13,8 @@
 
 namespace pintest {
 
-// Interleaved samples of a client ramp: never 0 (a 0 would read as a gap), and (24-in-32) with the low byte clear so a 24-bit converter keeps
+// Interleaved samples of a client ramp: never 0 (a 0 would read as a gap)
+// nor -2^31 (the symmetric mix clamp lifts it), and (24-in-32) with the low byte clear so a 24-bit converter keeps
 // them whole.
 int16_t Ramp16(uint64_t frame, uint32_t channel, uint32_t channels);
 int32_t Ramp32(uint64_t frame, uint32_t channel, uint32_t channels);

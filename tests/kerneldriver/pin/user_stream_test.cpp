@@ -57,7 +57,9 @@ TEST_P(UserStreamExactness, ARampWrittenReachesTheDeviceAndItsLoopbackComesBackU
 INSTANTIATE_TEST_SUITE_P(Formats, UserStreamExactness,
                          ::testing::Values(Exactness{kPcm16, 1}, Exactness{kPcm16, 3}, Exactness{kPcm16, 5},
                                            Exactness{kExtensible24In32, 1}, Exactness{kExtensible24In32, 3},
-                                           Exactness{kExtensible24In32, 5}));
+                                           Exactness{kExtensible24In32, 5},
+                                           Exactness{WaveSpec{2, 44100, 16, 16, false}, 3},
+                                           Exactness{WaveSpec{2, 96000, 32, 24, true}, 1}));
 
 
 using UserStreamTest = PinTest;
