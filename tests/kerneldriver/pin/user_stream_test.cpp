@@ -314,5 +314,44 @@ TEST_F(UserStreamTest, ChannelNamesAreNotSupportedWithoutStrings) {
   EXPECT_EQ(error, DWORD(ERROR_NOT_SUPPORTED));
 }
 
+
+// A format change as ks.sys makes it on the device's one open audio pin:
+// under the device and filter mutexes, the new connection format in place,
+// then SetDataFormat with the old one; a refusal puts the old one back.
+NTSTATUS ChangeFormat(UsbAudioDevice &device, const WaveSpec &spec) {
+  KsAcquireDevice(device.device);
+  PKSFILTER filter = KsFilterFactoryGetFirstChildFilter(KsDeviceGetFirstChildFilterFactory(device.device));
+  NTSTATUS status = STATUS_NOT_FOUND;
+  if (filter != nullptr) {
+    KsFilterAcquireControl(filter);
+    if (auto *pin = static_cast<PKSPIN>(KsGetFirstChild(filter))) {
+      std::vector<uint8_t> request = ConnectRequest(pin->Id, spec);
+      PKSDATAFORMAT old = pin->ConnectionFormat;
+      pin->ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(request.data() + sizeof(KSPIN_CONNECT));
+      status = pin->Descriptor->Dispatch->SetDataFormat(pin, old, nullptr,
+                                                        pin->Descriptor->PinDescriptor.DataRanges[0], nullptr);
+      pin->ConnectionFormat = old;
+    }
+    KsFilterReleaseControl(filter);
+  }
+  KsReleaseDevice(device.device);
+  return status;
+}
+
+TEST_F(UserStreamTest, AFormatChangeOnARunningPinRestartsItsStreamOrIsRefused) {
+  PlugLoopback("Birch");
+  CPinClient &render = OpenClient(false, kPcm16);
+  ASSERT_TRUE(render.SetState(KSSTATE_RUN));
+  Sleep(200);
+  EXPECT_EQ(ChangeFormat(Ctx(), WaveSpec{2, 44100, 16, 16, false}), STATUS_NO_MATCH) << "the device keeps one rate";
+  EXPECT_EQ(ChangeFormat(Ctx(), WaveSpec{2, 48000, 24, 24, false}), STATUS_NO_MATCH) << "packed 24-bit";
+  const uint32_t before = Ctx().renderStream->timing.Count;
+  EXPECT_EQ(ChangeFormat(Ctx(), kExtensible24In32), STATUS_SUCCESS);
+  Sleep(20);
+  EXPECT_LT(Ctx().renderStream->timing.Count, before) << "the stream started again";
+  EXPECT_GT(Ctx().renderStream->timing.Count, 0u);
+  EXPECT_NE(InterlockedCompareExchange(&Ctx().renderStream->running, 0, 0), 0);
+}
+
 }  // namespace
 }  // namespace pintest
