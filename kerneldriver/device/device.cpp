@@ -53,6 +53,7 @@ void ReadPersistedUrbSize(UsbAudioDevice *context) {
 
 NTSTATUS InitializeContext(UsbAudioDevice *context, PKSDEVICE device) {
   StreamStateLockInitialize(&context->streamState);
+  KeInitializeEvent(&context->audioPinGate, SynchronizationEvent, TRUE);
   context->device = device;
   context->config.lowerDevice = device->NextDeviceObject;
   NTSTATUS status = UsbConfigCreateInterfaces(&context->config);

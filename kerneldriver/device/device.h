@@ -53,6 +53,11 @@ struct UsbAudioDevice {
   WCHAR productName[kProductNameBytes / sizeof(WCHAR)];
   PKSFILTERFACTORY filterFactory;
   StreamStateLock streamState;  // see kerneldriver/stream/stream_state_lock.h
+  // Synchronization event used as a PASSIVE_LEVEL lock: audio pin creation
+  // and close on all the device's filters, so the first pin's rate change
+  // and the openAudioPins count move together. Taken inside a filter's
+  // control mutex, never around the KS device mutex.
+  KEVENT audioPinGate;
 };
 
 // The device context of a KS device, or null.

@@ -3,6 +3,7 @@
 #include "kerneldriver/stream/audio_stream.h"
 #include "kerneldriver/device/device.h"
 #include "kerneldriver/kernel_support.h"
+#include "kerneldriver/ks/pin/audio_pin_dispatch.h"
 
 NTSTATUS UsbAudioDeviceQueryCapabilities(PKSDEVICE device, PIRP irp, PDEVICE_CAPABILITIES capabilities) {
   UNREFERENCED_PARAMETER(device);
@@ -17,6 +18,7 @@ void UsbAudioDeviceSurpriseRemoval(PKSDEVICE ksDevice, PIRP irp) {
   UsbAudioDevice *device = AudioDeviceFromKs(ksDevice);
   if (device == nullptr) return;
   UsbAudioDeviceRaiseEvent(device, KSEVENT_UAC_DEVICE_REMOVED, 0, nullptr);
+  AudioPinsDeviceRemoved(device);
   InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&device->config.lowerDevice), nullptr);
 }
 
