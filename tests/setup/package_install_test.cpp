@@ -225,3 +225,82 @@ TEST_F(PackageInstall, ARefusedInfInstallsNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+const char kSmallInf[] = R"([Version]
+Signature="$Windows NT$"
+Class=MEDIA
+ClassGuid={4d36e96c-e325-11ce-bfc1-08002be10318}
+Provider=%Maker%
+DriverVer=01/02/2026,1.2.3.4
+[Manufacturer]
+%Maker%=Models,NTamd64
+[Models.NTamd64]
+%Device%=Inst,USB\VID_2B5A&PID_8014
+[Inst]
+AddReg=Soft
+[Inst.HW]
+AddReg=Hard
+[Inst.Services]
+AddService=QavAudio,2,Service
+[Service]
+ServiceType=1
+StartType=3
+ErrorControl=1
+ServiceBinary=%12%\QavAudio.sys
+AddReg=ServiceReg
+[Soft]
+HKR,,Sz,,"text"
+HKR,,Dword,0x00010001,0x2A
+HKR,,Multi,0x00010000,a,b
+HKR,,Expand,0x00020000,"%%SystemRoot%%\x"
+HKR,,Bin,1,de,AD
+HKR,Sub,,0x10
+HKLM,"SOFTWARE\Qav",Kept,0x2,new
+HKLM,"SOFTWARE\Qav",Replaced,,new
+[Hard]
+HKR,,HwValue,0x00010001,7
+[ServiceReg]
+HKR,Parameters,Level,0x00010001,3
+[Strings]
+Maker="Maker"
+Device="Device"
+)";
+
+TEST_F(PackageInstall, AddRegLinesWriteTheirTypeIntoTheKeyTheirRootNames) {
+  const std::u16string qavKey = u"\\Registry\\Machine\\SOFTWARE\\Qav";
+  ASSERT_TRUE(NT_SUCCESS(winsim::pnp::WriteString(qavKey, u"Kept", u"old")));
+  ASSERT_TRUE(NT_SUCCESS(winsim::pnp::WriteString(qavKey, u"Replaced", u"old")));
+  auto result = Install(kSmallInf);
+  ASSERT_TRUE(result.Ok()) << result.Describe();
+  auto node = machine.Pnp().Device(Plug("Larch"));
+  ASSERT_TRUE(node);
+  ASSERT_EQ(node->service, u"QavAudio");
+  const std::u16string service = std::u16string(winsim::pnp::kServicesRoot) + u"\\QavAudio";
+  const struct {
+    const char *what;
+    std::u16string key;
+    const char16_t *name;
+    winsim::RegValue value;
+  } cases[] = {
+      {"string", node->driverKey, u"Sz", winsim::RegValue::String(u"text")},
+      {"dword", node->driverKey, u"Dword", winsim::RegValue::Dword(42)},
+      {"multi-string", node->driverKey, u"Multi", winsim::RegValue::MultiString({u"a", u"b"})},
+      {"expandable string", node->driverKey, u"Expand", winsim::RegValue::String(u"%SystemRoot%\\x", REG_EXPAND_SZ)},
+      {"binary", node->driverKey, u"Bin", winsim::RegValue::Binary({0xde, 0xad})},
+      {"no clobber keeps", qavKey, u"Kept", winsim::RegValue::String(u"old")},
+      {"plain replaces", qavKey, u"Replaced", winsim::RegValue::String(u"new")},
+      {"hardware key", node->enumKey + u"\\Device Parameters", u"HwValue", winsim::RegValue::Dword(7)},
+      {"service key", service + u"\\Parameters", u"Level", winsim::RegValue::Dword(3)},
+      {"service binary", service, u"ImagePath", winsim::RegValue::String(u"\\SystemRoot\\System32\\drivers\\QavAudio.sys")},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(winsim::SystemRegistry().ReadValue(c.key, c.name), c.value);
+  }
+  EXPECT_TRUE(winsim::SystemRegistry().KeyExists(node->driverKey + u"\\Sub"));
+  EXPECT_EQ(StringValue(node->driverKey, u"DriverDesc"), u"Device");
+}
+
+}  // namespace
