@@ -81,12 +81,14 @@ NTSTATUS PrivateMethod(PIRP irp, PKSIDENTIFIER identifier, PVOID data) {
   PrivateRequest request;
   NTSTATUS status = PrivateRequestOpen(irp, identifier, data, sizeof(KSMETHOD), &request);
   if (NT_SUCCESS(status) && !PrivateRequestIsFor(identifier, KSMETHODSETID_UacUsb)) status = STATUS_NOT_IMPLEMENTED;
+  if (NT_SUCCESS(status) && identifier->Id != KSMETHOD_UAC_GET_DESCRIPTOR &&
+      identifier->Id != KSMETHOD_UAC_CONTROL_TRANSFER) {
+    status = STATUS_INVALID_PARAMETER;
+  }
+  if (NT_SUCCESS(status)) status = PrivateRequestBindDevice(&request);
   if (NT_SUCCESS(status)) {
-    switch (identifier->Id) {
-      case KSMETHOD_UAC_GET_DESCRIPTOR: status = GetDescriptorMethod(&request); break;
-      case KSMETHOD_UAC_CONTROL_TRANSFER: status = ControlTransferMethod(&request); break;
-      default: status = STATUS_INVALID_PARAMETER; break;
-    }
+    status = identifier->Id == KSMETHOD_UAC_GET_DESCRIPTOR ? GetDescriptorMethod(&request)
+                                                           : ControlTransferMethod(&request);
   }
   return PrivateRequestClose(&request, status);
 }

@@ -77,7 +77,7 @@ NTSTATUS OpenProperty(PIRP irp, PKSIDENTIFIER identifier, PVOID value, PrivateRe
     if (request->requestLength < item.MinProperty) return STATUS_INVALID_PARAMETER;
     if (request->valueLength < item.MinData) return STATUS_BUFFER_TOO_SMALL;
     *property = &kProperties[i];
-    return STATUS_SUCCESS;
+    return PrivateRequestBindDevice(request);
   }
   return STATUS_NOT_FOUND;
 }

@@ -16,7 +16,11 @@ NTSTATUS PrivateRequestOpen(PIRP irp, PKSIDENTIFIER identifier, PVOID value, ULO
   if (request->requestLength < minRequest) return STATUS_INVALID_PARAMETER;
   if (request->valueLength != 0 && request->value == nullptr) return STATUS_INVALID_PARAMETER;
   if (request->valueLength == 0) request->value = nullptr;
-  PKSFILTER filter = KsGetFilterFromIrp(irp);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS PrivateRequestBindDevice(PrivateRequest *request) {
+  PKSFILTER filter = KsGetFilterFromIrp(request->irp);
   if (filter == nullptr || filter->Context == nullptr) return STATUS_INVALID_PARAMETER;
   request->device = static_cast<UsbAudioDevice *>(filter->Context);
   return STATUS_SUCCESS;

@@ -24,11 +24,13 @@ struct PrivateRequest {
 };
 
 // Fills `request` from a handler's arguments. STATUS_INVALID_PARAMETER when
-// the IRP, its filter or the filter's device context is missing, when the
-// request is shorter than `minRequest` or when a value buffer is announced
-// but absent.
+// the IRP or the identifier is missing, when the request is shorter than
+// `minRequest` or when a value buffer is announced but absent.
 NTSTATUS PrivateRequestOpen(PIRP irp, PKSIDENTIFIER identifier, PVOID value, ULONG minRequest,
                             PrivateRequest *request);
+// Finds the device of the filter the request was sent to;
+// STATUS_INVALID_PARAMETER without a filter or without its device context.
+NTSTATUS PrivateRequestBindDevice(PrivateRequest *request);
 // Whether the request addresses `set`.
 bool PrivateRequestIsFor(const KSIDENTIFIER *identifier, const GUID &set);
 // Hands the returned length to the IRP and passes the status through.
