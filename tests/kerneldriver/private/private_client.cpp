@@ -120,7 +120,9 @@ std::vector<uint8_t> IndexTail(uint32_t index) {
   return tail;
 }
 
-std::unique_ptr<CPrivateClient> PrivateTest::Connect() {
+std::unique_ptr<CPrivateClient> PrivateTest::Connect() { return ConnectTo(machine, pdo); }
+
+std::unique_ptr<CPrivateClient> ConnectTo(winsim::Machine &machine, PDEVICE_OBJECT pdo) {
   std::vector<std::string> paths = PrivateFilterPaths(machine, pdo);
   if (paths.empty()) return nullptr;
   auto client = std::make_unique<CPrivateClient>(paths[0]);

@@ -71,6 +71,9 @@ std::vector<uint8_t> Bytes(std::initializer_list<uint8_t> bytes);
 // The tail of an indexed request: the index and four reserved bytes.
 std::vector<uint8_t> IndexTail(uint32_t index);
 
+// A client on the device's first private filter path; null when none opens.
+std::unique_ptr<CPrivateClient> ConnectTo(winsim::Machine &machine, PDEVICE_OBJECT pdo);
+
 // A plugged device with its clients' filter paths at hand.
 class PrivateTest : public dstest::DriverStartTest {
  protected:
