@@ -9,6 +9,7 @@
 // winsim bug checks and hangs are findings.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -102,7 +103,7 @@ class CSession {
     if (input.U8() & 1) valueLength += 0x10000;
     std::vector<uint8_t> value(valueLength, 0xA5);
     std::vector<uint8_t> fill = input.Bytes(input.U8());
-    std::memcpy(value.data(), fill.data(), std::min(fill.size(), value.size()));
+    std::copy_n(fill.begin(), std::min(fill.size(), value.size()), value.begin());
     DWORD bytes = 0;
     DeviceIoControl(handle, ioctl, request.data(), static_cast<DWORD>(request.size()),
                     value.empty() ? nullptr : value.data(), static_cast<DWORD>(value.size()), &bytes, nullptr);
