@@ -3,6 +3,7 @@
 #   fuzz/run.sh device-model [seconds]   configuration and model building on a fake USB stack
 #                                        (thousands of inputs a second)
 #   fuzz/run.sh device-start [seconds]   the whole device start on a Machine (hundreds a second)
+#   fuzz/run.sh ks-request [seconds]     user-mode property, method and event requests on a started device
 #   fuzz/run.sh lsusb-text [seconds]     `lsusb -v` text to descriptor bytes and a device definition
 #   fuzz/run.sh raw-text [seconds]       raw descriptor text to descriptor bytes and a device definition
 # seconds defaults to 60; 0 runs until stopped. Builds with clang 15 into build/fuzz,
@@ -15,8 +16,9 @@ seconds="${2:-60}"
 case "$target" in
   device-model) timeout=10 maxlen=4096 ;;
   device-start) timeout=30 maxlen=4096 ;;
+  ks-request) timeout=30 maxlen=4096 ;;
   lsusb-text|raw-text) timeout=10 maxlen=65536 ;;
-  *) echo "usage: $0 device-model|device-start|lsusb-text|raw-text [seconds]" >&2; exit 2 ;;
+  *) echo "usage: $0 device-model|device-start|ks-request|lsusb-text|raw-text [seconds]" >&2; exit 2 ;;
 esac
 name="${target/-/_}"
 root="$(cd "$(dirname "$0")/.." && pwd)"

@@ -3,6 +3,7 @@
 #include "kerneldriver/device/device.h"
 #include "kerneldriver/kernel_support.h"
 #include "kerneldriver/ks/filter_descriptor.h"
+#include "kerneldriver/ks/private/private_properties.h"
 
 namespace {
 
@@ -16,6 +17,11 @@ const KSPROPERTY_ITEM kPinProperties[] = {
 
 const KSPROPERTY_SET kPropertySets[] = {
     {&kPropertySetPin, QavCountOf(kPinProperties), kPinProperties, 0, nullptr},
+    {&KSPROPSETID_UacPrivate, kPrivatePropertyCount, kPrivatePropertyItems, 0, nullptr},
+};
+
+const KSMETHOD_SET kMethodSets[] = {
+    {&KSMETHODSETID_UacUsb, kPrivateMethodCount, kPrivateMethodItems, 0, nullptr},
 };
 
 // Raised by the driver (the first set) or only accepted (the second); ks.sys
@@ -55,7 +61,8 @@ NTSTATUS CablePinName(const UsbAudioDevice *device, ULONG pinId, PVOID data, ULO
 const KSFILTER_DISPATCH kFilterDispatch = {FilterCreate, nullptr, nullptr, nullptr};
 
 const KSAUTOMATION_TABLE kFilterAutomation = {
-    QavCountOf(kPropertySets), sizeof(KSPROPERTY_ITEM), kPropertySets, 0, sizeof(KSMETHOD_ITEM), nullptr,
+    QavCountOf(kPropertySets), sizeof(KSPROPERTY_ITEM), kPropertySets, QavCountOf(kMethodSets), sizeof(KSMETHOD_ITEM),
+    kMethodSets,
     QavCountOf(kEventSets),    sizeof(KSEVENT_ITEM),    kEventSets,
 };
 

@@ -1,8 +1,8 @@
 // What ks.sys calls on the device's filter itself: the Create dispatch, which
 // gives every filter instance (one per client) the device context as its
-// Context, and the filter's automation table: KSPROPERTY_PIN_NAME and the
-// private event sets. The private property and method sets join the table
-// with their handlers.
+// Context, and the filter's automation table: KSPROPERTY_PIN_NAME, the
+// private property and method sets (kerneldriver/ks/private/) and the
+// private event sets.
 #pragma once
 #include "kerneldriver/kernel_headers.h"
 

@@ -202,6 +202,36 @@ INSTANTIATE_TEST_SUITE_P(
                       MethodCase{"SetSupportOfTheSetSucceeds", 0, KSMETHOD_TYPE_SETSUPPORT, 0, STATUS_SUCCESS, 21}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// A warning carries data like a success: the part of a list that fit comes
+// back with STATUS_BUFFER_OVERFLOW, as the I/O manager copies buffered output
+// for every status that is not an error.
+TEST_F(PinTest, AWarningCopiesBackWhatTheHandlerReturned) {
+  Pins().getValue = [](PVOID data, ULONG size) {
+    *static_cast<ULONG *>(data) = 44100;
+    (void)size;
+    return STATUS_BUFFER_OVERFLOW;
+  };
+  ULONG value = 0;
+  Result result = Property(filter, kPinTestSet, 0, KSPROPERTY_TYPE_GET, &value, sizeof(value));
+  EXPECT_EQ(result.status, STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(result.information, sizeof(ULONG));
+  EXPECT_EQ(value, 44100u);
+}
+
+// A handler that reports more bytes than the caller's value buffer holds
+// would have the I/O manager copy past the caller's buffer.
+TEST_F(PinTest, HandlerReturningMoreThanTheValueBufferStopsTheMachine) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  Pins().getValue = [](PVOID data, ULONG size) {
+    if (size >= sizeof(ULONG)) *static_cast<ULONG *>(data) = 44100;
+    return STATUS_BUFFER_OVERFLOW;
+  };
+  Pins().getInformation = 2 * sizeof(ULONG);
+  ULONG value = 0;
+  EXPECT_DEATH(Property(filter, kPinTestSet, 0, KSPROPERTY_TYPE_GET, &value, sizeof(value)),
+               "DRIVER_VERIFIER_DETECTED_VIOLATION.*\n.*Information 8, more than its 4-byte value buffer");
+}
+
 #if defined(__SANITIZE_ADDRESS__)
 // A handler reading eight bytes where the caller gave four reads past the
 // captured copy: the sanitizer stops it.

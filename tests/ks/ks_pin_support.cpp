@@ -64,6 +64,7 @@ NTSTATUS Intersect(PVOID, PIRP, PKSP_PIN pin, PKSDATARANGE client, PKSDATARANGE,
 
 NTSTATUS GetValue(PIRP irp, PKSIDENTIFIER, PVOID data) {
   ULONG size = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+  if (Pins().getInformation != 0) irp->IoStatus.Information = Pins().getInformation;
   return Pins().getValue ? Pins().getValue(data, size) : (*static_cast<ULONG *>(data) = 42, STATUS_SUCCESS);
 }
 NTSTATUS SetValue(PIRP, PKSIDENTIFIER, PVOID) { return STATUS_SUCCESS; }

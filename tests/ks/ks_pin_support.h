@@ -25,6 +25,7 @@ struct PinScript {
   std::function<NTSTATUS(PKSPIN, KSSTATE, KSSTATE)> setState;
   std::function<NTSTATUS(PKSPIN)> create;
   std::function<NTSTATUS(PVOID, ULONG)> getValue;  // kPinTestSet id 0
+  ULONG_PTR getInformation = 0;  // non-zero: the Information that get reports
 };
 PinScript &Pins();
 // Replaces a pin descriptor's flags (the filter's descriptor is rebuilt at SetUp).

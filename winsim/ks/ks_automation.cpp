@@ -3,7 +3,9 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <string>
 
+#include "winsim/kernel/bugcheck.h"
 #include "winsim/kernel/io_rules.h"
 #include "winsim/ks/ks_mutexes.h"
 #include "winsim/ks/ks_pin.h"
@@ -241,6 +243,16 @@ NTSTATUS CaptureRequest(PIRP irp, CapturedRequest *captured) {
 }
 
 void ReleaseRequest(PIRP irp, CapturedRequest *captured, bool copyBack) {
+  // ks.sys hands the value back through the I/O manager's buffered copy,
+  // which copies Information bytes into the caller's buffer without looking
+  // at its size: a larger count overruns the caller. Only a size query (no
+  // buffer at all) may report more than the buffer holds.
+  if (copyBack && captured->dataSize != 0 && irp->IoStatus.Information > captured->dataSize) {
+    BugCheck(BugCode::kDriverVerifierDetectedViolation,
+             "KS request completed with Information " + std::to_string(irp->IoStatus.Information) + ", more than its " +
+                 std::to_string(captured->dataSize) + "-byte value buffer",
+             std::source_location::current());
+  }
   if (copyBack && captured->data != nullptr && irp->UserBuffer != nullptr) {
     size_t bytes = irp->IoStatus.Information < captured->dataSize ? irp->IoStatus.Information : captured->dataSize;
     if (bytes > 0) std::memcpy(irp->UserBuffer, captured->data, bytes);
@@ -258,8 +270,11 @@ NTSTATUS HandleProperty(ObjectHeader *object, PIRP irp) {
   NTSTATUS status = CaptureRequest(irp, &captured);
   if (!NT_SUCCESS(status)) return status;
   status = DispatchProperty(object, irp, captured);
-  // A size query's answer is the needed size, not bytes to copy.
-  ReleaseRequest(irp, &captured, NT_SUCCESS(status));
+  // A size query's answer is the needed size, not bytes to copy. A warning
+  // (STATUS_BUFFER_OVERFLOW with part of the value) is copied back like a
+  // success, as the I/O manager copies buffered output for every status
+  // that is not an error.
+  ReleaseRequest(irp, &captured, !NT_ERROR(status));
   if (!NT_SUCCESS(status) && status != STATUS_BUFFER_OVERFLOW) irp->IoStatus.Information = 0;
   return status;
 }
@@ -290,7 +305,7 @@ NTSTATUS HandleMethod(ObjectHeader *object, PIRP irp) {
     status = RequireDataSize(irp, captured.dataSize, item->MinData);
     if (NT_SUCCESS(status)) status = CallHandler(item->MethodHandler, object, irp, captured);
   }
-  ReleaseRequest(irp, &captured, NT_SUCCESS(status));
+  ReleaseRequest(irp, &captured, !NT_ERROR(status));
   if (!NT_SUCCESS(status) && status != STATUS_BUFFER_OVERFLOW) irp->IoStatus.Information = 0;
   return status;
 }

@@ -1,0 +1,241 @@
+// libFuzzer target: what a user-mode client can send the driver's filter.
+// Each input plugs a catalog model into a Machine with QavAudio installed,
+// opens up to three filter handles by the private category's interface path
+// and drives a sequence of property, method and event requests through
+// DeviceIoControl (any set, id, flags, request and value sizes and
+// contents), handle reopening, passing time and a surprise removal (see
+// ks_request_script.h). Then every handle closes, the device goes and the
+// driver unloads, which checks it leaked no pool. Crashes, sanitizer reports,
+// winsim bug checks and hangs are findings.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ks_request_script.h"
+#include "winsim/devices/audio_device.h"
+#include "winsim/devices/catalog.h"
+#include "winsim/devices/descriptor_builder.h"
+#include "winsim/kernel/bugcheck.h"
+#include "winsim/kernel/debug_log.h"
+#include "winsim/machine.h"
+#include "winsim/user/device_paths.h"
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+
+namespace {
+
+using ksfuzz::CReader;
+using ksfuzz::Op;
+
+std::u16string HardwareId(const winsim::devices::DeviceModel &model) {
+  char text[32];
+  std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", model.vendorId, model.productId);
+  return std::u16string(text, text + std::char_traits<char>::length(text));
+}
+
+// One client's run against one plugged device.
+class CSession {
+ public:
+  CSession(winsim::Machine &machine, PDEVICE_OBJECT pdo) : m_machine(machine), m_pdo(pdo) {
+    m_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    m_semaphore = CreateSemaphoreA(nullptr, 0, 1000, nullptr);
+  }
+  ~CSession() {
+    for (HANDLE &handle : m_handles) Close(handle);
+    CloseHandle(m_event);
+    CloseHandle(m_semaphore);
+  }
+
+  void Open(size_t count) {
+    for (size_t i = 0; i < count; ++i) m_handles.push_back(OpenFilter());
+  }
+
+  // Runs operations until the input ends or asks for the device to go.
+  void Run(CReader &input) {
+    for (size_t n = 0; n < ksfuzz::kMaxOperations && !input.AtEnd(); ++n) {
+      switch (static_cast<Op>(input.U8() % static_cast<uint8_t>(Op::Count))) {
+        case Op::Property: Request(input, IOCTL_KS_PROPERTY); break;
+        case Op::Method: Request(input, IOCTL_KS_METHOD); break;
+        case Op::EnableEvent: EnableEvent(input); break;
+        case Op::DisableEvents: DisableEvents(input); break;
+        case Op::Reopen: Reopen(input); break;
+        case Op::RunTime: m_machine.RunFor(input.U8() * winsim::kTicksPerMillisecond); break;
+        case Op::SurpriseRemove: removeRequested = true; break;
+        case Op::Count: break;
+      }
+      if (removeRequested) return;
+    }
+  }
+
+  bool removeRequested = false;
+
+ private:
+  HANDLE OpenFilter() {
+    for (const winsim::DeviceInterfaceInfo &info : m_machine.Pnp().Interfaces(&KSCATEGORY_UacPrivate, true)) {
+      if (info.pdo != m_pdo) continue;
+      return CreateFileA(winsim::UserInterfacePath(info).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    return INVALID_HANDLE_VALUE;
+  }
+
+  void Close(HANDLE &handle) {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    handle = INVALID_HANDLE_VALUE;
+  }
+
+  HANDLE &Handle(uint8_t choice) { return m_handles[choice % m_handles.size()]; }
+
+  void Request(CReader &input, DWORD ioctl) {
+    HANDLE handle = Handle(input.U8());
+    KSIDENTIFIER identifier{};
+    identifier.Set = ksfuzz::SetFor(input.U8());
+    identifier.Id = input.U16();
+    identifier.Flags = input.U32();
+    std::vector<uint8_t> request(sizeof(identifier));
+    std::memcpy(request.data(), &identifier, sizeof(identifier));
+    for (uint8_t b : input.Bytes(input.U8())) request.push_back(b);
+    size_t valueLength = input.U16();
+    if (input.U8() & 1) valueLength += 0x10000;
+    std::vector<uint8_t> value(valueLength, 0xA5);
+    std::vector<uint8_t> fill = input.Bytes(input.U8());
+    std::copy_n(fill.begin(), std::min(fill.size(), value.size()), value.begin());
+    DWORD bytes = 0;
+    DeviceIoControl(handle, ioctl, request.data(), static_cast<DWORD>(request.size()),
+                    value.empty() ? nullptr : value.data(), static_cast<DWORD>(value.size()), &bytes, nullptr);
+  }
+
+  void EnableEvent(CReader &input) {
+    HANDLE handle = Handle(input.U8());
+    KSEVENT event{};
+    event.Set = ksfuzz::SetFor(input.U8());
+    event.Id = input.U16();
+    event.Flags = input.U32();
+    const size_t dataLength = input.U8();
+    const uint8_t notification = input.U8();
+    auto data = std::make_unique<uint8_t[]>(std::max<size_t>(dataLength, sizeof(KSEVENTDATA)));
+    KSEVENTDATA eventData{};
+    if (notification % 3 == ksfuzz::kNotificationEventHandle) {
+      eventData.NotificationType = KSEVENTF_EVENT_HANDLE;
+      eventData.EventHandle.Event = m_event;
+    } else if (notification % 3 == 1) {
+      eventData.NotificationType = KSEVENTF_SEMAPHORE_HANDLE;
+      eventData.SemaphoreHandle.Semaphore = m_semaphore;
+      eventData.SemaphoreHandle.Adjustment = notification;
+    } else {
+      eventData.NotificationType = notification;
+      eventData.EventHandle.Event = m_event;
+    }
+    std::memcpy(data.get(), &eventData, sizeof(eventData));
+    DWORD bytes = 0;
+    if (DeviceIoControl(handle, IOCTL_KS_ENABLE_EVENT, &event, sizeof(event), data.get(),
+                        static_cast<DWORD>(dataLength), &bytes, nullptr)) {
+      m_enabled.push_back({handle, std::move(data)});
+    }
+  }
+
+  void DisableEvents(CReader &input) {
+    HANDLE handle = Handle(input.U8());
+    const uint8_t which = input.U8();
+    DWORD bytes = 0;
+    if (which == 0 || m_enabled.empty()) {
+      DeviceIoControl(handle, IOCTL_KS_DISABLE_EVENT, nullptr, 0, nullptr, 0, &bytes, nullptr);
+      return;
+    }
+    Enabled &enabled = m_enabled[which % m_enabled.size()];
+    DeviceIoControl(enabled.handle, IOCTL_KS_DISABLE_EVENT, enabled.data.get(), sizeof(KSEVENTDATA), nullptr, 0,
+                    &bytes, nullptr);
+  }
+
+  void Reopen(CReader &input) {
+    HANDLE &handle = Handle(input.U8());
+    Close(handle);
+    handle = OpenFilter();
+  }
+
+  struct Enabled {
+    HANDLE handle;
+    std::unique_ptr<uint8_t[]> data;  // its address names the event; kept until the handle closed
+  };
+
+  winsim::Machine &m_machine;
+  PDEVICE_OBJECT m_pdo;
+  HANDLE m_event = nullptr;
+  HANDLE m_semaphore = nullptr;
+  std::vector<HANDLE> m_handles;
+  std::vector<Enabled> m_enabled;
+};
+
+struct FuzzMachine {
+  winsim::Machine machine;
+  std::vector<winsim::devices::DeviceDefinition> devices;
+
+  FuzzMachine() {
+    // A bug check ends the process with _exit, which libFuzzer would not
+    // notice; an abort makes it save the input.
+    winsim::SetBugCheckHandler([](const winsim::BugCheckReport &) { std::abort(); });
+    std::vector<std::u16string> ids;
+    for (const auto &model : winsim::devices::Catalog()) {
+      auto built = winsim::devices::BuildDevice(model);
+      if (!built.Ok()) continue;
+      devices.push_back(built.definition);
+      ids.push_back(HardwareId(model));
+    }
+    machine.InstallDriver(u"QavAudio", DriverEntry, ids);
+  }
+
+  void Run(const uint8_t *data, size_t size) {
+    CReader input(data, size);
+    auto device = std::make_shared<winsim::devices::AudioDevice>(devices[input.U8() % devices.size()]);
+    const size_t handles = 1 + input.U8() % ksfuzz::kMaxHandles;
+    winsim::usb::UsbDeviceHandle handle = machine.PlugDevice(device);
+    machine.Pnp().WaitIdle();
+    PDEVICE_OBJECT pdo = nullptr;
+    for (const auto &info : machine.UsbDevices()) {
+      if (info.handle == handle) pdo = info.pdo;
+    }
+    bool removed = false;
+    {
+      CSession session(machine, pdo);
+      session.Open(handles);
+      session.Run(input);
+      if (session.removeRequested && handle.Valid()) {
+        machine.UnplugDevice(handle, true);
+        removed = true;
+        session.removeRequested = false;
+        session.Run(input);  // the rest goes to the handles of a removed device
+      }
+    }
+    if (handle.Valid() && !removed) machine.UnplugDevice(handle, false);
+    machine.Pnp().WaitIdle();
+    winsim::DebugLog::Clear();
+  }
+};
+
+constexpr unsigned kRunsPerMachine = 100;
+
+FuzzMachine *g_fuzz = nullptr;
+
+// See device_start_fuzzer.cpp: the Machine goes before winsim's statics.
+void DestroyMachineAtExit() {
+  delete g_fuzz;
+  g_fuzz = nullptr;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  static unsigned runs = 0;
+  if (size < 2 || size > 0x10000) return 0;
+  if (runs % kRunsPerMachine == 0) {
+    delete g_fuzz;
+    g_fuzz = new FuzzMachine();
+  }
+  g_fuzz->Run(data, size);
+  if (runs++ == 0) std::atexit(DestroyMachineAtExit);
+  return 0;
+}
