@@ -1,6 +1,8 @@
 // The sample-rate change: clock, both streams, then the persisted rate, the
 // audio endpoints' formats and the clients. Refused while audio pins are
-// open. PASSIVE_LEVEL, serialised by the filter's property handling.
+// open. PASSIVE_LEVEL. The change holds the device's audio-pin gate, the one
+// pin creation and close hold, so no pin can open between the check and the
+// change; the event is raised after the gate is released.
 #include "kerneldriver/control/audio_control.h"
 #include "kerneldriver/stream/audio_stream.h"
 #include "kerneldriver/device/device.h"
@@ -32,7 +34,9 @@ NTSTATUS ChangeQuietly(UsbAudioDevice *device, ULONG rate) {
 }  // namespace
 
 NTSTATUS UsbAudioDeviceChangeSampleRate(UsbAudioDevice *device, ULONG rate) {
+  KeWaitForSingleObject(&device->audioPinGate, Executive, KernelMode, FALSE, nullptr);
   NTSTATUS status = ChangeQuietly(device, rate);
+  KeSetEvent(&device->audioPinGate, IO_NO_INCREMENT, FALSE);
   if (NT_SUCCESS(status)) UsbAudioDeviceRaiseEvent(device, KSEVENT_UAC_SAMPLE_RATE_CHANGED, sizeof(rate), &rate);
   return status;
 }
