@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "winsim/kernel/registry_store.h"
@@ -206,6 +207,46 @@ TEST_F(RegistryApiTest, VolatileKeysTakeOnlyVolatileChildren) {
   EXPECT_EQ(RegCreateKeyExA(key, "Linked", 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS, nullptr, &child, nullptr),
             ERROR_INVALID_PARAMETER);
   RegCloseKey(key);
+}
+
+TEST_F(RegistryApiTest, KeyHandlesBelongToTheirProcess) {
+  HKEY key = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Qav");
+  LSTATUS elsewhere = ERROR_SUCCESS;
+  auto thread = machine.Threads().Spawn("other process", winsim::ThreadKind::User, 2000, [&] {
+    DWORD size = 0;
+    elsewhere = RegQueryValueExA(key, "", nullptr, nullptr, nullptr, &size);
+  });
+  machine.RunUntil([&] { return thread->Exited(); }, winsim::kTicksPerSecond);
+  EXPECT_EQ(elsewhere, ERROR_INVALID_HANDLE);
+  RegCloseKey(key);
+}
+
+TEST(RegistryApiState, CurrentUserValuesOutliveTheMachine) {
+  const std::string folder = ::testing::TempDir() + "qav_registry_api_state";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  winsim::MachineOptions options;
+  options.stateFolder = folder;
+  const DWORD written = 256;
+  {
+    winsim::Machine machine(options);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Qav", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, "AsioBufferSize", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&written), 4),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+  }
+  winsim::Machine machine(options);
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Qav", 0, KEY_READ, &key), ERROR_SUCCESS);
+  DWORD value = 0;
+  DWORD size = sizeof value;
+  EXPECT_EQ(RegQueryValueExA(key, "AsioBufferSize", nullptr, nullptr, reinterpret_cast<BYTE *>(&value), &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(value, written);
+  RegCloseKey(key);
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -1,7 +1,15 @@
 #include "uac2common/directks/device_list.h"
 
+#include <cstddef>
 #include <cstring>
 #include <new>
+
+// What the enumeration relies on, in 64-bit and 32-bit builds alike: the
+// detail structure's fixed part (what its cbSize must hold) and where a
+// device broadcast keeps its interface class.
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == (sizeof(void *) == 8 ? 8 : 5), "detail fixed part");
+static_assert(offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_classguid) == 12, "broadcast class offset");
+static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) == 32, "broadcast filter size");
 
 namespace {
 

@@ -54,6 +54,8 @@ struct ClassCase {
   const char *rowanName;
 };
 
+void PrintTo(const ClassCase &c, std::ostream *os) { *os << c.name; }
+
 class DeviceListClassTest : public ::testing::TestWithParam<ClassCase> {
  protected:
   enumtest::EnumMachine machine{{"Maple", "Rowan", "Alder"}};
