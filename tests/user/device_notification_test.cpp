@@ -190,14 +190,22 @@ TEST_F(DeviceNotificationTest, WindowsBelongToTheirThread) {
   // Another thread may post, but not destroy the window.
   BOOL destroyedElsewhere = TRUE;
   DWORD error = 0;
+  DWORD dispatchError = 0;
   auto thread = machine.machine.Threads().Spawn("other", winsim::ThreadKind::User, 1000, [&] {
     destroyedElsewhere = DestroyWindow(window);
     error = GetLastError();
+    MSG foreign{};
+    foreign.hwnd = window;
+    foreign.message = WM_APP + 3;
+    DispatchMessageA(&foreign);
+    dispatchError = GetLastError();
     PostMessageA(window, WM_APP + 2, 0, 0);
   });
   machine.machine.RunUntil([&] { return thread->Exited(); }, winsim::kTicksPerSecond);
   EXPECT_FALSE(destroyedElsewhere);
   EXPECT_EQ(error, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(dispatchError, ERROR_WINDOW_OF_OTHER_THREAD);
+  EXPECT_EQ(seen, std::vector<UINT>{WM_APP + 1}) << "only the owner's thread runs the procedure";
   EXPECT_TRUE(PeekMessageA(&msg, window, 0, 0, PM_REMOVE));
   EXPECT_TRUE(DestroyWindow(window));
   EXPECT_FALSE(IsWindow(window));

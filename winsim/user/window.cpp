@@ -123,7 +123,8 @@ BOOL IsWindow(HWND hWnd) {
 
 BOOL PeekMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg) {
   const uint32_t thread = winsim::CallingThread();
-  if (lpMsg == nullptr || thread == 0 || (wRemoveMsg & ~PM_REMOVE) != 0) {
+  // PM_NOYIELD and the PM_QS_* kinds change nothing here: every queued message is one kind.
+  if (lpMsg == nullptr || thread == 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
