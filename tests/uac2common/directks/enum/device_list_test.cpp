@@ -63,7 +63,7 @@ class DeviceListClassTest : public ::testing::TestWithParam<ClassCase> {
 
 TEST_P(DeviceListClassTest, ListsEachPresentInterfaceOnceInSetupApiOrder) {
   const ClassCase &c = GetParam();
-  PDEVICE_OBJECT maple = machine.Plug("Maple", ClientInterface{u"GLOBAL", u"Studio Maple"});
+  PDEVICE_OBJECT maple = machine.Plug("Maple", ClientInterface{u"Studio Maple", std::nullopt});
   PDEVICE_OBJECT rowan = machine.Plug("Rowan");
   CDeviceList list(*c.interfaceClass);
   list.EnumerateDevices();

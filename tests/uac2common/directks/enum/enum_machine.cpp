@@ -38,22 +38,30 @@ std::u16string HardwareId(const char *name) {
   return std::u16string(text, text + std::char_traits<char>::length(text));
 }
 
-bool HasClientInterface(winsim::PnpManager &pnp, PDEVICE_OBJECT pdo) {
+// The device's enabled client interface under the filter's reference string.
+std::u16string ClientLink(winsim::PnpManager &pnp, PDEVICE_OBJECT pdo) {
   for (const auto &info : pnp.Interfaces(&GUID_DEVINTERFACE_UacClient, true)) {
-    if (info.pdo == pdo) return true;
+    if (info.pdo == pdo && info.referenceString == u"GLOBAL") return info.symbolicLink;
   }
-  return false;
+  return {};
 }
 
-void AddClientInterface(winsim::PnpManager &pnp, PDEVICE_OBJECT pdo, const ClientInterface &client) {
+std::u16string AddClientInterface(winsim::PnpManager &pnp, PDEVICE_OBJECT pdo, const std::u16string &reference) {
   std::u16string link;
-  ASSERT_EQ(pnp.RegisterInterface(pdo, GUID_DEVINTERFACE_UacClient, client.reference, &link), STATUS_SUCCESS);
+  EXPECT_EQ(pnp.RegisterInterface(pdo, GUID_DEVINTERFACE_UacClient, reference, &link), STATUS_SUCCESS);
+  EXPECT_EQ(pnp.SetInterfaceState(link, true), STATUS_SUCCESS);
+  return link;
+}
+
+void ProvideClientInterfaces(winsim::PnpManager &pnp, PDEVICE_OBJECT pdo, const ClientInterface &client) {
+  std::u16string link = ClientLink(pnp, pdo);
+  if (link.empty()) link = AddClientInterface(pnp, pdo, u"GLOBAL");
   if (client.friendlyName) {
     const std::u16string key = pnp.InterfaceKeyPath(link) + u"\\Device Parameters";
-    ASSERT_EQ(winsim::SystemRegistry().WriteValue(key, u"FriendlyName", winsim::RegValue::String(*client.friendlyName)),
+    EXPECT_EQ(winsim::SystemRegistry().WriteValue(key, u"FriendlyName", winsim::RegValue::String(*client.friendlyName)),
               STATUS_SUCCESS);
   }
-  ASSERT_EQ(pnp.SetInterfaceState(link, true), STATUS_SUCCESS);
+  if (client.strayReference) AddClientInterface(pnp, pdo, *client.strayReference);
 }
 
 }  // namespace
@@ -82,8 +90,7 @@ PDEVICE_OBJECT EnumMachine::Plug(const char *model, const ClientInterface &clien
     return nullptr;
   }
   m_plugged.emplace_back(pdo, handle);
-  // An installation that adds the interface itself makes this unnecessary.
-  if (!HasClientInterface(machine.Pnp(), pdo)) AddClientInterface(machine.Pnp(), pdo, client);
+  ProvideClientInterfaces(machine.Pnp(), pdo, client);
   return pdo;
 }
 

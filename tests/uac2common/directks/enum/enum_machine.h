@@ -17,10 +17,11 @@
 namespace enumtest {
 
 struct ClientInterface {
-  // The reference string; one no filter factory serves makes a path that
-  // does not open the filter.
-  std::u16string reference = u"GLOBAL";
+  // Written into the client interface's key.
   std::optional<std::u16string> friendlyName;
+  // A second client interface under this reference string, which no filter
+  // factory serves: its path does not open a filter.
+  std::optional<std::u16string> strayReference;
 };
 
 class EnumMachine {

@@ -32,7 +32,7 @@ class FilterListTest : public ::testing::Test {
 };
 
 TEST_F(FilterListTest, EveryDeviceIsOpenedAsAFilterHeldInMapOrder) {
-  machine.Plug("Maple", ClientInterface{u"GLOBAL", u"Studio Maple"});
+  machine.Plug("Maple", ClientInterface{u"Studio Maple", std::nullopt});
   machine.Plug("Rowan");
   TKsFilterList<TestFilter> list(GUID_DEVINTERFACE_UacClient);
   list.EnumerateDevices();
@@ -69,17 +69,21 @@ TEST_F(FilterListTest, EveryDeviceIsOpenedAsAFilterHeldInMapOrder) {
   EXPECT_NE(list.GetFilter(0)->Path(), removed);
 }
 
-TEST_F(FilterListTest, ADeviceWhoseFilterDoesNotOpenIsNotListed) {
+TEST_F(FilterListTest, AnInterfaceWhoseFilterDoesNotOpenIsNotListed) {
   machine.Plug("Maple");
-  // An interface that leads to no filter of the device.
-  machine.Plug("Rowan", ClientInterface{u"NOFILTER", std::nullopt});
+  // Rowan gets a second client interface that leads to no filter.
+  machine.Plug("Rowan", ClientInterface{std::nullopt, u"NOFILTER"});
+  const size_t offered = machine.machine.Pnp().Interfaces(&GUID_DEVINTERFACE_UacClient, true).size();
+  ASSERT_EQ(offered, 3u);
   TKsFilterList<TestFilter> list(GUID_DEVINTERFACE_UacClient);
   list.EnumerateDevices();
-  ASSERT_EQ(list.GetDeviceCount(), 1u);
-  ASSERT_EQ(list.GetFilterCount(), 1u);
-  EXPECT_EQ(TestFilter::liveCount, 1) << "the filter that failed was destroyed";
-  EXPECT_EQ(std::string(list.GetDevice(0)->DevicePath), list.GetFilter(0)->Path());
-  EXPECT_EQ(std::string(list.GetDevice(0)->DevicePath).find("nofilter"), std::string::npos);
+  ASSERT_EQ(list.GetDeviceCount(), offered - 1);
+  ASSERT_EQ(list.GetFilterCount(), offered - 1);
+  EXPECT_EQ(TestFilter::liveCount, static_cast<int>(offered - 1)) << "the filter that failed was destroyed";
+  for (size_t i = 0; i < list.GetDeviceCount(); ++i) {
+    EXPECT_EQ(std::string(list.GetDevice(i)->DevicePath).find("nofilter"), std::string::npos);
+    EXPECT_NE(list.GetFilter(i)->Handle(), INVALID_HANDLE_VALUE);
+  }
 }
 
 TEST_F(FilterListTest, AFilterWhosePinsCannotBeEnumeratedIsStillListed) {
