@@ -41,17 +41,41 @@ void CopyCut(LPSTR destination, LPCSTR source) {
 
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ; }
 
-// Reads a string value of at most MAX_PATH bytes; the destination changes
-// only when the read succeeds. Stored strings need not be terminated, so the
-// copy is terminated at the byte count read.
-void ReadStringValue(HKEY key, LPCSTR name, LPSTR destination) {
-  CHAR buffer[MAX_PATH];
+// Longest value read for a name field; anything longer is not a name.
+constexpr DWORD kMaxNameValueBytes = 32 * 1024;
+
+// Fills a 260-byte field from a string read in two steps: size, then text.
+// A longer string is cut to 259 characters; stored strings need not be
+// terminated, so the text ends at the byte count read. The field changes
+// only when the read succeeds. read(buffer, size, type, bytes) is one call
+// of the reading API; with a null buffer it asks for the size.
+template <class Read>
+void ReadCut(LPSTR field, Read read) {
   DWORD type = REG_NONE;
-  DWORD size = sizeof buffer;
-  if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(buffer), &size) != ERROR_SUCCESS) return;
-  if (!IsStringType(type)) return;
-  buffer[size < sizeof buffer ? size : sizeof buffer - 1] = '\0';
-  CopyCut(destination, buffer);
+  DWORD size = 0;
+  read(nullptr, 0, &type, &size);
+  if (size == 0 || size > kMaxNameValueBytes) return;
+  auto *text = new (std::nothrow) CHAR[size + 1];
+  if (text == nullptr) return;
+  DWORD bytes = size;
+  if (read(reinterpret_cast<LPBYTE>(text), size, &type, &bytes) && IsStringType(type) && bytes <= size) {
+    text[bytes] = '\0';
+    CopyCut(field, text);
+  }
+  delete[] text;
+}
+
+void ReadStringValue(HKEY key, LPCSTR name, LPSTR field) {
+  ReadCut(field, [&](LPBYTE buffer, DWORD size, DWORD *type, DWORD *bytes) {
+    *bytes = size;
+    return RegQueryValueExA(key, name, nullptr, type, buffer, bytes) == ERROR_SUCCESS;
+  });
+}
+
+void ReadDeviceDescription(HDEVINFO set, SP_DEVINFO_DATA *device, LPSTR field) {
+  ReadCut(field, [&](LPBYTE buffer, DWORD size, DWORD *type, DWORD *bytes) {
+    return SetupDiGetDeviceRegistryPropertyA(set, device, SPDRP_DEVICEDESC, type, buffer, size, bytes) != FALSE;
+  });
 }
 
 // A device property string, terminated at the byte count read.
@@ -216,7 +240,7 @@ void CDeviceList::FillDeviceEntry(DeviceEntry *entry, LPCSTR path) {
     if (detail != nullptr) detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     if (detail != nullptr && SetupDiGetDeviceInterfaceDetailA(set, &data, detail, kShortDetailBufferSize, nullptr, &device)) {
       if (entry->FriendlyName[0] == '\0') {
-        ReadDeviceString(set, &device, SPDRP_DEVICEDESC, entry->FriendlyName, MAX_PATH);
+        ReadDeviceDescription(set, &device, entry->FriendlyName);
       }
       ReadImagePath(set, &device, entry);
     }

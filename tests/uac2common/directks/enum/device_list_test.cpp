@@ -9,12 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "enum_machine.h"
 #include "uac2common/directks/device_list.h"
 #include "uac2common/uac2private.h"
+#include "winsim/kernel/registry_store.h"
 #include "winsim/user/window.h"
 
 namespace {
@@ -106,6 +108,73 @@ INSTANTIATE_TEST_SUITE_P(
         // The installation's interface, named where its key holds a name.
         ClassCase{"ClientInterface", &GUID_DEVINTERFACE_UacClient, "Studio Maple", ""}),
     [](const ::testing::TestParamInfo<ClassCase> &info) { return std::string(info.param.name); });
+
+// What the registry holds about a device, changed before it is listed.
+struct EntryCase {
+  const char *name;
+  std::function<void(enumtest::EnumMachine &, PDEVICE_OBJECT)> change;
+  std::function<std::string(enumtest::EnumMachine &, PDEVICE_OBJECT)> friendlyName;
+  const char *imagePath;
+};
+
+void DeleteValue(const std::u16string &keyPath, const char16_t *name) {
+  winsim::RegKeyRef key;
+  ASSERT_EQ(winsim::SystemRegistry().OpenKey(nullptr, keyPath, &key), STATUS_SUCCESS);
+  ASSERT_EQ(winsim::SystemRegistry().DeleteValue(key, name), STATUS_SUCCESS);
+}
+
+void SetValue(enumtest::EnumMachine &m, PDEVICE_OBJECT pdo, winsim::RegValue value) {
+  ASSERT_EQ(winsim::SystemRegistry().WriteValue(m.ClientKey(pdo), u"FriendlyName", value), STATUS_SUCCESS);
+}
+
+std::string Description(enumtest::EnumMachine &m, PDEVICE_OBJECT pdo) { return m.Description(pdo); }
+
+void PrintTo(const EntryCase &c, std::ostream *os) { *os << c.name; }
+
+class DeviceEntryTest : public ::testing::TestWithParam<EntryCase> {
+ protected:
+  enumtest::EnumMachine machine{{"Maple"}};
+};
+
+TEST_P(DeviceEntryTest, EntryHoldsWhatTheRegistryGives) {
+  const EntryCase &c = GetParam();
+  PDEVICE_OBJECT pdo = machine.Plug("Maple");
+  c.change(machine, pdo);
+  CDeviceList list(GUID_DEVINTERFACE_UacClient);
+  list.EnumerateDevices();
+  ASSERT_EQ(list.GetDeviceCount(), 1u);
+  EXPECT_EQ(std::string(list.GetDevice(0)->FriendlyName), c.friendlyName(machine, pdo));
+  EXPECT_STREQ(list.GetDevice(0)->ImagePath, c.imagePath);
+  EXPECT_EQ(std::string(list.GetDevice(0)->DevicePath), machine.Path(pdo, GUID_DEVINTERFACE_UacClient));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Registry, DeviceEntryTest,
+    ::testing::Values(
+        EntryCase{"LongNameIsCut",
+                  [](enumtest::EnumMachine &m, PDEVICE_OBJECT pdo) {
+                    SetValue(m, pdo, winsim::RegValue::String(std::u16string(300, u'n')));
+                  },
+                  [](enumtest::EnumMachine &, PDEVICE_OBJECT) { return std::string(259, 'n'); }, kImagePath},
+        EntryCase{"UnterminatedNameEndsWithItsBytes",
+                  [](enumtest::EnumMachine &m, PDEVICE_OBJECT pdo) {
+                    SetValue(m, pdo, winsim::RegValue::Binary({'S', 0, 't', 0, 'u', 0}, REG_SZ));
+                  },
+                  [](enumtest::EnumMachine &, PDEVICE_OBJECT) { return std::string("Stu"); }, kImagePath},
+        EntryCase{"NameOfAnotherTypeFallsBackToTheDescription",
+                  [](enumtest::EnumMachine &m, PDEVICE_OBJECT pdo) { SetValue(m, pdo, winsim::RegValue::Dword(7)); },
+                  Description, kImagePath},
+        EntryCase{"NoNameAndNoDescriptionLeavesItEmpty",
+                  [](enumtest::EnumMachine &m, PDEVICE_OBJECT pdo) {
+                    DeleteValue(m.machine.Pnp().Device(pdo)->enumKey, u"DeviceDesc");
+                  },
+                  [](enumtest::EnumMachine &, PDEVICE_OBJECT) { return std::string(); }, kImagePath},
+        EntryCase{"NoImagePathLeavesItEmpty",
+                  [](enumtest::EnumMachine &, PDEVICE_OBJECT) {
+                    DeleteValue(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\QavAudio", u"ImagePath");
+                  },
+                  Description, ""}),
+    [](const ::testing::TestParamInfo<EntryCase> &info) { return std::string(info.param.name); });
 
 class DeviceListTest : public ::testing::Test {
  protected:

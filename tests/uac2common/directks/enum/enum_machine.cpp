@@ -113,6 +113,10 @@ std::string EnumMachine::Description(PDEVICE_OBJECT pdo) {
   return text;
 }
 
+std::u16string EnumMachine::ClientKey(PDEVICE_OBJECT pdo) {
+  return machine.Pnp().InterfaceKeyPath(ClientLink(machine.Pnp(), pdo)) + u"\\Device Parameters";
+}
+
 std::string EnumMachine::Path(PDEVICE_OBJECT pdo, const GUID &interfaceClass) {
   for (const auto &info : machine.Pnp().Interfaces(&interfaceClass, true)) {
     if (info.pdo == pdo) return winsim::UserInterfacePath(info);

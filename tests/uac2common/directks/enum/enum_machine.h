@@ -32,6 +32,8 @@ class EnumMachine {
   PDEVICE_OBJECT Plug(const char *model, const ClientInterface &client = {});
   void Unplug(PDEVICE_OBJECT pdo, bool surprise = false);
   std::string Description(PDEVICE_OBJECT pdo);
+  // The registry key ("Device Parameters") of the device's client interface.
+  std::u16string ClientKey(PDEVICE_OBJECT pdo);
   // The device's present interface of a class, as SetupAPI names it.
   std::string Path(PDEVICE_OBJECT pdo, const GUID &interfaceClass);
 
