@@ -227,7 +227,7 @@ void DereferenceFileObject(PFILE_OBJECT file) {
 
 bool DereferenceFileObjectUnlessLast(PFILE_OBJECT file) {
   FileRecord *record = RecordOf(file, "dereferencing");
-  LONG current = record->references;
+  LONG current = __atomic_load_n(&record->references, __ATOMIC_ACQUIRE);  // others change it meanwhile
   while (current > 1) {
     if (__atomic_compare_exchange_n(&record->references, &current, current - 1, false, __ATOMIC_ACQ_REL,
                                     __ATOMIC_ACQUIRE)) {

@@ -127,3 +127,17 @@ BOOL FreeLibrary(HMODULE hLibModule);
 #define LoadLibrary LoadLibraryA
 
 BOOL SwitchToThread(void);
+
+// Debugger output: the text goes to the machine log, one line per line end.
+void OutputDebugStringA(LPCSTR lpOutputString);
+#define OutputDebugString OutputDebugStringA
+
+// Local memory: fixed blocks only (LMEM_MOVEABLE is refused).
+#define LMEM_FIXED 0x0000U
+#define LMEM_MOVEABLE 0x0002U
+#define LMEM_ZEROINIT 0x0040U
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
+// NULL on success; the block itself, with ERROR_INVALID_HANDLE, for anything
+// LocalAlloc did not hand out or that was freed already.
+HLOCAL LocalFree(HLOCAL hMem);
