@@ -12,7 +12,9 @@
 #include "winsim/kernel/registry_handles.h"
 #include "winsim/kernel/registry_regfile.h"
 #include "winsim/kernel/registry_store.h"
+#include "winsim/user/device_notification.h"
 #include "winsim/user/handles.h"
+#include "winsim/user/registry_api.h"
 
 namespace winsim {
 namespace {
@@ -77,6 +79,8 @@ Machine::Machine(MachineOptions options) : m_options(std::move(options)) {
   }
   m_pnp = std::make_unique<PnpManager>(m_scheduler);
   m_pnp->ListenTo(*m_usb);
+  ResetProcessUsers();
+  StartDeviceBroadcasts(*m_pnp);
   m_pnp->SetIrpWatchdogLimit(m_options.irpWatchdogLimit);
   usb::UsbPdo::SetSleepCutsBusPower(m_options.sleepCutsBusPower);
   if (m_options.allocationFaults) ArmAllocationFaults(*m_options.allocationFaults);

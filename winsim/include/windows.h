@@ -6,3 +6,5 @@
 #include <nt/interlocked.h>
 #include <win/windef.h>
 #include <win/kernel32.h>
+#include <win/user32.h>
+#include <winreg.h>

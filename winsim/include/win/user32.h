@@ -1,0 +1,61 @@
+// user32 subset: window messages and device notifications.
+//
+// winsim's windows are message-only windows: a handle, the thread that owns
+// it and a window procedure (winsim/user/window.h creates them). Messages
+// posted to a window, and the WM_DEVICECHANGE broadcasts the system sends it,
+// wait in the owning thread's queue; PeekMessageA on that thread calls the
+// window procedure for the sent ones and returns the posted ones.
+#pragma once
+#include <win/windef.h>
+
+typedef LRESULT(CALLBACK *WNDPROC)(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+typedef PVOID HDEVNOTIFY;
+typedef HDEVNOTIFY *PHDEVNOTIFY;
+
+typedef struct tagPOINT {
+  LONG x;
+  LONG y;
+} POINT, *PPOINT, *LPPOINT;
+
+typedef struct tagMSG {
+  HWND hwnd;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+  DWORD time;
+  POINT pt;
+} MSG, *PMSG, *LPMSG;
+static_assert(sizeof(MSG) == 48, "MSG layout");
+
+#define WM_NULL 0x0000
+#define WM_DESTROY 0x0002
+#define WM_QUIT 0x0012
+#define WM_DEVICECHANGE 0x0219
+#define WM_USER 0x0400
+#define WM_APP 0x8000
+
+#ifndef ERROR_WINDOW_OF_OTHER_THREAD
+#define ERROR_WINDOW_OF_OTHER_THREAD 1408U
+#endif
+
+#define PM_NOREMOVE 0x0000
+#define PM_REMOVE 0x0001
+
+#define DEVICE_NOTIFY_WINDOW_HANDLE 0x00000000
+#define DEVICE_NOTIFY_SERVICE_HANDLE 0x00000001
+#define DEVICE_NOTIFY_ALL_INTERFACE_CLASSES 0x00000004
+
+// NotificationFilter: a DEV_BROADCAST_DEVICEINTERFACE_A (dbt.h); only
+// device-interface filters and window recipients are supported.
+HDEVNOTIFY RegisterDeviceNotificationA(HANDLE hRecipient, LPVOID NotificationFilter, DWORD Flags);
+BOOL UnregisterDeviceNotification(HDEVNOTIFY Handle);
+#define RegisterDeviceNotification RegisterDeviceNotificationA
+
+BOOL PeekMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg);
+LRESULT DispatchMessageA(const MSG *lpMsg);
+BOOL PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+BOOL DestroyWindow(HWND hWnd);
+BOOL IsWindow(HWND hWnd);
+#define PeekMessage PeekMessageA
+#define DispatchMessage DispatchMessageA
+#define PostMessage PostMessageA
