@@ -79,13 +79,17 @@ std::vector<std::string> DriverTraces(const winsim::Machine &machine) {
 
 }  // namespace
 
+void InstallQavAudio(winsim::Machine &machine, const winsim::devices::DeviceDefinition &definition) {
+  machine.InstallDriver(u"QavAudio", DriverEntry, InfHardwareIds(U16(definition.descriptors.device, 10)));
+}
+
 StartReport StartDevice(const winsim::devices::DeviceDefinition &definition, bool printLog) {
   StartReport report;
   winsim::MachineOptions options;
   options.threadName = "qav";
   winsim::Machine machine(options);
   const uint16_t vendor = U16(definition.descriptors.device, 8);
-  machine.InstallDriver(u"QavAudio", DriverEntry, InfHardwareIds(U16(definition.descriptors.device, 10)));
+  InstallQavAudio(machine, definition);
   auto device = std::make_shared<winsim::devices::AudioDevice>(definition);
   winsim::usb::UsbDeviceHandle handle = machine.PlugDevice(device);
   machine.Pnp().WaitIdle();
