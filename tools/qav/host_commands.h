@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tools/qav/pin_summary.h"
+#include "tools/qav/play_signal.h"
 #include "tools/qav/sim_source.h"
 #include "tools/qav/stop_reason.h"
 
@@ -28,6 +29,11 @@ struct StartReport {
   std::string pinsError;
 };
 
+// Installs the driver package from the shipped INF, pointing a device of the
+// family's vendors that the INF does not list at it by hand. Returns why the
+// package was refused, or an empty string.
+std::string InstallQavAudio(winsim::Machine &machine, const winsim::devices::DeviceDefinition &definition);
+
 // Boots a machine with the driver, plugs the device, waits for PnP, unplugs.
 // `printLog` prints the device state and the whole machine log on stdout.
 StartReport StartDevice(const winsim::devices::DeviceDefinition &definition, bool printLog);
@@ -42,7 +48,33 @@ std::vector<PinSummary> ReadFilterPins(winsim::Machine &machine, std::string *er
 // does not hold what it says.
 bool ParseDataRanges(const std::vector<uint8_t> &answer, std::vector<RangeSummary> *ranges);
 
+// What `qav play` measured: a test signal written through a render pin,
+// the device's loopback read back through a capture pin.
+struct PlayReport {
+  bool ok = false;    // the run went through; `error` says why not
+  std::string error;  // one line
+  PlayFormat format;
+  uint32_t renderPin = 0, capturePin = 0;
+  uint64_t framesSent = 0;
+  uint64_t flaggedDiscontinuities = 0;  // capture frames the driver marked
+  PlayComparison comparison;
+  uint32_t framingFrames = 0;     // the driver's allocator framing: frames...
+  uint32_t framingFrameSize = 0;  // ...of this many bytes
+  bool Exact() const {
+    return ok && comparison.found && comparison.mismatches == 0 && comparison.framesMissing == 0 &&
+           flaggedDiscontinuities == 0;
+  }
+};
+
+// Plugs the device with its capture channels looping back its outputs,
+// plays `milliseconds` of the signal and reads the loopback.
+PlayReport PlayDevice(const winsim::devices::DeviceDefinition &definition, uint32_t milliseconds);
+
+// The report as `qav play` prints it: the lines, the last one the verdict.
+std::vector<std::string> DescribePlay(const PlayReport &report, uint32_t milliseconds);
+
 int RunStart(const SimSource &source);
+int RunPlay(const SimSource &source, uint32_t seconds);
 int ListModels();
 
 }  // namespace qav

@@ -83,19 +83,20 @@ std::vector<std::string> DriverTraces(const winsim::Machine &machine) {
 
 }  // namespace
 
+std::string InstallQavAudio(winsim::Machine &machine, const winsim::devices::DeviceDefinition &definition) {
+  const winsim::setup::PackageResult installed =
+      machine.InstallPackage(kQavAudioInfName, QavAudioInfText(), {{u"QavAudio", DriverEntry}},
+                             PickedIds(U16(definition.descriptors.device, 8), U16(definition.descriptors.device, 10)));
+  return installed.Ok() ? std::string() : "the driver package was refused: " + installed.Describe();
+}
+
 StartReport StartDevice(const winsim::devices::DeviceDefinition &definition, bool printLog) {
   StartReport report;
   winsim::MachineOptions options;
   options.threadName = "qav";
   winsim::Machine machine(options);
-  const uint16_t vendor = U16(definition.descriptors.device, 8);
-  const winsim::setup::PackageResult installed =
-      machine.InstallPackage(kQavAudioInfName, QavAudioInfText(), {{u"QavAudio", DriverEntry}},
-                             PickedIds(vendor, U16(definition.descriptors.device, 10)));
-  if (!installed.Ok()) {
-    report.verdict.reason = "the driver package was refused: " + installed.Describe();
-    return report;
-  }
+  report.verdict.reason = InstallQavAudio(machine, definition);
+  if (!report.verdict.reason.empty()) return report;
   auto device = std::make_shared<winsim::devices::AudioDevice>(definition);
   winsim::usb::UsbDeviceHandle handle = machine.PlugDevice(device);
   machine.Pnp().WaitIdle();
@@ -117,7 +118,7 @@ StartReport StartDevice(const winsim::devices::DeviceDefinition &definition, boo
     std::snprintf(reason, sizeof reason,
                   "no driver: the INF's hardware ids name vendors %04X and %04X, the device carries %04X "
                   "(--as-family runs it as if it carried the family's vendor id)",
-                  kFamilyVendors[0], kFamilyVendors[1], vendor);
+                  kFamilyVendors[0], kFamilyVendors[1], U16(definition.descriptors.device, 8));
     report.verdict.reason = reason;
   }
   if (printLog && report.driverBound) {
