@@ -72,7 +72,9 @@ TEST_F(DeviceNotificationTest, RegisteredWindowsHearOfTheirClassArrivingAndLeavi
   DEV_BROADCAST_DEVICEINTERFACE_A filter = Filter(KSCATEGORY_UacPrivate);
   HDEVNOTIFY notify = RegisterDeviceNotificationA(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
   ASSERT_NE(notify, nullptr);
-  DEV_BROADCAST_DEVICEINTERFACE_A client = Filter(GUID_DEVINTERFACE_UacClient);
+  // A class no device of the machine registers.
+  const GUID kUnrelatedClass = {0x6b1f0e3a, 0x52c4, 0x4d7e, {0x9a, 0x10, 0x3c, 0x2e, 0x71, 0x55, 0x08, 0xd4}};
+  DEV_BROADCAST_DEVICEINTERFACE_A client = Filter(kUnrelatedClass);
   HDEVNOTIFY unrelated = RegisterDeviceNotificationA(other, &client, DEVICE_NOTIFY_WINDOW_HANDLE);
   ASSERT_NE(unrelated, nullptr);
 
