@@ -64,9 +64,12 @@ ULONG AudioControlHighestRate(const UsbAudioControl *control);
 void AudioControlParseClocks(UsbAudioControl *control);
 
 // A RANGE answer of the sampling-frequency control (`length` bytes received):
-// discrete rates in device order into `rates` (zero-filled first), ending at
-// the first continuous subrange. False, and `rates` untouched, when
-// wNumSubRanges is 0 or above 16 or the answer is too short to hold it.
+// the rates of the subranges the answer holds, in device order, into `rates`
+// (zero-filled first): a discrete subrange gives its rate, a continuous one
+// the standard rates inside it on its dRES grid. A rate listed again takes
+// no second entry; rates beyond the table's sixteen are dropped. False, and
+// `rates` untouched, when wNumSubRanges is 0 or the answer is too short to
+// hold it.
 bool ParseRateRange(const UCHAR *answer, ULONG length, ULONG (&rates)[kMaxRates]);
 
 // Status interrupt: start (allocations once, then one transfer), stop.

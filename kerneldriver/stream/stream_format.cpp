@@ -101,17 +101,28 @@ void Choose(UsbAudioStream *stream, const USB_INTERFACE_DESCRIPTOR *alternate, c
 
 }  // namespace
 
+// Of the settings that carry the rate, the one with the most channels, the
+// first of equals: an interface that drops channels at higher rates (ADAT
+// S/MUX) may list its settings in either order, and the first in descriptor
+// order would lose channels at rates where a wider setting exists.
 NTSTATUS UsbAudioStreamSelectFormat(UsbAudioStream *stream, ULONG rate) {
   const USB_INTERFACE_DESCRIPTOR *alternate = nullptr;
+  const USB_INTERFACE_DESCRIPTOR *best = nullptr;
+  SettingFormat bestSetting{};
   for (ULONG i = 0; i < kMaxAlternateSettings; ++i) {
     alternate = UsbInterfaceNextAlternate(stream->usbInterface, alternate, kClassAudio, kSubclassAudioStreaming, 0xFF,
                                           0xFF);
     if (alternate == nullptr) break;
     SettingFormat setting = ReadSetting(stream, alternate, rate);
-    if (Usable(alternate, setting)) {
-      Choose(stream, alternate, setting);
-      return STATUS_SUCCESS;
+    if (!Usable(alternate, setting)) continue;
+    if (best == nullptr || setting.general[kOffsetAsChannels] > bestSetting.general[kOffsetAsChannels]) {
+      best = alternate;
+      bestSetting = setting;
     }
+  }
+  if (best != nullptr) {
+    Choose(stream, best, bestSetting);
+    return STATUS_SUCCESS;
   }
   return stream->generalDescriptor != nullptr ? STATUS_SUCCESS : STATUS_NOT_FOUND;
 }

@@ -1,6 +1,7 @@
 #include "kerneldriver/usb/usb_configure.h"
 
 #include "kerneldriver/kernel_support.h"
+#include "kerneldriver/usb/descriptor_walk.h"
 #include "kerneldriver/usb/uac2_descriptors.h"
 #include "kerneldriver/usb/usb_transport.h"
 
@@ -117,6 +118,23 @@ void ForgetConfiguration(UsbDeviceConfig *config) {
   InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&config->lowerDevice), nullptr);
 }
 
+// Names what the bus could not give: the setting's isochronous bytes per
+// service interval, as its endpoint descriptors ask for them.
+void TraceNoBandwidth(UsbDeviceConfig *config, const USB_INTERFACE_DESCRIPTOR *descriptor, UCHAR alternateSetting) {
+  ULONG bytes = 0;
+  DescriptorBytes all = ConfigBytes(config);
+  for (auto *d = NextInterfaceDescriptor(all, descriptor, nullptr, kDescriptorTypeEndpoint); d != nullptr;
+       d = NextInterfaceDescriptor(all, descriptor, d, kDescriptorTypeEndpoint)) {
+    if (d->bLength < kMinEndpointLength) continue;
+    auto *endpoint = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR *>(d);
+    if ((endpoint->bmAttributes & kEndpointTransferMask) != kEndpointIsochronous) continue;
+    bytes += (endpoint->wMaxPacketSize & 0x7FF) * (1 + ((endpoint->wMaxPacketSize >> 11) & 3));
+  }
+  QAV_TRACE("SELECT_INTERFACE %u/%u: no USB bandwidth on the bus for its %u isochronous bytes per microframe",
+            static_cast<unsigned>(descriptor->bInterfaceNumber), static_cast<unsigned>(alternateSetting),
+            static_cast<unsigned>(bytes));
+}
+
 ULONG SelectInterfaceUrbLength(UCHAR endpoints) {
   return FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface) + FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) +
          endpoints * sizeof(USBD_PIPE_INFORMATION);
@@ -161,6 +179,11 @@ NTSTATUS UsbSelectAlternateSetting(UsbInterface *usbInterface, UCHAR alternateSe
               static_cast<unsigned>(status));
     if (status == STATUS_DEVICE_REMOVED) break;
     status = UsbFailureStatus(status, urb->UrbHeader.Status);
+    // Bandwidth other devices hold is not freed by asking again.
+    if (urb->UrbHeader.Status == USBD_STATUS_NO_BANDWIDTH) {
+      TraceNoBandwidth(config, descriptor, alternateSetting);
+      break;
+    }
   }
   QavFree(urb, kTagBuffer);
   return status;

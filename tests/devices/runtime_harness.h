@@ -71,6 +71,7 @@ class Bench {
   explicit Bench(const DeviceModel &model) : Bench(Built(model)) {}
   explicit Bench(DeviceDefinition definition)
       : device(std::make_shared<AudioDevice>(std::move(definition))) {
+    hc.SetSofOffsetPpm(0);  // the device's clock counted on the system clock's microframes
     hc.Start(machine.Threads());
     port = hc.Attach(device);
   }

@@ -104,6 +104,7 @@ struct IsoUrb {
 class HostControllerTest : public ::testing::Test {
  protected:
   HostControllerTest() : controller(1, kFrameBase) {
+    controller.SetSofOffsetPpm(0);  // frames on the system clock's millisecond
     controller.Start(machine.Threads());
     port = controller.Attach(device);
   }

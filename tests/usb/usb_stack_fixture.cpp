@@ -9,6 +9,8 @@ void UsbStackTest::SetUp() {
   // These tests build and tear down the stacks themselves: the machine's
   // plug-and-play manager must not act on the devices too.
   machine.SetUsbDeviceListener(nullptr);
+  // Frames on the system clock's millisecond, so times follow from frames.
+  for (uint32_t n = 1; machine.Bus(n) != nullptr; ++n) machine.Bus(n)->Controller().SetSofOffsetPpm(0);
   driver = LoadFunctionDriver();
   ASSERT_NE(driver, nullptr);
   device = std::make_shared<FakeDevice>(BuildModel("Larch"));

@@ -73,7 +73,15 @@ std::string AudioDevice::Label() const {
   return m_definition.model.name + " " + ids;
 }
 
-ClockParams AudioDevice::Clock() const { return ClockParams{m_clocks.ActiveRate(), m_driftPpm}; }
+// The crystal's drift is against the system clock; counted in bus
+// microframes it is (1 + drift) / (1 + SOF offset) - 1, rounded.
+ClockParams AudioDevice::Clock() const {
+  constexpr int64_t kScale = 1'000'000;
+  const int64_t numerator = (kScale + m_driftPpm) * kScale;
+  const int64_t denominator = kScale + m_sofOffsetPpm;
+  const int64_t onBus = (numerator + denominator / 2) / denominator - kScale;
+  return ClockParams{m_clocks.ActiveRate(), ClampDrift(static_cast<int32_t>(onBus))};
+}
 
 TransferOutcome AudioDevice::Control(const usb::SetupPacket &setup, uint8_t *data, usb::VTime) {
   VendorHandler vendor;

@@ -76,6 +76,7 @@ class AudioDevice final : public usb::UsbFunction {
   // endpoint). Unknown clocks are ignored.
   void SetClockValid(uint8_t clockId, bool valid);
   void SetDriftPpm(int32_t driftPpm);
+  void SofOffsetChanged(int32_t ppm) override;
 
   // The feature unit on the render or capture path (0: none), and its mute
   // and volume turned from outside the bus, as a front-panel knob would.
@@ -132,6 +133,7 @@ class AudioDevice final : public usb::UsbFunction {
   FaultInjector m_faults;
   VendorHandler m_vendor;
   int32_t m_driftPpm;
+  int32_t m_sofOffsetPpm = 0;
   uint32_t m_powerLosses = 0;
 };
 

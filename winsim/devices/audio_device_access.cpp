@@ -55,6 +55,11 @@ void AudioDevice::SetDriftPpm(int32_t driftPpm) {
   m_driftPpm = ClampDrift(driftPpm);
 }
 
+void AudioDevice::SofOffsetChanged(int32_t ppm) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_sofOffsetPpm = ppm;
+}
+
 uint8_t AudioDevice::PathFeatureUnit(StreamDirection direction) const {
   return direction == StreamDirection::Render ? m_renderUnit : m_captureUnit;
 }

@@ -62,8 +62,8 @@ StreamingInterface Stream(StreamDirection direction, std::vector<std::string> na
   return stream;
 }
 
-StreamFormat Format(uint8_t subslot, uint8_t bits, uint32_t maxRate = 0) {
-  return StreamFormat{subslot, bits, maxRate};
+StreamFormat Format(uint8_t subslot, uint8_t bits, uint32_t maxRate = 0, uint8_t channels = 0) {
+  return StreamFormat{subslot, bits, maxRate, channels};
 }
 
 // Desktop 2x2: one programmable clock up to 96 kHz, render paced by capture.
@@ -231,6 +231,56 @@ DeviceModel Yew() {
   return m;
 }
 
+// Alder whose clock answers RANGE with seventeen subranges: a continuous
+// low-rate range third, and its standard rates listed again one by one after
+// the high rates, as firmware that builds its list from two tables does.
+DeviceModel Willow() {
+  DeviceModel m = Variant(Alder(), "Willow", 0x801C);
+  ClockSource &clock = m.clocks[0];
+  clock.rates.clear();
+  clock.subranges = {{44100, 44100, 0}, {48000, 48000, 0}, {8000, 24000, 1}};
+  for (uint32_t rate : {32000u, 64000u, 88200u, 96000u, 176400u, 192000u, 352800u, 384000u, 8000u, 11025u, 12000u,
+                        16000u, 22050u, 24000u}) {
+    clock.subranges.push_back({rate, rate, 0});
+  }
+  return m;
+}
+
+// Larch whose settings trade ADAT channels for rate: every channel up to
+// 48 kHz, four ADAT channels up to 96 kHz, none above (render 20/16/12,
+// capture 18/14/10). Each setting carries the first channels of the stream.
+DeviceModel Linden() {
+  DeviceModel m = Variant(Larch(), "Linden", 0x801E);
+  for (StreamingInterface &stream : m.streams) {
+    const auto all = stream.channels;
+    stream.formats = {Format(4, 24, 48000), Format(4, 24, 96000, static_cast<uint8_t>(all - 4)),
+                      Format(4, 24, 0, static_cast<uint8_t>(all - 8))};
+  }
+  return m;
+}
+
+// An ADAT port in and out: eight channels up to 48 kHz, four (S/MUX2) up
+// to 96 kHz, two (S/MUX4) up to 192 kHz.
+DeviceModel Poplar() {
+  DeviceModel m = Family("Poplar", 0x8020, 0x0100);
+  m.clocks = {Clock(kInternalClockId, ClockType::InternalProgrammable, "Internal", kRates44To192)};
+  const std::vector<StreamFormat> smux = {Format(3, 24, 48000), Format(3, 24, 96000, 4), Format(3, 24, 0, 2)};
+  m.streams = {Stream(StreamDirection::Render, Numbered("ADAT Out ", 1, 8), 0x01, smux),
+               Stream(StreamDirection::Capture, Numbered("ADAT In ", 1, 8), 0x81, smux)};
+  m.streams[0].feedback = FeedbackKind::Implicit;
+  AddStreamingTopology(m, kTerminalAdat, kTerminalAdat);
+  m.behaviour = {0, 25, 512, 48000};
+  return m;
+}
+
+// Rowan with a vendor interface and a run-time DFU interface after the
+// audio function, outside its association.
+DeviceModel Holly() {
+  DeviceModel m = Variant(Rowan(), "Holly", 0x8022);
+  m.extraInterfaces = {ExtraInterface::VendorSpecific, ExtraInterface::DfuRuntime};
+  return m;
+}
+
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -247,7 +297,7 @@ const std::vector<DeviceModel> &Catalog() {
 }
 
 const std::vector<DeviceModel> &Variants() {
-  static const std::vector<DeviceModel> models = {Aspen(), Elm(), Yew()};
+  static const std::vector<DeviceModel> models = {Aspen(), Elm(), Yew(), Willow(), Linden(), Poplar(), Holly()};
   return models;
 }
 

@@ -12,10 +12,14 @@ namespace winsim::devices {
 // Every catalog model, in a fixed order. Built once; safe to call from any thread.
 const std::vector<DeviceModel> &Catalog();
 
-// Catalog models changed in one respect (an endpoint's bInterval) for the
-// driver's tests, each with its own name and product id: Aspen and Elm are
-// Maple with a feedback endpoint of bInterval 1 and 3, Yew is Alder with a
-// render data endpoint of bInterval 4. Not part of Catalog().
+// Models for the driver's tests, each with its own name and product id, most
+// of them a catalog model changed in one respect: Aspen and Elm are Maple
+// with a feedback endpoint of bInterval 1 and 3, Yew is Alder with a render
+// data endpoint of bInterval 4; Willow is Alder with seventeen rate
+// subranges, one continuous; Linden is Larch with fewer channels per setting
+// at higher rates (20/16/12); Poplar is an ADAT port (8/4/2 channels); Holly
+// is Rowan with a vendor and a run-time DFU interface outside the audio
+// function's association. Not part of Catalog().
 const std::vector<DeviceModel> &Variants();
 
 // Case-insensitive lookup by DeviceModel::name, in the catalog and its

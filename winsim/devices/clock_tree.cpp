@@ -36,8 +36,7 @@ uint32_t ClockTree::Rate(uint8_t clockId) const {
 bool ClockTree::SetRate(uint8_t clockId, uint32_t rate) {
   Clock *clock = Find(clockId);
   if (clock == nullptr) return false;
-  const auto &rates = clock->source.rates;
-  if (std::find(rates.begin(), rates.end(), rate) == rates.end()) return false;
+  if (!ClockAccepts(clock->source, rate)) return false;
   clock->rate = rate;
   return true;
 }

@@ -138,14 +138,14 @@ class Builder {
   }
 
   void AudioConfiguration(uint8_t product) {
-    const uint8_t interfaces = static_cast<uint8_t>(1 + m_model.streams.size() + (m_model.midi ? 1 : 0));
-    ConfigurationHeader(interfaces);
+    const uint8_t function = static_cast<uint8_t>(1 + m_model.streams.size() + (m_model.midi ? 1 : 0));
+    ConfigurationHeader(static_cast<uint8_t>(InterfaceCount(m_model)));
     // The association spans the whole audio function, MIDI included, so a
     // composite parent hands every interface to the same function driver.
     m_config.U8(kIadLength);
     m_config.U8(kInterfaceAssociation);
     m_config.U8(0);
-    m_config.U8(interfaces);
+    m_config.U8(function);
     m_config.U8(kClassAudio);
     m_config.U8(0x00);  // FUNCTION_SUBCLASS_UNDEFINED
     m_config.U8(kProtocolUac2);
@@ -155,6 +155,27 @@ class Builder {
       Streaming(m_model.streams[i], static_cast<uint8_t>(1 + i));
     }
     if (m_model.midi) Midi(*m_model.midi, static_cast<uint8_t>(1 + m_model.streams.size()));
+    uint8_t number = function;
+    for (ExtraInterface extra : m_model.extraInterfaces) Extra(extra, number++);
+  }
+
+  // Outside the association. The vendor interface's bulk pair takes the
+  // endpoint number 14, which the audio function leaves free.
+  void Extra(ExtraInterface extra, uint8_t number) {
+    if (extra == ExtraInterface::VendorSpecific) {
+      Interface(number, 0, 2, kClassVendorSpecific, kClassVendorSpecific, kClassVendorSpecific, 0);
+      const uint16_t packet = m_model.speed == UsbSpeed::High ? kHighSpeedBulkPacket : kFullSpeedBulkPacket;
+      Endpoint(kVendorInterfaceOutEndpoint, kXferBulk, packet, 0);
+      Endpoint(kVendorInterfaceInEndpoint, kXferBulk, packet, 0);
+      return;
+    }
+    Interface(number, 0, 0, kClassApplicationSpecific, kSubclassDfu, kProtocolDfuRuntime, 0);
+    m_config.U8(kDfuFunctionalLength);
+    m_config.U8(kDfuFunctional);
+    m_config.U8(kDfuCanDownloadManifestTolerant);
+    m_config.U16(kDfuDetachTimeoutMs);
+    m_config.U16(kDfuTransferSize);
+    m_config.U16(kBcdDfu11);
   }
 
   void AudioControl() {
@@ -258,7 +279,7 @@ class Builder {
       const StreamFormat &format = stream.formats[alt];
       Interface(number, static_cast<uint8_t>(alt + 1), explicitFeedback ? 2 : 1, kClassAudio, kSubclassAudioStreaming,
                 kProtocolUac2, 0);
-      StreamingGeneral(stream, names);
+      StreamingGeneral(stream, FormatChannels(stream, format), names);
       FormatType(format);
       Endpoint(stream.endpoint, DataEndpointAttributes(stream), FormatMaxPacketSize(m_model, stream, format).value_or(0),
                stream.interval);
@@ -267,7 +288,9 @@ class Builder {
     }
   }
 
-  void StreamingGeneral(const StreamingInterface &stream, uint8_t names) {
+  // A setting with fewer channels than the stream carries its first ones,
+  // named by the start of the same run of strings.
+  void StreamingGeneral(const StreamingInterface &stream, uint8_t channels, uint8_t names) {
     m_config.U8(kAsGeneralLength);
     m_config.U8(kCsInterface);
     m_config.U8(kAsGeneral);
@@ -275,7 +298,7 @@ class Builder {
     m_config.U8(0);
     m_config.U8(kFormatTypeI);
     m_config.U32(kFormatPcm);
-    m_config.U8(stream.channels);
+    m_config.U8(channels);
     m_config.U32(stream.channelConfig);
     m_config.U8(names);
   }

@@ -56,7 +56,8 @@ bool FitsFullSpeed(const DeviceModel &model, uint32_t rate) {
   for (const StreamingInterface &stream : model.streams) {
     for (const StreamFormat &format : stream.formats) {
       if (format.maxRate != 0 && rate > format.maxRate) continue;
-      if (MaxPacketBytes(UsbSpeed::Full, rate, stream.channels, format.subslotSize) > kFullSpeedIsoMaxBytes) {
+      if (MaxPacketBytes(UsbSpeed::Full, rate, FormatChannels(stream, format), format.subslotSize) >
+          kFullSpeedIsoMaxBytes) {
         return false;
       }
     }
@@ -89,8 +90,25 @@ uint32_t MaxClockRate(const DeviceModel &model) {
   uint32_t highest = 0;
   for (const ClockSource &clock : model.clocks) {
     for (uint32_t rate : clock.rates) highest = std::max(highest, rate);
+    for (const RateSubrange &subrange : clock.subranges) highest = std::max(highest, subrange.maximum);
   }
   return highest;
+}
+
+bool ClockAccepts(const ClockSource &clock, uint32_t rate) {
+  if (clock.subranges.empty()) return std::find(clock.rates.begin(), clock.rates.end(), rate) != clock.rates.end();
+  return std::any_of(clock.subranges.begin(), clock.subranges.end(), [rate](const RateSubrange &s) {
+    if (rate < s.minimum || rate > s.maximum) return false;
+    return s.resolution == 0 ? rate == s.minimum || rate == s.maximum : (rate - s.minimum) % s.resolution == 0;
+  });
+}
+
+uint8_t FormatChannels(const StreamingInterface &stream, const StreamFormat &format) {
+  return format.channels != 0 ? format.channels : stream.channels;
+}
+
+size_t InterfaceCount(const DeviceModel &model) {
+  return 1 + model.streams.size() + (model.midi ? 1 : 0) + model.extraInterfaces.size();
 }
 
 uint32_t FormatMaxRate(const DeviceModel &model, const StreamFormat &format) {

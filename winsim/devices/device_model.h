@@ -24,11 +24,25 @@ enum class UsbSpeed : uint8_t { Full, High };
 // bmAttributes bits 0-1 of a clock source.
 enum class ClockType : uint8_t { External = 0, InternalFixed = 1, InternalVariable = 2, InternalProgrammable = 3 };
 
+// One subrange of a RANGE answer of the sampling-frequency control; minimum
+// equal to maximum is one discrete rate.
+struct RateSubrange {
+  uint32_t minimum = 0;
+  uint32_t maximum = 0;
+  uint32_t resolution = 0;
+
+  bool operator==(const RateSubrange &) const = default;
+};
+
 struct ClockSource {
   uint8_t id = 0;
   ClockType type = ClockType::InternalProgrammable;
   std::string name;
   std::vector<uint32_t> rates;  // discrete sampling frequencies in Hz, in the order the device lists them
+  // When not empty, the RANGE answer lists these (continuous ones included)
+  // in place of one subrange per rate, and the clock runs at any rate inside
+  // one of them; `rates` then only names the rates it may start at.
+  std::vector<RateSubrange> subranges;
   uint8_t assocTerminal = 0;
   bool validAtStart = true;     // an external clock may start without lock
 };
@@ -81,6 +95,9 @@ struct StreamFormat {
   uint8_t subslotSize = 4;     // bytes per sample: 2, 3 or 4
   uint8_t bitResolution = 24;
   uint32_t maxRate = 0;        // 0: any rate of the clock; else the format descriptor carries this limit
+  // This setting's cluster: 0 for the stream's channels, else fewer of them
+  // (the first ones), as an interface that drops ADAT channels at high rates.
+  uint8_t channels = 0;
 };
 
 struct StreamingInterface {
@@ -96,6 +113,16 @@ struct StreamingInterface {
   uint8_t feedbackInterval = 4;                // its bInterval at high speed (full speed: always 1)
   std::vector<StreamFormat> formats;
 };
+
+// An interface of the configuration outside the audio function's
+// association, after it: firmware tools and vendor control panels use them.
+enum class ExtraInterface : uint8_t {
+  VendorSpecific,  // class 0xFF, one bulk pair
+  DfuRuntime,      // class 0xFE subclass 1 protocol 1: the run-time DFU interface
+};
+// The vendor interface's bulk pair.
+inline constexpr uint8_t kVendorInterfaceOutEndpoint = 0x0E;
+inline constexpr uint8_t kVendorInterfaceInEndpoint = 0x8E;
 
 struct StatusInterrupt {
   uint8_t endpoint = 0x8F;
@@ -162,6 +189,7 @@ struct DeviceModel {
   std::vector<StreamingInterface> streams;  // interface numbers 1, 2, ... in this order
   std::optional<StatusInterrupt> statusInterrupt;
   std::optional<MidiInterface> midi;
+  std::vector<ExtraInterface> extraInterfaces;  // numbered after the audio function's
 
   DeviceBehaviour behaviour;
 };
@@ -180,6 +208,13 @@ const StreamingInterface *FindStream(const DeviceModel &model, StreamDirection d
 
 // The highest rate any clock of the model offers; 0 without rates.
 uint32_t MaxClockRate(const DeviceModel &model);
+// Whether the clock runs at `rate`: one of its rates, or, with subranges,
+// inside one of them on its resolution grid.
+bool ClockAccepts(const ClockSource &clock, uint32_t rate);
+// The cluster of one alternate setting of the stream.
+uint8_t FormatChannels(const StreamingInterface &stream, const StreamFormat &format);
+// Interfaces of the configuration: AudioControl, streams, MIDI, extras.
+size_t InterfaceCount(const DeviceModel &model);
 
 // The highest rate a format is used at: its own limit, else the clocks'.
 uint32_t FormatMaxRate(const DeviceModel &model, const StreamFormat &format);

@@ -62,7 +62,14 @@ class Validator {
   BuildError CheckClocks() {
     if (m_model.clocks.empty()) return Fail(BuildError::NoClock, "no clock source");
     for (const ClockSource &clock : m_model.clocks) {
-      if (clock.rates.empty()) return Fail(BuildError::NoClock, Id("no rates on clock", clock.id));
+      if (clock.rates.empty() && clock.subranges.empty()) {
+        return Fail(BuildError::NoClock, Id("no rates on clock", clock.id));
+      }
+      for (const RateSubrange &subrange : clock.subranges) {
+        if (subrange.minimum == 0 || subrange.minimum > subrange.maximum) {
+          return Fail(BuildError::NoClock, Id("empty rate subrange on clock", clock.id));
+        }
+      }
       if (clock.assocTerminal != 0 && !IsTerminal(clock.assocTerminal)) {
         return Fail(BuildError::BadEntity, Id("clock associates a missing terminal", clock.assocTerminal));
       }
@@ -148,6 +155,9 @@ class Validator {
           format.bitResolution > format.subslotSize * 8) {
         return Fail(BuildError::BadStream, name + ": subslot size or bit resolution out of range");
       }
+      if (format.channels > stream.channels) {
+        return Fail(BuildError::BadStream, name + ": a setting with more channels than the stream");
+      }
     }
     if (!LinksStreamingTerminal(stream)) return Fail(BuildError::BadStream, name + ": no USB streaming terminal linked");
     if (!ValidEndpoint(stream.endpoint, !render)) return Fail(BuildError::BadStream, name + ": data endpoint");
@@ -208,7 +218,13 @@ class Validator {
     if (m_model.midi && (!add(m_model.midi->outEndpoint) || !add(m_model.midi->inEndpoint))) {
       return Fail(BuildError::BadMidi, "endpoint used twice");
     }
-    const size_t interfaces = 1 + m_model.streams.size() + (m_model.midi ? 1 : 0);
+    for (ExtraInterface extra : m_model.extraInterfaces) {
+      if (extra == ExtraInterface::VendorSpecific &&
+          (!add(kVendorInterfaceOutEndpoint) || !add(kVendorInterfaceInEndpoint))) {
+        return Fail(BuildError::BadStream, "vendor interface endpoints used twice");
+      }
+    }
+    const size_t interfaces = InterfaceCount(m_model);
     if (interfaces > kMaxInterfaces) return Fail(BuildError::TooManyInterfaces, std::to_string(interfaces));
     return BuildError::None;
   }
@@ -227,7 +243,7 @@ std::optional<uint16_t> FormatMaxPacketSize(const DeviceModel &model, const Stre
   const uint64_t rate = uint64_t{FormatMaxRate(model, format)} << exponent;
   if (rate > UINT32_MAX) return std::nullopt;
   return EncodeMaxPacketSize(model.speed,
-                             MaxPacketBytes(model.speed, static_cast<uint32_t>(rate), stream.channels,
+                             MaxPacketBytes(model.speed, static_cast<uint32_t>(rate), FormatChannels(stream, format),
                                             format.subslotSize));
 }
 

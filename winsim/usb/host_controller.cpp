@@ -13,7 +13,11 @@
 namespace winsim::usb {
 namespace {
 
+using u128 = unsigned __int128;
+
 constexpr uint32_t kMicroframesPerFrame = 8;
+constexpr int64_t kPpmScale = 1'000'000;
+constexpr uint64_t kFrameWrap = uint64_t{1} << 32;
 constexpr uint32_t kMaxIsoPacketsHighSpeed = 1024;
 constexpr uint32_t kMaxIsoPacketsFullSpeed = 255;
 
@@ -40,7 +44,7 @@ uint32_t PacketRoom(const Transfer &transfer, uint32_t i) {
 }  // namespace
 
 HostController::HostController(uint32_t busNumber, uint32_t frameBase)
-    : m_busNumber(busNumber), m_frameBase(frameBase), m_random(1) {
+    : m_busNumber(busNumber), m_clockMicroframe(uint64_t{frameBase} * kMicroframesPerFrame), m_random(1) {
   m_lanes.push_back(std::make_unique<Lane>());
 }
 
@@ -82,22 +86,80 @@ void HostController::Stop() {
 }
 
 uint32_t HostController::CurrentFrame() const {
-  return m_frameBase + static_cast<uint32_t>(m_scheduler->Now() / kFrameTicks);
+  return static_cast<uint32_t>(CurrentMicroframe() / kMicroframesPerFrame);
 }
 
 uint64_t HostController::CurrentMicroframe() const {
-  return static_cast<uint64_t>(m_frameBase) * kMicroframesPerFrame +
-         static_cast<uint64_t>(m_scheduler->Now() / kMicroframeTicks);
+  std::lock_guard<std::mutex> guard(m_clockLock);
+  return MicroframeAtLocked(m_scheduler->Now());
 }
 
+uint64_t HostController::MicroframeAtLocked(VTime time) const {
+  if (time <= m_clockTime) return m_clockMicroframe;
+  const u128 scaled = static_cast<u128>(time - m_clockTime) * static_cast<uint64_t>(kPpmScale + m_sofPpm);
+  return m_clockMicroframe + static_cast<uint64_t>(scaled / (static_cast<u128>(kMicroframeTicks) * kPpmScale));
+}
+
+// The first tick of the microframe (rounded up), so that MicroframeAt of the
+// result is the microframe.
 VTime HostController::TimeOfMicroframe(uint64_t microframe) const {
-  return static_cast<VTime>(microframe - static_cast<uint64_t>(m_frameBase) * kMicroframesPerFrame) *
-         kMicroframeTicks;
+  std::lock_guard<std::mutex> guard(m_clockLock);
+  if (microframe <= m_clockMicroframe) return m_clockTime;
+  const u128 ticks = static_cast<u128>(microframe - m_clockMicroframe) * kMicroframeTicks * kPpmScale;
+  const uint64_t scale = static_cast<uint64_t>(kPpmScale + m_sofPpm);
+  return m_clockTime + static_cast<VTime>((ticks + scale - 1) / scale);
+}
+
+uint64_t HostController::MicroframeOfFrame(uint32_t frame) const {
+  const uint64_t current = CurrentMicroframe() / kMicroframesPerFrame;
+  const int64_t ahead = static_cast<int32_t>(frame - static_cast<uint32_t>(current));
+  return static_cast<uint64_t>(static_cast<int64_t>(current) + ahead) * kMicroframesPerFrame;
+}
+
+bool HostController::SetCurrentFrame(uint32_t frame) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (!m_iso.empty() || !m_held.empty()) return false;
+  std::lock_guard<std::mutex> clock(m_clockLock);
+  const VTime now = m_scheduler != nullptr ? m_scheduler->Now() : 0;
+  // Forward only: the count of microframes never goes back.
+  const uint64_t current = MicroframeAtLocked(now);
+  uint64_t frames = ((current / kMicroframesPerFrame) & ~(kFrameWrap - 1)) + frame;
+  if (frames * kMicroframesPerFrame <= current) frames += kFrameWrap;
+  m_clockMicroframe = frames * kMicroframesPerFrame + current % kMicroframesPerFrame;
+  m_clockTime = now;
+  m_nextAsapFrame.clear();
+  m_servedThrough = 0;
+  return true;
+}
+
+void HostController::SetSofOffsetPpm(int32_t ppm) {
+  std::lock_guard<std::mutex> ports(m_lock);
+  std::lock_guard<std::mutex> guard(m_clockLock);
+  const VTime now = m_scheduler != nullptr ? m_scheduler->Now() : 0;
+  const uint64_t current = MicroframeAtLocked(now);
+  // The new rate applies from the start of the current microframe.
+  if (now > m_clockTime) {
+    const u128 ticks = static_cast<u128>(current - m_clockMicroframe) * kMicroframeTicks * kPpmScale;
+    const uint64_t scale = static_cast<uint64_t>(kPpmScale + m_sofPpm);
+    m_clockTime += static_cast<VTime>((ticks + scale - 1) / scale);
+    m_clockMicroframe = current;
+  }
+  m_sofPpm = std::clamp(ppm, -kMaxSofOffsetPpm, kMaxSofOffsetPpm);
+  for (auto &[number, port] : m_ports) port.device->SofOffsetChanged(m_sofPpm);
+}
+
+int32_t HostController::SofOffsetPpm() const {
+  std::lock_guard<std::mutex> guard(m_clockLock);
+  return m_sofPpm;
 }
 
 int HostController::Attach(std::shared_ptr<UsbFunction> device) {
   std::lock_guard<std::mutex> guard(m_lock);
   int number = m_nextPort++;
+  {
+    std::lock_guard<std::mutex> clock(m_clockLock);
+    device->SofOffsetChanged(m_sofPpm);
+  }
   device->SetDataReadyCallback([this](uint8_t) {
     m_dataReady = true;
     Wake();
@@ -113,6 +175,7 @@ void HostController::Detach(int port) {
     if (it == m_ports.end() || it->second.gone) return;
     RunIsoUntilLocked(CurrentMicroframe());  // what was due before the device left went over the bus
     it->second.gone = true;
+    m_budget.ReleasePort(port);
     FailPendingLocked(port, USBD_STATUS_DEVICE_GONE, false, 0);
   }
   Wake();
@@ -171,6 +234,43 @@ uint64_t HostController::RefusedIsochronous() const {
 uint64_t HostController::HeldIsochronous() const {
   std::lock_guard<std::mutex> guard(m_lock);
   return m_heldIso;
+}
+
+void HostController::SetPeriodicBudget(uint32_t bytesPerMicroframe) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_budget.SetLimit(bytesPerMicroframe);
+}
+
+bool HostController::BookedLocked(int port) const {
+  auto it = m_ports.find(port);
+  return it != m_ports.end() && !it->second.gone && it->second.device->Speed() == BusSpeed::High;
+}
+
+int32_t HostController::ReservePeriodic(int port, uint8_t interfaceNumber,
+                                        const std::vector<PeriodicEndpoint> &endpoints,
+                                        PeriodicBudget::PortBookings *previous) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (previous != nullptr) *previous = m_budget.Bookings(port);
+  if (!BookedLocked(port)) return USBD_STATUS_SUCCESS;
+  return m_budget.Reserve(port, interfaceNumber, endpoints) ? USBD_STATUS_SUCCESS : USBD_STATUS_NO_BANDWIDTH;
+}
+
+int32_t HostController::ReservePeriodicPort(int port, const PeriodicBudget::PortBookings &interfaces,
+                                            PeriodicBudget::PortBookings *previous) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (previous != nullptr) *previous = m_budget.Bookings(port);
+  if (!BookedLocked(port)) return USBD_STATUS_SUCCESS;
+  return m_budget.ReservePort(port, interfaces) ? USBD_STATUS_SUCCESS : USBD_STATUS_NO_BANDWIDTH;
+}
+
+void HostController::RestorePeriodic(int port, const PeriodicBudget::PortBookings &bookings) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_budget.RestorePort(port, bookings);
+}
+
+uint32_t HostController::PeriodicPeak() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_budget.PeakLoad();
 }
 
 bool HostController::TakeHoldLocked(const Transfer &transfer) {
@@ -250,7 +350,7 @@ int32_t HostController::Submit(int portNumber, Transfer *transfer) {
     uint32_t frames = (transfer->packetCount * transfer->intervalMicroframes + kMicroframesPerFrame - 1) /
                       kMicroframesPerFrame;
     m_nextAsapFrame[key] = transfer->startFrame + frames;
-    transfer->m_firstMicroframe = static_cast<uint64_t>(transfer->startFrame) * kMicroframesPerFrame;
+    transfer->m_firstMicroframe = MicroframeOfFrame(transfer->startFrame);
     transfer->m_nextPacket = 0;
     transfer->m_held = TakeHoldLocked(*transfer);
     transfer->m_heldUntil = m_holdUntil;

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "winsim/sched/scheduler.h"
+#include "winsim/usb/periodic_budget.h"
 #include "winsim/usb/usb_function.h"
 
 namespace winsim::usb {
@@ -35,6 +36,10 @@ class BusCapture;
 
 inline constexpr VTime kMicroframeTicks = 1250;  // 125 us
 inline constexpr VTime kFrameTicks = 10000;      // 1 ms
+// How far a bus's SOF runs from the system clock by default: two crystals of
+// one board agree to within a few tens of ppm.
+inline constexpr int32_t kDefaultSofOffsetPpm = 23;
+inline constexpr int32_t kMaxSofOffsetPpm = 1000;
 
 // The layout of USBD_ISO_PACKET_DESCRIPTOR, so a URB's own packet array can
 // be handed over as it is.
@@ -94,9 +99,23 @@ class HostController {
   void Stop();
 
   uint32_t BusNumber() const { return m_busNumber; }
-  // The 1 ms frame counter QueryBusTime reports, and its microframe.
+  // The 1 ms frame counter QueryBusTime reports (it wraps at 2^32), and a
+  // microframe count that does not wrap: its low 35 bits are the frame
+  // counter and the microframe within the frame. Devices see this count.
   uint32_t CurrentFrame() const;
   uint64_t CurrentMicroframe() const;
+  // Sets the frame counter so that the current frame is `frame`, e.g. just
+  // before the 32-bit wrap; the microframe count moves forward to match.
+  // Refused (false) while isochronous transfers are scheduled. Meant for
+  // before devices stream: a device's sample clock counts microframes and
+  // would have to catch up with the jump.
+  bool SetCurrentFrame(uint32_t frame);
+  // The bus's SOF against the system clock: its frames run this many ppm
+  // fast (negative: slow), clamped to ±kMaxSofOffsetPpm. The frame counter
+  // goes on from the current microframe. Default kDefaultSofOffsetPpm; 0
+  // locks SOF to the system clock.
+  void SetSofOffsetPpm(int32_t ppm);
+  int32_t SofOffsetPpm() const;
 
   int Attach(std::shared_ptr<UsbFunction> device);
   // Everything pending on the port completes with USBD_STATUS_DEVICE_GONE;
@@ -142,6 +161,21 @@ class HostController {
 
   uint64_t CompletedTransfers() const { return m_completed.load(); }
 
+  // Periodic bandwidth of the high-speed devices on the bus
+  // (periodic_budget.h). The limit in bytes per microframe: default 6000,
+  // 0 for none. A full-speed device's periodic transfers are not booked.
+  void SetPeriodicBudget(uint32_t bytesPerMicroframe);
+  // USBD_STATUS_SUCCESS when the bus has room (the booking replaces the
+  // interface's or the port's earlier one), else USBD_STATUS_NO_BANDWIDTH
+  // and nothing changes. `previous` receives the port's bookings before.
+  int32_t ReservePeriodic(int port, uint8_t interfaceNumber, const std::vector<PeriodicEndpoint> &endpoints,
+                          PeriodicBudget::PortBookings *previous);
+  int32_t ReservePeriodicPort(int port, const PeriodicBudget::PortBookings &interfaces,
+                              PeriodicBudget::PortBookings *previous);
+  void RestorePeriodic(int port, const PeriodicBudget::PortBookings &bookings);
+  // The most bytes any microframe has booked.
+  uint32_t PeriodicPeak() const;
+
  private:
   struct Port {
     std::shared_ptr<UsbFunction> device;
@@ -149,8 +183,13 @@ class HostController {
   };
 
   int32_t ValidateIso(const Port &port, Transfer &transfer) const;
+  bool BookedLocked(int port) const;
   uint64_t IsoMicroframeOf(const Transfer &transfer, uint32_t packet) const;
   VTime TimeOfMicroframe(uint64_t microframe) const;
+  uint64_t MicroframeAtLocked(VTime time) const;
+  // The non-wrapping microframe of a 32-bit frame number: the frame of that
+  // number nearest the current one.
+  uint64_t MicroframeOfFrame(uint32_t frame) const;
   VTime DueAfterFrameOf(uint64_t lastMicroframe);
   void QueueDoneLocked(Transfer *transfer, VTime due);
   void RunIsoUntilLocked(uint64_t microframeLimit);
@@ -178,7 +217,11 @@ class HostController {
   void Wake();
 
   const uint32_t m_busNumber;
-  const uint32_t m_frameBase;
+  // The frame clock: microframe m_clockMicroframe started at m_clockTime,
+  // and microframes last 1250 ticks scaled by the SOF offset from there.
+  VTime m_clockTime = 0;
+  uint64_t m_clockMicroframe = 0;
+  int32_t m_sofPpm = kDefaultSofOffsetPpm;
   Scheduler *m_scheduler = nullptr;
   std::vector<std::unique_ptr<Lane>> m_lanes;  // fixed from Start to Stop
   uint32_t m_laneShift = 0;  // parallel mode: which lane each endpoint takes (seeded)
@@ -186,7 +229,9 @@ class HostController {
   std::atomic<bool> m_stopping{false};
 
   mutable std::mutex m_lock;
+  mutable std::mutex m_clockLock;  // the frame clock; taken inside m_lock, never the other way
   std::map<int, Port> m_ports;
+  PeriodicBudget m_budget;
   int m_nextPort = 1;
   std::vector<Transfer *> m_iso;      // active isochronous transfers
   std::vector<Transfer *> m_waiting;  // control, bulk and interrupt transfers not yet done

@@ -3,11 +3,16 @@
 // lowered bInterval in its copy), keeps that copy for later interface
 // selections, and commits new pipes only once the device accepted
 // SET_CONFIGURATION or SET_INTERFACE; the old setting's pipes are aborted
-// before the request goes out.
+// before the request goes out. Periodic bandwidth for the new pipes is
+// reserved on the bus before the request goes out (a setting the bus has no
+// room for fails with USBD_STATUS_NO_BANDWIDTH and the old one stays) and
+// given back if the device refuses it.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
 #include "winsim/usb/descriptor_walk.h"
+#include "winsim/usb/host_controller.h"
 #include "winsim/usb/urb_handlers.h"
 #include "winsim/usb/urb_request.h"
 #include "winsim/usb/usb_pdo.h"
@@ -43,12 +48,25 @@ USBD_STATUS ReadRequestedSetting(std::span<const uint8_t> configuration, PUSBD_I
   return USBD_STATUS_SUCCESS;
 }
 
+std::vector<PeriodicEndpoint> PeriodicLoad(const InterfaceSetting &setting) {
+  constexpr uint32_t kTransactionBytes = 1024;
+  std::vector<PeriodicEndpoint> load;
+  for (const PipeInfo &pipe : setting.pipes) {
+    if (pipe.type != UsbdPipeTypeIsochronous && pipe.type != UsbdPipeTypeInterrupt) continue;
+    const uint32_t transactions = std::max<uint32_t>(1, (pipe.maxPacketBytes + kTransactionBytes - 1) / kTransactionBytes);
+    load.push_back({pipe.maxPacketBytes, transactions, pipe.intervalMicroframes,
+                    pipe.type == UsbdPipeTypeIsochronous});
+  }
+  return load;
+}
+
 NTSTATUS Deconfigure(UsbPdo &pdo, PIRP irp, PURB urb) {
   pdo.AbortEndpoints(pdo.OpenEndpoints());
   SetupPacket setup{0x00, USB_REQUEST_SET_CONFIGURATION, 0, 0, 0};
   return SendNoDataRequest(pdo, irp, urb, setup, [&pdo, urb](const Transfer &t) {
     // The pipes are closed whatever the device answered.
     pdo.CommitConfiguration({}, {});
+    pdo.Controller().RestorePeriodic(pdo.Port(), {});
     urb->UrbSelectConfiguration.ConfigurationHandle = nullptr;
     return t.status;
   });
@@ -79,12 +97,19 @@ NTSTATUS HandleSelectConfiguration(UsbPdo &pdo, PIRP irp, PURB urb) {
     infos.push_back(info);
     offset += info->Length;
   }
+  PeriodicBudget::PortBookings load, previous;
+  for (const InterfaceSetting &setting : settings) load[setting.number] = PeriodicLoad(setting);
+  USBD_STATUS bandwidth = pdo.Controller().ReservePeriodicPort(pdo.Port(), load, &previous);
+  if (!USBD_SUCCESS(bandwidth)) return CompleteUrbNow(irp, urb, bandwidth);
   pdo.AbortEndpoints(pdo.OpenEndpoints());
   uint8_t value = r.ConfigurationDescriptor->bConfigurationValue;
   SetupPacket setup{0x00, USB_REQUEST_SET_CONFIGURATION, value, 0, 0};
   auto commit = [&pdo, urb, infos, settings = std::move(settings),
-                 configuration = std::move(configuration)](const Transfer &t) mutable {
-    if (!USBD_SUCCESS(t.status)) return t.status;
+                 configuration = std::move(configuration), previous](const Transfer &t) mutable {
+    if (!USBD_SUCCESS(t.status)) {
+      pdo.Controller().RestorePeriodic(pdo.Port(), previous);
+      return t.status;
+    }
     for (size_t i = 0; i < infos.size(); ++i) FillInterfaceInformation(settings[i], infos[i]);
     urb->UrbSelectConfiguration.ConfigurationHandle =
         pdo.CommitConfiguration(std::move(configuration), std::move(settings));
@@ -106,13 +131,22 @@ NTSTATUS HandleSelectInterface(UsbPdo &pdo, PIRP irp, PURB urb) {
   USBD_STATUS status =
       ReadRequestedSetting(configuration, &r.Interface, urbLength - kInterfaceOffset, pdo.HighSpeed(), &setting);
   if (!USBD_SUCCESS(status)) return CompleteUrbNow(irp, urb, status);
+  PeriodicBudget::PortBookings previous;
+  status = pdo.Controller().ReservePeriodic(pdo.Port(), setting.number, PeriodicLoad(setting), &previous);
+  if (!USBD_SUCCESS(status)) return CompleteUrbNow(irp, urb, status);
   pdo.AbortEndpoints(pdo.InterfaceEndpoints(setting.number));
   SetupPacket setup{0x01, USB_REQUEST_SET_INTERFACE, setting.alternate, setting.number, 0};
   USBD_CONFIGURATION_HANDLE configurationHandle = r.ConfigurationHandle;
-  auto commit = [&pdo, urb, configurationHandle, setting = std::move(setting)](const Transfer &t) mutable {
-    if (!USBD_SUCCESS(t.status)) return t.status;
+  auto commit = [&pdo, urb, configurationHandle, setting = std::move(setting),
+                 previous](const Transfer &t) mutable {
+    if (!USBD_SUCCESS(t.status)) {
+      pdo.Controller().RestorePeriodic(pdo.Port(), previous);
+      return t.status;
+    }
     FillInterfaceInformation(setting, &urb->UrbSelectInterface.Interface);
-    return pdo.CommitInterface(configurationHandle, std::move(setting)) ? t.status : USBD_STATUS_INVALID_PARAMETER;
+    if (pdo.CommitInterface(configurationHandle, std::move(setting))) return t.status;
+    pdo.Controller().RestorePeriodic(pdo.Port(), previous);
+    return USBD_STATUS_INVALID_PARAMETER;
   };
   return SendNoDataRequest(pdo, irp, urb, setup, std::move(commit));
 }

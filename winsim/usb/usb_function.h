@@ -82,6 +82,11 @@ class UsbFunction {
   // The bus lost power (hibernate, or a sleep that cuts bus power): like a
   // port reset, and a device that keeps state beyond it loses that too.
   virtual void PowerLoss(VTime now) { BusReset(now); }
+  // The bus's SOF runs `ppm` fast against the system clock (negative:
+  // slow). A device with its own crystal counts its clock in microframes:
+  // it sees its clock that much slower. Called at attach and on changes,
+  // under the host controller's lock.
+  virtual void SofOffsetChanged(int32_t ppm) { (void)ppm; }
 
   // Set by the host controller while the device is attached; a device calls
   // it (from any thread) when an IN endpoint that NAKed has data.

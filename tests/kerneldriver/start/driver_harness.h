@@ -70,6 +70,7 @@ class RecordingFunction : public winsim::usb::UsbFunction {
   }
   void BusReset(winsim::usb::VTime now) override { m_device->BusReset(now); }
   void PowerLoss(winsim::usb::VTime now) override { m_device->PowerLoss(now); }
+  void SofOffsetChanged(int32_t ppm) override { m_device->SofOffsetChanged(ppm); }
 
   std::vector<RecordedRequest> Requests() const;
   size_t RequestCount() const;
