@@ -55,6 +55,7 @@ void ReadPersistedUrbSize(UsbAudioDevice *context) {
 
 NTSTATUS InitializeContext(UsbAudioDevice *context, PKSDEVICE device) {
   StreamStateLockInitialize(&context->streamState);
+  KeInitializeSpinLock(&context->midiLock);
   context->device = device;
   context->config.lowerDevice = device->NextDeviceObject;
   NTSTATUS status = UsbConfigCreateInterfaces(&context->config);

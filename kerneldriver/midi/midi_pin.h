@@ -9,6 +9,7 @@
 #pragma once
 #include "kerneldriver/midi/midi_message.h"
 
+struct UsbAudioDevice;
 struct UsbMidiCable;
 
 // Entries beyond this many wait for nobody: a pin that is not read drops
@@ -25,7 +26,8 @@ struct MidiCaptureEntry {
 
 struct UsbMidiPin {
   PKSPIN pin;  // null for a context not (yet) tied to a KS pin
-  UsbMidiCable *cable;
+  UsbAudioDevice *device;
+  UsbMidiCable *cable;  // under the device's midiLock; null once the cable is gone
   ULONG startFrame;
   KSPIN_LOCK queueLock;
   LIST_ENTRY queue;

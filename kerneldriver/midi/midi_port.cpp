@@ -4,6 +4,7 @@
 #include "kerneldriver/device/device.h"
 #include "kerneldriver/kernel_support.h"
 #include "kerneldriver/midi/midi_pin.h"
+#include "kerneldriver/midi/midi_pin_dispatch.h"
 #include "kerneldriver/usb/uac2_descriptors.h"
 
 namespace {
@@ -112,6 +113,7 @@ UsbMidiPort *UsbMidiPortCreate(UsbAudioDevice *device, UsbPipe *pipe) {
 void UsbMidiPortDestroy(UsbMidiPort *port) {
   if (port == nullptr) return;
   UsbMidiPortStop(port);
+  MidiPinsForgetPort(port);
   FreePort(port);
 }
 
