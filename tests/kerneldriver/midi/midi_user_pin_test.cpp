@@ -126,5 +126,33 @@ TEST_F(MidiUserPinTest, RenderFramesReachTheDeviceAndAnOverlongByteCountIsBounde
                                                              {0x1C, 0xC1, 0x05, 0x00}}));
 }
 
+// The cables go with the device while its pins are still open: the pins
+// find no cable, reading ends, and closing them later touches nothing freed.
+TEST_F(MidiUserPinTest, PinsOpenAcrossASurpriseRemovalCloseCleanly) {
+  Plug("Larch");
+  CKsHandle filter = CKsHandle::OpenFilter(machine);
+  MidiConnect captureRequest = Connect(8);
+  MidiConnect renderRequest = Connect(4);
+  CKsHandle capture, render;
+  ASSERT_EQ(filter.CreatePin(&captureRequest, &capture), ERROR_SUCCESS);
+  ASSERT_EQ(filter.CreatePin(&renderRequest, &render), ERROR_SUCCESS);
+  ASSERT_EQ(SetRun(capture), ERROR_SUCCESS);
+  ASSERT_EQ(SetRun(render), ERROR_SUCCESS);
+  Unplug(true);
+  alignas(8) UCHAR frame[16] = {};
+  const KSMUSICFORMAT music{0, 3};
+  std::memcpy(frame, &music, sizeof music);
+  frame[8] = 0x90;
+  frame[9] = 0x3C;
+  frame[10] = 0x64;
+  KSSTREAM_HEADER header = Header(frame, sizeof frame, 11);
+  const winsim::VTime before = machine.Now();
+  Stream(render, IOCTL_KS_WRITE_STREAM, &header);
+  EXPECT_LT(machine.Now() - before, 100 * kMs) << "no wait for buffers of a removed device";
+  EXPECT_TRUE(render.Close());
+  EXPECT_TRUE(capture.Close());
+  filter.Close();
+}
+
 }  // namespace
 }  // namespace dstest
