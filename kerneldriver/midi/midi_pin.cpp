@@ -86,4 +86,12 @@ void UsbMidiPinReturnEntry(UsbMidiPin *pin, MidiCaptureEntry *entry) {
   KeReleaseSpinLock(&pin->queueLock, irql);
 }
 
+ULONG UsbMidiPinQueued(UsbMidiPin *pin) {
+  KIRQL irql;
+  KeAcquireSpinLock(&pin->queueLock, &irql);
+  const ULONG queued = pin->queued;
+  KeReleaseSpinLock(&pin->queueLock, irql);
+  return queued;
+}
+
 void UsbMidiPinFreeEntry(UsbMidiPin *pin, MidiCaptureEntry *entry) { ExFreeToNPagedLookasideList(&pin->entries, entry); }

@@ -51,3 +51,5 @@ MidiCaptureEntry *UsbMidiPinTakeEntry(UsbMidiPin *pin);
 // Puts a partly consumed entry back at the head.
 void UsbMidiPinReturnEntry(UsbMidiPin *pin, MidiCaptureEntry *entry);
 void UsbMidiPinFreeEntry(UsbMidiPin *pin, MidiCaptureEntry *entry);
+// Entries queued now.
+ULONG UsbMidiPinQueued(UsbMidiPin *pin);

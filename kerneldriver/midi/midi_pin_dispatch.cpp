@@ -85,7 +85,7 @@ NTSTATUS ProcessCapture(UsbMidiPin *pin) {
   } else {
     UsbMidiPinFreeEntry(pin, entry);
   }
-  return pin->queued != 0 ? STATUS_SUCCESS : STATUS_PENDING;
+  return UsbMidiPinQueued(pin) != 0 ? STATUS_SUCCESS : STATUS_PENDING;
 }
 
 // Every KSMUSICFORMAT record of the frame, each bounded by the frame.
