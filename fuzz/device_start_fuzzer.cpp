@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "kerneldriver/qavaudio_inf.h"
 #include "winsim/devices/audio_device.h"
 #include "winsim/devices/catalog.h"
 #include "winsim/devices/descriptor_builder.h"
@@ -44,7 +45,10 @@ struct FuzzMachine {
       bases.push_back(built.definition);
       ids.push_back(HardwareId(model));
     }
-    machine.InstallDriver(u"QavAudio", DriverEntry, ids);
+    // Models the INF does not list are pointed at it by hand ("Have Disk").
+    if (!machine.InstallPackage(qav::kQavAudioInfName, qav::QavAudioInfText(), {{u"QavAudio", DriverEntry}}, ids).Ok()) {
+      std::abort();
+    }
   }
 
   void Run(const uint8_t *data, size_t size) {

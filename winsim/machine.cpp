@@ -225,6 +225,17 @@ void Machine::InstallDriver(const std::u16string &serviceName, PDRIVER_INITIALIZ
   m_pnp->InstallDriver(std::move(package));
 }
 
+setup::PackageResult Machine::InstallPackage(std::string_view fileName, std::string_view infText,
+                                             const setup::ServiceEntries &services,
+                                             const std::vector<std::u16string> &pickedIds) {
+  std::vector<DriverPackage> packages;
+  setup::PackageResult result =
+      setup::BuildDriverPackages(fileName, infText, setup::kArchitectureAmd64, services, pickedIds, &packages);
+  DebugLog::Append("setup", result.Describe());
+  for (DriverPackage &package : packages) m_pnp->InstallDriver(std::move(package));
+  return result;
+}
+
 bool Machine::Suspend() { return m_pnp->SetSystemPower(PowerSystemSleeping3, PowerActionSleep); }
 
 bool Machine::Hibernate(bool critical) {

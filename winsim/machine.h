@@ -18,6 +18,7 @@
 #include "winsim/sched/parallel_mode.h"
 #include "winsim/sched/scheduler.h"
 #include "winsim/kernel/pnp_manager.h"
+#include "winsim/setup/inf_install.h"
 #include "winsim/usb/usb_host.h"
 
 namespace winsim {
@@ -113,6 +114,18 @@ class Machine {
   // drivers bind to plugged devices by hardware id. Each call returns once
   // the manager has carried it out.
   PnpManager &Pnp() { return *m_pnp; }
+  // Installs a driver package from its INF (fileName names it in messages),
+  // as Windows' setup does on this 64-bit machine: each model's hardware ids
+  // bind to the function driver service its install section adds, whose
+  // image is the entry `services` gives for that name; a bound device gets
+  // its model's registry values and interfaces before the driver loads.
+  // pickedIds: ids of devices the user points at the INF although it does
+  // not list them (Device Manager's "Have Disk"): they get its first model.
+  // A malformed INF installs nothing and is refused with the line at fault.
+  setup::PackageResult InstallPackage(std::string_view fileName, std::string_view infText,
+                                      const setup::ServiceEntries &services,
+                                      const std::vector<std::u16string> &pickedIds = {});
+  // A package given directly, without an INF (winsim's own tests of drivers).
   void InstallDriver(const std::u16string &serviceName, PDRIVER_INITIALIZE entry,
                      std::vector<std::u16string> hardwareIds);
   // Sleep (S3), hibernate (S4) and wake (S0) for every started device; false

@@ -2,6 +2,7 @@
 #include "kerneldriver/device/device.h"
 
 #include "kerneldriver/control/audio_control.h"
+#include "kerneldriver/device/client_interface.h"
 #include "kerneldriver/stream/audio_stream.h"
 #include "kerneldriver/ks/filter_descriptor.h"
 #include "kerneldriver/device/hardware_id.h"
@@ -35,6 +36,7 @@ void DestroyContext(PVOID item) {
   auto *context = static_cast<UsbAudioDevice *>(item);
   DestroyStreamsAndControl(context);
   if (context->driverKey != nullptr) ZwClose(context->driverKey);
+  ClientInterfaceFree(context);
   FilterDescriptorFree(context->filterDescriptor);
   UsbConfigFree(&context->config);
   QavFree(context->hardwareIdList, kTagSmall);
@@ -56,6 +58,7 @@ void ReadPersistedUrbSize(UsbAudioDevice *context) {
 NTSTATUS InitializeContext(UsbAudioDevice *context, PKSDEVICE device) {
   StreamStateLockInitialize(&context->streamState);
   KeInitializeSpinLock(&context->midiLock);
+  KeInitializeEvent(&context->audioPinGate, SynchronizationEvent, TRUE);
   context->device = device;
   context->config.lowerDevice = device->NextDeviceObject;
   NTSTATUS status = UsbConfigCreateInterfaces(&context->config);
@@ -121,6 +124,7 @@ void UsbAudioDeviceRemove(PKSDEVICE device, PIRP irp) {
   UNREFERENCED_PARAMETER(irp);
   UsbAudioDevice *context = AudioDeviceFromKs(device);
   if (context == nullptr) return;
+  ClientInterfaceDisable(context);
   DestroyStreamsAndControl(context);
   UsbAudioDeviceRaiseEvent(context, KSEVENT_UAC_DEVICE_REMOVED, 0, nullptr);
   DrainRemoveLock(context);

@@ -53,7 +53,13 @@ struct UsbAudioDevice {
   WCHAR hardwareIdPrefix[kHardwareIdPrefixChars + 1];
   WCHAR productName[kProductNameBytes / sizeof(WCHAR)];
   PKSFILTERFACTORY filterFactory;
+  UNICODE_STRING clientLink;  // the client interface's link (kerneldriver/device/client_interface.h)
   StreamStateLock streamState;  // see kerneldriver/stream/stream_state_lock.h
+  // Synchronization event used as a PASSIVE_LEVEL lock: audio pin creation
+  // and close on all the device's filters, so the first pin's rate change
+  // and the openAudioPins count move together. Taken inside a filter's
+  // control mutex, never around the KS device mutex.
+  KEVENT audioPinGate;
 };
 
 // The device context of a KS device, or null.

@@ -3,6 +3,7 @@
 // status unless noted. PASSIVE_LEVEL, serialised with the other PnP callbacks.
 #include "kerneldriver/control/audio_control.h"
 #include "kerneldriver/stream/audio_stream.h"
+#include "kerneldriver/device/client_interface.h"
 #include "kerneldriver/device/device.h"
 #include "kerneldriver/ks/filter_descriptor.h"
 #include "kerneldriver/kernel_support.h"
@@ -131,7 +132,12 @@ NTSTATUS CreateFilterFactory(UsbAudioDevice *device) {
   KsAcquireDevice(ksDevice);
   NTSTATUS status = KsCreateFilterFactory(ksDevice->FunctionalDeviceObject, &device->filterDescriptor->filter,
                                           kReferenceString, nullptr, 0, nullptr, nullptr, &device->filterFactory);
-  if (NT_SUCCESS(status)) WriteFriendlyName(device);
+  if (NT_SUCCESS(status)) {
+    WriteFriendlyName(device);
+    UNICODE_STRING reference;
+    RtlInitUnicodeString(&reference, kReferenceString);
+    ClientInterfaceEnable(device, &reference);
+  }
   KsReleaseDevice(ksDevice);
   return status;
 }

@@ -1,9 +1,11 @@
 // PnP and power callbacks besides start and removal.
 #include "kerneldriver/control/audio_control.h"
 #include "kerneldriver/stream/audio_stream.h"
+#include "kerneldriver/device/client_interface.h"
 #include "kerneldriver/device/device.h"
 #include "kerneldriver/kernel_support.h"
 #include "kerneldriver/midi/midi_device.h"
+#include "kerneldriver/ks/pin/audio_pin_dispatch.h"
 
 NTSTATUS UsbAudioDeviceQueryCapabilities(PKSDEVICE device, PIRP irp, PDEVICE_CAPABILITIES capabilities) {
   UNREFERENCED_PARAMETER(device);
@@ -17,7 +19,9 @@ void UsbAudioDeviceSurpriseRemoval(PKSDEVICE ksDevice, PIRP irp) {
   UNREFERENCED_PARAMETER(irp);
   UsbAudioDevice *device = AudioDeviceFromKs(ksDevice);
   if (device == nullptr) return;
+  ClientInterfaceDisable(device);
   UsbAudioDeviceRaiseEvent(device, KSEVENT_UAC_DEVICE_REMOVED, 0, nullptr);
+  AudioPinsDeviceRemoved(device);
   InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&device->config.lowerDevice), nullptr);
 }
 

@@ -9,7 +9,10 @@
 #include "kerneldriver/device/sample_rate.h"
 #include "kerneldriver/device/settings.h"
 
-NTSTATUS UsbAudioDeviceChangeSampleRate(UsbAudioDevice *device, ULONG rate) {
+namespace {
+
+// The change without telling the clients.
+NTSTATUS ChangeQuietly(UsbAudioDevice *device, ULONG rate) {
   if (device->openAudioPins != 0) return kStatusAudioPinsOpen;
   if (device->audioControl == nullptr) return STATUS_DEVICE_NOT_READY;
   // Nothing is rolled back after a failure: the clock may already run at the new rate.
@@ -23,13 +26,22 @@ NTSTATUS UsbAudioDeviceChangeSampleRate(UsbAudioDevice *device, ULONG rate) {
   device->sampleRate = rate;
   DriverKeyWriteDword(device, QAV_VALUE_SAMPLE_RATE, rate);
   UpdateEndpointFormats(device, rate);
-  UsbAudioDeviceRaiseEvent(device, KSEVENT_UAC_SAMPLE_RATE_CHANGED, sizeof(rate), &rate);
   return STATUS_SUCCESS;
 }
 
-NTSTATUS UsbAudioDeviceOpenAudioPin(UsbAudioDevice *device, ULONG rate) {
-  if (rate != device->sampleRate && !NT_SUCCESS(UsbAudioDeviceChangeSampleRate(device, rate))) {
-    return STATUS_INSUFFICIENT_RESOURCES;
+}  // namespace
+
+NTSTATUS UsbAudioDeviceChangeSampleRate(UsbAudioDevice *device, ULONG rate) {
+  NTSTATUS status = ChangeQuietly(device, rate);
+  if (NT_SUCCESS(status)) UsbAudioDeviceRaiseEvent(device, KSEVENT_UAC_SAMPLE_RATE_CHANGED, sizeof(rate), &rate);
+  return status;
+}
+
+NTSTATUS UsbAudioDeviceOpenAudioPin(UsbAudioDevice *device, ULONG rate, bool *changed) {
+  if (changed != nullptr) *changed = false;
+  if (rate != device->sampleRate) {
+    if (!NT_SUCCESS(ChangeQuietly(device, rate))) return STATUS_INSUFFICIENT_RESOURCES;
+    if (changed != nullptr) *changed = true;
   }
   InterlockedIncrement(&device->openAudioPins);
   return STATUS_SUCCESS;

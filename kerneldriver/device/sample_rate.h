@@ -19,8 +19,11 @@ NTSTATUS UsbAudioDeviceChangeSampleRate(UsbAudioDevice *device, ULONG rate);
 // pin is open), is counted in openAudioPins; any other gets
 // STATUS_INSUFFICIENT_RESOURCES. After power was lost (sampleRate 0) the
 // next pin sets its rate again. The caller serialises pin creation across
-// the device's filters. PASSIVE_LEVEL.
-NTSTATUS UsbAudioDeviceOpenAudioPin(UsbAudioDevice *device, ULONG rate);
+// the device's filters. A rate change made here raises no event (pin
+// creation holds a filter's control mutex, which must not be held when the
+// KS device mutex is taken): *changed (may be null) tells the caller to
+// raise KSEVENT_UAC_SAMPLE_RATE_CHANGED itself. PASSIVE_LEVEL.
+NTSTATUS UsbAudioDeviceOpenAudioPin(UsbAudioDevice *device, ULONG rate, bool *changed = nullptr);
 // A pin counted by the call above closed. openAudioPins counts open pins and
 // never goes below 0: an unmatched close is traced and ignored.
 void UsbAudioDeviceCloseAudioPin(UsbAudioDevice *device);

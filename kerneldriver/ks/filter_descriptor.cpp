@@ -4,6 +4,7 @@
 #include "kerneldriver/ks/audio_intersection.h"
 #include "kerneldriver/ks/filter_automation.h"
 #include "kerneldriver/midi/midi_pin_dispatch.h"
+#include "kerneldriver/ks/pin/audio_pin_dispatch.h"
 
 namespace {
 
@@ -103,6 +104,8 @@ void FillStreamingPin(DynamicFilterDescriptor *d, KSPIN_DESCRIPTOR_EX &pin, Audi
   pin.InstancesPossible = 1;
   pin.InstancesNecessary = 0;
   pin.IntersectHandler = AudioIntersectHandler;
+  pin.Dispatch = &kAudioPinDispatch;
+  pin.AutomationTable = &kAudioPinAutomation;
 }
 
 void FillBridgePin(DynamicFilterDescriptor *d, KSPIN_DESCRIPTOR_EX &pin, AudioDirection direction) {

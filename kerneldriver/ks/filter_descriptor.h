@@ -13,9 +13,10 @@
 //
 // The filter carries its Create dispatch and automation table
 // (filter_automation.h); the audio streaming pins carry the audio
-// intersection handler (audio_intersection.h). The audio and MIDI pins'
-// dispatch tables are supplied by the pin code; until they are set here the
-// pins carry none.
+// intersection handler (audio_intersection.h) and the audio pin's dispatch
+// and automation tables (pin/audio_pin_dispatch.h). The MIDI pins' dispatch
+// tables are supplied by the MIDI code; until they are set here those pins
+// carry none.
 #pragma once
 #include "kerneldriver/kernel_headers.h"
 

@@ -59,6 +59,33 @@ TEST_F(Streaming, WrittenFramesReachProcessAndCompleteWhenConsumed) {
   Free(&stream);
 }
 
+// A minidriver that takes part of a frame and lets go of the pointer finds
+// it, locked again, where it stopped.
+TEST_F(Streaming, ALeadingEdgeLockedAgainResumesWhereItStopped) {
+  static std::vector<UCHAR> seen;
+  static std::vector<ULONG> counts;
+  seen.clear();
+  counts.clear();
+  Pins().process = [](PKSPIN pin) {
+    PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    if (leading == nullptr) return STATUS_SUCCESS;
+    counts.push_back(leading->OffsetIn.Count);
+    const ULONG take = leading->OffsetIn.Remaining < 2 ? leading->OffsetIn.Remaining : 2;
+    seen.insert(seen.end(), leading->OffsetIn.Data, leading->OffsetIn.Data + take);
+    KsStreamPointerAdvanceOffsetsAndUnlock(leading, take, 0, FALSE);
+    return STATUS_SUCCESS;
+  };
+  PKSPIN pin = Running(0);
+  UCHAR a[5] = {1, 2, 3, 4, 5};
+  KSSTREAM_HEADER header = Header(a, 5, 5);
+  Stream stream;
+  Send(&stream, pin, IOCTL_KS_WRITE_STREAM, &header, 1);
+  ASSERT_TRUE(stream.Done());
+  EXPECT_EQ(seen, (std::vector<UCHAR>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(counts, (std::vector<ULONG>{5, 5, 5})) << "Count stays the frame's size";
+  Free(&stream);
+}
+
 TEST_F(Streaming, ReadFramesCarryTheDataAndDataUsedBack) {
   Pins().process = [](PKSPIN pin) {
     PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "kerneldriver/qavaudio_inf.h"
 #include "tools/qav/descriptor_dump.h"
 #include "tools/qav/host_commands.h"
 #include "winsim/devices/audio_device.h"
@@ -31,12 +32,15 @@ std::u16string HardwareId(uint16_t vendor, uint16_t product) {
   return std::u16string(text, text + std::char_traits<char>::length(text));
 }
 
-// The INF names the family's vendors: the device's product id under each
-// of them. A device of any other vendor finds no driver, as on Windows.
-std::vector<std::u16string> InfHardwareIds(uint16_t product) {
-  std::vector<std::u16string> ids;
-  for (uint16_t vendor : kFamilyVendors) ids.push_back(HardwareId(vendor, product));
-  return ids;
+// The shipped INF binds the family's products. A dump of the family's
+// vendors with a product id the INF does not list is pointed at it by hand,
+// as a user would with Device Manager's "Have Disk"; a device of any other
+// vendor finds no driver, as on Windows.
+std::vector<std::u16string> PickedIds(uint16_t vendor, uint16_t product) {
+  for (uint16_t family : kFamilyVendors) {
+    if (vendor == family) return {HardwareId(vendor, product)};
+  }
+  return {};
 }
 
 StringLookup StringsOf(const winsim::devices::DeviceDefinition &definition) {
@@ -85,7 +89,13 @@ StartReport StartDevice(const winsim::devices::DeviceDefinition &definition, boo
   options.threadName = "qav";
   winsim::Machine machine(options);
   const uint16_t vendor = U16(definition.descriptors.device, 8);
-  machine.InstallDriver(u"QavAudio", DriverEntry, InfHardwareIds(U16(definition.descriptors.device, 10)));
+  const winsim::setup::PackageResult installed =
+      machine.InstallPackage(kQavAudioInfName, QavAudioInfText(), {{u"QavAudio", DriverEntry}},
+                             PickedIds(vendor, U16(definition.descriptors.device, 10)));
+  if (!installed.Ok()) {
+    report.verdict.reason = "the driver package was refused: " + installed.Describe();
+    return report;
+  }
   auto device = std::make_shared<winsim::devices::AudioDevice>(definition);
   winsim::usb::UsbDeviceHandle handle = machine.PlugDevice(device);
   machine.Pnp().WaitIdle();

@@ -29,6 +29,7 @@ void WriteServiceKey(const DriverPackage &package) {
   pnp::WriteDword(key, u"Start", 3);         // SERVICE_DEMAND_START
   pnp::WriteDword(key, u"ErrorControl", 1);  // SERVICE_ERROR_NORMAL
   if (!package.description.empty()) pnp::WriteString(key, u"DisplayName", package.description);
+  if (package.installer != nullptr) package.installer->WriteServiceKey(key);
 }
 
 void WriteEnumKey(const DeviceNode &node) {
@@ -167,9 +168,14 @@ void PnpManager::BindAndStart(const std::shared_ptr<DeviceNode> &node) {
   }
   std::u16string driverKey = std::u16string(pnp::kClassRoot) + u"\\" + keyName;
   pnp::WriteString(pnp::ClassKeyPath(package.classGuid), u"Class", package.className);
+  const std::u16string matchedId = MatchedId(*node, package);
   std::u16string description = package.description.empty() ? node->description : package.description;
+  if (package.installer != nullptr) {
+    std::u16string described = package.installer->DescriptionOf(matchedId);
+    if (!described.empty()) description = described;
+  }
   pnp::WriteString(driverKey, u"DriverDesc", description);
-  pnp::WriteString(driverKey, u"MatchingDeviceId", MatchedId(*node, package));
+  pnp::WriteString(driverKey, u"MatchingDeviceId", matchedId);
   if (!package.manufacturer.empty()) pnp::WriteString(driverKey, u"ProviderName", package.manufacturer);
   pnp::WriteString(node->enumKey, u"Driver", keyName);
   pnp::WriteString(node->enumKey, u"Service", package.serviceName);
@@ -183,6 +189,11 @@ void PnpManager::BindAndStart(const std::shared_ptr<DeviceNode> &node) {
     node->service = package.serviceName;
     node->classGuid = package.classGuid;
     node->className = package.className;
+  }
+  if (package.installer != nullptr &&
+      !NT_SUCCESS(package.installer->SetUpDevice(*this, DeviceSetup{node->pdo, matchedId, node->enumKey, driverKey}))) {
+    SetState(*node, DeviceNodeState::NoDriver, kProblemFailedInstall);
+    return;
   }
   if (LoadDriverFor(*node, *driver)) AddAndStart(*node, *driver);
 }

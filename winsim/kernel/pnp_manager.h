@@ -41,8 +41,34 @@ inline constexpr ULONG kProblemFailedAdd = 31;
 inline constexpr ULONG kProblemFailedDriverEntry = 37;
 inline constexpr ULONG kProblemFailedPostStart = 43;
 
+class PnpManager;
+
+// A device the manager has just bound to a package's driver.
+struct DeviceSetup {
+  PDEVICE_OBJECT pdo = nullptr;
+  std::u16string matchedId;  // the device's id the package named
+  std::u16string enumKey;    // its hardware key's parent (Enum\<instance path>)
+  std::u16string driverKey;  // its driver (software) key
+};
+
+// What an installation does beyond binding (the INF-driven one: winsim/setup):
+// called on the manager's thread at PASSIVE_LEVEL, never under its lock.
+class PackageInstaller {
+ public:
+  virtual ~PackageInstaller() = default;
+  // Writes the values of the package's service key (the key exists).
+  virtual void WriteServiceKey(const std::u16string &serviceKey) = 0;
+  // The description of a device bound through matchedId; empty: the
+  // package's description or the device's own.
+  virtual std::u16string DescriptionOf(const std::u16string &matchedId) = 0;
+  // Before the driver loads for the device: registry values of its keys and
+  // the interfaces the installation provisions. A failure leaves the device
+  // without a driver (problem 28).
+  virtual NTSTATUS SetUpDevice(PnpManager &manager, const DeviceSetup &device) = 0;
+};
+
 // What an installation tells the manager about a driver. The INF-driven
-// installation fills the same record.
+// installation fills the same record and adds its installer.
 struct DriverPackage {
   std::u16string serviceName;
   PDRIVER_INITIALIZE entry = nullptr;
@@ -54,6 +80,8 @@ struct DriverPackage {
   // DeviceDesc of bound devices; empty: the device's own description.
   std::u16string description;
   std::u16string manufacturer;
+  // Null: the service key gets the defaults and devices nothing more.
+  std::shared_ptr<PackageInstaller> installer;
 };
 
 enum class DeviceNodeState : uint8_t {

@@ -47,6 +47,10 @@ struct StreamPointerObject {
   KSSTREAM_POINTER pub;
   LIST_ENTRY link;  // PinObject::clones
   Frame *frame;     // NULL when past the end of the queue
+  // Bytes the pointer advanced within offsetFrame: locking it again on the
+  // same frame resumes there, as on Windows.
+  Frame *offsetFrame;
+  ULONG consumed;
   bool locked;
   bool leading;
   PFNKSSTREAMPOINTER cancelCallback;

@@ -39,9 +39,14 @@ void Expose(PinObject *pin, StreamPointerObject *pointer) {
   KSSTREAM_POINTER_OFFSET &offset = *pub.Offset;
   const KSSTREAM_HEADER &header = frame->header;
   ULONG size = Reads(pin) ? header.FrameExtent : header.DataUsed;
-  offset.Data = frame->mapping;
+  if (pointer->offsetFrame != frame) {
+    pointer->offsetFrame = frame;
+    pointer->consumed = 0;
+  }
+  const ULONG consumed = pointer->consumed <= size ? pointer->consumed : size;
+  offset.Data = frame->mapping != nullptr ? frame->mapping + consumed : nullptr;
   offset.Count = size;
-  offset.Remaining = size;
+  offset.Remaining = size - consumed;
 }
 
 void Lock(PinObject *pin, StreamPointerObject *pointer) {
@@ -57,6 +62,8 @@ bool Advance(PinObject *pin, StreamPointerObject *pointer, LIST_ENTRY *completed
   Frame *next = NextFrameLocked(pin, frame);
   if (pointer->leading) frame->passed = true;
   pointer->frame = next;
+  pointer->offsetFrame = nullptr;
+  pointer->consumed = 0;
   if (next != nullptr) ++next->refs;
   ReleaseFrameLocked(pin, frame, completed);
   return next != nullptr;
@@ -90,6 +97,8 @@ PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_
     StreamPointerObject *leading = &pin->leading;
     leading->signature = kPointerSignature;
     if (leading->frame == nullptr) {
+      leading->offsetFrame = nullptr;
+      leading->consumed = 0;
       leading->frame = FirstUnpassedLocked(pin);
       if (leading->frame != nullptr) ++leading->frame->refs;
     }
@@ -145,6 +154,7 @@ NTSTATUS KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER StreamPointer, ULONG In
     }
     offset.Data += used;
     offset.Remaining -= used;
+    pointer->consumed += used;
     if (reads) pointer->frame->header.DataUsed += used;
     if (offset.Remaining > 0 && !Eject) return STATUS_SUCCESS;
     if (Advance(pin, pointer, completed)) {
@@ -191,6 +201,8 @@ NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer, PFNKSSTREAMPOINTE
   clone->signature = source->signature;
   return WithQueue(pin, [&](LIST_ENTRY *) {
     clone->frame = source->frame;
+    clone->offsetFrame = source->offsetFrame;
+    clone->consumed = source->consumed;
     if (clone->frame != nullptr) ++clone->frame->refs;
     InsertTailList(&pin->clones, &clone->link);
     if (source->locked) {

@@ -5,6 +5,7 @@
 
 #include "driver_harness.h"
 #include "winsim/devices/raw_model.h"
+#include "winsim/kernel/pnp_keys.h"
 
 namespace dstest {
 namespace {
@@ -24,24 +25,6 @@ std::vector<uint32_t> Rates(const UsbAudioControl &control) {
     rates.push_back(rate);
   }
   return rates;
-}
-
-// Whether the interface's Device Parameters key holds the value.
-bool InterfaceValueExists(const winsim::DeviceInterfaceInfo &info, const char16_t *value) {
-  std::u16string path = info.registryKey + u"\\Device Parameters";
-  UNICODE_STRING keyName;
-  RtlInitUnicodeString(&keyName, reinterpret_cast<PCWSTR>(path.c_str()));
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  HANDLE key = nullptr;
-  if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) return false;
-  UNICODE_STRING valueName;
-  RtlInitUnicodeString(&valueName, reinterpret_cast<PCWSTR>(value));
-  uint8_t buffer[128] = {};
-  ULONG needed = 0;
-  NTSTATUS status = ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, buffer, sizeof buffer, &needed);
-  ZwClose(key);
-  return NT_SUCCESS(status);
 }
 
 class CatalogStart : public DriverStartTest {
@@ -144,8 +127,8 @@ TEST_F(CatalogStart, TheFilterFactoryIsRegisteredUnderThePrivateCategoryWithTheP
 }
 
 // The product string only names the filter: without one (iProduct 0, or an
-// index the device has no string for) the device starts all the same and no
-// FriendlyName is written.
+// index the device has no string for) the device starts all the same and the
+// filter keeps the FriendlyName its installation gave it.
 TEST_F(CatalogStart, ADeviceWithoutAReadableProductStringStarts) {
   for (uint8_t iProduct : {uint8_t{0}, uint8_t{0x7E}}) {
     SCOPED_TRACE(int{iProduct});
@@ -164,7 +147,8 @@ TEST_F(CatalogStart, ADeviceWithoutAReadableProductStringStarts) {
     EXPECT_EQ(Ctx().productName[0], 0);
     auto audio = machine.Pnp().Interfaces(&KSCATEGORY_AUDIO, true);
     ASSERT_EQ(audio.size(), 1u);
-    EXPECT_FALSE(InterfaceValueExists(audio[0], u"FriendlyName"));
+    EXPECT_EQ(winsim::pnp::ReadString(audio[0].registryKey + u"\\Device Parameters", u"FriendlyName"),
+              u"Quorvin Tessarin USB Audio");
     Unplug();
   }
 }

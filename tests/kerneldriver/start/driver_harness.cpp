@@ -6,6 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "kerneldriver/qavaudio_inf.h"
 #include "winsim/ks/ks_events.h"
 #include "winsim/ks/ks_filter.h"
 
@@ -123,7 +124,11 @@ std::vector<std::vector<uint8_t>> ClientFilter::Take(ULONG eventId) {
 void DriverStartTest::Plug(DeviceDefinition built, const std::function<void(FaultKnobs &)> &faults) {
   definition = built;
   if (!installed) {
-    machine.InstallDriver(u"QavAudio", DriverEntry, {HardwareId(definition.model)});
+    // A model the INF does not list is pointed at it by hand ("Have Disk"),
+    // so that the driver's own checks meet it.
+    const auto result = machine.InstallPackage(qav::kQavAudioInfName, qav::QavAudioInfText(),
+                                               {{u"QavAudio", DriverEntry}}, {HardwareId(definition.model)});
+    ASSERT_TRUE(result.Ok()) << result.Describe();
     installed = true;
   }
   device = std::make_shared<AudioDevice>(definition);

@@ -185,7 +185,6 @@ TEST_F(StreamTest, StreamsOfOneDeviceShareTheStartFrameAndAnotherBusGetsItsOwn) 
   EXPECT_EQ(busOneStart, machine.Bus(1)->Controller().CurrentFrame() + 10);
 
   const auto maple = dstest::Build(dstest::Model("Maple"));
-  machine.InstallDriver(u"QavAudio", DriverEntry, {dstest::HardwareId(maple.model)});
   auto other = std::make_shared<winsim::devices::AudioDevice>(maple);
   auto otherHandle = machine.PlugDevice(other, 2);
   machine.Pnp().WaitIdle();

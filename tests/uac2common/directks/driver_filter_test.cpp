@@ -133,13 +133,13 @@ TEST_F(DriverFilterTest, FormatsAreMatchedAgainstTheDriversRanges) {
 
 TEST_F(DriverFilterTest, ARenderPinIsCreatedRunAndClosedAndCanBeCreatedAgain) {
   std::unique_ptr<CKsAudFilter> filter = OpenAudio("Alder");
-  const WAVEFORMATEX format = Pcm(2, 24, 48000);
+  const WAVEFORMATEX format = Pcm(2, 16, 48000);  // the pins take 16-bit or 24-in-32 samples
   CKsAudPin *pin = filter->CreateRenderPin(&format, 0);
   ASSERT_NE(pin, nullptr);
   EXPECT_TRUE(CKsIrpTarget::IsValidHandle(pin->GetHandle()));
   EXPECT_EQ(pin->GetPinConnectSize(), directks::kAudioPinConnectSize);
   EXPECT_EQ(pin->GetDataFormat()->DataFormat.FormatSize, 82u);
-  EXPECT_EQ(pin->GetDataFormat()->DataFormat.SampleSize, 6u);
+  EXPECT_EQ(pin->GetDataFormat()->DataFormat.SampleSize, 4u);
   for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) {
     EXPECT_EQ(pin->SetState(state), S_OK);
     KSSTATE read = KSSTATE_STOP;
@@ -168,7 +168,8 @@ TEST_F(DriverFilterTest, LoopedStreamingIsNotAnInterfaceOfTheDriversPins) {
 
 TEST_F(DriverFilterTest, AnExtensibleFormatTravelsInTheLongerRequest) {
   std::unique_ptr<CKsAudFilter> filter = OpenAudio("Alder");
-  const WAVEFORMATEXTENSIBLE format = Extensible(2, 32, 48000, directks::kSubtypePcm);
+  WAVEFORMATEXTENSIBLE format = Extensible(2, 32, 48000, directks::kSubtypePcm);
+  format.Samples.wValidBitsPerSample = 24;
   CKsAudPin *pin = filter->CreateCapturePin(&format.Format, 0);
   ASSERT_NE(pin, nullptr);
   EXPECT_EQ(pin->GetPinConnectSize(), directks::kAudioPinConnectSize + 22);

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# The audio pins' data-path figures as markdown tables (see bench/pin_datapath.cpp).
+#   bash bench/run-pin-figures.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/install-deps.sh >/dev/null
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
+[ -f build/host/build.ninja ] || cmake --preset host >/dev/null
+cmake --build build/host --target pin_datapath >/dev/null
+build/host/bench/pin_datapath

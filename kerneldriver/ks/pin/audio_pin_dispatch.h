@@ -1,0 +1,15 @@
+// What the rest of the driver sees of the audio streaming pins: their
+// dispatch and automation tables, which the filter descriptor gives its
+// audio streaming pins, and the removal hook.
+#pragma once
+#include "kerneldriver/kernel_headers.h"
+
+struct UsbAudioDevice;
+
+extern const KSPIN_DISPATCH kAudioPinDispatch;
+extern const KSAUTOMATION_TABLE kAudioPinAutomation;
+
+// The device is gone (surprise removal): every running audio pin gives its
+// queued stream requests back at once instead of waiting for data that will
+// not come. PASSIVE_LEVEL or DISPATCH_LEVEL.
+void AudioPinsDeviceRemoved(UsbAudioDevice *device);

@@ -1,0 +1,83 @@
+// The pin's device state: only entering and leaving RUN matter. The first
+// pin of the device entering RUN prepares and starts both streams (capture
+// first, so render packets can follow the captured frame counts); the last
+// one leaving stops and frees them. Everything runs under the device's
+// stream state lock, which also orders it against the UrbSize change and
+// the power callbacks.
+#include "kerneldriver/device/device.h"
+#include "kerneldriver/kernel_support.h"
+#include "kerneldriver/ks/pin/audio_pin.h"
+
+namespace {
+
+const char *StateName(KSSTATE state) {
+  switch (state) {
+    case KSSTATE_STOP: return "STOP";
+    case KSSTATE_ACQUIRE: return "ACQUIRE";
+    case KSSTATE_PAUSE: return "PAUSE";
+    case KSSTATE_RUN: return "RUN";
+  }
+  return "?";
+}
+
+void TraceFailure(const char *step, UsbAudioStream *stream, NTSTATUS status) {
+  if (NT_SUCCESS(status)) return;
+  QAV_TRACE("%s of stream %02x failed %08x", step, static_cast<unsigned>(stream->dataEndpoint),
+            static_cast<unsigned>(status));
+}
+
+// Failures are traced; the state change itself succeeds.
+void StartStreams(UsbAudioDevice *device) {
+  UsbAudioStream *streams[] = {device->captureStream, device->renderStream};
+  for (UsbAudioStream *stream : streams) {
+    if (stream != nullptr) TraceFailure("preparing transfers", stream, UsbAudioStreamPrepareTransfers(stream));
+  }
+  for (UsbAudioStream *stream : streams) {
+    if (stream != nullptr) TraceFailure("start", stream, UsbAudioStreamStart(stream));
+  }
+}
+
+void StopStreams(UsbAudioDevice *device) {
+  UsbAudioStream *streams[] = {device->captureStream, device->renderStream};
+  for (UsbAudioStream *stream : streams) {
+    if (stream != nullptr) UsbAudioStreamStop(stream);
+  }
+  for (UsbAudioStream *stream : streams) {
+    if (stream != nullptr && UsbAudioStreamHasPreparedTransfers(stream)) {
+      TraceFailure("freeing transfers", stream, UsbAudioStreamFreeTransfers(stream));
+    }
+  }
+}
+
+// A pin the stream cannot take (its pins table is full) would wait for
+// regions that never come; it stays out of RUN instead.
+NTSTATUS EnterRun(AudioPin *pin) {
+  AudioPinClearRegions(pin, false);
+  UsbAudioDevice *device = pin->device;
+  UsbAudioStreamStateLock(device);
+  NTSTATUS status = UsbAudioStreamAttachPin(pin->stream, pin);
+  if (NT_SUCCESS(status) && InterlockedIncrement(&device->runningAudioPins) == 1) StartStreams(device);
+  UsbAudioStreamStateUnlock(device);
+  if (!NT_SUCCESS(status)) QAV_TRACE("audio pin not attached: %08x", static_cast<unsigned>(status));
+  return status;
+}
+
+void LeaveRun(AudioPin *pin) {
+  UsbAudioDevice *device = pin->device;
+  UsbAudioStreamStateLock(device);
+  UsbAudioStreamDetachPin(pin->stream, pin);
+  if (InterlockedDecrement(&device->runningAudioPins) == 0) StopStreams(device);
+  UsbAudioStreamStateUnlock(device);
+  AudioPinClearRegions(pin, true);
+}
+
+}  // namespace
+
+NTSTATUS AudioPinSetDeviceState(PKSPIN ksPin, KSSTATE to, KSSTATE from) {
+  AudioPin *pin = AudioPinOf(ksPin);
+  if (pin == nullptr) return STATUS_INVALID_PARAMETER;
+  QAV_TRACE("audio pin %s -> %s", StateName(from), StateName(to));
+  if (to == KSSTATE_RUN) return EnterRun(pin);
+  if (from == KSSTATE_RUN) LeaveRun(pin);
+  return STATUS_SUCCESS;
+}
