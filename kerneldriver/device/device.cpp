@@ -7,6 +7,7 @@
 #include "kerneldriver/ks/filter_descriptor.h"
 #include "kerneldriver/device/hardware_id.h"
 #include "kerneldriver/kernel_support.h"
+#include "kerneldriver/midi/midi_device.h"
 #include "kerneldriver/device/settings.h"
 #include "kerneldriver/stream/stream_sync.h"
 #include "kerneldriver/usb/usb_configure.h"
@@ -17,6 +18,7 @@ constexpr ULONG kRemoveLockMaxMinutes = 0;
 constexpr ULONG kRemoveLockHighWatermark = 1000;
 
 void DestroyStreamsAndControl(UsbAudioDevice *context) {
+  UsbAudioDeviceDestroyMidiPorts(context);
   UsbAudioStreamDestroy(context->captureStream);
   context->captureStream = nullptr;
   UsbAudioStreamDestroy(context->renderStream);
@@ -55,6 +57,7 @@ void ReadPersistedUrbSize(UsbAudioDevice *context) {
 
 NTSTATUS InitializeContext(UsbAudioDevice *context, PKSDEVICE device) {
   StreamStateLockInitialize(&context->streamState);
+  KeInitializeSpinLock(&context->midiLock);
   KeInitializeEvent(&context->audioPinGate, SynchronizationEvent, TRUE);
   context->device = device;
   context->config.lowerDevice = device->NextDeviceObject;

@@ -33,6 +33,7 @@ struct UsbAudioDevice {
   UsbDeviceConfig config;
   ULONG midiPortCount;
   UsbMidiPort *midiPorts[kMaxMidiPorts];
+  KSPIN_LOCK midiLock;  // MIDI pins' cable pointers against the ports' release
   ULONG midiPinCount[2];
   PVOID midiPinCable[kMaxPins];
   UsbAudioStream *captureStream;

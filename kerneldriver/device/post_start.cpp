@@ -7,6 +7,7 @@
 #include "kerneldriver/device/device.h"
 #include "kerneldriver/ks/filter_descriptor.h"
 #include "kerneldriver/kernel_support.h"
+#include "kerneldriver/midi/midi_device.h"
 #include "kerneldriver/device/settings.h"
 #include "kerneldriver/stream/stream_sync.h"
 #include "kerneldriver/usb/uac2_descriptors.h"
@@ -161,6 +162,10 @@ NTSTATUS StartAudioFunction(UsbAudioDevice *device) {
   if (NT_SUCCESS(status)) status = PrepareStreams(device);
   if (NT_SUCCESS(status)) status = PairStreams(device);
   if (NT_SUCCESS(status)) MeasureMinimumUrbSize(device);
+  // The MIDI pins follow the audio pins.
+  if (NT_SUCCESS(status)) {
+    UsbAudioDeviceCreateMidiPorts(device, device->filterFactory == nullptr ? device->filterDescriptor : nullptr);
+  }
   return status;
 }
 

@@ -4,6 +4,7 @@
 #include "kerneldriver/device/client_interface.h"
 #include "kerneldriver/device/device.h"
 #include "kerneldriver/kernel_support.h"
+#include "kerneldriver/midi/midi_device.h"
 #include "kerneldriver/ks/pin/audio_pin_dispatch.h"
 
 NTSTATUS UsbAudioDeviceQueryCapabilities(PKSDEVICE device, PIRP irp, PDEVICE_CAPABILITIES capabilities) {
@@ -86,19 +87,21 @@ void RestoreClock(UsbAudioDevice *device) {
 
 }  // namespace
 
-// D3: streams are paused (stopped, remembered as running). D0: the clock is
-// restored first, then the paused streams select their alternate setting
-// again and start. Other device states change nothing.
+// D3: the MIDI ports stop and streams are paused (stopped, remembered as
+// running). D0: the clock is restored first, then the paused streams select
+// their alternate setting again and start, then the MIDI ports. Other device states change nothing.
 void UsbAudioDeviceSetPower(PKSDEVICE ksDevice, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
   UNREFERENCED_PARAMETER(from);
   UsbAudioDevice *device = AudioDeviceFromKs(ksDevice);
   if (device == nullptr) return;
   if (to > PowerDeviceD0) ForgetRateIfPowerIsLost(device, irp);
   if (to == PowerDeviceD0) RestoreClock(device);
+  if (to == PowerDeviceD3) UsbAudioDeviceStopMidiPorts(device);
   UsbAudioStream *streams[] = {device->captureStream, device->renderStream};
   for (UsbAudioStream *stream : streams) {
     if (stream == nullptr) continue;
     if (to == PowerDeviceD0) UsbAudioStreamResumeAfterPowerUp(stream);
     if (to == PowerDeviceD3) UsbAudioStreamPause(stream);
   }
+  if (to == PowerDeviceD0) UsbAudioDeviceStartMidiPorts(device);
 }

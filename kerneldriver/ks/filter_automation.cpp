@@ -4,6 +4,8 @@
 #include "kerneldriver/kernel_support.h"
 #include "kerneldriver/ks/filter_descriptor.h"
 #include "kerneldriver/ks/private/private_properties.h"
+#include "kerneldriver/midi/midi_device.h"
+#include "kerneldriver/midi/midi_pin_name.h"
 
 namespace {
 
@@ -44,16 +46,9 @@ bool PinNamedByCable(const UsbAudioDevice *device, ULONG pinId) {
   return device->midiPinCount[0] > 1 || device->midiPinCount[1] > 1;
 }
 
-// The cable's pin name (the filter's friendly name and the cable's port
-// number) is the MIDI ports' to give; until they name their pins, a cable
-// pin answers like any other.
+// The cable's pin name: the filter's friendly name and the cable's port number.
 NTSTATUS CablePinName(const UsbAudioDevice *device, ULONG pinId, PVOID data, ULONG dataLength, ULONG *returned) {
-  (void)device;
-  (void)pinId;
-  (void)data;
-  (void)dataLength;
-  *returned = 0;
-  return STATUS_SUCCESS;
+  return MidiPinName(device, UsbAudioDeviceMidiCable(device, pinId), data, dataLength, returned);
 }
 
 }  // namespace

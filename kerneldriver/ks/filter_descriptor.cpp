@@ -3,6 +3,7 @@
 #include "kerneldriver/kernel_support.h"
 #include "kerneldriver/ks/audio_intersection.h"
 #include "kerneldriver/ks/filter_automation.h"
+#include "kerneldriver/midi/midi_pin_dispatch.h"
 #include "kerneldriver/ks/pin/audio_pin_dispatch.h"
 
 namespace {
@@ -126,6 +127,7 @@ void FillMidiPin(DynamicFilterDescriptor *d, KSPIN_DESCRIPTOR_EX &pin, MidiEndpo
   p.Communication = KSPIN_COMMUNICATION_SINK;
   p.Category = &kCategoryUsePinName;
   p.Name = &kNameMidi;
+  pin.Dispatch = &kMidiPinDispatch;
   pin.Flags = kMidiPinFlags;
   pin.InstancesPossible = KSINSTANCE_INDETERMINATE;
   pin.InstancesNecessary = 0;

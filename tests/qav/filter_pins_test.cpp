@@ -68,7 +68,9 @@ TEST(StartPins, AStartedDriversFilterIsListedAsAClientReadsIt) {
       {"Cedar", {"pin 0: capture, streaming, 8 ch, 16-32 bit, 44100-96000 Hz", "pin 1: bridge in, analog"}},
       {"Rowan",
        {"pin 0: render, streaming, 6 ch, 16-32 bit, 44100-192000 Hz", "pin 1: bridge out, analog",
-        "pin 2: capture, streaming, 8 ch, 16-32 bit, 44100-192000 Hz", "pin 3: bridge in, analog"}},
+        "pin 2: capture, streaming, 8 ch, 16-32 bit, 44100-192000 Hz", "pin 3: bridge in, analog",
+        "pin 4: render, streaming, MIDI", "pin 5: bridge out, MIDI bus", "pin 6: capture, streaming, MIDI",
+        "pin 7: bridge in, MIDI bus"}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.model);

@@ -83,7 +83,7 @@ TEST_F(FilterInstances, PinNameAnswersEveryPinOfTheFilterAndNoOther) {
   const KSFILTER_DESCRIPTOR &filter = *Ctx().filterFactory->FilterDescriptor;
   PFNKSHANDLER handler = PinNameHandlerOf(filter);
   ASSERT_NE(handler, nullptr);
-  ASSERT_EQ(filter.PinDescriptorsCount, 4u);
+  ASSERT_EQ(filter.PinDescriptorsCount, 12u);  // 4 audio pins, 8 for two MIDI cables
   struct Case {
     ULONG pinId;
     ULONG requestLength;
@@ -91,7 +91,7 @@ TEST_F(FilterInstances, PinNameAnswersEveryPinOfTheFilterAndNoOther) {
     NTSTATUS status;
   };
   for (Case c : {Case{0, sizeof(KSP_PIN), 0, STATUS_SUCCESS}, Case{3, sizeof(KSP_PIN), 64, STATUS_SUCCESS},
-                 Case{4, sizeof(KSP_PIN), 64, STATUS_INVALID_PARAMETER},
+                 Case{12, sizeof(KSP_PIN), 64, STATUS_INVALID_PARAMETER},
                  Case{0xFFFFFFFF, sizeof(KSP_PIN), 64, STATUS_INVALID_PARAMETER},
                  Case{0, sizeof(KSPROPERTY), 64, STATUS_INVALID_PARAMETER}}) {
     SCOPED_TRACE(testing::Message() << "pin " << c.pinId << ", request " << c.requestLength);

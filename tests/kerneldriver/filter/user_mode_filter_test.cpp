@@ -20,7 +20,7 @@ using umclient::KsReply;
 
 bool Same(const GUID &a, const GUID &b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
 
-enum class Pin { Render, RenderBridge, Capture, CaptureBridge };
+enum class Pin { Render, RenderBridge, Capture, CaptureBridge, MidiRender, MidiRenderBridge, MidiCapture, MidiCaptureBridge };
 
 struct FilterCase {
   const char *model;
@@ -45,15 +45,16 @@ const FilterCase kFilters[] = {
      {Pin::Render, Pin::RenderBridge, Pin::Capture, Pin::CaptureBridge},
      {KSNODETYPE_DAC, KSNODETYPE_ADC},
      {{F, 0, 0, 1}, {0, 0, F, 1}, {F, 3, 1, 1}, {1, 0, F, 2}}},
-    // Its MIDI interface adds no pins until the driver serves MIDI ports.
+    // One MIDI cable: its OUT endpoint's pin pair, then its IN endpoint's.
     {"Rowan",
      6,
      8,
      44100,
      192000,
-     {Pin::Render, Pin::RenderBridge, Pin::Capture, Pin::CaptureBridge},
+     {Pin::Render, Pin::RenderBridge, Pin::Capture, Pin::CaptureBridge, Pin::MidiRender, Pin::MidiRenderBridge,
+      Pin::MidiCapture, Pin::MidiCaptureBridge},
      {KSNODETYPE_DAC, KSNODETYPE_ADC},
-     {{F, 0, 0, 1}, {0, 0, F, 1}, {F, 3, 1, 1}, {1, 0, F, 2}}},
+     {{F, 0, 0, 1}, {0, 0, F, 1}, {F, 3, 1, 1}, {1, 0, F, 2}, {F, 4, F, 5}, {F, 7, F, 6}}},
 };
 
 // What a client sees of one pin.
@@ -70,6 +71,10 @@ PinView Expected(Pin pin) {
     case Pin::RenderBridge: return {KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_NONE, KSNODETYPE_LINE_CONNECTOR, 1};
     case Pin::Capture: return {KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SINK, KSCATEGORY_AUDIO, 1};
     case Pin::CaptureBridge: return {KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_NONE, KSNODETYPE_LINE_CONNECTOR, 1};
+    case Pin::MidiRender: return {KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK, KSCATEGORY_WDMAUD_USE_PIN_NAME, ~0u};
+    case Pin::MidiRenderBridge: return {KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_NONE, KSCATEGORY_AUDIO, ~0u};
+    case Pin::MidiCapture: return {KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SINK, KSCATEGORY_WDMAUD_USE_PIN_NAME, ~0u};
+    case Pin::MidiCaptureBridge: return {KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_NONE, KSCATEGORY_AUDIO, ~0u};
   }
   return {};
 }
@@ -120,7 +125,16 @@ void ExpectRanges(const CKsHandle &filter, ULONG id, Pin pin, const FilterCase &
     }
     return;
   }
-  ASSERT_EQ(header.Count, 1u) << "a bridge pin's one range";
+  ASSERT_EQ(header.Count, 1u) << "a bridge or MIDI pin's one range";
+  if (pin == Pin::MidiRender || pin == Pin::MidiCapture || pin == Pin::MidiRenderBridge ||
+      pin == Pin::MidiCaptureBridge) {
+    const bool bus = pin == Pin::MidiRenderBridge || pin == Pin::MidiCaptureBridge;
+    const auto range = Read<KSDATARANGE>(answer, offsets[0]);
+    EXPECT_EQ(range.FormatSize, bus ? sizeof(KSDATARANGE) : sizeof(KSDATARANGE_MUSIC));
+    EXPECT_TRUE(Same(range.MajorFormat, KSDATAFORMAT_TYPE_MUSIC));
+    EXPECT_TRUE(Same(range.SubFormat, bus ? KSDATAFORMAT_SUBTYPE_MIDI_BUS : KSDATAFORMAT_SUBTYPE_MIDI));
+    return;
+  }
   const auto range = Read<KSDATARANGE>(answer, offsets[0]);
   EXPECT_EQ(range.FormatSize, sizeof(KSDATARANGE_AUDIO));
   EXPECT_TRUE(Same(range.MajorFormat, KSDATAFORMAT_TYPE_AUDIO));
@@ -217,7 +231,7 @@ TEST_F(UserModeSizes, MultipleItemAnswersFollowTheSizeProtocol) {
   const Query queries[] = {
       {"categories", topology(KSPROPERTY_TOPOLOGY_CATEGORIES), sizeof(KSPROPERTY), 8 + 4 * 16, 4},
       {"nodes", topology(KSPROPERTY_TOPOLOGY_NODES), sizeof(KSPROPERTY), 8 + 2 * 16, 2},
-      {"connections", topology(KSPROPERTY_TOPOLOGY_CONNECTIONS), sizeof(KSPROPERTY), 8 + 4 * 16, 4},
+      {"connections", topology(KSPROPERTY_TOPOLOGY_CONNECTIONS), sizeof(KSPROPERTY), 8 + 6 * 16, 6},
       {"audio ranges", PinRequest(KSPROPERTY_PIN_DATARANGES, 0), sizeof(KSP_PIN), 8 + 2 * 88, 2},
       {"bridge ranges", PinRequest(KSPROPERTY_PIN_DATARANGES, 3), sizeof(KSP_PIN), 8 + 88, 1},
       {"interfaces", PinRequest(KSPROPERTY_PIN_INTERFACES, 0), sizeof(KSP_PIN), 8 + sizeof(KSPIN_INTERFACE), 1},

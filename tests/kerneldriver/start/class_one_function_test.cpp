@@ -108,7 +108,7 @@ TEST_F(ClassOneFunctionTest, OnlyTheClassTwoFunctionIsBuiltWhereverTheClassOneOn
     EXPECT_EQ(context.captureStream->dataEndpoint, larch.streams[1].endpoint);
     EXPECT_EQ(context.renderStream->channels, larch.streams[0].channels);
     EXPECT_EQ(context.captureStream->channels, larch.streams[1].channels);
-    EXPECT_EQ(context.filterDescriptor->filter.PinDescriptorsCount, 4u);
+    EXPECT_EQ(context.filterDescriptor->filter.PinDescriptorsCount, 12u);  // audio, then two MIDI cables
 
     const uint32_t rate = context.sampleRate == 96000 ? 44100 : 96000;
     EXPECT_EQ(UsbAudioDeviceChangeSampleRate(Context(), rate), STATUS_SUCCESS);

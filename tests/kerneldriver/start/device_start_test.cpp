@@ -88,7 +88,9 @@ TEST_F(CatalogStart, EveryServedModelStartsAsItsDescriptorsSay) {
     } else {
       EXPECT_EQ(context.captureStream, nullptr);
     }
-    EXPECT_EQ(context.filterDescriptor->filter.PinDescriptorsCount, 2 * model.streams.size());
+    // Each MIDI cable has a pin pair on the OUT and on the IN endpoint, after the audio pins.
+    EXPECT_EQ(context.filterDescriptor->filter.PinDescriptorsCount,
+              2 * model.streams.size() + (model.midi ? 4u * model.midi->cables : 0u));
     EXPECT_NE(context.filterFactory, nullptr);
     EXPECT_EQ(context.urbSize, 3u);
     Unplug();

@@ -46,10 +46,10 @@ TEST_F(FilterDescriptorTest, AClientSeesOnePinPairPerStreamWithTheDevicesLimits)
     ASSERT_NE(active, nullptr);
     const uint32_t lowest = *std::min_element(active->rates.begin(), active->rates.end());
     const uint32_t highest = *std::max_element(active->rates.begin(), active->rates.end());
-    ASSERT_EQ(filter.PinDescriptorsCount, 2 * model.streams.size());
+    ASSERT_EQ(filter.PinDescriptorsCount, 2 * model.streams.size() + (model.midi ? 4u * model.midi->cables : 0u));
     ASSERT_EQ(filter.NodeDescriptorsCount, model.streams.size());
     size_t streamingPins = 0;
-    for (ULONG id = 0; id < filter.PinDescriptorsCount; ++id) {
+    for (ULONG id = 0; id < 2 * model.streams.size(); ++id) {  // the audio pins; MIDI pins follow
       const KSPIN_DESCRIPTOR &pin = filter.PinDescriptors[id].PinDescriptor;
       if (pin.Communication != KSPIN_COMMUNICATION_SINK) {
         EXPECT_EQ(pin.Communication, KSPIN_COMMUNICATION_NONE) << "pin " << id << " is a bridge";

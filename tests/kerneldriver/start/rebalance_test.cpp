@@ -103,7 +103,7 @@ TEST_F(RebalanceTest, ADeviceWhoseStartFailedStartsAtTheNextStart) {
   EXPECT_EQ(Node().postStartStatus, STATUS_SUCCESS);
   EXPECT_EQ(Node().problem, winsim::kProblemNone);
   EXPECT_NE(Ctx().filterFactory, nullptr);
-  EXPECT_EQ(Ctx().filterDescriptor->filter.PinDescriptorsCount, 4u);
+  EXPECT_EQ(Ctx().filterDescriptor->filter.PinDescriptorsCount, 12u);
   Unplug();
   EXPECT_EQ(machine.Pnp().LoadedDriver(u"QavAudio"), nullptr);
 }

@@ -9,6 +9,7 @@
 #include "driver_machine.h"
 #include "fake_io.h"
 #include "trace_capture.h"
+#include "winsim/devices/catalog.h"
 
 namespace kslibtest {
 namespace {
@@ -60,7 +61,12 @@ TEST_P(DriverShapes, PinsAreReadAndSortedAsTheDriverDescribesThem) {
   ULONG count = 0;
   ASSERT_EQ(plain.GetPinPropertySimple(0, directks::kPropSetPin, KSPROPERTY_PIN_CTYPES, &count, sizeof count), S_OK);
   EXPECT_EQ(plain.GetPins().GetCount(), static_cast<LONG>(count));
-  EXPECT_EQ(plain.GetNoCommPins().GetCount(), shape.render + shape.capture) << "one bridge pin per direction";
+  const auto *model = winsim::devices::FindModel(shape.model);
+  ASSERT_NE(model, nullptr);
+  // A MIDI cable has a bridge pin on its OUT and on its IN endpoint.
+  const LONG midiBridges = model->midi ? 2 * model->midi->cables : 0;
+  EXPECT_EQ(plain.GetNoCommPins().GetCount(), shape.render + shape.capture + midiBridges)
+      << "one bridge pin per direction and per MIDI cable and endpoint";
   ExpectClassifiedByDescriptor(plain);
 
   CKsAudFilter audio(path.c_str(), &hr);

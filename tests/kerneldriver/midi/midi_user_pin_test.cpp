@@ -1,0 +1,158 @@
+// MIDI pins from user mode, as a client drives them: KsCreatePin with the
+// MIDI data format, RUN, then KSMUSICFORMAT frames read from a capture pin
+// and written to a render pin.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "tests/kerneldriver/start/driver_harness.h"
+#include "tests/kerneldriver/user_mode_client.h"
+
+namespace dstest {
+namespace {
+
+using umclient::CKsHandle;
+using winsim::devices::MidiPacket;
+constexpr winsim::VTime kMs = winsim::kTicksPerSecond / 1000;
+
+struct MidiConnect {
+  KSPIN_CONNECT connect;
+  KSDATAFORMAT format;
+};
+
+MidiConnect Connect(ULONG pinId) {
+  MidiConnect c{};
+  c.connect.Interface = {KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_STREAMING, 0};
+  c.connect.Medium = {KSMEDIUMSETID_Standard, KSMEDIUM_TYPE_ANYINSTANCE, 0};
+  c.connect.PinId = pinId;
+  c.connect.Priority = {KSPRIORITY_NORMAL, 1};
+  c.format.FormatSize = sizeof(KSDATAFORMAT);
+  c.format.MajorFormat = KSDATAFORMAT_TYPE_MUSIC;
+  c.format.SubFormat = KSDATAFORMAT_SUBTYPE_MIDI;
+  c.format.Specifier = KSDATAFORMAT_SPECIFIER_NONE;
+  return c;
+}
+
+DWORD SetRun(const CKsHandle &pin) {
+  KSPROPERTY set{KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_SET};
+  for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) {
+    DWORD error = pin.Ioctl(IOCTL_KS_PROPERTY, &set, sizeof set, &state, sizeof state).error;
+    if (error != ERROR_SUCCESS) return error;
+  }
+  return ERROR_SUCCESS;
+}
+
+// One stream request, waited for.
+DWORD Stream(const CKsHandle &pin, ULONG code, KSSTREAM_HEADER *header) {
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  DWORD bytes = 0;
+  BOOL done = DeviceIoControl(pin.Get(), code, nullptr, 0, header, sizeof *header, &bytes, &overlapped);
+  DWORD error = done ? ERROR_SUCCESS : GetLastError();
+  if (error == ERROR_IO_PENDING) {
+    error = GetOverlappedResult(pin.Get(), &overlapped, &bytes, TRUE) ? ERROR_SUCCESS : GetLastError();
+  }
+  CloseHandle(overlapped.hEvent);
+  return error;
+}
+
+KSSTREAM_HEADER Header(void *data, ULONG extent, ULONG used) {
+  KSSTREAM_HEADER header{};
+  header.Size = sizeof header;
+  header.Data = data;
+  header.FrameExtent = extent;
+  header.DataUsed = used;
+  return header;
+}
+
+using MidiUserPinTest = DriverStartTest;
+
+// Larch: pins 4 and 6 render to cables 0 and 1, pins 8 and 10 capture them.
+TEST_F(MidiUserPinTest, CapturePinsOfACableEachReadItsMessagesWithTheirTime) {
+  Plug("Larch");
+  CKsHandle filter = CKsHandle::OpenFilter(machine);
+  ASSERT_TRUE(filter.Valid());
+  MidiConnect request = Connect(10);
+  CKsHandle first, second;
+  ASSERT_EQ(filter.CreatePin(&request, &first), ERROR_SUCCESS);
+  ASSERT_EQ(filter.CreatePin(&request, &second), ERROR_SUCCESS);
+  ASSERT_EQ(SetRun(first), ERROR_SUCCESS);
+  ASSERT_EQ(SetRun(second), ERROR_SUCCESS);
+  machine.RunFor(30 * kMs);
+  const MidiPacket packets[] = {{0x19, 0x90, 0x3C, 0x64}};
+  device->InjectMidi(packets);
+  machine.RunFor(5 * kMs);
+  for (const CKsHandle *pin : {&first, &second}) {
+    alignas(8) UCHAR frame[64] = {};
+    KSSTREAM_HEADER header = Header(frame, sizeof frame, 0);
+    ASSERT_EQ(Stream(*pin, IOCTL_KS_READ_STREAM, &header), ERROR_SUCCESS);
+    KSMUSICFORMAT music;
+    std::memcpy(&music, frame, sizeof music);
+    EXPECT_EQ(music.ByteCount, 3u);
+    EXPECT_GE(music.TimeDeltaMs, 30u) << "milliseconds since the pin entered RUN";
+    EXPECT_LE(music.TimeDeltaMs, 37u);
+    EXPECT_EQ(std::vector<UCHAR>(frame + 8, frame + 11), (std::vector<UCHAR>{0x90, 0x3C, 0x64}));
+    EXPECT_EQ(header.DataUsed, 12u);
+  }
+}
+
+TEST_F(MidiUserPinTest, RenderFramesReachTheDeviceAndAnOverlongByteCountIsBounded) {
+  Plug("Larch");
+  CKsHandle filter = CKsHandle::OpenFilter(machine);
+  MidiConnect request = Connect(6);
+  CKsHandle pin;
+  ASSERT_EQ(filter.CreatePin(&request, &pin), ERROR_SUCCESS);
+  ASSERT_EQ(SetRun(pin), ERROR_SUCCESS);
+  alignas(8) UCHAR frame[16] = {};
+  const KSMUSICFORMAT music{0, 5};
+  std::memcpy(frame, &music, sizeof music);
+  const UCHAR bytes[] = {0x90, 0x3C, 0x64, 0x3E, 0x64};
+  std::memcpy(frame + 8, bytes, sizeof bytes);
+  KSSTREAM_HEADER header = Header(frame, sizeof frame, 13);
+  ASSERT_EQ(Stream(pin, IOCTL_KS_WRITE_STREAM, &header), ERROR_SUCCESS);
+  // A record claiming more bytes than the frame holds: only what is there.
+  const KSMUSICFORMAT lying{0, 1000};
+  std::memcpy(frame, &lying, sizeof lying);
+  const UCHAR programChange[] = {0xC1, 0x05};
+  std::memcpy(frame + 8, programChange, sizeof programChange);
+  header = Header(frame, sizeof frame, 10);
+  ASSERT_EQ(Stream(pin, IOCTL_KS_WRITE_STREAM, &header), ERROR_SUCCESS);
+  machine.RunFor(10 * kMs);
+  EXPECT_EQ(device->MidiReceived(1), (std::vector<MidiPacket>{{0x19, 0x90, 0x3C, 0x64},
+                                                             {0x19, 0x90, 0x3E, 0x64},
+                                                             {0x1C, 0xC1, 0x05, 0x00}}));
+}
+
+// The cables go with the device while its pins are still open: the pins
+// find no cable, reading ends, and closing them later touches nothing freed.
+TEST_F(MidiUserPinTest, PinsOpenAcrossASurpriseRemovalCloseCleanly) {
+  Plug("Larch");
+  CKsHandle filter = CKsHandle::OpenFilter(machine);
+  MidiConnect captureRequest = Connect(8);
+  MidiConnect renderRequest = Connect(4);
+  CKsHandle capture, render;
+  ASSERT_EQ(filter.CreatePin(&captureRequest, &capture), ERROR_SUCCESS);
+  ASSERT_EQ(filter.CreatePin(&renderRequest, &render), ERROR_SUCCESS);
+  ASSERT_EQ(SetRun(capture), ERROR_SUCCESS);
+  ASSERT_EQ(SetRun(render), ERROR_SUCCESS);
+  Unplug(true);
+  alignas(8) UCHAR frame[16] = {};
+  const KSMUSICFORMAT music{0, 3};
+  std::memcpy(frame, &music, sizeof music);
+  frame[8] = 0x90;
+  frame[9] = 0x3C;
+  frame[10] = 0x64;
+  KSSTREAM_HEADER header = Header(frame, sizeof frame, 11);
+  const winsim::VTime before = machine.Now();
+  Stream(render, IOCTL_KS_WRITE_STREAM, &header);
+  EXPECT_LT(machine.Now() - before, 100 * kMs) << "no wait for buffers of a removed device";
+  EXPECT_TRUE(render.Close());
+  EXPECT_TRUE(capture.Close());
+  filter.Close();
+}
+
+}  // namespace
+}  // namespace dstest
