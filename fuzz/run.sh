@@ -6,6 +6,8 @@
 #   fuzz/run.sh ks-request [seconds]     user-mode property, method and event requests on a started device
 #   fuzz/run.sh lsusb-text [seconds]     `lsusb -v` text to descriptor bytes and a device definition
 #   fuzz/run.sh raw-text [seconds]       raw descriptor text to descriptor bytes and a device definition
+#   fuzz/run.sh midi [seconds]           MIDI byte streams through the parser and encoder, bulk
+#                                        payloads through the decoder (starts from an empty corpus)
 # seconds defaults to 60; 0 runs until stopped. Builds with clang 15 into build/fuzz,
 # writes the catalog seeds into build/fuzz/fuzz/<target>_corpus (which keeps what the
 # fuzzer finds between runs) and reads the saved crashing inputs of fuzz/regressions/<target>/
@@ -13,22 +15,26 @@
 set -euo pipefail
 target="${1:-}"
 seconds="${2:-60}"
+seeds=yes
 case "$target" in
+  midi) timeout=10 maxlen=2048 seeds=no ;;
   device-model) timeout=10 maxlen=4096 ;;
   device-start) timeout=30 maxlen=4096 ;;
   ks-request) timeout=30 maxlen=4096 ;;
   lsusb-text|raw-text) timeout=10 maxlen=65536 ;;
-  *) echo "usage: $0 device-model|device-start|ks-request|lsusb-text|raw-text [seconds]" >&2; exit 2 ;;
+  *) echo "usage: $0 device-model|device-start|ks-request|lsusb-text|raw-text|midi [seconds]" >&2; exit 2 ;;
 esac
 name="${target/-/_}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build/fuzz"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang-15 \
   -DCMAKE_CXX_COMPILER=clang++-15 -DQAV_SANITIZE=address -DQAV_FUZZ=ON >/dev/null
-cmake --build "$build" --target "${name}_fuzzer" "${name}_seeds" -j 2
+targets=("${name}_fuzzer")
+if [ "$seeds" = yes ]; then targets+=("${name}_seeds"); fi
+cmake --build "$build" --target "${targets[@]}" -j 2
 corpus="$build/fuzz/${name}_corpus"
 mkdir -p "$corpus"
-"$build/fuzz/${name}_seeds" "$corpus" >/dev/null
+if [ "$seeds" = yes ]; then "$build/fuzz/${name}_seeds" "$corpus" >/dev/null; fi
 folders=("$corpus")
 if [ -d "$root/fuzz/regressions/$name" ]; then folders+=("$root/fuzz/regressions/$name"); fi
 cd "$build/fuzz"
