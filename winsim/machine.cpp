@@ -15,6 +15,7 @@
 #include "winsim/user/device_notification.h"
 #include "winsim/user/handles.h"
 #include "winsim/user/registry_api.h"
+#include "winsim/user/user_file.h"
 
 namespace winsim {
 namespace {
@@ -146,6 +147,7 @@ void Machine::BootRegistry() {
 
 Machine::~Machine() {
   DisarmAllocationFaults();
+  WaitForDeferredCloses();  // they report to the PnP manager
   m_pnp.reset();  // stops listening once its queued work is done
   m_usb.reset();  // completes what the buses hold while the I/O manager still runs
   ReportDispatchCpu();

@@ -86,7 +86,7 @@ void FreeRecord(FileRecord *record) {
   if (related != nullptr) DereferenceFileObject(related);
   // Last: after a surprise removal this may let REMOVE_DEVICE go ahead.
   if (counted) {
-    if (PnpManager *manager = PnpManager::Active()) manager->HandleClosed(BottomOf(device));
+    PnpManager::NoteHandleClosed(BottomOf(device));
   }
 }
 
@@ -170,7 +170,7 @@ NTSTATUS OpenFileObject(PDEVICE_OBJECT device, const std::u16string &name, PFILE
   }
   record->handles = 1;
   record->counted = true;
-  if (PnpManager *manager = PnpManager::Active()) manager->HandleOpened(BottomOf(device));
+  PnpManager::NoteHandleOpened(BottomOf(device));
   *file = &record->file;
   return STATUS_SUCCESS;
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <mutex>
+#include <shared_mutex>
 
 #include "winsim/kernel/debug_log.h"
 #include "winsim/kernel/pnp_keys.h"
@@ -15,6 +17,9 @@ namespace winsim {
 namespace {
 
 std::atomic<PnpManager *> g_active{nullptr};
+// Held shared while a handle notification uses the active manager, and
+// exclusively while the manager stops being active.
+std::shared_mutex g_activeLock;
 
 }  // namespace
 
@@ -65,11 +70,26 @@ PnpManager::PnpManager(Scheduler &scheduler)
 
 PnpManager::~PnpManager() {
   Shutdown();
-  PnpManager *self = this;
-  g_active.compare_exchange_strong(self, nullptr);
+  {
+    std::unique_lock<std::shared_mutex> guard(g_activeLock);
+    PnpManager *self = this;
+    g_active.compare_exchange_strong(self, nullptr);
+  }
+  // A handle closed while the manager shut down may have queued its removal.
+  if (Scheduler::Current() != nullptr) m_queue->WaitIdle();
 }
 
 PnpManager *PnpManager::Active() { return g_active.load(); }
+
+void PnpManager::NoteHandleOpened(PDEVICE_OBJECT pdo) {
+  std::shared_lock<std::shared_mutex> guard(g_activeLock);
+  if (PnpManager *manager = g_active.load()) manager->HandleOpened(pdo);
+}
+
+void PnpManager::NoteHandleClosed(PDEVICE_OBJECT pdo) {
+  std::shared_lock<std::shared_mutex> guard(g_activeLock);
+  if (PnpManager *manager = g_active.load()) manager->HandleClosed(pdo);
+}
 
 void PnpManager::RunAction(const char *what, std::function<void()> body) { m_queue->Run(what, std::move(body)); }
 

@@ -161,6 +161,12 @@ class PnpManager {
 
   // The manager of the running Machine, or null.
   static PnpManager *Active();
+  // A handle opened on or closed from a device stack, told to the active
+  // manager if there is one. Safe against the manager's destruction on
+  // another thread: a late close at machine shutdown is dropped, never sent
+  // to a freed manager.
+  static void NoteHandleOpened(PDEVICE_OBJECT pdo);
+  static void NoteHandleClosed(PDEVICE_OBJECT pdo);
 
   // Records the package (and its Services key) and binds it to present
   // devices that have no driver yet.

@@ -89,7 +89,7 @@ NTSTATUS OpenFilter(PKSFILTERFACTORY factory, PKSFILTER *filter, const std::sour
   FilterObject *object = nullptr;
   NTSTATUS status = OpenFilterInstance(parent, &object);
   if (!NT_SUCCESS(status)) return status;
-  if (PnpManager *manager = PnpManager::Active()) manager->HandleOpened(pdo);
+  PnpManager::NoteHandleOpened(pdo);
   *filter = &object->pub;
   return STATUS_SUCCESS;
 }
@@ -103,7 +103,7 @@ void CloseFilter(PKSFILTER filter, const std::source_location &site) {
   PDEVICE_OBJECT pdo = object->header.device->pub.PhysicalDeviceObject;
   CloseFilterInstance(object, site);
   // Last: after a surprise removal this may let REMOVE_DEVICE free the device.
-  if (PnpManager *manager = PnpManager::Active()) manager->HandleClosed(pdo);
+  PnpManager::NoteHandleClosed(pdo);
 }
 
 }  // namespace winsim::ks

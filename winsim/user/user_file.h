@@ -33,6 +33,11 @@ class UserFile : public UserObject {
 NTSTATUS SendUserDeviceControl(const std::shared_ptr<UserFile> &file, ULONG code, PVOID input, ULONG inputLength,
                                PVOID output, ULONG outputLength, LPOVERLAPPED overlapped, ULONG_PTR *information);
 
+// Waits until every file close deferred to a thread of its own (the last
+// reference dropped by a completing user request) has been sent. The machine
+// calls it before it takes down the PnP manager those closes report to.
+void WaitForDeferredCloses();
+
 // Cancels the calling thread's requests on the file (all files for null) and
 // waits until they completed.
 void CancelThreadRequests(SimThread *thread, PFILE_OBJECT file);

@@ -117,11 +117,35 @@ void ReportToCaller(PendingRequest *request, bool pendingReturned) {
 // IRP_MJ_CLOSE, which Windows does from the requesting thread's completion
 // APC, never inside the driver's IoCompleteRequest (the driver may hold its
 // locks there): here a thread of its own sends it.
+std::mutex g_closeThreadsLock;
+std::vector<std::shared_ptr<SimThread>> g_closeThreads;
+
 void DropFileReference(PFILE_OBJECT file) {
   if (DereferenceFileObjectUnlessLast(file)) return;
-  Scheduler::Active()->Spawn("file close", ThreadKind::SystemWorker, kSystemProcessId,
-                             [file] { DereferenceFileObject(file); });
+  std::shared_ptr<SimThread> thread = Scheduler::Active()->Spawn(
+      "file close", ThreadKind::SystemWorker, kSystemProcessId, [file] { DereferenceFileObject(file); });
+  std::lock_guard<std::mutex> guard(g_closeThreadsLock);
+  g_closeThreads.push_back(std::move(thread));
 }
+
+}  // namespace
+
+void WaitForDeferredCloses() {
+  if (Scheduler::Current() == nullptr) return;
+  for (;;) {
+    std::vector<std::shared_ptr<SimThread>> threads;
+    {
+      std::lock_guard<std::mutex> guard(g_closeThreadsLock);
+      threads.swap(g_closeThreads);
+    }
+    if (threads.empty()) return;
+    for (const std::shared_ptr<SimThread> &thread : threads) {
+      KeWaitForSingleObject(thread->ExitObject(), Executive, KernelMode, FALSE, nullptr);
+    }
+  }
+}
+
+namespace {
 
 void FinishUserRequest(PIRP irp, void *context) {
   auto *request = static_cast<PendingRequest *>(context);
