@@ -100,12 +100,12 @@ TEST_P(CompletionFigures, PerMillisecondOfAudio) {
   const Case c = GetParam();
   PlugLoopback("Larch");
   TimeProcess();
-  const WaveSpec spec{18, c.rate, 32, 24, true};
+  const WaveShape shape{18, c.rate, 32, 24, true};
   std::vector<Flow> flows;
   flows.reserve(2 * c.clients);
   for (uint32_t i = 0; i < c.clients; ++i) {
-    CPinClient &capture = OpenClient(true, spec);
-    CPinClient &render = OpenClient(false, spec);
+    CPinClient &capture = OpenClient(true, shape);
+    CPinClient &render = OpenClient(false, shape);
     ASSERT_TRUE(capture.SetState(KSSTATE_RUN));
     ASSERT_TRUE(render.SetState(KSSTATE_RUN));
     flows.push_back(Flow{&capture, true, {}});
@@ -127,7 +127,7 @@ TEST_P(CompletionFigures, PerMillisecondOfAudio) {
   const double ms = kCountedRounds * 10.0;
   const double completion = static_cast<double>(last.completionNs - first.completionNs) / ms / 1000;
   const double process = static_cast<double>(last.processNs - first.processNs) / ms / 1000;
-  const size_t bytesPerMs = static_cast<size_t>(2) * c.clients * spec.BlockAlign() * (c.rate / 1000);
+  const size_t bytesPerMs = static_cast<size_t>(2) * c.clients * shape.BlockAlign() * (c.rate / 1000);
   const double copy = MemcpyNs(bytesPerMs) / 1000;
   std::printf("| %u | %u | %.3f | %.3f | %.3f | %.1f | %.3f | %.1f |\n", c.rate, c.clients, completion, process,
               completion + process, static_cast<double>(last.processCalls - first.processCalls) / ms, copy,

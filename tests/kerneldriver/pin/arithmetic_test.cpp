@@ -144,7 +144,7 @@ TEST(TimeStamps, DoNotOverflowForLongRuns) {
 
 // A connection format built as a client sends it, in a buffer of exactly
 // its FormatSize (so a read past it is caught by the address sanitizer).
-struct FormatSpec {
+struct FormatRule {
   const char *name;
   USHORT tag = 1;
   USHORT channels = 2;
@@ -158,7 +158,7 @@ struct FormatSpec {
   NTSTATUS check = STATUS_SUCCESS;
 };
 
-std::unique_ptr<uint8_t[]> BuildFormat(const FormatSpec &s, ULONG *size) {
+std::unique_ptr<uint8_t[]> BuildFormat(const FormatRule &s, ULONG *size) {
   const ULONG prefix = sizeof(KSDATAFORMAT) + (s.dsound ? 8 : 0);
   const ULONG waveBytes = s.tag == 0xFFFE ? sizeof(WAVEFORMATEXTENSIBLE) : sizeof(WAVEFORMATEX);
   *size = prefix + waveBytes - s.trim;
@@ -192,7 +192,7 @@ KSDATARANGE_AUDIO Range() {
   return range;
 }
 
-class PinFormatRules : public ::testing::TestWithParam<FormatSpec> {};
+class PinFormatRules : public ::testing::TestWithParam<FormatRule> {};
 
 TEST_P(PinFormatRules, AcceptWhatTheConversionsServeAndRefuseTheRest) {
   ULONG size = 0;
@@ -201,63 +201,63 @@ TEST_P(PinFormatRules, AcceptWhatTheConversionsServeAndRefuseTheRest) {
   EXPECT_EQ(CheckPinFormat(reinterpret_cast<const KSDATAFORMAT *>(bytes.get()), &range), GetParam().check);
 }
 
-FormatSpec Spec(const char *name, NTSTATUS check) {
-  FormatSpec s;
+FormatRule Rule(const char *name, NTSTATUS check) {
+  FormatRule s;
   s.name = name;
   s.check = check;
   return s;
 }
 
-std::vector<FormatSpec> FormatCases() {
-  std::vector<FormatSpec> cases;
-  cases.push_back(Spec("Pcm16Stereo", STATUS_SUCCESS));
-  FormatSpec s = Spec("Extensible24In32", STATUS_SUCCESS);
+std::vector<FormatRule> FormatCases() {
+  std::vector<FormatRule> cases;
+  cases.push_back(Rule("Pcm16Stereo", STATUS_SUCCESS));
+  FormatRule s = Rule("Extensible24In32", STATUS_SUCCESS);
   s.tag = 0xFFFE, s.blockAlign = 8, s.bits = 32, s.validBits = 24;
   cases.push_back(s);
-  s = Spec("DsoundPcm16", STATUS_SUCCESS);
+  s = Rule("DsoundPcm16", STATUS_SUCCESS);
   s.dsound = true;
   cases.push_back(s);
-  s = Spec("Packed24", STATUS_NO_MATCH);
+  s = Rule("Packed24", STATUS_NO_MATCH);
   s.blockAlign = 6, s.bits = 24, s.validBits = 24;
   cases.push_back(s);
-  s = Spec("ThirtyTwoValidInThirtyTwo", STATUS_NO_MATCH);
+  s = Rule("ThirtyTwoValidInThirtyTwo", STATUS_NO_MATCH);
   s.tag = 0xFFFE, s.blockAlign = 8, s.bits = 32, s.validBits = 32;
   cases.push_back(s);
-  s = Spec("Pcm32", STATUS_NO_MATCH);
+  s = Rule("Pcm32", STATUS_NO_MATCH);
   s.blockAlign = 8, s.bits = 32, s.validBits = 32;
   cases.push_back(s);
-  s = Spec("EightBit", STATUS_NO_MATCH);
+  s = Rule("EightBit", STATUS_NO_MATCH);
   s.blockAlign = 2, s.bits = 8;
   cases.push_back(s);
-  s = Spec("NoChannels", STATUS_NO_MATCH);
+  s = Rule("NoChannels", STATUS_NO_MATCH);
   s.channels = 0;
   cases.push_back(s);
-  s = Spec("BlockAlignDisagreesWithBits", STATUS_NO_MATCH);
+  s = Rule("BlockAlignDisagreesWithBits", STATUS_NO_MATCH);
   s.blockAlign = 8;
   cases.push_back(s);
-  s = Spec("RateAboveRange", STATUS_NO_MATCH);
+  s = Rule("RateAboveRange", STATUS_NO_MATCH);
   s.rate = 192000;
   cases.push_back(s);
-  s = Spec("RateBelowRange", STATUS_NO_MATCH);
+  s = Rule("RateBelowRange", STATUS_NO_MATCH);
   s.rate = 32000;
   cases.push_back(s);
-  s = Spec("ValidBitsAboveContainer", STATUS_NO_MATCH);
+  s = Rule("ValidBitsAboveContainer", STATUS_NO_MATCH);
   s.tag = 0xFFFE, s.validBits = 20;
   cases.push_back(s);
-  s = Spec("NotPcm", STATUS_NO_MATCH);
+  s = Rule("NotPcm", STATUS_NO_MATCH);
   s.subFormat = KSDATAFORMAT_SUBTYPE_WAVEFORMATEX;
   cases.push_back(s);
-  s = Spec("ExtensibleCutShort", STATUS_NO_MATCH);
+  s = Rule("ExtensibleCutShort", STATUS_NO_MATCH);
   s.tag = 0xFFFE, s.blockAlign = 8, s.bits = 32, s.validBits = 24, s.trim = 22;
   cases.push_back(s);
-  s = Spec("UnknownTag", STATUS_NO_MATCH);
+  s = Rule("UnknownTag", STATUS_NO_MATCH);
   s.tag = 0x55;
   cases.push_back(s);
   return cases;
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, PinFormatRules, ::testing::ValuesIn(FormatCases()),
-                         [](const ::testing::TestParamInfo<FormatSpec> &info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<FormatRule> &info) { return std::string(info.param.name); });
 
 TEST(WaveFormatCopy, TakesEighteenOrFortyBytesByTagAndNothingPastTheFormat) {
   struct Case {
@@ -269,11 +269,11 @@ TEST(WaveFormatCopy, TakesEighteenOrFortyBytesByTagAndNothingPastTheFormat) {
                {1, 17, STATUS_INSUFFICIENT_RESOURCES}, {3, 0, STATUS_INSUFFICIENT_RESOURCES}};
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message() << "tag " << c.tag << " trim " << c.trim);
-    FormatSpec spec;
-    spec.tag = c.tag;
-    spec.trim = c.trim;
+    FormatRule shape;
+    shape.tag = c.tag;
+    shape.trim = c.trim;
     ULONG size = 0;
-    auto bytes = BuildFormat(spec, &size);
+    auto bytes = BuildFormat(shape, &size);
     PinWaveFormat copy;
     std::memset(&copy, 0xAA, sizeof copy);
     EXPECT_EQ(CopyWaveFormat(reinterpret_cast<const KSDATAFORMAT *>(bytes.get()), &copy), c.status);

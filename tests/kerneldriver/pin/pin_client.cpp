@@ -17,7 +17,7 @@ KsCreatePinProc KsCreatePinEntry() {
 
 }  // namespace
 
-std::vector<uint8_t> ConnectRequest(ULONG pinId, const WaveSpec &spec) {
+std::vector<uint8_t> ConnectRequest(ULONG pinId, const WaveShape &shape) {
   KSPIN_CONNECT connect{};
   connect.Interface.Set = KSINTERFACESETID_Standard;
   connect.Interface.Id = KSINTERFACE_STANDARD_STREAMING;
@@ -27,18 +27,18 @@ std::vector<uint8_t> ConnectRequest(ULONG pinId, const WaveSpec &spec) {
   connect.Priority.PriorityClass = KSPRIORITY_NORMAL;
   connect.Priority.PrioritySubClass = 1;
   WAVEFORMATEXTENSIBLE wave{};
-  wave.Format.wFormatTag = spec.extensible ? 0xFFFE : 1;
-  wave.Format.nChannels = spec.channels;
-  wave.Format.nSamplesPerSec = spec.rate;
-  wave.Format.nBlockAlign = static_cast<WORD>(spec.BlockAlign());
-  wave.Format.nAvgBytesPerSec = spec.rate * spec.BlockAlign();
-  wave.Format.wBitsPerSample = spec.bits;
-  wave.Format.cbSize = spec.extensible ? 22 : 0;
-  wave.Samples.wValidBitsPerSample = spec.validBits;
-  wave.dwChannelMask = spec.channels == 2 ? 3 : 0;
+  wave.Format.wFormatTag = shape.extensible ? 0xFFFE : 1;
+  wave.Format.nChannels = shape.channels;
+  wave.Format.nSamplesPerSec = shape.rate;
+  wave.Format.nBlockAlign = static_cast<WORD>(shape.BlockAlign());
+  wave.Format.nAvgBytesPerSec = shape.rate * shape.BlockAlign();
+  wave.Format.wBitsPerSample = shape.bits;
+  wave.Format.cbSize = shape.extensible ? 22 : 0;
+  wave.Samples.wValidBitsPerSample = shape.validBits;
+  wave.dwChannelMask = shape.channels == 2 ? 3 : 0;
   wave.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
   KSDATAFORMAT format{};
-  const ULONG waveBytes = spec.extensible ? sizeof(WAVEFORMATEXTENSIBLE) : sizeof(WAVEFORMATEX);
+  const ULONG waveBytes = shape.extensible ? sizeof(WAVEFORMATEXTENSIBLE) : sizeof(WAVEFORMATEX);
   format.FormatSize = sizeof(KSDATAFORMAT) + waveBytes;
   format.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
   format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
@@ -61,11 +61,11 @@ bool CPinClient::OpenFilter(const std::string &path) {
   return m_filter != INVALID_HANDLE_VALUE;
 }
 
-DWORD CPinClient::CreatePin(ULONG pinId, const WaveSpec &spec) {
+DWORD CPinClient::CreatePin(ULONG pinId, const WaveShape &shape) {
   KsCreatePinProc create = KsCreatePinEntry();
   if (create == nullptr) return ERROR_PROC_NOT_FOUND;
-  std::vector<uint8_t> request = ConnectRequest(pinId, spec);
-  m_spec = spec;
+  std::vector<uint8_t> request = ConnectRequest(pinId, shape);
+  m_spec = shape;
   return create(m_filter, reinterpret_cast<PKSPIN_CONNECT>(request.data()), GENERIC_READ | GENERIC_WRITE, &m_pin);
 }
 

@@ -16,7 +16,7 @@
 
 namespace pintest {
 
-struct WaveSpec {
+struct WaveShape {
   uint16_t channels = 2;
   uint32_t rate = 48000;
   uint16_t bits = 16;       // container bits: 16 or 32
@@ -28,7 +28,7 @@ struct WaveSpec {
 
 // KSPIN_CONNECT followed by KSDATAFORMAT_WAVEFORMATEX (FormatSize covering
 // the WAVEFORMATEXTENSIBLE when extensible).
-std::vector<uint8_t> ConnectRequest(ULONG pinId, const WaveSpec &spec);
+std::vector<uint8_t> ConnectRequest(ULONG pinId, const WaveShape &shape);
 
 // One overlapped stream request of one frame.
 struct CStreamRequest {
@@ -48,14 +48,14 @@ class CPinClient {
 
   bool OpenFilter(const std::string &path);
   // ERROR_SUCCESS or what KsCreatePin returned.
-  DWORD CreatePin(ULONG pinId, const WaveSpec &spec);
+  DWORD CreatePin(ULONG pinId, const WaveShape &shape);
   bool SetState(KSSTATE state);
   void ClosePin();
   void CloseFilter();
 
   HANDLE Filter() const { return m_filter; }
   HANDLE Pin() const { return m_pin; }
-  const WaveSpec &Spec() const { return m_spec; }
+  const WaveShape &Rule() const { return m_spec; }
 
   // Property get/set on the pin: true on success; *error the last error.
   bool PinProperty(const void *request, ULONG requestSize, void *value, ULONG valueSize, DWORD *returned,
@@ -73,7 +73,7 @@ class CPinClient {
 
   HANDLE m_filter = INVALID_HANDLE_VALUE;
   HANDLE m_pin = nullptr;
-  WaveSpec m_spec;
+  WaveShape m_spec;
   std::deque<std::unique_ptr<CStreamRequest>> m_requests;
 };
 

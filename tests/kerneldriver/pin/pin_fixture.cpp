@@ -18,12 +18,12 @@ int32_t Ramp32(uint64_t frame, uint32_t channel, uint32_t channels) {
   return static_cast<int32_t>(value << 8);
 }
 
-int32_t DeviceWord(const WaveSpec &spec, uint64_t frame, uint32_t channel) {
-  if (spec.bits == 16) {
-    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(Ramp16(frame, channel, spec.channels)))
+int32_t DeviceWord(const WaveShape &shape, uint64_t frame, uint32_t channel) {
+  if (shape.bits == 16) {
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(Ramp16(frame, channel, shape.channels)))
                                 << 16);
   }
-  return Ramp32(frame, channel, spec.channels);
+  return Ramp32(frame, channel, shape.channels);
 }
 
 void PinTest::TearDown() {
@@ -66,9 +66,9 @@ CPinClient &PinTest::NewClient() {
   return client;
 }
 
-CPinClient &PinTest::OpenClient(bool capture, const WaveSpec &spec) {
+CPinClient &PinTest::OpenClient(bool capture, const WaveShape &shape) {
   CPinClient &client = NewClient();
-  EXPECT_EQ(client.CreatePin(StreamingPinId(capture), spec), DWORD(ERROR_SUCCESS));
+  EXPECT_EQ(client.CreatePin(StreamingPinId(capture), shape), DWORD(ERROR_SUCCESS));
   return client;
 }
 
@@ -99,7 +99,7 @@ namespace {
 constexpr uint32_t kMaxIsoUrbMs = 5;
 
 void SendOne(Flow &flow, uint32_t frames) {
-  const uint32_t block = flow.client->Spec().BlockAlign();
+  const uint32_t block = flow.client->Rule().BlockAlign();
   if (flow.capture) {
     flow.client->Read(frames * block);
     return;
@@ -122,7 +122,7 @@ void Collect(Flow &flow, const CStreamRequest &done) {
 void PinTest::Pump(std::vector<Flow *> flows, uint32_t milliseconds, uint32_t frameMs, uint32_t depth,
                    const std::function<void(uint32_t round)> &each) {
   for (Flow *flow : flows) {
-    const uint32_t frames = flow->client->Spec().rate * frameMs / 1000;
+    const uint32_t frames = flow->client->Rule().rate * frameMs / 1000;
     for (uint32_t i = 0; i < depth; ++i) SendOne(*flow, frames);
   }
   const uint32_t rounds = milliseconds / frameMs;
@@ -134,7 +134,7 @@ void PinTest::Pump(std::vector<Flow *> flows, uint32_t milliseconds, uint32_t fr
         return;
       }
       Collect(*flow, done);
-      SendOne(*flow, flow->client->Spec().rate * frameMs / 1000);
+      SendOne(*flow, flow->client->Rule().rate * frameMs / 1000);
     }
     if (each) each(round);
   }

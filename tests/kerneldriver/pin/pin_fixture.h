@@ -19,7 +19,7 @@ namespace pintest {
 int16_t Ramp16(uint64_t frame, uint32_t channel, uint32_t channels);
 int32_t Ramp32(uint64_t frame, uint32_t channel, uint32_t channels);
 // The device word a client sample becomes.
-int32_t DeviceWord(const WaveSpec &spec, uint64_t frame, uint32_t channel);
+int32_t DeviceWord(const WaveShape &shape, uint64_t frame, uint32_t channel);
 
 // Keeps `depth` frames of `frameMs` in flight on every client for
 // `milliseconds` of virtual time (render clients write their generator's
@@ -47,7 +47,7 @@ class PinTest : public dstest::DriverStartTest {
 
   // A client with its filter open and a pin created (asserted).
   CPinClient &NewClient();
-  CPinClient &OpenClient(bool capture, const WaveSpec &spec);
+  CPinClient &OpenClient(bool capture, const WaveShape &shape);
 
   // What the render stream's data packets carried to the device, as 32-bit
   // words of all its channels interleaved. Before any pin runs.

@@ -14,8 +14,8 @@
 namespace pintest {
 namespace {
 
-constexpr WaveSpec kPcm16{2, 48000, 16, 16, false};
-constexpr WaveSpec kExtensible24In32{2, 48000, 32, 24, true};
+constexpr WaveShape kPcm16{2, 48000, 16, 16, false};
+constexpr WaveShape kExtensible24In32{2, 48000, 32, 24, true};
 
 // Minutes of soak for a figure run (QAV_PIN_SOAK_SECONDS); a second otherwise.
 uint32_t SoakMilliseconds() {
@@ -24,7 +24,7 @@ uint32_t SoakMilliseconds() {
 }
 
 struct Exactness {
-  WaveSpec spec;
+  WaveShape shape;
   ULONG urbSize;
 };
 
@@ -34,12 +34,12 @@ TEST_P(UserStreamExactness, ARampWrittenReachesTheDeviceAndItsLoopbackComesBackU
   PlugLoopback("Birch");
   ASSERT_EQ(UsbAudioDeviceSetUrbSize(&Ctx(), GetParam().urbSize), STATUS_SUCCESS);
   RecordPlayed();
-  const WaveSpec spec = GetParam().spec;
-  CPinClient &render = OpenClient(false, spec);
-  CPinClient &capture = OpenClient(true, spec);
+  const WaveShape shape = GetParam().shape;
+  CPinClient &render = OpenClient(false, shape);
+  CPinClient &capture = OpenClient(true, shape);
   ASSERT_TRUE(capture.SetState(KSSTATE_RUN));
   ASSERT_TRUE(render.SetState(KSSTATE_RUN));
-  Flow play{&render, false, RampWriter(spec)};
+  Flow play{&render, false, RampWriter(shape)};
   Flow record{&capture, true, {}};
   const uint32_t milliseconds = SoakMilliseconds();
   Pump({&play, &record}, milliseconds);
@@ -47,8 +47,8 @@ TEST_P(UserStreamExactness, ARampWrittenReachesTheDeviceAndItsLoopbackComesBackU
   ASSERT_TRUE(capture.SetState(KSSTATE_STOP));
   uint32_t channels = 0;
   std::vector<int32_t> played = Played(&channels);
-  ExpectPlayedRamp(played, channels, spec, play.framesSent);
-  ExpectCapturedRamp(record.captured, spec, static_cast<uint64_t>(spec.rate) * milliseconds / 1000 / 2);
+  ExpectPlayedRamp(played, channels, shape, play.framesSent);
+  ExpectCapturedRamp(record.captured, shape, static_cast<uint64_t>(shape.rate) * milliseconds / 1000 / 2);
   for (ULONG flags : record.flags) EXPECT_EQ(flags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY, 0u);
   EXPECT_FALSE(play.failed);
   EXPECT_FALSE(record.failed);
@@ -58,8 +58,8 @@ INSTANTIATE_TEST_SUITE_P(Formats, UserStreamExactness,
                          ::testing::Values(Exactness{kPcm16, 1}, Exactness{kPcm16, 3}, Exactness{kPcm16, 5},
                                            Exactness{kExtensible24In32, 1}, Exactness{kExtensible24In32, 3},
                                            Exactness{kExtensible24In32, 5},
-                                           Exactness{WaveSpec{2, 44100, 16, 16, false}, 3},
-                                           Exactness{WaveSpec{2, 96000, 32, 24, true}, 1}));
+                                           Exactness{WaveShape{2, 44100, 16, 16, false}, 3},
+                                           Exactness{WaveShape{2, 96000, 32, 24, true}, 1}));
 
 
 using UserStreamTest = PinTest;
@@ -170,13 +170,13 @@ TEST_F(UserStreamTest, FramesCarryTimeStampsThatFollowThePosition) {
 
 TEST_F(UserStreamTest, TheFirstPinSetsTheRateAndLaterPinsMustUseIt) {
   PlugLoopback("Birch");
-  CPinClient &first = OpenClient(false, WaveSpec{2, 44100, 16, 16, false});
+  CPinClient &first = OpenClient(false, WaveShape{2, 44100, 16, 16, false});
   EXPECT_EQ(Ctx().sampleRate, 44100u);
   EXPECT_EQ(device->ActiveRate(), 44100u);
   CPinClient &refused = NewClient();
   EXPECT_EQ(refused.CreatePin(StreamingPinId(true), kPcm16), DWORD(ERROR_NO_SYSTEM_RESOURCES));
   CPinClient &same = NewClient();
-  EXPECT_EQ(same.CreatePin(StreamingPinId(true), WaveSpec{2, 44100, 16, 16, false}), DWORD(ERROR_SUCCESS));
+  EXPECT_EQ(same.CreatePin(StreamingPinId(true), WaveShape{2, 44100, 16, 16, false}), DWORD(ERROR_SUCCESS));
   EXPECT_EQ(Ctx().openAudioPins, 2);
   EXPECT_EQ(UsbAudioDeviceChangeSampleRate(&Ctx(), 48000), kStatusAudioPinsOpen);
   first.ClosePin();
@@ -318,14 +318,14 @@ TEST_F(UserStreamTest, ChannelNamesAreNotSupportedWithoutStrings) {
 // A format change as ks.sys makes it on the device's one open audio pin:
 // under the device and filter mutexes, the new connection format in place,
 // then SetDataFormat with the old one; a refusal puts the old one back.
-NTSTATUS ChangeFormat(UsbAudioDevice &device, const WaveSpec &spec) {
+NTSTATUS ChangeFormat(UsbAudioDevice &device, const WaveShape &shape) {
   KsAcquireDevice(device.device);
   PKSFILTER filter = KsFilterFactoryGetFirstChildFilter(KsDeviceGetFirstChildFilterFactory(device.device));
   NTSTATUS status = STATUS_NOT_FOUND;
   if (filter != nullptr) {
     KsFilterAcquireControl(filter);
     if (auto *pin = static_cast<PKSPIN>(KsGetFirstChild(filter))) {
-      std::vector<uint8_t> request = ConnectRequest(pin->Id, spec);
+      std::vector<uint8_t> request = ConnectRequest(pin->Id, shape);
       PKSDATAFORMAT old = pin->ConnectionFormat;
       pin->ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(request.data() + sizeof(KSPIN_CONNECT));
       status = pin->Descriptor->Dispatch->SetDataFormat(pin, old, nullptr,
@@ -343,8 +343,8 @@ TEST_F(UserStreamTest, AFormatChangeOnARunningPinRestartsItsStreamOrIsRefused) {
   CPinClient &render = OpenClient(false, kPcm16);
   ASSERT_TRUE(render.SetState(KSSTATE_RUN));
   Sleep(200);
-  EXPECT_EQ(ChangeFormat(Ctx(), WaveSpec{2, 44100, 16, 16, false}), STATUS_NO_MATCH) << "the device keeps one rate";
-  EXPECT_EQ(ChangeFormat(Ctx(), WaveSpec{2, 48000, 24, 24, false}), STATUS_NO_MATCH) << "packed 24-bit";
+  EXPECT_EQ(ChangeFormat(Ctx(), WaveShape{2, 44100, 16, 16, false}), STATUS_NO_MATCH) << "the device keeps one rate";
+  EXPECT_EQ(ChangeFormat(Ctx(), WaveShape{2, 48000, 24, 24, false}), STATUS_NO_MATCH) << "packed 24-bit";
   const uint32_t before = Ctx().renderStream->timing.Count;
   EXPECT_EQ(ChangeFormat(Ctx(), kExtensible24In32), STATUS_SUCCESS);
   Sleep(20);
