@@ -133,19 +133,26 @@ bool HostController::SetCurrentFrame(uint32_t frame) {
 }
 
 void HostController::SetSofOffsetPpm(int32_t ppm) {
-  std::lock_guard<std::mutex> ports(m_lock);
-  std::lock_guard<std::mutex> guard(m_clockLock);
-  const VTime now = m_scheduler != nullptr ? m_scheduler->Now() : 0;
-  const uint64_t current = MicroframeAtLocked(now);
-  // The new rate applies from the start of the current microframe.
-  if (now > m_clockTime) {
-    const u128 ticks = static_cast<u128>(current - m_clockMicroframe) * kMicroframeTicks * kPpmScale;
-    const uint64_t scale = static_cast<uint64_t>(kPpmScale + m_sofPpm);
-    m_clockTime += static_cast<VTime>((ticks + scale - 1) / scale);
-    m_clockMicroframe = current;
+  std::vector<std::shared_ptr<UsbFunction>> devices;
+  int32_t applied = 0;
+  {
+    std::lock_guard<std::mutex> ports(m_lock);
+    std::lock_guard<std::mutex> guard(m_clockLock);
+    const VTime now = m_scheduler != nullptr ? m_scheduler->Now() : 0;
+    const uint64_t current = MicroframeAtLocked(now);
+    // The new rate applies from the start of the current microframe.
+    if (now > m_clockTime) {
+      const u128 ticks = static_cast<u128>(current - m_clockMicroframe) * kMicroframeTicks * kPpmScale;
+      const uint64_t scale = static_cast<uint64_t>(kPpmScale + m_sofPpm);
+      m_clockTime += static_cast<VTime>((ticks + scale - 1) / scale);
+      m_clockMicroframe = current;
   }
   m_sofPpm = std::clamp(ppm, -kMaxSofOffsetPpm, kMaxSofOffsetPpm);
-  for (auto &[number, port] : m_ports) port.device->SofOffsetChanged(m_sofPpm);
+  applied = m_sofPpm;
+  for (auto &[number, port] : m_ports) devices.push_back(port.device);
+  }
+  // Outside the controller's locks, as in Attach.
+  for (const std::shared_ptr<UsbFunction> &device : devices) device->SofOffsetChanged(applied);
 }
 
 int32_t HostController::SofOffsetPpm() const {
@@ -154,12 +161,11 @@ int32_t HostController::SofOffsetPpm() const {
 }
 
 int HostController::Attach(std::shared_ptr<UsbFunction> device) {
+  // Told outside the controller's locks: a device takes its own lock there,
+  // and calls back into the controller while it holds it.
+  device->SofOffsetChanged(SofOffsetPpm());
   std::lock_guard<std::mutex> guard(m_lock);
   int number = m_nextPort++;
-  {
-    std::lock_guard<std::mutex> clock(m_clockLock);
-    device->SofOffsetChanged(m_sofPpm);
-  }
   device->SetDataReadyCallback([this](uint8_t) {
     m_dataReady = true;
     Wake();
