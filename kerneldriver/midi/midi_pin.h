@@ -32,7 +32,7 @@ struct UsbMidiPin {
   KSPIN_LOCK queueLock;
   LIST_ENTRY queue;
   ULONG queued;
-  volatile LONG dropped;  // messages refused: too long, queue full or no memory
+  volatile LONG dropped;  // messages refused: oversized, queue full or no memory
   NPAGED_LOOKASIDE_LIST entries;
 };
 
