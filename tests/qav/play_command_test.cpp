@@ -40,6 +40,20 @@ TEST(PlayCommandTest, TheSignalComesBackExactOnTheDefaultInterface) {
   EXPECT_EQ(lines.back().rfind("exact: all 259200 samples came back unaltered", 0), 0u) << lines.back();
 }
 
+// Alder and Rowan stream 3-byte subslots: the 24 valid bits of the signal
+// travel whole and must come back so.
+TEST(PlayCommandTest, TheSignalComesBackExactThroughThreeByteSubslots) {
+  for (const char *model : {"Alder", "Rowan"}) {
+    SCOPED_TRACE(model);
+    const qav::PlayReport report = qav::PlayDevice(Definition(model), 100);
+    ASSERT_TRUE(report.ok) << report.error;
+    EXPECT_EQ(report.format.containerBits, 32u);
+    EXPECT_EQ(report.format.validBits, 24u);
+    EXPECT_TRUE(report.Exact()) << qav::DescribePlay(report, 100).back();
+    EXPECT_EQ(report.comparison.samplesCompared, report.framesSent * report.format.channels);
+  }
+}
+
 struct RefusalCase {
   const char *model;
   const char *verdict;  // the whole last line

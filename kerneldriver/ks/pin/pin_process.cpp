@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr ULONG kDeviceSampleBytes = 4;
 // Every step finishes a region or a frame; a pass ends after this many so a
 // client queuing endless empty frames cannot hold the processor.
 constexpr ULONG kMaxStepsPerPass = kPinRegionCapacity + 256;
@@ -40,9 +39,8 @@ bool HasRegion(AudioPin *pin) {
 
 void Move(const AudioPin *pin, PUCHAR client, ULONG frames) {
   const UsbAudioStream *stream = pin->stream;
-  // Only whole 4-byte device words are touched, however the stream's frames are laid out.
-  const ULONG deviceWords = stream->bytesPerFrame / kDeviceSampleBytes;
-  SampleBlock block{client, pin->format->channels, pin->currentRegion, QavMin(stream->channels, deviceWords), frames};
+  // A subslot the conversions do not serve leaves both sides untouched.
+  SampleBlock block{client, pin->format->channels, pin->currentRegion, stream->channels, frames, stream->subslot};
   if (pin->capture) {
     if (pin->format->sampleBytes == 2) {
       CaptureToClient16(block);

@@ -1,11 +1,14 @@
-// Moving samples between a client's frames and the device's USB words. The
-// USB side always carries 32-bit little-endian samples (4-byte subslots); a
-// client carries 16-bit samples (the upper half of a device word) or 32-bit
-// containers (copied whole). Channels beyond the smaller of the two counts
-// are left as they are on the receiving side.
+// Moving samples between a client's frames and the device's USB subslots.
+// The USB side carries little-endian, left-justified samples in 2-, 3- or
+// 4-byte subslots; a client carries 16-bit samples (the upper half of a
+// 32-bit value) or 32-bit containers. Both sides are read as the top of a
+// 32-bit value, so a narrower side keeps the top bits of the wider one (a
+// 2-byte subslot drops a 24-in-32 client's low bits: that is the device's
+// resolution). Channels beyond the smaller of the two counts are left as
+// they are on the receiving side.
 //
-// Render mixing adds into the device word with a symmetric clamp to
-// -2147483647..2147483647, so the regions the stream zeroed before queuing
+// Render mixing adds into the device sample at 32 bits with a symmetric
+// clamp to -2147483647..2147483647, then narrows to the subslot, so the regions the stream zeroed before queuing
 // them end up holding the saturated mix of every running render pin.
 //
 // Pure and allocation-free; any IRQL. Buffers need no alignment.
@@ -27,14 +30,19 @@ inline LONG SaturatingMix(LONG device, LONG client) {
 }
 
 // One copy or mix of `frames` frames. Channel counts are the frames' widths;
-// the device frame is deviceChannels 32-bit words.
+// the device frame is deviceChannels subslots of deviceBytes each. A block
+// whose subslot SubslotServed refuses is left untouched on both sides.
 struct SampleBlock {
   PUCHAR client;
   ULONG clientChannels;
   PUCHAR device;
   ULONG deviceChannels;
   ULONG frames;
+  ULONG deviceBytes = 4;
 };
+
+// The subslot sizes the conversions serve: 2, 3 and 4 bytes.
+bool SubslotServed(ULONG deviceBytes);
 
 // Capture: device words into the client's frames.
 void CaptureToClient16(const SampleBlock &block);

@@ -94,6 +94,113 @@ TEST(SampleConversion, CaptureDeliversTheUpperHalfOrTheWholeWord) {
   EXPECT_EQ(As<int32_t>(client), (std::vector<int32_t>{-7, 0x7FFFFF00, 3, 4}));
 }
 
+// One sample through a (client width x device subslot) pair. Client values
+// are 16-bit samples or 32-bit containers; device bytes are the subslot as
+// it travels on the bus.
+struct SubslotCase {
+  ULONG clientBytes;
+  std::vector<uint8_t> device;  // render: before the mix; capture: what arrived
+  int32_t client;
+  std::vector<uint8_t> expected;  // render: the device bytes after the mix
+  int32_t captured;               // capture: the client's sample
+};
+
+std::vector<uint8_t> ClientSample(ULONG bytes, int32_t value) {
+  std::vector<uint8_t> out(bytes);
+  if (bytes == 2) {
+    const auto v = static_cast<int16_t>(value);
+    std::memcpy(out.data(), &v, 2);
+  } else {
+    std::memcpy(out.data(), &value, 4);
+  }
+  return out;
+}
+
+int32_t ClientValue(const std::vector<uint8_t> &bytes) {
+  if (bytes.size() == 2) {
+    int16_t v;
+    std::memcpy(&v, bytes.data(), 2);
+    return v;
+  }
+  int32_t v;
+  std::memcpy(&v, bytes.data(), 4);
+  return v;
+}
+
+class SubslotConversion : public ::testing::TestWithParam<SubslotCase> {};
+
+TEST_P(SubslotConversion, RenderMixesAt32BitsThenNarrowsToTheSubslot) {
+  const SubslotCase &c = GetParam();
+  std::vector<uint8_t> device = c.device;
+  std::vector<uint8_t> client = ClientSample(c.clientBytes, c.client);
+  const SampleBlock block{client.data(), 1, device.data(), 1, 1, static_cast<ULONG>(device.size())};
+  c.clientBytes == 2 ? MixFromClient16(block) : MixFromClient32(block);
+  EXPECT_EQ(device, c.expected);
+}
+
+TEST_P(SubslotConversion, CaptureWidensTheSubslotToTheClientFormat) {
+  const SubslotCase &c = GetParam();
+  std::vector<uint8_t> device = c.device;
+  std::vector<uint8_t> client(c.clientBytes, 0xAA);
+  const SampleBlock block{client.data(), 1, device.data(), 1, 1, static_cast<ULONG>(device.size())};
+  c.clientBytes == 2 ? CaptureToClient16(block) : CaptureToClient32(block);
+  EXPECT_EQ(ClientValue(client), c.captured);
+  EXPECT_EQ(device, c.device) << "capture leaves the device side alone";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pairs, SubslotConversion,
+    ::testing::Values(
+        // 3-byte subslots: the top 24 bits.
+        SubslotCase{2, {0x56, 0x34, 0x12}, 0x0101, {0x56, 0x35, 0x13}, 0x1234},
+        SubslotCase{4, {0x56, 0x34, 0x12}, 0x01020304, {0x59, 0x36, 0x13}, 0x12345600},
+        SubslotCase{2, {0xFF, 0xFF, 0x7F}, 1, {0xFF, 0xFF, 0x7F}, 32767},           // ceiling
+        SubslotCase{4, {0x00, 0x00, 0x80}, INT32_MIN, {0x00, 0x00, 0x80}, INT32_MIN},  // floor
+        SubslotCase{2, {0x00, 0x00, 0x80}, -1, {0x00, 0x00, 0x80}, -32768},
+        SubslotCase{4, {0xFF, 0xFF, 0x7F}, 0x7FFFFFFF, {0xFF, 0xFF, 0x7F}, 0x7FFFFF00},
+        // 2-byte subslots: the top 16 bits; a 24-in-32 client's low bits are below the device's resolution.
+        SubslotCase{2, {0x05, 0x00}, -1, {0x04, 0x00}, 5},
+        SubslotCase{4, {0x00, 0x00}, 0x123456FF, {0x34, 0x12}, 0},
+        SubslotCase{4, {0x34, 0x12}, 0, {0x34, 0x12}, 0x12340000},
+        SubslotCase{2, {0xFF, 0x7F}, 0x7FFF, {0xFF, 0x7F}, 32767},
+        SubslotCase{4, {0x00, 0x80}, -0x10000, {0x00, 0x80}, INT32_MIN},
+        // 4-byte subslots, the word path.
+        SubslotCase{2, {0x00, 0x00, 0xFF, 0x7F}, 16384, {0xFF, 0xFF, 0xFF, 0x7F}, 32767},
+        SubslotCase{4, {0x00, 0x00, 0x00, 0x80}, INT32_MIN, {0x01, 0x00, 0x00, 0x80}, INT32_MIN}));
+
+TEST(SubslotConversion, NarrowFramesKeepTheirStrideAcrossChannelCounts) {
+  // A 4-channel 3-byte device against a stereo 16-bit client, two frames.
+  std::vector<uint8_t> device(2 * 4 * 3, 0x11);
+  auto client = Bytes16({0x0100, 0x0200, 0x0300, 0x0400});
+  MixFromClient16({client.data(), 2, device.data(), 4, 2, 3});
+  for (ULONG f = 0; f < 2; ++f) {
+    for (ULONG c = 0; c < 4; ++c) {
+      const uint8_t *s = device.data() + (f * 4 + c) * 3;
+      const uint8_t expectedHigh = c < 2 ? static_cast<uint8_t>(0x11 + 1 + f * 2 + c) : 0x11;
+      EXPECT_EQ(s[2], expectedHigh) << "frame " << f << " channel " << c;
+      EXPECT_EQ(s[0], 0x11);
+    }
+  }
+  // Capture into a 4-channel 32-bit client from a stereo 2-byte device: the extra channels stay.
+  std::vector<uint8_t> narrow = {0x01, 0x00, 0x02, 0x00, 0x03, 0x00, 0x04, 0x00};
+  auto wide = Bytes32({9, 9, 9, 9, 9, 9, 9, 9});
+  CaptureToClient32({wide.data(), 4, narrow.data(), 2, 2, 2});
+  EXPECT_EQ(As<int32_t>(wide), (std::vector<int32_t>{0x10000, 0x20000, 9, 9, 0x30000, 0x40000, 9, 9}));
+}
+
+TEST(SubslotConversion, AnUnservedSubslotLeavesBothSidesAlone) {
+  for (ULONG bytes : {1u, 5u, 8u}) {
+    EXPECT_FALSE(SubslotServed(bytes));
+    std::vector<uint8_t> device(16, 0x22);
+    auto client = Bytes32({7, 8});
+    MixFromClient32({client.data(), 2, device.data(), 2, 1, bytes});
+    CaptureToClient32({client.data(), 2, device.data(), 2, 1, bytes});
+    EXPECT_EQ(device, std::vector<uint8_t>(16, 0x22));
+    EXPECT_EQ(As<int32_t>(client), (std::vector<int32_t>{7, 8}));
+  }
+  for (ULONG bytes : {2u, 3u, 4u}) EXPECT_TRUE(SubslotServed(bytes));
+}
+
 struct FramingCase {
   ULONG urbSize;
   ULONG rate;

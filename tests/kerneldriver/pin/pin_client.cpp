@@ -65,7 +65,7 @@ DWORD CPinClient::CreatePin(ULONG pinId, const WaveShape &shape) {
   KsCreatePinProc create = KsCreatePinEntry();
   if (create == nullptr) return ERROR_PROC_NOT_FOUND;
   std::vector<uint8_t> request = ConnectRequest(pinId, shape);
-  m_spec = shape;
+  m_shape = shape;
   return create(m_filter, reinterpret_cast<PKSPIN_CONNECT>(request.data()), GENERIC_READ | GENERIC_WRITE, &m_pin);
 }
 

@@ -55,7 +55,7 @@ class CPinClient {
 
   HANDLE Filter() const { return m_filter; }
   HANDLE Pin() const { return m_pin; }
-  const WaveShape &Rule() const { return m_spec; }
+  const WaveShape &Rule() const { return m_shape; }
 
   // Property get/set on the pin: true on success; *error the last error.
   bool PinProperty(const void *request, ULONG requestSize, void *value, ULONG valueSize, DWORD *returned,
@@ -73,7 +73,7 @@ class CPinClient {
 
   HANDLE m_filter = INVALID_HANDLE_VALUE;
   HANDLE m_pin = nullptr;
-  WaveShape m_spec;
+  WaveShape m_shape;
   std::deque<std::unique_ptr<CStreamRequest>> m_requests;
 };
 

@@ -26,6 +26,11 @@ int32_t DeviceWord(const WaveShape &shape, uint64_t frame, uint32_t channel) {
   return Ramp32(frame, channel, shape.channels);
 }
 
+int32_t AtDeviceResolution(int32_t value, uint32_t subslot) {
+  if (subslot >= 4) return value;
+  return static_cast<int32_t>(static_cast<uint32_t>(value) & ~((1u << (8 * (4 - subslot))) - 1));
+}
+
 void PinTest::TearDown() {
   clients.clear();
   if (bus) bus->isoObserver = nullptr;
@@ -77,19 +82,25 @@ void PinTest::RecordPlayed() {
   ASSERT_NE(render, nullptr);
   const uint8_t endpoint = render->dataEndpoint;
   m_playedChannels = render->channels;
-  bus->isoObserver = [this, endpoint](uint8_t ep, uint64_t, const uint8_t *data, uint32_t length) {
+  m_playedSubslot = render->subslot;
+  ASSERT_GE(m_playedSubslot, 1u);
+  ASSERT_LE(m_playedSubslot, 4u);
+  const uint32_t subslot = m_playedSubslot;
+  bus->isoObserver = [this, endpoint, subslot](uint8_t ep, uint64_t, const uint8_t *data, uint32_t length) {
     if (ep != endpoint) return;
     std::lock_guard guard(m_playedLock);
-    const size_t words = length / 4;
-    const size_t at = m_played.size();
-    m_played.resize(at + words);
-    std::memcpy(m_played.data() + at, data, words * 4);
+    for (uint32_t at = 0; at + subslot <= length; at += subslot) {
+      uint32_t word = 0;
+      for (uint32_t b = 0; b < subslot; ++b) word |= static_cast<uint32_t>(data[at + b]) << (8 * (4 - subslot + b));
+      m_played.push_back(static_cast<int32_t>(word));
+    }
   };
 }
 
-std::vector<int32_t> PinTest::Played(uint32_t *channels) {
+std::vector<int32_t> PinTest::Played(uint32_t *channels, uint32_t *subslot) {
   std::lock_guard guard(m_playedLock);
   *channels = m_playedChannels;
+  if (subslot != nullptr) *subslot = m_playedSubslot;
   return m_played;
 }
 

@@ -19,7 +19,13 @@ namespace pintest {
 int16_t Ramp16(uint64_t frame, uint32_t channel, uint32_t channels);
 int32_t Ramp32(uint64_t frame, uint32_t channel, uint32_t channels);
 // The device word a client sample becomes.
+<<<<<<< HEAD
 int32_t DeviceWord(const WaveShape &shape, uint64_t frame, uint32_t channel);
+=======
+int32_t DeviceWord(const WaveShape &shape, uint64_t frame, uint32_t channel);
+// A left-justified 32-bit value as a `subslot`-byte subslot carries it.
+int32_t AtDeviceResolution(int32_t value, uint32_t subslot);
+>>>>>>> h13-subslot
 
 // Keeps `depth` frames of `frameMs` in flight on every client for
 // `milliseconds` of virtual time (render clients write their generator's
@@ -49,10 +55,11 @@ class PinTest : public dstest::DriverStartTest {
   CPinClient &NewClient();
   CPinClient &OpenClient(bool capture, const WaveShape &shape);
 
-  // What the render stream's data packets carried to the device, as 32-bit
-  // words of all its channels interleaved. Before any pin runs.
+  // What the render stream's data packets carried to the device, every
+  // subslot widened to a left-justified 32-bit value, all channels
+  // interleaved. Before any pin runs.
   void RecordPlayed();
-  std::vector<int32_t> Played(uint32_t *channels);
+  std::vector<int32_t> Played(uint32_t *channels, uint32_t *subslot = nullptr);
 
   // See Flow.
   // `each` (if set) runs after every round of one frame per flow.
@@ -65,6 +72,7 @@ class PinTest : public dstest::DriverStartTest {
   std::mutex m_playedLock;
   std::vector<int32_t> m_played;
   uint32_t m_playedChannels = 0;
+  uint32_t m_playedSubslot = 4;
 };
 
 // The first frame at which `samples` (interleaved, `channels` wide) holds

@@ -13,10 +13,14 @@ namespace pintest {
 // A render flow's generator of Ramp16/Ramp32 frames.
 std::function<void(uint64_t, uint8_t *)> RampWriter(const WaveShape &shape);
 // The client's ramp, frames 0..frames-1, as the device's words on its
-// first channels (the rest silent), starting at the first sound.
-void ExpectPlayedRamp(const std::vector<int32_t> &played, uint32_t channels, const WaveShape &shape, uint64_t frames);
-// Captured client frames hold the ramp, unaltered and without a gap, from
-// their first sound on, for at least minimumFrames.
-void ExpectCapturedRamp(const std::vector<uint8_t> &bytes, const WaveShape &shape, uint64_t minimumFrames);
+// first channels (the rest silent) at the resolution of its `subslot`,
+// starting at the first sound.
+void ExpectPlayedRamp(const std::vector<int32_t> &played, uint32_t channels, const WaveShape &shape, uint64_t frames,
+                      uint32_t subslot = 4);
+// Captured client frames hold the ramp at the resolution of a `subslot`
+// device, without a gap, from their first sound on, for at least
+// minimumFrames.
+void ExpectCapturedRamp(const std::vector<uint8_t> &bytes, const WaveShape &shape, uint64_t minimumFrames,
+                        uint32_t subslot = 4);
 
 }  // namespace pintest

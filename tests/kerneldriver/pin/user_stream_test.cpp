@@ -61,6 +61,44 @@ INSTANTIATE_TEST_SUITE_P(Formats, UserStreamExactness,
                                            Exactness{WaveShape{2, 44100, 16, 16, false}, 3},
                                            Exactness{WaveShape{2, 96000, 32, 24, true}, 1}));
 
+struct NarrowSubslot {
+  const char *model;
+  uint32_t subslot;  // of the model's render and capture settings
+  WaveShape shape;
+};
+
+class UserStreamNarrowSubslot : public PinTest, public ::testing::WithParamInterface<NarrowSubslot> {};
+
+// The device side carries the top bits of the client's samples in its own
+// subslot size; a 16-bit subslot is the device's resolution for a 24-bit client.
+TEST_P(UserStreamNarrowSubslot, ARampArrivesAtTheDeviceResolutionAndComesBack) {
+  const NarrowSubslot &p = GetParam();
+  PlugLoopback(p.model);
+  ASSERT_EQ(Ctx().renderStream->subslot, p.subslot);
+  ASSERT_EQ(Ctx().captureStream->subslot, p.subslot);
+  RecordPlayed();
+  CPinClient &render = OpenClient(false, p.shape);
+  CPinClient &capture = OpenClient(true, p.shape);
+  ASSERT_TRUE(capture.SetState(KSSTATE_RUN));
+  ASSERT_TRUE(render.SetState(KSSTATE_RUN));
+  Flow play{&render, false, RampWriter(p.shape)};
+  Flow record{&capture, true, {}};
+  Pump({&play, &record}, 500);
+  ASSERT_TRUE(render.SetState(KSSTATE_STOP));
+  ASSERT_TRUE(capture.SetState(KSSTATE_STOP));
+  uint32_t channels = 0;
+  uint32_t subslot = 0;
+  std::vector<int32_t> played = Played(&channels, &subslot);
+  ExpectPlayedRamp(played, channels, p.shape, play.framesSent, subslot);
+  ExpectCapturedRamp(record.captured, p.shape, p.shape.rate / 4, p.subslot);
+  EXPECT_FALSE(play.failed);
+  EXPECT_FALSE(record.failed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, UserStreamNarrowSubslot,
+                         ::testing::Values(NarrowSubslot{"Alder", 3, kPcm16}, NarrowSubslot{"Alder", 3, kExtensible24In32},
+                                           NarrowSubslot{"Hazel", 2, kPcm16},
+                                           NarrowSubslot{"Hazel", 2, kExtensible24In32}));
 
 using UserStreamTest = PinTest;
 
