@@ -19,13 +19,9 @@ namespace pintest {
 int16_t Ramp16(uint64_t frame, uint32_t channel, uint32_t channels);
 int32_t Ramp32(uint64_t frame, uint32_t channel, uint32_t channels);
 // The device word a client sample becomes.
-<<<<<<< HEAD
-int32_t DeviceWord(const WaveShape &shape, uint64_t frame, uint32_t channel);
-=======
 int32_t DeviceWord(const WaveShape &shape, uint64_t frame, uint32_t channel);
 // A left-justified 32-bit value as a `subslot`-byte subslot carries it.
 int32_t AtDeviceResolution(int32_t value, uint32_t subslot);
->>>>>>> h13-subslot
 
 // Keeps `depth` frames of `frameMs` in flight on every client for
 // `milliseconds` of virtual time (render clients write their generator's

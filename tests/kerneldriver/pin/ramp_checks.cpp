@@ -18,9 +18,6 @@ std::function<void(uint64_t, uint8_t *)> RampWriter(const WaveShape &shape) {
   };
 }
 
-<<<<<<< HEAD
-void ExpectPlayedRamp(const std::vector<int32_t> &played, uint32_t channels, const WaveShape &shape, uint64_t frames) {
-=======
 namespace {
 
 // The first frame of a ramp whose samples at `subslot` resolution are not
@@ -38,7 +35,6 @@ uint64_t FirstAudibleFrame(const std::function<int32_t(uint64_t, uint32_t)> &sam
 
 void ExpectPlayedRamp(const std::vector<int32_t> &played, uint32_t channels, const WaveShape &shape, uint64_t frames,
                       uint32_t subslot) {
->>>>>>> h13-subslot
   ASSERT_GT(channels, 0u);
   auto word = [&](uint64_t f, uint32_t c) {
     return c < shape.channels ? AtDeviceResolution(DeviceWord(shape, f, c), subslot) : 0;
@@ -51,11 +47,7 @@ void ExpectPlayedRamp(const std::vector<int32_t> &played, uint32_t channels, con
   uint64_t errors = 0;
   for (uint64_t f = 0; f < frames; ++f) {
     for (uint32_t c = 0; c < channels; ++c) {
-<<<<<<< HEAD
-      const int32_t expected = c < shape.channels ? DeviceWord(shape, f, c) : 0;
-=======
       const int32_t expected = word(f, c);
->>>>>>> h13-subslot
       if (played[(start + f) * channels + c] != expected && errors++ < 3) {
         ADD_FAILURE() << "frame " << f << " channel " << c << ": " << played[(start + f) * channels + c]
                       << " expected " << expected;
@@ -65,14 +57,9 @@ void ExpectPlayedRamp(const std::vector<int32_t> &played, uint32_t channels, con
   EXPECT_EQ(errors, 0u);
 }
 
-<<<<<<< HEAD
-void ExpectCapturedRamp(const std::vector<uint8_t> &bytes, const WaveShape &shape, uint64_t minimumFrames) {
-  const uint32_t width = shape.bits / 8;
-=======
 void ExpectCapturedRamp(const std::vector<uint8_t> &bytes, const WaveShape &shape, uint64_t minimumFrames,
                         uint32_t subslot) {
   const uint32_t width = shape.bits / 8;
->>>>>>> h13-subslot
   std::vector<int32_t> samples(bytes.size() / width);
   for (size_t i = 0; i < samples.size(); ++i) {
     if (width == 2) {
@@ -83,16 +70,6 @@ void ExpectCapturedRamp(const std::vector<uint8_t> &bytes, const WaveShape &shap
       std::memcpy(&samples[i], bytes.data() + i * 4, 4);
     }
   }
-<<<<<<< HEAD
-  const size_t start = FirstSound(samples, shape.channels);
-  const size_t frames = samples.size() / shape.channels - start;
-  ASSERT_GE(frames, minimumFrames) << "the ramp came back";
-  uint64_t errors = 0;
-  for (uint64_t f = 0; f < frames; ++f) {
-    for (uint32_t c = 0; c < shape.channels; ++c) {
-      const int32_t expected = width == 2 ? Ramp16(f, c, shape.channels) : Ramp32(f, c, shape.channels);
-      const int32_t got = samples[(start + f) * shape.channels + c];
-=======
   auto ramp = [&](uint64_t f, uint32_t c) -> int32_t {
     if (width == 2) return Ramp16(f, c, shape.channels);  // 16 bits fit every subslot
     return AtDeviceResolution(Ramp32(f, c, shape.channels), subslot);
@@ -108,7 +85,6 @@ void ExpectCapturedRamp(const std::vector<uint8_t> &bytes, const WaveShape &shap
     for (uint32_t c = 0; c < shape.channels; ++c) {
       const int32_t expected = ramp(f, c);
       const int32_t got = samples[(start + f) * shape.channels + c];
->>>>>>> h13-subslot
       if (got != expected && got != 0 && errors++ < 3) {
         ADD_FAILURE() << "captured frame " << f << " channel " << c << ": " << got << " expected " << expected;
       }
