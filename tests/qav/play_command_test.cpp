@@ -41,14 +41,20 @@ TEST(PlayCommandTest, TheSignalComesBackExactOnTheDefaultInterface) {
 }
 
 // Alder and Rowan stream 3-byte subslots: the 24 valid bits of the signal
-// travel whole and must come back so.
-TEST(PlayCommandTest, TheSignalComesBackExactThroughThreeByteSubslots) {
-  for (const char *model : {"Alder", "Rowan"}) {
-    SCOPED_TRACE(model);
-    const qav::PlayReport report = qav::PlayDevice(Definition(model), 100);
+// travel whole and must come back so. Hazel carries 16 bits in 2-byte
+// subslots, so play sends 16-bit samples, which it carries whole.
+TEST(PlayCommandTest, TheSignalComesBackExactThroughNarrowSubslots) {
+  const struct {
+    const char *model;
+    uint32_t containerBits;
+    uint32_t validBits;
+  } cases[] = {{"Alder", 32, 24}, {"Rowan", 32, 24}, {"Hazel", 16, 16}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.model);
+    const qav::PlayReport report = qav::PlayDevice(Definition(c.model), 100);
     ASSERT_TRUE(report.ok) << report.error;
-    EXPECT_EQ(report.format.containerBits, 32u);
-    EXPECT_EQ(report.format.validBits, 24u);
+    EXPECT_EQ(report.format.containerBits, c.containerBits);
+    EXPECT_EQ(report.format.validBits, c.validBits);
     EXPECT_TRUE(report.Exact()) << qav::DescribePlay(report, 100).back();
     EXPECT_EQ(report.comparison.samplesCompared, report.framesSent * report.format.channels);
   }

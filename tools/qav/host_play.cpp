@@ -8,6 +8,7 @@
 #include <ks.h>
 #include <ksmedia.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <memory>
@@ -133,10 +134,15 @@ int PinsTaking(const CKsAudFilter &filter, const PlayFormat &format) {
 // The widest format both pins take at 48 kHz (else 44.1 kHz): 24-in-32
 // before 16-bit, as many channels as both have, so every channel captured
 // hears a channel played. Empty with *error set when there is none.
-bool ChooseFormat(const CKsAudFilter &filter, PlayFormat *chosen, std::string *error) {
+// The client container is 16 bits first when the device carries no more than
+// 16 bits: a wider client sample would lose its low bits on the way and the
+// signal could not come back exact.
+bool ChooseFormat(const CKsAudFilter &filter, uint32_t deviceBits, PlayFormat *chosen, std::string *error) {
   int seen = 0;
+  const uint16_t wideFirst[] = {32, 16};
+  const uint16_t narrowFirst[] = {16, 32};
   for (uint32_t rate : {48000u, 44100u}) {
-    for (uint16_t bits : {uint16_t{32}, uint16_t{16}}) {
+    for (uint16_t bits : deviceBits <= 16 ? narrowFirst : wideFirst) {
       for (uint16_t channels = kMaxChannels; channels > 0; --channels) {
         const PlayFormat format{channels, rate, bits, static_cast<uint16_t>(bits == 16 ? 16 : 24)};
         const int kinds = PinsTaking(filter, format);
@@ -237,7 +243,7 @@ void ReadFraming(CKsAudPin *pin, PlayReport *report) {
 }
 
 // The user-mode side of the run, on the machine's own thread.
-void PlayThroughFilter(const std::string &path, uint32_t milliseconds, PlayReport *report) {
+void PlayThroughFilter(const std::string &path, uint32_t deviceBits, uint32_t milliseconds, PlayReport *report) {
   HRESULT hr = E_FAIL;
   CKsAudFilter filter(path.c_str(), &hr);
   if (FAILED(hr) || FAILED(filter.Instantiate()) || FAILED(filter.EnumeratePins())) {
@@ -248,7 +254,7 @@ void PlayThroughFilter(const std::string &path, uint32_t milliseconds, PlayRepor
     report->error = "the filter has no streaming pins";
     return;
   }
-  if (!ChooseFormat(filter, &report->format, &report->error)) return;
+  if (!ChooseFormat(filter, deviceBits, &report->format, &report->error)) return;
   const WAVEFORMATEXTENSIBLE wave = WaveFormat(report->format);
   CKsAudPin *render = filter.CreateRenderPin(&wave.Format, 0);
   CKsAudPin *capture = render != nullptr ? filter.CreateCapturePin(&wave.Format, 0) : nullptr;
@@ -273,6 +279,15 @@ void PlayThroughFilter(const std::string &path, uint32_t milliseconds, PlayRepor
   capture->ClosePin();
 }
 
+// The most bits any of the device's stream formats carries.
+uint32_t WidestResolution(const winsim::devices::DeviceModel &model) {
+  uint32_t bits = 0;
+  for (const auto &stream : model.streams) {
+    for (const auto &format : stream.formats) bits = std::max<uint32_t>(bits, format.bitResolution);
+  }
+  return bits;
+}
+
 }  // namespace
 
 PlayReport PlayDevice(const winsim::devices::DeviceDefinition &definition, uint32_t milliseconds) {
@@ -292,7 +307,7 @@ PlayReport PlayDevice(const winsim::devices::DeviceDefinition &definition, uint3
   if (path.empty()) {
     report.error = "the driver did not start on the interface (`qav start` says why)";
   } else {
-    PlayThroughFilter(path, milliseconds, &report);
+    PlayThroughFilter(path, WidestResolution(definition.model), milliseconds, &report);
   }
   machine.UnplugDevice(handle, false);
   machine.Pnp().WaitIdle();
