@@ -16,6 +16,7 @@ struct ClockSource {
   ULONG number = 0;
   std::string name;
   UCHAR clockId = 0;
+  UCHAR selectorId = 0;
   ULONG attributes = 0;
 };
 
@@ -68,7 +69,7 @@ std::vector<ClockSource> ReadClockSources(CQavDevice &device) {
         bytes != sizeof info) {
       break;
     }
-    sources.push_back({number, Utf8(info), info.ClockId, info.Attributes});
+    sources.push_back({number, Utf8(info), info.ClockId, info.SelectorId, info.Attributes});
   }
   return sources;
 }
@@ -124,6 +125,9 @@ int RunClock(CConsole &console, const Args &args) {
     console.Err("the driver did not tell which clock source is selected");
     return kExitFailed;
   }
+  // Without a selector in front of it, a device's one clock is the clock in
+  // use; the driver has no selector input to report for it.
+  if (sources.size() == 1 && sources[0].selectorId == 0) selected = 0;
   if (wanted && selected != *wanted) {
     console.Err("the device stayed on clock source " + std::to_string(selected) + " instead of " +
                 std::to_string(*wanted));

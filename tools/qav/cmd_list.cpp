@@ -12,6 +12,7 @@ namespace qav {
 namespace {
 
 QAV_DEFINE_GUID(kSubtypeMidi, 0x1d262760, 0xe957, 0x11cf, 0xa5, 0xd6, 0x28, 0xdb, 0x04, 0xc1, 0x00, 0x00);
+QAV_DEFINE_GUID(kSubtypeMidiBus, 0x2ca15fa0, 0x6cfe, 0x11cf, 0xa5, 0xd6, 0x28, 0xdb, 0x04, 0xc1, 0x00, 0x00);
 QAV_DEFINE_GUID(kSubtypeAnalog, 0x6dba3190, 0x67bd, 0x11cf, 0xa0, 0xf7, 0x00, 0x20, 0xaf, 0xd1, 0x56, 0xe4);
 
 RangeSummary SummarizeRange(const BYTE *at, ULONG size) {
@@ -30,6 +31,8 @@ RangeSummary SummarizeRange(const BYTE *at, ULONG size) {
     summary.maxRate = audio.MaximumSampleFrequency;
   } else if (directks::GuidEquals(range.SubFormat, kSubtypeMidi)) {
     summary.kind = "MIDI";
+  } else if (directks::GuidEquals(range.SubFormat, kSubtypeMidiBus)) {
+    summary.kind = "MIDI bus";
   } else if (directks::GuidEquals(range.SubFormat, kSubtypeAnalog)) {
     summary.kind = "analog";
   } else {

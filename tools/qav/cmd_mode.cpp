@@ -40,8 +40,8 @@ int RunMode(CConsole &console, const Args &args) {
   if (wanted && FAILED(device.SetU32(KSPROPERTY_UAC_URB_SIZE, *wanted))) {
     if (*wanted < minimum) {
       const std::string fits = ModesFrom(minimum);
-      console.Err(args[0] + " mode needs " + Ms(*wanted) + " per USB transfer, but when the device started " +
-                  "this machine kept up with no less than " + Ms(minimum) +
+      console.Err(args[0] + " mode needs " + Ms(*wanted) + " per USB transfer, but the driver takes no less than " +
+                  Ms(minimum) + " on this machine (what it found the USB keeps up with when the device started)" +
                   (fits.empty() ? ": no mode fits" : ": choose " + fits));
     } else {
       console.Err("the driver refused " + args[0] + " mode (" + Ms(*wanted) + " per USB transfer)");
