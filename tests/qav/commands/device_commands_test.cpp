@@ -164,7 +164,7 @@ TEST(ModeCommandTest, ASlowMachineRefusesTheShortModesInWords) {
   EXPECT_EQ(RunCommand(run, qav::RunMode, {"mixing"}).code, 0);
 }
 
-TEST(DeviceCommandTest, AnUnknownSimulatedInterfaceIsOneLine) {
+TEST(SimSourceTest, AnUnknownSimulatedInterfaceIsOneLine) {
   qavtest::CStateFolder state;
   qav::HostRun run = qavtest::DefaultRun(state.Path());
   run.source.name = "NoSuchModel";
