@@ -81,13 +81,15 @@ std::vector<std::string> DescribePlay(const PlayReport &report, uint32_t millise
 // folder that keeps the machine's registry between runs, and what happens
 // on the machine around the command: `beforePlug` once it booted (a test
 // makes its USB slow here), `whilePlugged` after the device started, just
-// before the command (a test starts its own threads here). Both on the
+// before the command (a test starts its own threads here), `afterCommand`
+// before the device is unplugged (the test joins them). All on the
 // machine's thread.
 struct HostRun {
   SimSource source;
   std::string stateFolder;
   std::function<void(winsim::Machine &)> beforePlug;
   std::function<void(winsim::Machine &, winsim::usb::UsbDeviceHandle)> whilePlugged;
+  std::function<void(winsim::Machine &)> afterCommand;
 };
 
 // $XDG_CACHE_HOME/qav, else ~/.cache/qav; empty when neither is known.

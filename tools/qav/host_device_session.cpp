@@ -61,6 +61,7 @@ int RunOnSimulatedMachine(const HostRun &run, DeviceCommandFn command, const Arg
   machine.Pnp().WaitIdle();
   if (run.whilePlugged) run.whilePlugged(machine, handle);
   int code = command(console, args);
+  if (run.afterCommand) run.afterCommand(machine);
   machine.UnplugDevice(handle, false);
   machine.Pnp().WaitIdle();
   std::string error;

@@ -18,6 +18,7 @@ struct OtherClient {
   winsim::Machine *machine = nullptr;
   winsim::usb::UsbDeviceHandle device;
   bool unplug = false;
+  HANDLE thread = nullptr;
 };
 
 // What another program does while qav watches, in virtual time.
@@ -63,9 +64,13 @@ TEST_P(WatchCommandTest, PrintsEachEventAsItArrives) {
   run.whilePlugged = [&client](winsim::Machine &machine, winsim::usb::UsbDeviceHandle device) {
     client.machine = &machine;
     client.device = device;
-    HANDLE thread = CreateThread(nullptr, 0, ChangeSettings, &client, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
-    CloseHandle(thread);
+    client.thread = CreateThread(nullptr, 0, ChangeSettings, &client, 0, nullptr);
+    ASSERT_NE(client.thread, nullptr);
+  };
+  run.afterCommand = [&client](winsim::Machine &) {
+    if (client.thread == nullptr) return;
+    EXPECT_EQ(WaitForSingleObject(client.thread, 5000), WAIT_OBJECT_0);
+    CloseHandle(client.thread);
   };
   const CommandResult result = qavtest::RunCommand(run, qav::RunWatch, {"3"});
   EXPECT_EQ(result.code, 0);
