@@ -1,5 +1,7 @@
 // `qav clock [N]`: the device's clock sources, with their names, kinds and
-// the validity each reported when last asked, and the one selected; with N,
+// the validity each reported when last asked (the driver asks the first
+// clock at start and any clock a status interrupt names, so "not reported
+// valid" may mean "never asked"), and the one selected; with N,
 // selects clock source N. The driver answers a selection with success
 // whatever happens, so the choice is read back to tell whether it held.
 #include <cstdio>
@@ -88,7 +90,7 @@ std::string Describe(const ClockSource &source, bool selected) {
   std::snprintf(id, sizeof id, "0x%02X", source.clockId);
   return std::string(selected ? "* " : "  ") + std::to_string(source.number) + ": " +
          (source.name.empty() ? "(no name)" : source.name) + " (clock " + id + ", " + Kind(source.attributes) +
-         ", " + ((source.attributes & UAC_CLOCK_VALID) != 0 ? "valid" : "not valid") + ")";
+         ", " + ((source.attributes & UAC_CLOCK_VALID) != 0 ? "valid" : "not reported valid") + ")";
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,9 @@
 
 namespace winsim {
 class Machine;
+namespace devices {
+class AudioDevice;
+}
 }
 
 namespace qav {
@@ -77,6 +81,12 @@ PlayReport PlayDevice(const winsim::devices::DeviceDefinition &definition, uint3
 // The report as `qav play` prints it: the lines, the last one the verdict.
 std::vector<std::string> DescribePlay(const PlayReport &report, uint32_t milliseconds);
 
+// The simulated interface a device command runs against.
+struct PluggedDevice {
+  winsim::usb::UsbDeviceHandle handle;
+  std::shared_ptr<winsim::devices::AudioDevice> device;
+};
+
 // Where a device command runs on the host: the simulated interface, the
 // folder that keeps the machine's registry between runs, and what happens
 // on the machine around the command: `beforePlug` once it booted (a test
@@ -88,7 +98,7 @@ struct HostRun {
   SimSource source;
   std::string stateFolder;
   std::function<void(winsim::Machine &)> beforePlug;
-  std::function<void(winsim::Machine &, winsim::usb::UsbDeviceHandle)> whilePlugged;
+  std::function<void(winsim::Machine &, const PluggedDevice &)> whilePlugged;
   std::function<void(winsim::Machine &)> afterCommand;
 };
 

@@ -44,6 +44,7 @@ int RunOnSimulatedMachine(const HostRun &run, DeviceCommandFn command, const Arg
   winsim::MachineOptions options;
   options.threadName = "qav";
   options.stateFolder = run.stateFolder;
+  options.echoLog = std::getenv("QAV_ECHO_LOG") != nullptr;  // the machine's log on stderr, for us
   winsim::Machine machine(options);
   if (!machine.StateError().empty()) {
     console.Err("the saved machine state does not load and is left as it is (repair or delete it, or choose "
@@ -59,7 +60,7 @@ int RunOnSimulatedMachine(const HostRun &run, DeviceCommandFn command, const Arg
   auto device = std::make_shared<winsim::devices::AudioDevice>(sim.definition);
   winsim::usb::UsbDeviceHandle handle = machine.PlugDevice(device);
   machine.Pnp().WaitIdle();
-  if (run.whilePlugged) run.whilePlugged(machine, handle);
+  if (run.whilePlugged) run.whilePlugged(machine, PluggedDevice{handle, device});
   int code = command(console, args);
   if (run.afterCommand) run.afterCommand(machine);
   machine.UnplugDevice(handle, false);

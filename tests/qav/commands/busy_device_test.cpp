@@ -45,7 +45,7 @@ TEST(BusyDeviceTest, TheRateCannotChangeWhileAnotherProgramHoldsAPin) {
   Streamer streamer;
   qav::HostRun run = qavtest::DefaultRun(state.Path());
   run.source.name = "Alder";
-  run.whilePlugged = [&streamer](winsim::Machine &, winsim::usb::UsbDeviceHandle) {
+  run.whilePlugged = [&streamer](winsim::Machine &, const qav::PluggedDevice &) {
     streamer.opened = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     streamer.thread = CreateThread(nullptr, 0, HoldPin, &streamer, 0, nullptr);
     ASSERT_NE(streamer.thread, nullptr);

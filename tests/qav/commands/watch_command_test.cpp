@@ -1,6 +1,6 @@
-// `qav watch` prints the driver's events as another client causes them:
-// a second program on the machine changes the mode and the rate, and the
-// device goes away, which ends the watch early.
+// `qav watch` prints the driver's events as they are caused: a second
+// program on the machine changes the mode and the rate, a clock of the
+// device gains or loses lock, and the device goes away, which ends the watch early.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include "command_run.h"
 #include "tools/qav/qav_device.h"
 #include "uac2common/uac2private.h"
+#include "winsim/devices/audio_device.h"
 #include "winsim/machine.h"
 
 namespace {
@@ -16,10 +17,12 @@ using qavtest::CommandResult;
 
 struct OtherClient {
   winsim::Machine *machine = nullptr;
-  winsim::usb::UsbDeviceHandle device;
+  qav::PluggedDevice plugged;
   bool unplug = false;
   HANDLE thread = nullptr;
 };
+
+constexpr uint8_t kSpdifClock = 0x29;
 
 // What another program does while qav watches, in virtual time.
 DWORD WINAPI ChangeSettings(LPVOID parameter) {
@@ -33,7 +36,10 @@ DWORD WINAPI ChangeSettings(LPVOID parameter) {
   device.SetU32(KSPROPERTY_UAC_URB_SIZE, UAC_URB_SIZE_MIXING);  // no change, no event
   device.SetU32(KSPROPERTY_UAC_SAMPLE_RATE, 44100);
   Sleep(500);
-  if (client->unplug) client->machine->UnplugDevice(client->device, true);
+  // The S/PDIF input gains or loses lock.
+  client->plugged.device->SetClockValid(kSpdifClock, !client->plugged.device->ClockValid(kSpdifClock));
+  Sleep(500);
+  if (client->unplug) client->machine->UnplugDevice(client->plugged.handle, true);
   return 0;
 }
 
@@ -48,10 +54,13 @@ void PrintTo(const WatchCase &c, std::ostream *os) { *os << c.name; }
 const WatchCase kWatchCases[] = {
     {"SettingsChange", false,
      {"watching Quorvin Tessarin USB Audio for 3 s", "[   0.500 s] USB performance mode changed: now mixing (5 ms per USB transfer)",
-      "[   1.000 s] sample rate changed: now 44100 Hz"}},
+      "[   1.000 s] sample rate changed: now 44100 Hz",
+      "[   1.500 s] status interrupt from the device (a clock's validity or a control may have changed)"}},
     {"DeviceGoes", true,
      {"watching Quorvin Tessarin USB Audio for 3 s", "[   0.500 s] USB performance mode changed: now mixing (5 ms per USB transfer)",
-      "[   1.000 s] sample rate changed: now 44100 Hz", "[   1.500 s] device removed"}},
+      "[   1.000 s] sample rate changed: now 44100 Hz",
+      "[   1.500 s] status interrupt from the device (a clock's validity or a control may have changed)",
+      "[   2.000 s] device removed"}},
 };
 
 class WatchCommandTest : public ::testing::TestWithParam<WatchCase> {};
@@ -61,9 +70,9 @@ TEST_P(WatchCommandTest, PrintsEachEventAsItArrives) {
   OtherClient client;
   client.unplug = GetParam().unplug;
   qav::HostRun run = qavtest::DefaultRun(state.Path());
-  run.whilePlugged = [&client](winsim::Machine &machine, winsim::usb::UsbDeviceHandle device) {
+  run.whilePlugged = [&client](winsim::Machine &machine, const qav::PluggedDevice &plugged) {
     client.machine = &machine;
-    client.device = device;
+    client.plugged = plugged;
     client.thread = CreateThread(nullptr, 0, ChangeSettings, &client, 0, nullptr);
     ASSERT_NE(client.thread, nullptr);
   };
