@@ -1,6 +1,6 @@
 #include "tools/qav/qav_device.h"
 
-#include <cstdio>
+#include <new>
 
 #include "uac2common/uac2private.h"
 
@@ -38,12 +38,6 @@ HRESULT CQavDevice::GetU32(ULONG id, ULONG *value) {
 
 HRESULT CQavDevice::SetU32(ULONG id, ULONG value) {
   return m_filter->SetPropertySimple(KSPROPSETID_UacPrivate, id, &value, sizeof value);
-}
-
-std::string HexStatus(HRESULT status) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
-  return text;
 }
 
 }  // namespace qav

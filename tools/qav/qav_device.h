@@ -44,7 +44,4 @@ class CQavDevice {
   std::string m_name;
 };
 
-// "0x80070057"-style text of a status for error lines.
-std::string HexStatus(HRESULT status);
-
 }  // namespace qav

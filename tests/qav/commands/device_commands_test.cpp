@@ -74,6 +74,11 @@ const OutputCase kOutputCases[] = {
      {"stream: capture pin 0, 8 ch, 48000 Hz, 16-bit, 2 s, 3 ms per USB transfer"}, nullptr},
     {"WatchWithNothingHappening", "Larch", qav::RunWatch, {"3"}, 0,
      {"watching Quorvin Tessarin USB Audio for 3 s"}, nullptr},
+    // A device of another vendor gets no driver: nothing to list, nothing
+    // to talk to.
+    {"ListWithoutADevice", "Ivy", qav::RunList, {}, 0, {"no QavAudio device is present"}, nullptr},
+    {"ModeWithoutADevice", "Ivy", qav::RunMode, {}, 1, {}, "no QavAudio device is present"},
+    {"DescriptorsWithoutADevice", "Ivy", qav::RunDescriptors, {}, 1, {}, "no QavAudio device is present"},
 };
 
 class DeviceCommandTest : public ::testing::TestWithParam<OutputCase> {
@@ -172,6 +177,24 @@ TEST(SimSourceTest, AnUnknownSimulatedInterfaceIsOneLine) {
   EXPECT_EQ(result.code, 2);
   ASSERT_EQ(result.err.size(), 1u);
   EXPECT_EQ(result.err[0], "no simulated model and no readable file named 'NoSuchModel'; try: qav models");
+}
+
+// USB completions that run 4 ms late land 3 frames after the frame that
+// ends their transfer: every transfer in bucket 3, all of them counted late.
+TEST(TimingCommandTest, LateCompletionsFillTheirBucket) {
+  qavtest::CStateFolder state;
+  qav::HostRun run = qavtest::DefaultRun(state.Path());
+  run.beforePlug = [](winsim::Machine &machine) {
+    machine.Bus(1)->Controller().SetCompletionLatency([](std::mt19937 &) { return winsim::VTime{32000}; });
+  };
+  const CommandResult result = RunCommand(run, qav::RunTiming);
+  EXPECT_EQ(result.code, 0);
+  EXPECT_EQ(result.Out(),
+            "stream: render pin 0, 20 ch, 48000 Hz, 16-bit, 1 s, 4 ms per USB transfer\n"
+            "transfers completed: 246\n"
+            "frames late  transfers\n"
+            "         3         246\n"
+            "late by a frame or more: 246\n");
 }
 
 }  // namespace
