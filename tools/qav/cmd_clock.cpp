@@ -22,33 +22,40 @@ struct ClockSource {
   ULONG attributes = 0;
 };
 
-// UTF-16 to UTF-8 for the clock's name, unpaired surrogates shown as '?'.
+void AppendUtf8(std::string &text, uint32_t c) {
+  if (c < 0x80) {
+    text += static_cast<char>(c);
+  } else if (c < 0x800) {
+    text += static_cast<char>(0xc0 | c >> 6);
+    text += static_cast<char>(0x80 | (c & 0x3f));
+  } else if (c < 0x10000) {
+    text += static_cast<char>(0xe0 | c >> 12);
+    text += static_cast<char>(0x80 | (c >> 6 & 0x3f));
+    text += static_cast<char>(0x80 | (c & 0x3f));
+  } else {
+    text += static_cast<char>(0xf0 | c >> 18);
+    text += static_cast<char>(0x80 | (c >> 12 & 0x3f));
+    text += static_cast<char>(0x80 | (c >> 6 & 0x3f));
+    text += static_cast<char>(0x80 | (c & 0x3f));
+  }
+}
+
+bool IsHigh(uint32_t unit) { return unit >= 0xd800 && unit < 0xdc00; }
+bool IsLow(uint32_t unit) { return unit >= 0xdc00 && unit < 0xe000; }
+
+// The clock's UTF-16 name as UTF-8; an unpaired surrogate shows as '?'.
 std::string Utf8(const ClockSourceInfo &info) {
   WCHAR units[UAC_CLOCK_NAME_CHARS];
   const ULONG count = ClockSourceInfoGetName(info, units, UAC_CLOCK_NAME_CHARS);
   std::string text;
   for (ULONG i = 0; i < count; ++i) {
-    uint32_t c = static_cast<uint16_t>(units[i]);
-    if (c >= 0xd800 && c < 0xdc00 && i + 1 < count && static_cast<uint16_t>(units[i + 1]) >= 0xdc00 &&
-        static_cast<uint16_t>(units[i + 1]) < 0xe000) {
-      c = 0x10000 + ((c - 0xd800) << 10) + (static_cast<uint16_t>(units[++i]) - 0xdc00);
-    } else if (c >= 0xd800 && c < 0xe000) {
-      c = '?';
-    }
-    if (c < 0x80) {
-      text += static_cast<char>(c);
-    } else if (c < 0x800) {
-      text += static_cast<char>(0xc0 | c >> 6);
-      text += static_cast<char>(0x80 | (c & 0x3f));
-    } else if (c < 0x10000) {
-      text += static_cast<char>(0xe0 | c >> 12);
-      text += static_cast<char>(0x80 | (c >> 6 & 0x3f));
-      text += static_cast<char>(0x80 | (c & 0x3f));
+    const uint32_t unit = static_cast<uint16_t>(units[i]);
+    const uint32_t next = i + 1 < count ? static_cast<uint16_t>(units[i + 1]) : 0;
+    if (IsHigh(unit) && IsLow(next)) {
+      AppendUtf8(text, 0x10000 + ((unit - 0xd800) << 10) + (next - 0xdc00));
+      ++i;
     } else {
-      text += static_cast<char>(0xf0 | c >> 18);
-      text += static_cast<char>(0x80 | (c >> 12 & 0x3f));
-      text += static_cast<char>(0x80 | (c >> 6 & 0x3f));
-      text += static_cast<char>(0x80 | (c & 0x3f));
+      AppendUtf8(text, IsHigh(unit) || IsLow(unit) ? '?' : unit);
     }
   }
   return text;

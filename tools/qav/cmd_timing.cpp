@@ -69,11 +69,17 @@ bool OpenPin(CKsAudFilter &filter, ULONG rate, OpenedPin *opened) {
   return false;
 }
 
+// Kernel streaming moves a pin one state at a time, up and down.
 bool Run(CKsPin *pin) {
   for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) {
     if (FAILED(pin->SetState(state))) return false;
   }
   return true;
+}
+
+void Close(CKsPin *pin) {
+  for (KSSTATE state : {KSSTATE_PAUSE, KSSTATE_ACQUIRE}) pin->SetState(state);
+  pin->ClosePin();
 }
 
 void Report(CConsole &console, const OpenedPin &opened, uint32_t seconds, ULONG urbSize, const UrbTimingInfo &timing) {
@@ -130,7 +136,7 @@ int RunTiming(CConsole &console, const Args &args) {
   const HRESULT read =
       opened.pin->GetPropertySimple(KSPROPSETID_UacPrivate, KSPROPERTY_UAC_URB_TIMING, &timing, sizeof timing);
   device.GetU32(KSPROPERTY_UAC_URB_SIZE, &urbSize);
-  opened.pin->ClosePin();
+  Close(opened.pin);
   if (!ran || FAILED(read)) {
     console.Err(ran ? "the driver did not give the stream's URB timing" : "the pin did not start running");
     return kExitFailed;
