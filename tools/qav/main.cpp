@@ -138,7 +138,10 @@ bool ParseOptions(int argc, char **argv, int *next, Options *options) {
       continue;
     }
 #endif
-    std::fprintf(stderr, "qav: unknown option '%s' (qav help lists the options)\n", argv[i]);
+    const bool needsValue = std::strcmp(argv[i], "--sim") == 0 || std::strcmp(argv[i], "--state") == 0;
+    std::fprintf(stderr, needsValue ? "qav: option '%s' needs a value (qav help lists the options)\n"
+                                    : "qav: unknown option '%s' (qav help lists the options)\n",
+                 argv[i]);
     return false;
   }
   *next = i;
