@@ -1,16 +1,24 @@
 // Commands of the host build of qav, run against the simulated machine.
 #pragma once
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "tools/qav/device_commands.h"
 #include "tools/qav/pin_summary.h"
 #include "tools/qav/play_signal.h"
 #include "tools/qav/sim_source.h"
 #include "tools/qav/stop_reason.h"
 
+#include "winsim/usb/usb_host.h"
+
 namespace winsim {
 class Machine;
+namespace devices {
+class AudioDevice;
+}
 }
 
 namespace qav {
@@ -72,6 +80,34 @@ PlayReport PlayDevice(const winsim::devices::DeviceDefinition &definition, uint3
 
 // The report as `qav play` prints it: the lines, the last one the verdict.
 std::vector<std::string> DescribePlay(const PlayReport &report, uint32_t milliseconds);
+
+// The simulated interface a device command runs against.
+struct PluggedDevice {
+  winsim::usb::UsbDeviceHandle handle;
+  std::shared_ptr<winsim::devices::AudioDevice> device;
+};
+
+// Where a device command runs on the host: the simulated interface, the
+// folder that keeps the machine's registry between runs, and what happens
+// on the machine around the command: `beforePlug` once it booted (a test
+// makes its USB slow here), `whilePlugged` after the device started, just
+// before the command (a test starts its own threads here), `afterCommand`
+// before the device is unplugged (the test joins them). All on the
+// machine's thread.
+struct HostRun {
+  SimSource source;
+  std::string stateFolder;
+  std::function<void(winsim::Machine &)> beforePlug;
+  std::function<void(winsim::Machine &, const PluggedDevice &)> whilePlugged;
+  std::function<void(winsim::Machine &)> afterCommand;
+};
+
+// $XDG_CACHE_HOME/qav, else ~/.cache/qav; empty when neither is known.
+std::string DefaultStateFolder();
+
+// Boots the machine with the folder's registry, plugs the interface, runs
+// the command as a client on Windows would, unplugs and saves the registry.
+int RunOnSimulatedMachine(const HostRun &run, DeviceCommandFn command, const Args &args, CConsole &console);
 
 int RunStart(const SimSource &source);
 int RunPlay(const SimSource &source, uint32_t seconds);
