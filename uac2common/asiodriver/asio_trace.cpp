@@ -1,8 +1,9 @@
 // The logger connection is module-wide. Open and Close are serialised by a
-// lock object created on first use (published with a compare-exchange, so
-// two first users agree on one); trace points read the mask without it: the
-// mask pointer is switched to the logger's only after the handle is set, and
-// back to the zero word before the handle is closed.
+// lock word (taken with a compare-exchange, waited for with Sleep): it needs
+// no kernel object, so it cannot fail to be created and no handle of it
+// outlives the process's other handles. Trace points read the mask without
+// it: the mask pointer is switched to the logger's only after the handle is
+// set, and back to the zero word before the handle is closed.
 #include "uac2common/asiodriver/asio_trace.h"
 
 #include <string.h>
@@ -13,20 +14,16 @@ namespace {
 
 const ULONG g_zeroMask = 0;
 const ULONG *volatile g_mask = &g_zeroMask;
-PVOID volatile g_lock = nullptr;
+volatile LONG g_lock = 0;
 HANDLE g_logger = INVALID_HANDLE_VALUE;
 LONG g_opens = 0;
 
-HANDLE Lock() {
-  if (g_lock == nullptr) {
-    // A semaphore of one unit serves as the mutex: no thread owns it, so
-    // Close may run on another thread than Open.
-    HANDLE created = CreateSemaphoreA(nullptr, 1, 1, nullptr);
-    if (created == nullptr) return nullptr;
-    if (InterlockedCompareExchangePointer(&g_lock, created, nullptr) != nullptr) CloseHandle(created);
-  }
-  return static_cast<HANDLE>(g_lock);
+// Open and Close are rare (module load, tests): a contended lock just yields.
+void Lock() {
+  while (InterlockedCompareExchange(&g_lock, 1, 0) != 0) Sleep(1);
 }
+
+void Unlock() { InterlockedExchange(&g_lock, 0); }
 
 bool Request(DWORD code, const void *in, DWORD inBytes, void *out, DWORD outBytes) {
   DWORD returned = 0;
@@ -68,21 +65,17 @@ LONG Connect() {
 }  // namespace
 
 LONG CAsioTraceLog::Open() {
-  HANDLE lock = Lock();
-  if (lock == nullptr) return kTraceNoLogger;
-  WaitForSingleObject(lock, INFINITE);
+  Lock();
   LONG status = g_opens == 0 ? Connect() : 0;
   if (status == 0) ++g_opens;
-  ReleaseSemaphore(lock, 1, nullptr);
+  Unlock();
   return status;
 }
 
 void CAsioTraceLog::Close() {
-  HANDLE lock = Lock();
-  if (lock == nullptr) return;
-  WaitForSingleObject(lock, INFINITE);
+  Lock();
   if (g_opens > 0 && --g_opens == 0) Disconnect();
-  ReleaseSemaphore(lock, 1, nullptr);
+  Unlock();
 }
 
 bool CAsioTraceLog::IsEnabled(ULONG flags) { return flags != 0 && (*g_mask & flags) == flags; }

@@ -14,7 +14,7 @@ inline constexpr ULONG kAsioTraceFailure = kTraceAreaUserMode | kTraceLevelFailu
 inline constexpr ULONG kAsioTraceCallback = kTraceAreaUserMode | kTraceLevelDetail;    // 0x1200
 
 // Results of Open besides 0.
-inline constexpr LONG kTraceNoLogger = static_cast<LONG>(0xC0000017);         // no lock or no device
+inline constexpr LONG kTraceNoLogger = static_cast<LONG>(0xC0000017);         // no device
 inline constexpr LONG kTraceRequestFailed = static_cast<LONG>(0xC0000001);    // a request failed
 inline constexpr LONG kTraceWrongVersion = static_cast<LONG>(0xC0000059);     // not protocol 0x3006
 
