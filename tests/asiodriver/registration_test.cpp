@@ -211,3 +211,22 @@ TEST(ModuleAttach, ModuleWithoutItsFileNameRefusesToLoad) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ModuleAttach, AttachRecordsTheModuleAndDetachForgetsIt) {
+  winsim::Machine machine;
+  HMODULE module = LoadLibraryA(QAV_ASIOCOM_TEST_MODULE);
+  ASSERT_NE(module, nullptr);
+  // This program's copy of the entry point, told it is that module.
+  EXPECT_TRUE(DllMain(reinterpret_cast<HINSTANCE>(module), DLL_PROCESS_ATTACH, nullptr));
+  EXPECT_EQ(g_hInst, module);
+  EXPECT_EQ(std::string(g_szModulePath), std::filesystem::canonical(QAV_ASIOCOM_TEST_MODULE).string());
+  EXPECT_TRUE(DllMain(reinterpret_cast<HINSTANCE>(module), DLL_THREAD_ATTACH, nullptr));
+  EXPECT_TRUE(DllMain(reinterpret_cast<HINSTANCE>(module), DLL_PROCESS_DETACH, nullptr));
+  EXPECT_EQ(g_hInst, nullptr);
+  EXPECT_EQ(g_szModulePath[0], '\0');
+  FreeLibrary(module);
+}
+
+}  // namespace

@@ -52,10 +52,10 @@ bool ThreadInitialized() {
 
 // The InprocServer32 default value of the class; empty when not registered.
 std::string ServerPath(REFCLSID rclsid) {
-  char text[64];
-  WCHAR wide[40];
-  StringFromGUID2(rclsid, wide, 40);
-  for (int i = 0; i < 40; ++i) text[i] = static_cast<char>(wide[i]);
+  WCHAR wide[40] = {};
+  const int length = StringFromGUID2(rclsid, wide, 40);
+  char text[40] = {};
+  for (int i = 0; i < length; ++i) text[i] = static_cast<char>(wide[i]);
   std::string path = std::string("CLSID\\") + text + "\\InprocServer32";
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return std::string();
