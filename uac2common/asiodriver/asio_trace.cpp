@@ -12,8 +12,8 @@
 
 namespace {
 
-const ULONG g_zeroMask = 0;
-const ULONG *volatile g_mask = &g_zeroMask;
+const unsigned int g_zeroMask = 0;
+const unsigned int *volatile g_mask = &g_zeroMask;
 volatile LONG g_lock = 0;
 HANDLE g_logger = INVALID_HANDLE_VALUE;
 LONG g_opens = 0;
