@@ -7,6 +7,7 @@
 // window procedure for the sent ones and returns the posted ones.
 #pragma once
 #include <win/windef.h>
+#include <win/user32_text.h>
 
 typedef LRESULT(CALLBACK *WNDPROC)(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 typedef PVOID HDEVNOTIFY;
