@@ -104,6 +104,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, OpenPins,
                                            OpenCase{"Rowan", 192000, true, 6, 8},
                                            OpenCase{"Maple", 44100, true, 2, 0},
                                            OpenCase{"Hazel", 48000, true, 2, 2},
+                                           OpenCase{"Linden", 48000, true, 20, 18},
                                            // A rate the clock does not have.
                                            OpenCase{"Hazel", 44100, false, 0, 0},
                                            OpenCase{"Alder", 192000, false, 0, 0},
