@@ -59,18 +59,5 @@ TEST_F(Removal, EveryOperationFailsOnceTheDeviceIsGone) {
   EXPECT_EQ(Enumerate()->GetFilterCount(), 0u);
 }
 
-TEST_F(Removal, ClosedPinsOfARemovedDeviceNeedNoStateChange) {
-  PluggedDevice *maple = Plug("Maple");
-  ASSERT_NE(maple, nullptr);
-  lists.push_back(Enumerate());
-  CQZAudioFilter *filter = FilterOf(*lists.back(), *maple);
-  ASSERT_NE(filter, nullptr);
-  Unplug(maple, true);
-  ExpectEveryOperationFails(filter);
-  EXPECT_TRUE(FAILED(filter->SetPinsState(KSSTATE_RUN)));
-  EXPECT_FALSE(filter->OpenPins(0));
-  filter->ClosePins();
-}
-
 }  // namespace
 }  // namespace asiofiltertest
