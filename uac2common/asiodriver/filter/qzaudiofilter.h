@@ -56,8 +56,8 @@ class CQZAudioFilter : public CKsAudFilter {
   virtual HRESULT CancelPinIo();
   // Opens the render pin and, when the device has one, the capture pin at the
   // rate (0: the active rate, else the device's rate, else 44100). Both open,
-  // or neither: false leaves every pin closed. False also when the pins are
-  // already open or there is no render pin.
+  // or neither: a failed open leaves every pin closed. False, with nothing
+  // changed, when the pins are already open or there is no render pin.
   virtual bool OpenPins(ULONG rate);
   // Stops and closes the capture pin (if any), then the render pin.
   virtual void ClosePins();
