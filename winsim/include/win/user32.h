@@ -7,6 +7,7 @@
 // window procedure for the sent ones and returns the posted ones.
 #pragma once
 #include <win/windef.h>
+#include <win/user32_text.h>
 
 typedef LRESULT(CALLBACK *WNDPROC)(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 typedef PVOID HDEVNOTIFY;
@@ -90,5 +91,3 @@ BOOL IsWindow(HWND hWnd);
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
 #define MessageBox MessageBoxA
 
-// UTF-16 to the OEM code page, exactly cchDstLength characters.
-BOOL CharToOemBuffW(LPCWSTR lpszSrc, LPSTR lpszDst, DWORD cchDstLength);
