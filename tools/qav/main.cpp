@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tools/qav/host_commands.h"
+#include "tools/qav/host_midi.h"
 #include "winsim/devices/catalog.h"
 
 namespace {
@@ -26,7 +28,11 @@ int Usage() {
                "            plug the interface with its capture looping back its outputs, play a\n"
                "            test signal through a user-mode render pin for SECONDS of virtual time\n"
                "            (default 2, at most 600) and report what a capture pin brought back\n"
-               "  models    list the simulated interfaces\n");
+               "  models    list the simulated interfaces\n"
+               "  midi list | send CABLE HEX... | monitor [SECONDS]\n"
+               "            the MIDI pins and their names; bytes written through a render pin and\n"
+               "            what the device's MIDI OUT jack received; what the capture pins read\n"
+               "            while a built-in sequence plays into the MIDI IN jacks (default 2 s)\n");
   return 2;
 }
 
@@ -60,6 +66,7 @@ int main(int argc, char **argv) {
     if (i + 2 == argc && !ParseSeconds(argv[i + 1], &seconds)) return Usage();
     return qav::RunPlay(source, seconds);
   }
+  if (command == "midi") return qav::RunMidi(source, std::vector<std::string>(argv + i + 1, argv + argc));
   if (i + 1 != argc) return Usage();
   if (command == "start") return qav::RunStart(source);
   if (command == "models") return qav::ListModels();
