@@ -136,6 +136,31 @@ TEST_F(MidiUserStreamTest, APulledDeviceReleasesAWriterWaitingForABuffer) {
   m_filter.Close();
 }
 
+// A power-down stops the ports while the writer waits for a buffer the
+// device holds: the stop wakes the writer instead of waiting out its
+// time-out, and writing goes on after the power-up.
+TEST_F(MidiUserStreamTest, APowerDownDoesNotWaitForAWriterWaitingForABuffer) {
+  Plug("Larch");
+  device->HoldMidiOut(true);
+  Open(kRenderCable0);
+  Writer writer{&m_render};
+  HANDLE thread = CreateThread(nullptr, 0, WriteUntilStopped, &writer, 0, nullptr);
+  machine.RunFor(100 * kMs);
+  const winsim::VTime before = machine.Now();
+  ASSERT_TRUE(machine.Suspend());
+  EXPECT_LT(machine.Now() - before, 200 * kMs);
+  writer.stop = true;
+  EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+  CloseHandle(thread);
+  machine.Resume();
+  device->HoldMidiOut(false);
+  ASSERT_EQ(WriteBytes(m_render, {0x92, 0x40, 0x50}), ERROR_SUCCESS);
+  machine.RunFor(10 * kMs);
+  const std::vector<MidiPacket> received = device->MidiReceived(0);
+  ASSERT_FALSE(received.empty());
+  EXPECT_EQ(received.back(), (MidiPacket{0x09, 0x92, 0x40, 0x50}));
+}
+
 // Writers race a stop of the device (a resource rebalance: open MIDI pins
 // do not refuse it) on a parallel machine: a render pin's Process may be in
 // the middle of a write when the stop frees the ports and their cables
