@@ -105,7 +105,9 @@ NTSTATUS ProcessRender(UsbMidiPin *pin) {
   for (PKSSTREAM_POINTER frame = KsPinGetLeadingEdgeStreamPointer(pin->pin, KSSTREAM_POINTER_STATE_LOCKED);
        frame != nullptr; frame = KsPinGetLeadingEdgeStreamPointer(pin->pin, KSSTREAM_POINTER_STATE_LOCKED)) {
     const ULONG length = frame->OffsetIn.Remaining;
-    WriteRecords(pin->cable, frame->OffsetIn.Data, length);
+    UsbMidiCable *cable = UsbMidiPinHoldCable(pin);
+    WriteRecords(cable, frame->OffsetIn.Data, length);
+    if (cable != nullptr) UsbMidiCableRelease(pin, cable);
     KsStreamPointerAdvanceOffsetsAndUnlock(frame, length, 0, TRUE);
   }
   return STATUS_SUCCESS;
@@ -121,6 +123,24 @@ NTSTATUS MidiPinProcess(PKSPIN ksPin) {
 
 const KSPIN_DISPATCH kMidiPinDispatch = {MidiPinCreate, MidiPinClose, MidiPinProcess, nullptr, nullptr,
                                          MidiPinSetDeviceState, nullptr, nullptr, nullptr, nullptr};
+
+UsbMidiCable *UsbMidiPinHoldCable(UsbMidiPin *pin) {
+  KIRQL irql;
+  KeAcquireSpinLock(&pin->device->midiLock, &irql);
+  UsbMidiCable *cable = pin->cable;
+  if (cable != nullptr && cable->port->holds++ == 0) KeClearEvent(&cable->port->holdsGone);
+  KeReleaseSpinLock(&pin->device->midiLock, irql);
+  return cable;
+}
+
+void UsbMidiCableRelease(UsbMidiPin *pin, UsbMidiCable *cable) {
+  KIRQL irql;
+  KeAcquireSpinLock(&pin->device->midiLock, &irql);
+  UsbMidiPort *port = cable->port;
+  // Signalled under the lock: the port may be freed the moment it is.
+  if (--port->holds == 0) KeSetEvent(&port->holdsGone, IO_NO_INCREMENT, FALSE);
+  KeReleaseSpinLock(&pin->device->midiLock, irql);
+}
 
 void MidiPinsForgetPort(UsbMidiPort *port) {
   KIRQL irql;

@@ -9,7 +9,16 @@
 
 extern const KSPIN_DISPATCH kMidiPinDispatch;
 
+struct UsbMidiCable;
+struct UsbMidiPin;
 struct UsbMidiPort;
+
+// The pin's cable, its port held until UsbMidiCableRelease so destroying
+// the port waits for the write in progress; null once the port forgot the
+// pin. Every non-null result is released once. DISPATCH_LEVEL or below.
+UsbMidiCable *UsbMidiPinHoldCable(UsbMidiPin *pin);
+void UsbMidiCableRelease(UsbMidiPin *pin, UsbMidiCable *cable);
+
 // Forgets, under the device's midiLock, every pin attached to the port's
 // cables: their Close and Process then find no cable. Called before the
 // port is freed. PASSIVE_LEVEL.

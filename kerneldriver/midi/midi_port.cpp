@@ -98,6 +98,7 @@ UsbMidiPort *UsbMidiPortCreate(UsbAudioDevice *device, UsbPipe *pipe) {
   // Whole packets only: a transfer never ends inside one.
   port->maxPacket = pipe->maximumPacketSize - pipe->maximumPacketSize % kMidiPacketBytes;
   KeInitializeEvent(&port->allReturned, NotificationEvent, TRUE);
+  KeInitializeEvent(&port->holdsGone, NotificationEvent, TRUE);
   ExInitializeFastMutex(&port->writeLock);
   KeInitializeSpinLock(&port->decodeLock);
   if (!NT_SUCCESS(AllocateTransfers(port, lower)) || !CreateCables(port, cables)) {
@@ -114,6 +115,14 @@ void UsbMidiPortDestroy(UsbMidiPort *port) {
   if (port == nullptr) return;
   UsbMidiPortStop(port);
   MidiPinsForgetPort(port);
+  // A writer that took its cable before the pins forgot it is still in
+  // UsbMidiCableWrite; the stopped port lets it finish at once.
+  KeWaitForSingleObject(&port->holdsGone, Executive, KernelMode, FALSE, nullptr);
+  // The last release signals under midiLock: once the lock is free again it
+  // no longer touches the port.
+  KIRQL irql;
+  KeAcquireSpinLock(&port->device->midiLock, &irql);
+  KeReleaseSpinLock(&port->device->midiLock, irql);
   FreePort(port);
 }
 

@@ -13,7 +13,9 @@
 // inside it each cable's spin lock covers the cable's pin entries. A
 // cable's writeMutex serialises writes to the cable; the port's writeLock
 // (taken inside it) serialises the write pump and guards the cables'
-// pending bytes and writeIndex.
+// pending bytes and writeIndex. The device's midiLock guards the pins'
+// cable pointers and the port's holds: a render pin holds its cable's port
+// for the length of a write, and destroying the port waits for the holds.
 #pragma once
 #include "kerneldriver/midi/midi_stream_parser.h"
 #include "kerneldriver/usb/usb_config.h"
@@ -65,6 +67,8 @@ struct UsbMidiPort {
   FAST_MUTEX writeLock;
   KSPIN_LOCK decodeLock;
   ULONG packetsDecoded;  // under decodeLock
+  ULONG holds;           // writers using a cable of the port; under the device's midiLock
+  KEVENT holdsGone;      // signalled while holds is 0
 };
 
 // The cables an endpoint carries: bNumEmbMIDIJack of the class-specific

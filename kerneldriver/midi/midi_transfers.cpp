@@ -143,8 +143,11 @@ NTSTATUS UsbMidiPortStart(UsbMidiPort *port) {
 }
 
 void UsbMidiPortStop(UsbMidiPort *port) {
-  ExAcquireFastMutex(&port->writeLock);
+  // A pump waiting for a buffer wakes at once, finds the port stopped and
+  // lets go of writeLock: a stop or removal does not wait out its time-out.
   InterlockedExchange(&port->running, 0);
+  for (KEVENT &event : port->bufferFree) KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+  ExAcquireFastMutex(&port->writeLock);
   ExReleaseFastMutex(&port->writeLock);
   // A completion that saw the port running may send again after the abort:
   // abort again until every transfer is back.

@@ -38,6 +38,9 @@ ULONG Pack(UsbMidiPort *port, PUCHAR buffer, bool *taken) {
   return fill;
 }
 
+// A stop clears it and then wakes a pump waiting for a buffer.
+bool Running(UsbMidiPort *port) { return InterlockedCompareExchange(&port->running, 0, 0) != 0; }
+
 bool WaitForBuffer(UsbMidiPort *port, ULONG index) {
   LARGE_INTEGER timeout = QavRelativeMilliseconds(kBufferWaitMs);
   return KeWaitForSingleObject(&port->bufferFree[index], Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
@@ -63,7 +66,7 @@ bool UsbMidiPortWritePump(UsbMidiPort *port) {
   ExAcquireFastMutex(&port->writeLock);
   bool taken = false;
   const ULONG index = port->writeIndex;
-  if (port->running != 0 && WaitForBuffer(port, index) && port->running != 0) {
+  if (Running(port) && WaitForBuffer(port, index) && Running(port)) {
     MidiTransfer *transfer = &port->transfers[index];
     const ULONG packed = Pack(port, transfer->buffer, &taken);
     if (packed != 0) {

@@ -8,12 +8,14 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tools/qav/command_args.h"
 #include "tools/qav/console.h"
 #include "tools/qav/device_commands.h"
 #ifndef _WIN32
 #include "tools/qav/host_commands.h"
+#include "tools/qav/host_midi.h"
 #include "winsim/devices/catalog.h"
 #endif
 
@@ -42,6 +44,7 @@ struct Command {
 #ifndef _WIN32
 int Start(const Options &options, const Args &) { return qav::RunStart(options.host.source); }
 int Models(const Options &, const Args &) { return qav::ListModels(); }
+int Midi(const Options &options, const Args &args) { return qav::RunMidi(options.host.source, args); }
 
 int Play(const Options &options, const Args &args) {
   uint32_t seconds = 2;
@@ -84,6 +87,11 @@ const Command kCommands[] = {
      "                (default 2, at most 600) and report what a capture pin brought back",
      1, nullptr, Play},
     {"models", "", "list the simulated interfaces", 0, nullptr, Models},
+    {"midi", "list | send CABLE HEX... | monitor [SECONDS]",
+     "the MIDI pins and their names; bytes written through a render pin and\n"
+     "                what the device's MIDI OUT jack received; what the capture pins read\n"
+     "                while a built-in sequence plays into the MIDI IN jacks (default 2 s)",
+     1024, nullptr, Midi},
 #endif
 };
 

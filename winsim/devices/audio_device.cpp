@@ -160,10 +160,19 @@ TransferOutcome AudioDevice::BulkOrInterruptIn(uint8_t endpoint, usb::VTime, uin
 }
 
 TransferOutcome AudioDevice::BulkOrInterruptOut(uint8_t endpoint, usb::VTime, const uint8_t *data, uint32_t length) {
-  std::lock_guard<std::mutex> guard(m_mutex);
-  if (endpoint == 0 || m_state.ActiveEndpoint(endpoint) == nullptr) return NoReply();
-  if (endpoint == m_midiOutEndpoint) return m_midi.Receive(data, length);
-  return NoReply();
+  uint64_t queuedIn = 0;
+  TransferOutcome outcome = NoReply();
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (endpoint == 0 || m_state.ActiveEndpoint(endpoint) == nullptr) return NoReply();
+    if (endpoint != m_midiOutEndpoint) return NoReply();
+    const uint64_t before = m_midi.Stats().pendingIn;
+    outcome = m_midi.Receive(data, length);
+    queuedIn = m_midi.Stats().pendingIn - before;
+  }
+  // Looped back: the IN endpoint that NAKed has packets now.
+  if (queuedIn != 0 && m_midiInEndpoint != 0) NotifyDataReady(m_midiInEndpoint);
+  return outcome;
 }
 
 void AudioDevice::BusReset(usb::VTime) {

@@ -14,6 +14,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -30,6 +31,13 @@
 #include "winsim/devices/standard_requests.h"
 #include "winsim/devices/status_interrupt.h"
 #include "winsim/usb/usb_function.h"
+
+namespace winsim {
+class Machine;
+namespace usb {
+struct UsbDeviceHandle;
+}
+}  // namespace winsim
 
 namespace winsim::devices {
 
@@ -98,8 +106,14 @@ class AudioDevice final : public usb::UsbFunction {
   void SetCaptureSource(uint32_t channel, CaptureSource source);
   void SetCaptureSources(CaptureSource source);
 
+  // The MIDI jacks (midi_port.h): what is played into the IN jacks, what
+  // the driver sent to the OUT jacks, loopback and a held output.
   void InjectMidi(std::span<const MidiPacket> packets);
+  void InjectMidiBytes(uint8_t cable, std::span<const uint8_t> bytes);
   std::vector<MidiPacket> MidiReceived(uint8_t cable) const;
+  std::vector<uint8_t> MidiReceivedBytes(uint8_t cable) const;
+  void SetMidiLoopback(bool on);
+  void HoldMidiOut(bool held);
   MidiStats Midi() const;
 
   StatusStats Status() const;
@@ -136,5 +150,9 @@ class AudioDevice final : public usb::UsbFunction {
   int32_t m_sofOffsetPpm = 0;
   uint32_t m_powerLosses = 0;
 };
+
+// The simulated interface plugged into the machine under `handle`; null when
+// nothing is plugged there or it is some other kind of USB function.
+std::shared_ptr<AudioDevice> PluggedAudioDevice(const Machine &machine, const usb::UsbDeviceHandle &handle);
 
 }  // namespace winsim::devices

@@ -1,6 +1,9 @@
 // What tests observe and change on a simulated device from outside the bus.
 #include "winsim/devices/audio_device.h"
 
+#include "winsim/machine.h"
+#include "winsim/usb/usb_bus.h"
+
 namespace winsim::devices {
 
 uint8_t AudioDevice::Configuration() const {
@@ -132,6 +135,29 @@ std::vector<MidiPacket> AudioDevice::MidiReceived(uint8_t cable) const {
   return m_midi.Received(cable);
 }
 
+void AudioDevice::InjectMidiBytes(uint8_t cable, std::span<const uint8_t> bytes) {
+  InjectMidi(PackMidiBytes(cable, bytes));
+}
+
+std::vector<uint8_t> AudioDevice::MidiReceivedBytes(uint8_t cable) const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_midi.ReceivedBytes(cable);
+}
+
+void AudioDevice::SetMidiLoopback(bool on) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_midi.SetLoopback(on);
+}
+
+// Released: the host controller retries the parked OUT transfers.
+void AudioDevice::HoldMidiOut(bool held) {
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_midi.SetOutHeld(held);
+  }
+  if (!held && m_midiOutEndpoint != 0) NotifyDataReady(m_midiOutEndpoint);
+}
+
 MidiStats AudioDevice::Midi() const {
   std::lock_guard<std::mutex> guard(m_mutex);
   return m_midi.Stats();
@@ -156,6 +182,11 @@ FaultCounts AudioDevice::Faults() const {
 void AudioDevice::SetVendorHandler(VendorHandler handler) {
   std::lock_guard<std::mutex> guard(m_mutex);
   m_vendor = std::move(handler);
+}
+
+std::shared_ptr<AudioDevice> PluggedAudioDevice(const Machine &machine, const usb::UsbDeviceHandle &handle) {
+  usb::UsbBus *bus = handle.Valid() ? machine.Bus(handle.bus) : nullptr;
+  return bus != nullptr ? std::dynamic_pointer_cast<AudioDevice>(bus->Controller().DeviceAt(handle.port)) : nullptr;
 }
 
 }  // namespace winsim::devices

@@ -5,6 +5,10 @@
 namespace winsim::devices {
 
 usb::TransferOutcome MidiPort::Receive(const uint8_t *data, uint32_t length) {
+  if (m_outHeld) {
+    ++m_stats.outNaks;
+    return {usb::Handshake::Nak, 0, 0};
+  }
   if (length % 4 != 0) {
     ++m_stats.malformedTransfers;
     return {usb::Handshake::Ack, length, 0};
@@ -15,6 +19,7 @@ usb::TransferOutcome MidiPort::Receive(const uint8_t *data, uint32_t length) {
     if (cable >= m_cables) ++m_stats.unknownCablePackets;
     m_received[cable].push_back(packet);
     ++m_stats.packetsReceived;
+    if (m_loopback) Inject(std::span<const MidiPacket>(&packet, 1));
   }
   return {usb::Handshake::Ack, length, 0};
 }

@@ -4,10 +4,12 @@
 // reaches the device from a cable's writes, and reading across power.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <vector>
 
 #include "kerneldriver/midi/midi_device.h"
 #include "kerneldriver/midi/midi_pin.h"
+#include "kerneldriver/midi/midi_pin_dispatch.h"
 #include "kerneldriver/midi/midi_port.h"
 #include "tests/kerneldriver/start/driver_harness.h"
 
@@ -247,6 +249,37 @@ TEST_F(MidiPortTest, WritesToAnUnpluggedOrSuspendedDeviceAreDroppedAtOnce) {
   EXPECT_LT(machine.Now() - before, 10 * kMs) << "no wait for a buffer of a stopped port";
   machine.Resume();
   EXPECT_EQ(UsbMidiCableWrite(cable, note, sizeof note), sizeof note);
+}
+
+// A render pin holds its cable's port for the length of a write: releasing
+// the ports (a stop or removal) waits for the hold, and the held cable stays
+// usable (its writes end at once on the stopped port) until released.
+TEST_F(MidiPortTest, ReleasingThePortsWaitsForAWriterHoldingACable) {
+  Plug("Larch");
+  UsbMidiCable *cable = Port(false)->cableByNumber[1];
+  UsbMidiPin *pin = UsbMidiPinCreate(nullptr, cable);
+  pin->device = &Ctx();
+  ASSERT_TRUE(UsbMidiCableAttachPin(cable, pin));
+  ASSERT_EQ(UsbMidiPinHoldCable(pin), cable);
+  std::atomic<bool> released{false};
+  UsbAudioDevice *context = &Ctx();
+  auto releaser = machine.Threads().Spawn("MIDI release", winsim::ThreadKind::SystemWorker, winsim::kSystemProcessId,
+                                          [&] {
+                                            UsbAudioDeviceDestroyMidiPorts(context);
+                                            released = true;
+                                          });
+  machine.RunFor(300 * kMs);
+  EXPECT_FALSE(released.load()) << "the ports are not freed under a writer";
+  EXPECT_EQ(pin->cable, nullptr) << "the pin has forgotten its cable";
+  const UCHAR note[] = {0x91, 0x3C, 0x64};
+  const winsim::VTime before = machine.Now();
+  EXPECT_EQ(UsbMidiCableWrite(cable, note, sizeof note), 0u);
+  EXPECT_LT(machine.Now() - before, 10 * kMs);
+  UsbMidiCableRelease(pin, cable);
+  KeWaitForSingleObject(releaser->ExitObject(), Executive, KernelMode, FALSE, nullptr);
+  EXPECT_TRUE(released.load());
+  EXPECT_EQ(UsbMidiPinHoldCable(pin), nullptr);
+  UsbMidiPinFree(pin);
 }
 
 }  // namespace

@@ -9,64 +9,15 @@
 #include <vector>
 
 #include "tests/kerneldriver/start/driver_harness.h"
-#include "tests/kerneldriver/user_mode_client.h"
+#include "tests/kerneldriver/midi/midi_user_client.h"
 
 namespace dstest {
 namespace {
 
+using namespace midiclient;
 using umclient::CKsHandle;
 using winsim::devices::MidiPacket;
 constexpr winsim::VTime kMs = winsim::kTicksPerSecond / 1000;
-
-struct MidiConnect {
-  KSPIN_CONNECT connect;
-  KSDATAFORMAT format;
-};
-
-MidiConnect Connect(ULONG pinId) {
-  MidiConnect c{};
-  c.connect.Interface = {KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_STREAMING, 0};
-  c.connect.Medium = {KSMEDIUMSETID_Standard, KSMEDIUM_TYPE_ANYINSTANCE, 0};
-  c.connect.PinId = pinId;
-  c.connect.Priority = {KSPRIORITY_NORMAL, 1};
-  c.format.FormatSize = sizeof(KSDATAFORMAT);
-  c.format.MajorFormat = KSDATAFORMAT_TYPE_MUSIC;
-  c.format.SubFormat = KSDATAFORMAT_SUBTYPE_MIDI;
-  c.format.Specifier = KSDATAFORMAT_SPECIFIER_NONE;
-  return c;
-}
-
-DWORD SetRun(const CKsHandle &pin) {
-  KSPROPERTY set{KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_SET};
-  for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) {
-    DWORD error = pin.Ioctl(IOCTL_KS_PROPERTY, &set, sizeof set, &state, sizeof state).error;
-    if (error != ERROR_SUCCESS) return error;
-  }
-  return ERROR_SUCCESS;
-}
-
-// One stream request, waited for.
-DWORD Stream(const CKsHandle &pin, ULONG code, KSSTREAM_HEADER *header) {
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  DWORD bytes = 0;
-  BOOL done = DeviceIoControl(pin.Get(), code, nullptr, 0, header, sizeof *header, &bytes, &overlapped);
-  DWORD error = done ? ERROR_SUCCESS : GetLastError();
-  if (error == ERROR_IO_PENDING) {
-    error = GetOverlappedResult(pin.Get(), &overlapped, &bytes, TRUE) ? ERROR_SUCCESS : GetLastError();
-  }
-  CloseHandle(overlapped.hEvent);
-  return error;
-}
-
-KSSTREAM_HEADER Header(void *data, ULONG extent, ULONG used) {
-  KSSTREAM_HEADER header{};
-  header.Size = sizeof header;
-  header.Data = data;
-  header.FrameExtent = extent;
-  header.DataUsed = used;
-  return header;
-}
 
 using MidiUserPinTest = DriverStartTest;
 
