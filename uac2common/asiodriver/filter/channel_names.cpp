@@ -64,9 +64,9 @@ bool IsOperationalStreamingInterface(const Descriptor &d) {
          d.bytes[kNumEndpointsOffset] > 0;
 }
 
-void Finish(const StreamingInterface &interface, ChannelNameIndexes *indexes) {
-  if (!interface.active) return;
-  (interface.sawOutEndpoint ? indexes->render : indexes->capture) = interface.channelNames;
+void Finish(const StreamingInterface &streaming, ChannelNameIndexes *indexes) {
+  if (!streaming.active) return;
+  (streaming.sawOutEndpoint ? indexes->render : indexes->capture) = streaming.channelNames;
 }
 
 }  // namespace

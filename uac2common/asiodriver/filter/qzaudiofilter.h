@@ -71,6 +71,8 @@ class CQZAudioFilter : public CKsAudFilter {
   // The record of clock source `index`; fails unless the driver answers with
   // a whole record. The record's Name is terminated on success.
   virtual HRESULT GetClockSourceInfo(ULONG index, ClockSourceInfo *info);
+  // The selected clock source number; 0xFFFFFFFF from a device without a
+  // clock selector (the driver never read an input).
   virtual ULONG GetClockSource();
   virtual HRESULT SetClockSource(ULONG index);
   // Milliseconds per isochronous URB: the USB performance mode.
