@@ -39,6 +39,9 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize
                     LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
                     LPDWORD lpThreadId);
 DWORD ResumeThread(HANDLE hThread);
+// Refused (FALSE, ERROR_ACCESS_DENIED) unless the thread has already ended:
+// see winsim/user/kernel32_thread.cpp.
+BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode);
 BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 BOOL SetThreadPriority(HANDLE hThread, int nPriority);
 int GetThreadPriority(HANDLE hThread);
@@ -71,11 +74,13 @@ ULONGLONG GetTickCount64(void);
 BOOL QueryPerformanceCounter(LARGE_INTEGER *lpPerformanceCount);
 BOOL QueryPerformanceFrequency(LARGE_INTEGER *lpFrequency);
 
-// winmm's clock; declared here because it is all the host build needs of winmm.
+// winmm's clock and timer resolution (mmsystem.h includes this header).
+// timeEndPeriod must match an earlier timeBeginPeriod of the same period.
 DWORD timeGetTime(void);
 UINT timeBeginPeriod(UINT uPeriod);
 UINT timeEndPeriod(UINT uPeriod);
 #define TIMERR_NOERROR 0
+#define TIMERR_NOCANDO 97
 
 // Files: device-interface paths (\\?\...) opened for device I/O control.
 typedef struct _OVERLAPPED {
@@ -125,6 +130,29 @@ HMODULE LoadLibraryA(LPCSTR lpLibFileName);
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL FreeLibrary(HMODULE hLibModule);
 #define LoadLibrary LoadLibraryA
+// Host shared libraries load too: LoadLibraryA on a path of the host's file
+// system (matched without regard to case, as on Windows) calls the module's
+// DllMain at attach and at the last FreeLibrary.
+HMODULE GetModuleHandleA(LPCSTR lpModuleName);
+DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+#define GetModuleHandle GetModuleHandleA
+#define GetModuleFileName GetModuleFileNameA
+typedef BOOL(WINAPI *PDLL_MAIN)(HINSTANCE hinstance, DWORD reason, LPVOID reserved);
+#ifndef DLL_PROCESS_ATTACH
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
+#endif
+
+// Code pages: ANSI is Windows-1252 and OEM code page 437 for the characters
+// they share with Latin-1; others become '?'.
+#define CP_ACP 0U
+#define CP_OEMCP 1U
+int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
+                        LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
+int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
+                        LPWSTR lpWideCharStr, int cchWideChar);
 
 BOOL SwitchToThread(void);
 

@@ -60,3 +60,36 @@ BOOL IsWindow(HWND hWnd);
 #define PeekMessage PeekMessageA
 #define DispatchMessage DispatchMessageA
 #define PostMessage PostMessageA
+
+// Message boxes are headless: each is recorded as a machine event and
+// answered by the test's responder (winsim/user/message_box.h); without one
+// the default button answers.
+#define MB_OK 0x00000000U
+#define MB_OKCANCEL 0x00000001U
+#define MB_ABORTRETRYIGNORE 0x00000002U
+#define MB_YESNOCANCEL 0x00000003U
+#define MB_YESNO 0x00000004U
+#define MB_RETRYCANCEL 0x00000005U
+#define MB_ICONHAND 0x00000010U
+#define MB_ICONERROR MB_ICONHAND
+#define MB_ICONQUESTION 0x00000020U
+#define MB_ICONEXCLAMATION 0x00000030U
+#define MB_ICONWARNING MB_ICONEXCLAMATION
+#define MB_ICONASTERISK 0x00000040U
+#define MB_ICONINFORMATION MB_ICONASTERISK
+#define MB_DEFBUTTON2 0x00000100U
+#define MB_DEFBUTTON3 0x00000200U
+#define MB_TYPEMASK 0x0000000FU
+#define MB_DEFMASK 0x00000F00U
+#define IDOK 1
+#define IDCANCEL 2
+#define IDABORT 3
+#define IDRETRY 4
+#define IDIGNORE 5
+#define IDYES 6
+#define IDNO 7
+int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
+#define MessageBox MessageBoxA
+
+// UTF-16 to the OEM code page, exactly cchDstLength characters.
+BOOL CharToOemBuffW(LPCWSTR lpszSrc, LPSTR lpszDst, DWORD cchDstLength);
