@@ -6,16 +6,11 @@
 #include <new>
 
 #include "uac2common/asiodriver/asio_module_state.h"
-#include "uac2common/asiodriver/filter/qzaudiofilter.h"
-
-namespace {
-
-constexpr char kDriverName[] = "Quorvin Tessarin ASIO";
-
-}  // namespace
+#include "uac2common/asiodriver/driver_clsid.h"
+#include "uac2common/asiodriver/filter/qzaudiofilter_list.h"
 
 QZUsb2Asio::QZUsb2Asio(LPUNKNOWN outer, HRESULT *phr)
-    : CUnknown(kDriverClsidText, outer), m_filters(new (std::nothrow) CQZAudioFilterList()) {
+    : CUnknown(QZUSB2ASIO_CLSID_TEXT, outer), m_filters(new (std::nothrow) CQZAudioFilterList()) {
   if (m_filters == nullptr && phr != nullptr) *phr = E_OUTOFMEMORY;
 }
 
@@ -40,7 +35,7 @@ ULONG QZUsb2Asio::AddRef() { return GetOwner()->AddRef(); }
 ULONG QZUsb2Asio::Release() { return GetOwner()->Release(); }
 
 HRESULT QZUsb2Asio::NonDelegatingQueryInterface(REFIID riid, void **ppv) {
-  if (ppv != nullptr && IsEqualGUID(riid, CLSID_QavAsio)) {
+  if (ppv != nullptr && IsEqualGUID(riid, CLSID_QZUsb2Asio)) {
     IASIO *asio = this;
     *ppv = asio;
     asio->AddRef();
@@ -75,8 +70,8 @@ ASIOBool QZUsb2Asio::init(void *sysHandle) {
 
 void QZUsb2Asio::getDriverName(char *name) {
   if (name == nullptr) return;
-  static_assert(sizeof kDriverName <= 32, "driver name fits the host's 32 bytes");
-  std::memcpy(name, kDriverName, sizeof kDriverName);
+  static_assert(sizeof kAsioDriverName <= 32, "driver name fits the host's 32 bytes");
+  std::memcpy(name, kAsioDriverName, sizeof kAsioDriverName);
 }
 
 LONG QZUsb2Asio::getDriverVersion() { return 1; }

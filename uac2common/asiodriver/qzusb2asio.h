@@ -18,7 +18,7 @@
 
 #include "uac2common/asiodriver/asio_interface.h"
 #include "uac2common/asiodriver/asio_panel.h"
-#include "uac2common/asiodriver/cunknown.h"
+#include "uac2common/asiodriver/com_unknown.h"
 #include "uac2common/asiodriver/stream_requests.h"
 
 class CQZAudioFilter;

@@ -4,9 +4,6 @@
 #include <cstdlib>
 
 #include "uac2common/uac2private.h"
-#include "winsim/devices/catalog.h"
-#include "winsim/devices/descriptor_builder.h"
-#include "winsim/kernel/registry_store.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 

@@ -10,9 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "uac2common/asiodriver/qzusb2asio.h"
+// winsim's headers before the COM ones: objbase.h's `interface` macro
+// would rename their members.
 #include "winsim/devices/audio_device.h"
+#include "winsim/devices/catalog.h"
+#include "winsim/devices/descriptor_builder.h"
+#include "winsim/kernel/registry_store.h"
 #include "winsim/machine.h"
+//
+#include "uac2common/asiodriver/qzusb2asio.h"
 
 namespace asiotest {
 
@@ -46,11 +52,11 @@ class AsioMachineTest : public ::testing::Test {
   QZUsb2Asio *asio = nullptr;
 
  private:
-  struct Plugged {
+  struct PluggedDevice {
     std::shared_ptr<winsim::devices::AudioDevice> device;
     winsim::usb::UsbDeviceHandle handle;
   };
-  std::vector<Plugged> m_plugged;
+  std::vector<PluggedDevice> m_plugged;
 };
 
 }  // namespace asiotest
