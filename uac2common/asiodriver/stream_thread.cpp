@@ -160,15 +160,18 @@ QZUsb2Asio::PassEnd QZUsb2Asio::StreamPass() {
     device->SetPinsState(KSSTATE_PAUSE);
   }
 
-  // Pre-roll: every set goes out with the host's first buffers before the
-  // pins run.
+  // Pre-roll: every set goes out before the pins run, in the main loop's
+  // order (what the host wrote in its previous call, then the call), so
+  // each block the host writes is sent exactly once: the first set carries
+  // the cleared buffers, the last pre-roll call's block goes out with the
+  // first set sent again.
   uint64_t position = 0;
   HRESULT submitted = S_OK;
   for (uint32_t k = 0; k < setCount && SUCCEEDED(submitted); ++k) {
-    StampTime(position);
-    CallHost();
     qavasio::CopyOutput(outputHalves.data(), outputCount, sets[k]->Outputs(), sets[k]->DeviceCount(), frames);
     submitted = sets[k]->Submit();
+    StampTime(position);
+    CallHost();
     position += frames;
   }
   for (CQZAudioFilter *device : m_devices) device->SetPinsState(KSSTATE_RUN);
@@ -209,11 +212,14 @@ QZUsb2Asio::PassEnd QZUsb2Asio::StreamPass() {
   if (FAILED(submitted) && completedAny) end = PassEnd::Restart;
 
   proAudio.Leave();
+  // The pins go to STOP first, which gives every queued request back; only
+  // what is left then is cancelled. Cancelling a running pin's requests
+  // first races with the pin still filling them.
   for (CQZAudioFilter *device : m_devices) {
-    device->CancelPinIo();
     device->SetPinsState(KSSTATE_PAUSE);
     device->SetPinsState(KSSTATE_ACQUIRE);
     device->SetPinsState(KSSTATE_STOP);
+    device->CancelPinIo();
   }
   for (auto &set : sets) set->WaitPending(kSetTimeoutMs);
   // A host that stopped meanwhile needs no reset request.

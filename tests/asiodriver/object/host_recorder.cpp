@@ -20,6 +20,15 @@ HostRecorder::HostRecorder() {
 
 HostRecorder::~HostRecorder() { g_recorder.store(nullptr); }
 
+void HostRecorder::Reset() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_switches = 0;
+  m_nonZeroIndexes = 0;
+  m_messages.clear();
+  m_rateChanges.clear();
+  m_positions.clear();
+}
+
 uint32_t HostRecorder::Messages(LONG selector) const {
   std::lock_guard<std::mutex> lock(m_lock);
   uint32_t count = 0;

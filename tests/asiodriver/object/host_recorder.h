@@ -19,6 +19,8 @@ class HostRecorder {
   HostRecorder &operator=(const HostRecorder &) = delete;
 
   ASIOCallbacks *Callbacks() { return &m_callbacks; }
+  // Forgets everything recorded.
+  void Reset();
 
   // What kAsioSupportsTimeInfo is answered with.
   LONG timeInfoAnswer = 0;

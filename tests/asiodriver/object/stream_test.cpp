@@ -124,6 +124,7 @@ TEST_F(AsioStream, OverloadIsReportedOncePerSet) {
   const OverloadCase cases[] = {{{"Alder"}}, {{"Alder", "Rowan"}}};
   for (const OverloadCase &c : cases) {
     SCOPED_TRACE(c.models.size());
+    host.Reset();
     for (const char *model : c.models) Plug(model);
     ASSERT_NO_FATAL_FAILURE(Prepare(256));
     host.onSwitch = [](uint32_t number) {
