@@ -68,7 +68,7 @@ ASIOError QZUsb2Asio::createBuffers(ASIOBufferInfo *bufferInfos, LONG numChannel
   if (m_timeInfoMode) {
     CKsAudPin *render = m_devices[0]->GetFirstRenderPin();
     const WAVEFORMATEX *format = render != nullptr ? render->GetCurrentFormat() : nullptr;
-    std::lock_guard<std::mutex> lock(m_timeLock);
+    qavasio::CTimeLockHolder lock(m_timeLock);
     std::memset(&m_time, 0, sizeof m_time);
     m_time.timeInfo.speed = 1.0;
     m_time.timeInfo.flags = kSystemTimeValid | kSamplePositionValid | kSampleRateValid;

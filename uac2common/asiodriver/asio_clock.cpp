@@ -89,13 +89,13 @@ ASIOError QZUsb2Asio::setClockSource(LONG reference) {
   for (size_t i = 0; i < m_clocks.size(); ++i) {
     m_clocks[i].isCurrentSource = i == static_cast<size_t>(reference) ? ASIOTrue : ASIOFalse;
   }
-  std::lock_guard<std::mutex> lock(m_timeLock);
+  qavasio::CTimeLockHolder lock(m_timeLock);
   m_time.timeInfo.flags |= kClockSourceChanged;
   return ASE_OK;
 }
 
 ASIOError QZUsb2Asio::getSamplePosition(ASIOSamples *sPos, ASIOTimeStamp *tStamp) {
-  std::lock_guard<std::mutex> lock(m_timeLock);
+  qavasio::CTimeLockHolder lock(m_timeLock);
   if (sPos != nullptr) *sPos = m_time.timeInfo.samplePosition;
   if (tStamp != nullptr) *tStamp = m_time.timeInfo.systemTime;
   return ASE_OK;

@@ -22,7 +22,7 @@ ASIOError QZUsb2Asio::start() {
   if (m_thread != nullptr) return ASE_OK;
   ClearBuffers(false);
   {
-    std::lock_guard<std::mutex> lock(m_timeLock);
+    qavasio::CTimeLockHolder lock(m_timeLock);
     m_time.timeInfo.samplePosition = {};
     m_time.timeInfo.systemTime = {};
     m_time.timeCode.timeCodeSamples = {};

@@ -12,7 +12,6 @@
 #pragma once
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,6 +19,7 @@
 #include "uac2common/asiodriver/asio_panel.h"
 #include "uac2common/asiodriver/com_unknown.h"
 #include "uac2common/asiodriver/stream_requests.h"
+#include "uac2common/asiodriver/time_lock.h"
 
 class CQZAudioFilter;
 class CQZAudioFilterList;
@@ -134,7 +134,7 @@ class QZUsb2Asio : public IASIO, public CUnknown {
   DWORD m_threadId = 0;
   std::atomic<bool> m_stop{true};
   ASIOTime m_time = {};
-  std::mutex m_timeLock;
+  qavasio::CTimeLock m_timeLock;
   HWND m_window = nullptr;
   std::vector<int64_t> m_rates;
   std::vector<ASIOClockSource> m_clocks;

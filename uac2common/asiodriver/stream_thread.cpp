@@ -115,7 +115,7 @@ std::vector<qavasio::StreamDevice> QZUsb2Asio::StreamDevices() const {
 
 void QZUsb2Asio::StampTime(uint64_t position) {
   const uint64_t nanoseconds = static_cast<uint64_t>(timeGetTime()) * 1000000u;
-  std::lock_guard<std::mutex> lock(m_timeLock);
+  qavasio::CTimeLockHolder lock(m_timeLock);
   m_time.timeInfo.systemTime.hi = static_cast<ULONG>(nanoseconds >> 32);
   m_time.timeInfo.systemTime.lo = static_cast<ULONG>(nanoseconds);
   m_time.timeInfo.samplePosition.hi = static_cast<ULONG>(position >> 32);
