@@ -102,3 +102,22 @@ function(qav_ship_kernel_image target)
   qav_strip_image(${target})
   qav_check_image(${target} SUBSYSTEM native IMPORTS ${QAV_KERNEL_IMPORTS})
 endfunction()
+
+# Host: a program that loads host shared libraries as DLLs (LoadLibraryA,
+# CoCreateInstance). The modules resolve winsim's functions from the program,
+# so the program carries all of winsim and exports it; there is one machine
+# per process.
+function(qav_module_loader target)
+  set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON)
+  target_link_options(${target} PRIVATE "SHELL:-Wl,--whole-archive $<TARGET_FILE:winsim> -Wl,--no-whole-archive")
+endfunction()
+
+# Host: a shared library that winsim's LoadLibraryA loads as a DLL. It links
+# no winsim (the loading program provides it, see qav_module_loader), and its
+# own references bind to its own definitions even where the program defines
+# the same names (a test program may link the module's sources too).
+function(qav_host_module target)
+  set_target_properties(${target} PROPERTIES PREFIX "" POSITION_INDEPENDENT_CODE ON)
+  target_include_directories(${target} PRIVATE ${QAV_HOST_INCLUDES})
+  target_link_options(${target} PRIVATE "LINKER:-Bsymbolic")
+endfunction()

@@ -16,6 +16,7 @@
 #include "winsim/user/handles.h"
 #include "winsim/user/registry_api.h"
 #include "winsim/user/user_file.h"
+#include "winsim/user/user_state.h"
 
 namespace winsim {
 namespace {
@@ -81,6 +82,7 @@ Machine::Machine(MachineOptions options) : m_options(std::move(options)) {
   m_pnp = std::make_unique<PnpManager>(m_scheduler);
   m_pnp->ListenTo(*m_usb);
   ResetProcessUsers();
+  ResetUserModeState();
   StartDeviceBroadcasts(*m_pnp);
   m_pnp->SetIrpWatchdogLimit(m_options.irpWatchdogLimit);
   usb::UsbPdo::SetSleepCutsBusPower(m_options.sleepCutsBusPower);

@@ -10,9 +10,7 @@ CBaseObject::CBaseObject(const char *name) {
 CBaseObject::~CBaseObject() { InterlockedDecrement(&g_cActiveObjects); }
 
 CUnknown::CUnknown(const char *name, LPUNKNOWN outer)
-    : CBaseObject(name),
-      m_pUnknown(outer != nullptr ? outer : reinterpret_cast<LPUNKNOWN>(static_cast<PNDUNKNOWN>(this))),
-      m_cRef(0) {}
+    : CBaseObject(name), m_inner(this), m_pUnknown(outer != nullptr ? outer : &m_inner), m_cRef(0) {}
 
 HRESULT CUnknown::GetInterface(LPUNKNOWN unknown, void **ppv) {
   *ppv = unknown;
@@ -22,11 +20,7 @@ HRESULT CUnknown::GetInterface(LPUNKNOWN unknown, void **ppv) {
 
 HRESULT STDMETHODCALLTYPE CUnknown::NonDelegatingQueryInterface(REFIID riid, void **ppv) {
   if (ppv == nullptr) return E_POINTER;
-  if (IsEqualIID(riid, IID_IUnknown)) {
-    // The non-delegating unknown has IUnknown's slot layout, so it serves as
-    // the object's identity to an aggregating outer object.
-    return GetInterface(reinterpret_cast<LPUNKNOWN>(static_cast<PNDUNKNOWN>(this)), ppv);
-  }
+  if (IsEqualIID(riid, IID_IUnknown)) return GetInterface(&m_inner, ppv);
   *ppv = nullptr;
   return E_NOINTERFACE;
 }

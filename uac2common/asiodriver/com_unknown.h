@@ -42,6 +42,25 @@ class CUnknown : public INonDelegatingUnknown, public CBaseObject {
   static HRESULT GetInterface(LPUNKNOWN unknown, void **ppv);
 
  private:
+  // The non-delegating unknown in IUnknown's own type: the object's identity
+  // (IID_IUnknown), the owner of an object that is not aggregated, and what
+  // an aggregating object holds. Callers reach the non-delegating methods
+  // through a real IUnknown, never through a reinterpreted pointer.
+  class CInnerUnknown : public IUnknown {
+   public:
+    explicit CInnerUnknown(CUnknown *object) : m_pObject(object) {}
+    virtual ~CInnerUnknown() = default;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
+      return m_pObject->NonDelegatingQueryInterface(riid, ppv);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return m_pObject->NonDelegatingAddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return m_pObject->NonDelegatingRelease(); }
+
+   private:
+    CUnknown *m_pObject;
+  };
+
+  CInnerUnknown m_inner;
   LPUNKNOWN m_pUnknown;
   volatile LONG m_cRef;
 };

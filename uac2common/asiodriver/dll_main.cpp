@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "uac2common/asiodriver/asio_trace.h"
 #include "uac2common/asiodriver/com_exports.h"
 #include "uac2common/asiodriver/com_module.h"
 
@@ -13,6 +14,9 @@ namespace {
 
 BOOL ProcessAttach(HINSTANCE hinstance) {
   OutputDebugStringA("ASIO: DllMain(): DLL_PROESS_ATTACH\n");
+  // The logger is optional; its connection lives until the process ends.
+  if (CAsioTraceLog::Open() != 0) OutputDebugStringA("TDL Failed to open!!\n");
+  CAsioTraceLog::Write(kTraceDllAttach, kAsioTraceEvent);
   g_hInst = hinstance;
   memset(g_szModulePath, 0, sizeof g_szModulePath);
   DWORD length = GetModuleFileNameA(hinstance, g_szModulePath, sizeof g_szModulePath);
@@ -26,6 +30,7 @@ BOOL ProcessAttach(HINSTANCE hinstance) {
     g_szModulePath[0] = '\0';
     return FALSE;
   }
+  CAsioTraceLog::Write(kTraceModulePathKnown, kTraceLevelEvent);
   InitCommonControls();
   return TRUE;
 }

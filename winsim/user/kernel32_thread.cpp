@@ -2,6 +2,7 @@
 // created it.
 #include <string>
 
+#include "winsim/kernel/debug_log.h"
 #include "winsim/sched/scheduler.h"
 #include "winsim/user/kernel32_objects.h"
 #include "winsim/user/user_file.h"
@@ -103,4 +104,24 @@ DWORD GetCurrentThreadId(void) { return Scheduler::RequireCurrent("GetCurrentThr
 DWORD GetCurrentProcessId(void) {
   SimThread *thread = Scheduler::Current();
   return thread != nullptr ? thread->ProcessId() : kDefaultUserProcessId;
+}
+
+// Forced termination of a running thread is refused. A simulated thread runs
+// on a host thread that cannot be stopped soundly at an arbitrary point: it
+// may hold the scheduler's locks, winsim's or the program's own, and Windows
+// itself leaves a terminated thread's locks held and its resources
+// unreleased. A caller that needs TerminateThread has lost control of its
+// thread; the refusal (and the machine log line) shows that instead of
+// hiding it. A thread that has already ended terminates successfully.
+BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
+  (void)dwExitCode;
+  auto object = HandleTable::Instance().LookupAs<winsim::UserThread>(hThread);
+  if (object == nullptr && hThread != kCurrentThreadPseudoHandle) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (object != nullptr && object->thread->Exited()) return TRUE;
+  winsim::DebugLog::Append("kernel32", "TerminateThread refused: the thread is still running");
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
 }

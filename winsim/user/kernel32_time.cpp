@@ -30,6 +30,3 @@ BOOL QueryPerformanceFrequency(LARGE_INTEGER *lpFrequency) {
 }
 
 DWORD timeGetTime(void) { return static_cast<DWORD>(winsim::Now() / winsim::kTicksPerMillisecond); }
-
-UINT timeBeginPeriod(UINT uPeriod) { return uPeriod == 0 ? 97 /* TIMERR_NOCANDO */ : TIMERR_NOERROR; }
-UINT timeEndPeriod(UINT uPeriod) { return uPeriod == 0 ? 97 : TIMERR_NOERROR; }

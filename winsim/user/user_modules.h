@@ -8,5 +8,10 @@ namespace winsim {
 
 // ksuser.dll's export of that name, or null.
 FARPROC KsUserExport(const std::string &name);
+// avrt.dll's export of that name, or null.
+FARPROC AvrtExport(const std::string &name);
+// Multimedia tasks joined and not yet reverted.
+int OutstandingMmTasks();
+void ResetMmTasks();
 
 }  // namespace winsim

@@ -145,8 +145,8 @@ typedef BOOL(WINAPI *PDLL_MAIN)(HINSTANCE hinstance, DWORD reason, LPVOID reserv
 #define DLL_THREAD_DETACH 3
 #endif
 
-// Code pages: ANSI is Windows-1252 and OEM code page 437 for the characters
-// they share with Latin-1; others become '?'.
+// Code pages: ANSI (Windows-1252) for the characters it shares with Latin-1,
+// OEM (437) for ASCII; others become '?'.
 #define CP_ACP 0U
 #define CP_OEMCP 1U
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
