@@ -179,6 +179,14 @@ INSTANTIATE_TEST_SUITE_P(
                       Refusal{"AFormatOutsideThePinsRanges", 1, true, ERROR_NO_MATCH}),
     [](const auto &info) { return std::string(info.param.name); });
 
+TEST_F(UserPins, NoPinIsCreatedOnAnOpenFilterOfASurpriseRemovedDevice) {
+  bus.Unplug(plugged.back(), true);
+  HANDLE pin = reinterpret_cast<HANDLE>(0x1234);
+  EXPECT_EQ(CreateUserPin(0, &pin), static_cast<DWORD>(ERROR_DEVICE_REMOVED));
+  EXPECT_EQ(pin, nullptr);
+  EXPECT_EQ(g_created, nullptr) << "the minidriver was not asked";
+}
+
 // A disable names the event by the address of the caller's KSEVENTDATA that
 // enabled it; two enabled one after the other stay apart.
 TEST_F(UserPins, EventsEnabledFromUserModeAreSignalledByThePinsGenerationAndDisabledOneByOne) {

@@ -140,6 +140,9 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT fdo, PIRP irp) {
   if (stack->FileObject->RelatedFileObject == nullptr) return CompleteIrp(irp, CreateFilter(device, irp));
   ObjectHeader *parent = ObjectOfFile(stack->FileObject->RelatedFileObject);
   if (parent == nullptr) return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
+  // No new object (a pin on a filter still open) of a device that is gone,
+  // as no new filter opens either.
+  if (device->surpriseRemoved) return CompleteIrp(irp, STATUS_DEVICE_REMOVED);
   NTSTATUS status = RouteCreate(parent, irp);
   return status == STATUS_PENDING ? status : CompleteIrp(irp, status);
 }

@@ -4,6 +4,7 @@
 
 #include "filter_machine.h"
 #include "uac2common/asiodriver/filter/pin_format.h"
+#include "uac2common/directks/kstrace.h"
 #include "winsim/devices/catalog.h"
 #include "winsim/kernel/fault_injection.h"
 
@@ -37,6 +38,32 @@ void ExpectAsioFormat(const CKsAudPin *pin, ULONG channels, ULONG rate) {
   EXPECT_TRUE(directks::GuidEquals(extensible->SubFormat, directks::kSubtypePcm));
 }
 
+// The library's error trace while alive.
+class ErrorTrace {
+ public:
+  ErrorTrace() {
+    Messages().clear();
+    SetKsTraceSink([](const char *message) { Messages().push_back(message); });
+  }
+  ~ErrorTrace() { SetKsTraceSink(nullptr); }
+  bool Saw(const std::string &text) const {
+    for (const std::string &message : Messages()) {
+      if (message.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+ private:
+  static std::vector<std::string> &Messages() {
+    static std::vector<std::string> messages;
+    return messages;
+  }
+};
+
+constexpr const char *kRenderRefused =
+    "CQZAudioFilter::OpenPins() Error: Could not create connection with specified sample rate";
+constexpr const char *kCaptureRefused = "CQZAudioFilter::OpenPins() Error: CreateCapturePin() failed";
+
 class OpenPins : public FilterMachineTest, public ::testing::WithParamInterface<OpenCase> {};
 
 TEST_P(OpenPins, BothPinsOpenWithTheFormatOrNeither) {
@@ -47,8 +74,10 @@ TEST_P(OpenPins, BothPinsOpenWithTheFormatOrNeither) {
   CQZAudioFilter *filter = FilterOf(*lists.back(), *device);
   ASSERT_NE(filter, nullptr);
 
+  ErrorTrace trace;
   ASSERT_EQ(filter->OpenPins(c.rate), c.opens);
   EXPECT_EQ(filter->PinsAreOpen(), c.opens);
+  EXPECT_EQ(trace.Saw(kRenderRefused), !c.opens && filter->GetRenderPinCount() != 0);
   EXPECT_EQ(filter->GetRenderChannelCount(), c.render);
   EXPECT_EQ(filter->GetCaptureChannelCount(), c.capture);
   if (!c.opens) {
@@ -75,6 +104,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, OpenPins,
                                            OpenCase{"Rowan", 192000, true, 6, 8},
                                            OpenCase{"Maple", 44100, true, 2, 0},
                                            OpenCase{"Hazel", 48000, true, 2, 2},
+                                           OpenCase{"Linden", 48000, true, 20, 18},
                                            // A rate the clock does not have.
                                            OpenCase{"Hazel", 44100, false, 0, 0},
                                            OpenCase{"Alder", 192000, false, 0, 0},
@@ -143,7 +173,10 @@ TEST_F(PinFailure, AFailingCapturePinClosesTheRenderPinAgain) {
   winsim::AllocationFaultPlan failCapture = counting;
   failCapture.failNth = renderAllocations + 1;
   machine.ArmAllocationFaults(failCapture);
+  ErrorTrace trace;
   EXPECT_FALSE(filter->OpenPins(48000));
+  EXPECT_TRUE(trace.Saw(kCaptureRefused));
+  EXPECT_FALSE(trace.Saw(kRenderRefused));
   EXPECT_EQ(winsim::AllocationFaults::Instance().Failed(), 1u);
   machine.DisarmAllocationFaults();
   EXPECT_FALSE(CKsIrpTarget::IsValidHandle(filter->GetFirstRenderPin()->GetHandle())) << "render pin closed again";

@@ -27,6 +27,9 @@ class CQZAudioFilter : public CKsAudFilter {
   virtual LPCSTR GetFilterName();
   // The friendly name the list copied in (empty without one).
   virtual LPCSTR GetFriendlyName();
+  // The same two through a const filter.
+  using CKsFilter::GetFilterName;
+  using CKsFilter::GetFriendlyName;
 
   virtual LONG GetRenderPinCount();
   virtual LONG GetCapturePinCount();
@@ -66,7 +69,9 @@ class CQZAudioFilter : public CKsAudFilter {
   virtual ULONG GetActiveSampleRate();
   virtual ULONG GetDeviceSampleRate();
   // Up to `count` rates into `rates`; *written (optional) receives how many
-  // the driver actually returned. Entries beyond those are zeroed.
+  // the driver actually returned. Entries beyond those are zeroed. The
+  // driver answers the whole list or fails: a buffer of UAC_MAX_SAMPLE_RATES
+  // always holds it.
   virtual HRESULT GetSampleRates(PULONG rates, ULONG count, PULONG written = nullptr);
   // The record of clock source `index`; fails unless the driver answers with
   // a whole record. The record's Name is terminated on success.
