@@ -1,7 +1,7 @@
 // controlPanel: an external program registered for the device, else the
 // settings dialog, whose OK applies the user's choice.
 #include "uac2common/asiodriver/asio_module_state.h"
-#include "uac2common/asiodriver/buffer_size_setting.h"
+#include "uac2common/asiodriver/asio_settings.h"
 #include "uac2common/asiodriver/filter/qzaudiofilter.h"
 #include "uac2common/asiodriver/qzusb2asio.h"
 
@@ -19,7 +19,7 @@ ASIOError QZUsb2Asio::controlPanel() {
   qavasio::SetCurrentObject(this);
   qavasio::AsioPanelSettings settings;
   settings.performanceMode = FirstUrbSize();
-  settings.bufferSize = qavasio::ReadPreferredBufferSize();
+  settings.bufferSize = ReadPreferredBufferSize();
   settings.sampleRate = m_devices.empty() ? 44100 : CurrentRate();
   const INT_PTR ended = steps.runSettingsDialog != nullptr ? steps.runSettingsDialog(m_window, &settings) : 0;
   if (ended == kDialogOk) ApplySettings(settings);
@@ -30,7 +30,7 @@ ASIOError QZUsb2Asio::controlPanel() {
 void QZUsb2Asio::ApplySettings(const qavasio::AsioPanelSettings &settings) {
   const uint32_t currentRate = m_devices.empty() ? 0 : CurrentRate();
   if (settings.sampleRate != currentRate) qavasio::SetPendingRate(settings.sampleRate);
-  if (settings.bufferSize != qavasio::ReadPreferredBufferSize()) qavasio::WritePreferredBufferSize(settings.bufferSize);
+  if (settings.bufferSize != ReadPreferredBufferSize()) WritePreferredBufferSize(settings.bufferSize);
   if (!m_devices.empty() && settings.performanceMode != m_devices[0]->GetUrbSize()) {
     for (CQZAudioFilter *device : m_devices) device->SetUrbSize(settings.performanceMode);
   }

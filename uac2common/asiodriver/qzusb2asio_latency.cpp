@@ -1,6 +1,6 @@
 // Buffer sizes and the latencies reported for them.
 #include "uac2common/asiodriver/asio_latency.h"
-#include "uac2common/asiodriver/buffer_size_setting.h"
+#include "uac2common/asiodriver/asio_settings.h"
 #include "uac2common/asiodriver/filter/qzaudiofilter.h"
 #include "uac2common/asiodriver/qzusb2asio.h"
 
@@ -38,7 +38,7 @@ ASIOError QZUsb2Asio::getLatencies(LONG *inputLatency, LONG *outputLatency) {
 ASIOError QZUsb2Asio::getBufferSize(LONG *minSize, LONG *maxSize, LONG *preferredSize, LONG *granularity) {
   if (minSize != nullptr) *minSize = 16;
   if (maxSize != nullptr) *maxSize = 4096;
-  if (preferredSize != nullptr) *preferredSize = static_cast<LONG>(qavasio::ReadPreferredBufferSize());
+  if (preferredSize != nullptr) *preferredSize = static_cast<LONG>(ReadPreferredBufferSize());
   if (granularity != nullptr) *granularity = 1;
   return ASE_OK;
 }

@@ -76,11 +76,3 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
   return count;
 }
 
-BOOL CharToOemBuffW(LPCWSTR lpszSrc, LPSTR lpszDst, DWORD cchDstLength) {
-  if (lpszSrc == nullptr || lpszDst == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  for (DWORD i = 0; i < cchDstLength; ++i) lpszDst[i] = Narrow(lpszSrc[i], CP_OEMCP);
-  return TRUE;
-}
