@@ -43,7 +43,7 @@ TEST(CodePages, WideTextNarrowsToAnsiAndOem) {
   EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, u"ABCD", -1, nullptr, 0, nullptr, nullptr), 5) << "size query";
   char oem[4] = {'x', 'x', 'x', 'x'};
   EXPECT_TRUE(CharToOemBuffW(u"In\u00e9", oem, 3));
-  EXPECT_EQ(std::string(oem, 4), "In\x82x") << "exactly the count given, no terminator";
+  EXPECT_EQ(std::string(oem, 4), "In\x82x") << "exactly the count given, no terminator; code page 437";
 }
 
 }  // namespace
