@@ -437,6 +437,9 @@ void KsTest::TearDown() {
     std::optional<winsim::DeviceNodeInfo> node = machine.Pnp().Device(pdo);
     if (node) bus.Unplug(pdo, false);
   }
+  // A surprise-removed device whose last handle a test closed is removed
+  // from the PnP queue, after the close returned.
+  machine.Pnp().WaitIdle();
   if (!::testing::Test::HasFailure()) {
     EXPECT_FALSE(DriverLoaded()) << "the minidriver outlived its last device";
     bus.Unload();
