@@ -52,7 +52,7 @@ TEST(AsioSettings, ValuesStoredByOtherMeans) {
       {"below the offered sizes", REG_DWORD, {8, 0, 0, 0}, 8},
       {"above the offered sizes", REG_DWORD, {0x10, 0x27, 0, 0}, 10000},
       {"four bytes of another type", REG_BINARY, {0, 2, 0, 0}, 512},
-      {"too long to be a size", REG_BINARY, {0, 1, 0, 0, 0, 0, 0, 0}, 256},
+      {"too wide to be a size", REG_BINARY, {0, 1, 0, 0, 0, 0, 0, 0}, 256},
       {"too short to be a size", REG_BINARY, {0, 2}, 256},
   };
   for (const Stored &test : cases) {

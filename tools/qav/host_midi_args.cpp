@@ -16,7 +16,7 @@ bool ParseNumber(const std::string &text, uint32_t low, uint32_t high, uint32_t 
   for (char c : text) {
     if (!std::isdigit(static_cast<unsigned char>(c))) return false;
   }
-  const unsigned long parsed = std::strtoul(text.c_str(), nullptr, 10);
+  const uint64_t parsed = std::strtoull(text.c_str(), nullptr, 10);
   if (parsed < low || parsed > high) return false;
   *value = static_cast<uint32_t>(parsed);
   return true;

@@ -2,7 +2,7 @@
 // that ASIO host applications call, with the published names, values and
 // layouts. Structures use 4-byte packing as hosts built with the published
 // interface expect; every layout is pinned below for 32- and 64-bit builds.
-// "long" of the published interface is the 32-bit Windows long: LONG here.
+// The published interface's 32-bit signed integers are LONG here.
 #pragma once
 #include <windows.h>
 #include <objbase.h>

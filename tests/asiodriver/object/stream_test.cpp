@@ -117,7 +117,7 @@ struct OverloadCase {
   std::vector<const char *> models;
 };
 
-// A host that holds one buffer switch far too long lets the devices' capture
+// A host that holds one buffer switch far past its time lets the devices' capture
 // data run over; the next set's reads say so, each device's, and the host
 // hears of it once for that set.
 TEST_F(AsioStream, OverloadIsReportedOncePerSet) {
