@@ -6,6 +6,7 @@
 
 #include "winsim/kernel/io_driver.h"
 #include "winsim/kernel/ob_file_handles.h"
+#include "winsim/kernel/pool.h"
 
 namespace winsim {
 namespace {
@@ -136,6 +137,8 @@ TraceLogger::TraceLogger(const TraceLoggerOptions &options)
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, u"" QAV_LOGGER_DEVICE_NAME);
   if (IoCreateDevice(m_driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &m_device) == STATUS_SUCCESS) {
+    // The logger outlives every driver under test: its device is not theirs to leak.
+    Pool::Instance().MarkMachineOwned(m_device);
     m_device->Flags |= DO_BUFFERED_IO;
     m_device->Flags &= ~DO_DEVICE_INITIALIZING;
   }
