@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tools/qav/host_commands.h"
+#include "tools/qav/host_trace.h"
 #include "winsim/devices/catalog.h"
 
 namespace {
@@ -26,6 +28,9 @@ int Usage() {
                "            plug the interface with its capture looping back its outputs, play a\n"
                "            test signal through a user-mode render pin for SECONDS of virtual time\n"
                "            (default 2, at most 600) and report what a capture pin brought back\n"
+               "  trace start|stream [SECONDS] [--level L] [--area A[,A]]\n"
+               "            run the start or a stream on a machine with the driver logger and print\n"
+               "            the driver's trace records of both buffers in time order\n"
                "  models    list the simulated interfaces\n");
   return 2;
 }
@@ -55,6 +60,7 @@ int main(int argc, char **argv) {
   }
   if (i >= argc) return Usage();
   std::string command = argv[i];
+  if (command == "trace") return qav::RunTrace(source, std::vector<std::string>(argv + i + 1, argv + argc));
   if (command == "play" && i + 2 >= argc) {
     uint32_t seconds = 2;
     if (i + 2 == argc && !ParseSeconds(argv[i + 1], &seconds)) return Usage();
