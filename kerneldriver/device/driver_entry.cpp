@@ -45,6 +45,7 @@ void DriverUnload(PDRIVER_OBJECT driverObject) {
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
   // Without the logger the driver runs untraced.
+  TraceLogInitialize();
   (void)TraceLogOpen();
   QAV_LOG(DriverEntry, static_cast<unsigned>(kVersionMajor),
             static_cast<unsigned>(kVersionMinor), static_cast<unsigned>(kVersionBuild),

@@ -28,6 +28,11 @@ struct TraceLogClient {
 
 extern TraceLogClient g_traceLog;
 
+// Puts the client in the state of a freshly loaded image (closed, nothing
+// held), first thing in driver entry. On Windows that is the state it is in
+// already; the host build loads the same image again on every simulated
+// machine, after a machine that ended with the driver still loaded.
+void TraceLogInitialize();
 // Opens the logger and fetches both buffers. STATUS_SUCCESS when open
 // already; STATUS_REVISION_MISMATCH for a logger of another version;
 // STATUS_UNSUCCESSFUL for any other failure. Tracing stays off on failure.

@@ -84,6 +84,10 @@ NTSTATUS QueryBuffers() {
 
 constinit TraceLogClient g_traceLog = {nullptr, nullptr, nullptr, nullptr, nullptr, &g_standardOff, &g_realTimeOff};
 
+void TraceLogInitialize() {
+  g_traceLog = {nullptr, nullptr, nullptr, nullptr, nullptr, &g_standardOff, &g_realTimeOff};
+}
+
 NTSTATUS TraceLogOpen() {
   if (g_traceLog.fileObject != nullptr) return STATUS_SUCCESS;
   g_traceLog.standardMask = &g_standardOff;
