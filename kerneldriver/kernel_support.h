@@ -1,6 +1,7 @@
 // Small freestanding helpers for kernel code: no C or C++ library exists in
 // the driver image, so minimum/maximum, memory copies, little-endian reads of
-// device data, zeroed pool allocation and the trace macro live here.
+// device data and zeroed pool allocation live here; trace points come from
+// kerneldriver/trace/trace_log.h.
 #pragma once
 #include "kerneldriver/kernel_headers.h"
 #include "kerneldriver/pool_tags.h"
@@ -80,8 +81,6 @@ inline LARGE_INTEGER QavRelativeMilliseconds(ULONG milliseconds) {
   return interval;
 }
 
-// Diagnostics. Every trace point of the driver goes through this one macro so
-// that the binary trace log client can take it over; until then it is debugger
-// output. Arguments are cast to int/unsigned at the call sites: ULONG is not
-// the same C type on both targets.
-#define QAV_TRACE(format, ...) DbgPrint("QavAudio: " format "\n" __VA_OPT__(, ) __VA_ARGS__)
+// Diagnostics: every trace point is a binary record of the trace log client
+// (QAV_LOG / QAV_LOG_RT with a message of the shared catalogue).
+#include "kerneldriver/trace/trace_log.h"

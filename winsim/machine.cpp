@@ -8,6 +8,7 @@
 #include "winsim/kernel/io_system.h"
 #include "winsim/kernel/ke_time.h"
 #include "winsim/kernel/lock_order.h"
+#include "winsim/kernel/ob_file_handles.h"
 #include "winsim/kernel/pool.h"
 #include "winsim/kernel/registry_handles.h"
 #include "winsim/kernel/registry_regfile.h"
@@ -86,6 +87,8 @@ Machine::Machine(MachineOptions options) : m_options(std::move(options)) {
   StartDeviceBroadcasts(*m_pnp);
   m_pnp->SetIrpWatchdogLimit(m_options.irpWatchdogLimit);
   usb::UsbPdo::SetSleepCutsBusPower(m_options.sleepCutsBusPower);
+  if (!m_options.traceLogger) m_options.traceLogger = DefaultTraceLogger();
+  if (m_options.traceLogger) StartTraceLogger(*m_options.traceLogger);
   if (m_options.allocationFaults) ArmAllocationFaults(*m_options.allocationFaults);
   // Last: pacing measures from the moment the machine is ready.
   if (m_options.pacing > 0) m_scheduler.SetPacing(m_options.pacing);
@@ -98,6 +101,7 @@ void Machine::ResetKernelState() {
   LockOrder::Instance().Reset();
   ResetLookasideLists();
   RegistryHandles().Reset();
+  ResetKernelFileHandles();
   HandleTable::Instance().Reset();
 }
 
@@ -152,6 +156,7 @@ Machine::~Machine() {
   WaitForDeferredCloses();  // they report to the PnP manager
   m_pnp.reset();  // stops listening once its queued work is done
   m_usb.reset();  // completes what the buses hold while the I/O manager still runs
+  m_traceLogger.reset();
   ReportDispatchCpu();
   if (!m_options.stateFolder.empty()) SaveState();
   SystemRegistry().SetFlushHandler(nullptr);
@@ -170,6 +175,12 @@ Machine::~Machine() {
 }
 
 Machine *Machine::Current() { return g_current; }
+
+bool Machine::StartTraceLogger(const TraceLoggerOptions &options) {
+  if (m_traceLogger != nullptr) return false;
+  m_traceLogger = std::make_unique<TraceLogger>(options);
+  return true;
+}
 
 void Machine::RunFor(VTime duration) {
   LARGE_INTEGER interval;

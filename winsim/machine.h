@@ -18,6 +18,7 @@
 #include "winsim/sched/parallel_mode.h"
 #include "winsim/sched/scheduler.h"
 #include "winsim/kernel/pnp_manager.h"
+#include "winsim/kernel/trace_logger.h"
 #include "winsim/setup/inf_install.h"
 #include "winsim/usb/usb_host.h"
 
@@ -57,6 +58,9 @@ struct MachineOptions {
   // Sleep (S3) cuts the USB bus power, as on machines without standby power
   // on their ports: devices come back reset, as after a hibernate.
   bool sleepCutsBusPower = false;
+  // The driver logger device (winsim/kernel/trace_logger.h) with these
+  // options; the machine has none when absent.
+  std::optional<TraceLoggerOptions> traceLogger;
 };
 
 class Machine {
@@ -142,12 +146,19 @@ class Machine {
   void ArmAllocationFaults(const AllocationFaultPlan &plan);
   void DisarmAllocationFaults();
 
+  // Adds the driver logger device now (before the driver under test loads);
+  // false when the machine has one already.
+  bool StartTraceLogger(const TraceLoggerOptions &options = {});
+  // The machine's logger device, or null.
+  TraceLogger *TraceLog() const { return m_traceLogger.get(); }
+
  private:
   MachineOptions m_options;
   Scheduler m_scheduler;
   std::string m_stateError;
   std::unique_ptr<usb::UsbHost> m_usb;
   std::unique_ptr<PnpManager> m_pnp;
+  std::unique_ptr<TraceLogger> m_traceLogger;
 
   void ResetKernelState();
   void ConfigureTiming();

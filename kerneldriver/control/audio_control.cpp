@@ -18,13 +18,12 @@ NTSTATUS ClockRequest(UsbAudioControl *control, bool in, UCHAR request, UCHAR se
 }
 
 void TraceClockState(const UsbAudioControl *control, ULONG rate) {
-  QAV_TRACE("clock 0x%02x in use (selector input %u), %u Hz; rates %u %u %u %u %u %u %u %u",
-            static_cast<unsigned>(control->currentClockId), static_cast<unsigned>(control->selectorInput),
-            static_cast<unsigned>(rate), static_cast<unsigned>(control->rates[0]),
-            static_cast<unsigned>(control->rates[1]), static_cast<unsigned>(control->rates[2]),
-            static_cast<unsigned>(control->rates[3]), static_cast<unsigned>(control->rates[4]),
-            static_cast<unsigned>(control->rates[5]), static_cast<unsigned>(control->rates[6]),
-            static_cast<unsigned>(control->rates[7]));
+  QAV_LOG(ClockInUse, static_cast<unsigned>(control->currentClockId), static_cast<unsigned>(control->selectorInput),
+          static_cast<unsigned>(rate));
+  QAV_LOG(ClockRates, static_cast<unsigned>(control->rates[0]), static_cast<unsigned>(control->rates[1]),
+          static_cast<unsigned>(control->rates[2]), static_cast<unsigned>(control->rates[3]),
+          static_cast<unsigned>(control->rates[4]), static_cast<unsigned>(control->rates[5]),
+          static_cast<unsigned>(control->rates[6]), static_cast<unsigned>(control->rates[7]));
 }
 
 // AudioControl start, after the clocks are known: the current clock follows
@@ -40,11 +39,11 @@ void StartControl(UsbAudioControl *control) {
   ULONG rate = 0;
   if (NT_SUCCESS(AudioControlReadRate(control, &rate))) AudioControlWriteRate(control, rate);
   NTSTATUS status = AudioControlReadRateList(control);
-  if (!NT_SUCCESS(status)) QAV_TRACE("rate list not read %08x", static_cast<unsigned>(status));
+  if (!NT_SUCCESS(status)) QAV_LOG(RateListNotRead, static_cast<unsigned>(status));
   TraceClockState(control, rate);
   if (control->interruptPipe != nullptr) {
     status = AudioControlStartStatusInterrupt(control);
-    if (!NT_SUCCESS(status)) QAV_TRACE("status interrupt not started %08x", static_cast<unsigned>(status));
+    if (!NT_SUCCESS(status)) QAV_LOG(StatusInterruptNotStarted, static_cast<unsigned>(status));
   }
 }
 

@@ -7,9 +7,6 @@
 
 namespace {
 
-const char *const kClockTypeNames[] = {"External Clock", "Internal fixed Clock", "Internal variable Clock",
-                                       "Internal programmable Clock"};
-
 void RecordClockName(UsbAudioControl *control, ULONG number, UCHAR stringIndex) {
   WCHAR name[UAC_CLOCK_NAME_CHARS];
   QavZeroMemory(name, sizeof(name));
@@ -23,7 +20,7 @@ void RecordClockName(UsbAudioControl *control, ULONG number, UCHAR stringIndex) 
 // Clock sources are numbered in descriptor order; the first sixteen are kept.
 void RecordClockSource(UsbAudioControl *control, const UCHAR *descriptor, ULONG number) {
   if (number >= kMaxClocks) {
-    QAV_TRACE("clock source %u ignored: table full", static_cast<unsigned>(number));
+    QAV_LOG(ClockSourceTableFull, static_cast<unsigned>(number));
     return;
   }
   UCHAR clockId = descriptor[kOffsetClockId];
@@ -36,8 +33,7 @@ void RecordClockSource(UsbAudioControl *control, const UCHAR *descriptor, ULONG 
   control->clockIdByNumber[number] = clockId;
   control->clockCount = number + 1;
   RecordClockName(control, number, descriptor[kOffsetClockName]);
-  QAV_TRACE("clock source %u: id %u, %s", static_cast<unsigned>(number), static_cast<unsigned>(clockId),
-            kClockTypeNames[type]);
+  QAV_LOG(ClockSourceFound, static_cast<unsigned>(number), static_cast<unsigned>(clockId), static_cast<unsigned>(type));
 }
 
 bool IsTracedOnlySubtype(UCHAR subtype) {
@@ -70,9 +66,9 @@ void AudioControlParseClocks(UsbAudioControl *control) {
     } else if (subtype == kAcClockSelector && d->bLength >= kMinClockSelectorLength) {
       control->selectorId = raw[kOffsetClockId];
     } else if (IsTracedOnlySubtype(subtype)) {
-      QAV_TRACE("AudioControl descriptor subtype %u", static_cast<unsigned>(subtype));
+      QAV_LOG(AcSubtype, static_cast<unsigned>(subtype));
     } else {
-      QAV_TRACE("AudioControl descriptor subtype %u not recognised", static_cast<unsigned>(subtype));
+      QAV_LOG(AcSubtypeUnknown, static_cast<unsigned>(subtype));
     }
   }
   control->interruptPipe = FindInterruptPipe(controlInterface);

@@ -66,7 +66,7 @@ bool ParseRateRange(const UCHAR *answer, ULONG length, ULONG (&rates)[kMaxRates]
     AddSubrange(table, QavReadLe32(subrange), QavReadLe32(subrange + 4), QavReadLe32(subrange + 8));
   }
   if (table.full) {
-    QAV_TRACE("RANGE answer lists more than %u rates: the first ones kept", static_cast<unsigned>(kMaxRates));
+    QAV_LOG(RangeTooManyRates, static_cast<unsigned>(kMaxRates));
   }
   return true;
 }
@@ -80,7 +80,7 @@ NTSTATUS AudioControlReadRateList(UsbAudioControl *control) {
   NTSTATUS status =
       UsbClassRequest(control->controlInterface, request, answer, kRangeAnswerBytes, kUsbTimeoutMs, &received);
   if (NT_SUCCESS(status) && !ParseRateRange(answer, received, control->rates)) {
-    QAV_TRACE("RANGE answer with %u bytes not used", static_cast<unsigned>(received));
+    QAV_LOG(RangeBytesUnused, static_cast<unsigned>(received));
   }
   QavFree(answer, kTagBuffer);
   return status;

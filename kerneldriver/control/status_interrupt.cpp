@@ -77,7 +77,7 @@ NTSTATUS InterruptCompleted(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   if (NT_SUCCESS(status) && USBD_SUCCESS(urbStatus)) {
     IoQueueWorkItem(control->interruptWorkItem, InterruptWorkItem, DelayedWorkQueue, control);
   } else {
-    QAV_TRACE("status interrupt ended: IRP %08x URB %08x", static_cast<unsigned>(status),
+    QAV_LOG(StatusInterruptEnded, static_cast<unsigned>(status),
               static_cast<unsigned>(urbStatus));
     MarkIdle(control);
   }
@@ -148,7 +148,7 @@ void AudioControlStopStatusInterrupt(UsbAudioControl *control) {
   // work item still running would corrupt memory.
   LARGE_INTEGER timeout = QavRelativeMilliseconds(kStopWaitMs);
   while (KeWaitForSingleObject(&control->interruptIdle, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
-    QAV_TRACE("status interrupt still busy after %u ms", static_cast<unsigned>(kStopWaitMs));
+    QAV_LOG(StatusInterruptBusy, static_cast<unsigned>(kStopWaitMs));
     IoCancelIrp(control->interruptIrp);
   }
   FreeInterruptResources(control);

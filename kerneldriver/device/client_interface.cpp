@@ -9,12 +9,12 @@ void ClientInterfaceEnable(UsbAudioDevice *device, PUNICODE_STRING reference) {
     NTSTATUS status = IoRegisterDeviceInterface(device->device->PhysicalDeviceObject, &GUID_DEVINTERFACE_UacClient,
                                                 reference, &device->clientLink);
     if (!NT_SUCCESS(status)) {
-      QAV_TRACE("client interface not registered %08x", static_cast<unsigned>(status));
+      QAV_LOG(ClientInterfaceNotRegistered, static_cast<unsigned>(status));
       return;
     }
   }
   NTSTATUS status = IoSetDeviceInterfaceState(&device->clientLink, TRUE);
-  if (!NT_SUCCESS(status)) QAV_TRACE("client interface not enabled %08x", static_cast<unsigned>(status));
+  if (!NT_SUCCESS(status)) QAV_LOG(ClientInterfaceNotEnabled, static_cast<unsigned>(status));
 }
 
 // Disabling an interface that is not enabled (never was, or the PnP manager

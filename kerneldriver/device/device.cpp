@@ -50,7 +50,7 @@ void ReadPersistedUrbSize(UsbAudioDevice *context) {
   ULONG stored = 0;
   if (!NT_SUCCESS(DriverKeyReadDword(context, QAV_VALUE_URB_SIZE, &stored))) return;
   if (stored == 0 || stored > kMaxUrbSize) {
-    QAV_TRACE("stored UrbSize %u out of range", static_cast<unsigned>(stored));
+    QAV_LOG(StoredUrbSizeOutOfRange, static_cast<unsigned>(stored));
   }
   if (stored != 0) context->urbSize = QavMin(stored, kMaxUrbSize);
 }
@@ -93,7 +93,7 @@ NTSTATUS UsbAudioDeviceAdd(PKSDEVICE device) {
     return status;
   }
   device->Context = context;
-  QAV_TRACE("device added: UrbSize %u", static_cast<unsigned>(context->urbSize));
+  QAV_LOG(DeviceAdded, static_cast<unsigned>(context->urbSize));
   return STATUS_SUCCESS;
 }
 
@@ -108,7 +108,7 @@ NTSTATUS UsbAudioDeviceQueryStop(PKSDEVICE device, PIRP irp) {
   if (context == nullptr) return STATUS_SUCCESS;
   LONG open = InterlockedCompareExchange(&context->openAudioPins, 0, 0);
   if (open == 0) return STATUS_SUCCESS;
-  QAV_TRACE("stop refused: %d audio pins open", static_cast<int>(open));
+  QAV_LOG(StopRefused, static_cast<int>(open));
   return STATUS_DEVICE_BUSY;
 }
 
@@ -116,7 +116,7 @@ void UsbAudioDeviceStop(PKSDEVICE device, PIRP irp) {
   UNREFERENCED_PARAMETER(irp);
   UsbAudioDevice *context = AudioDeviceFromKs(device);
   if (context == nullptr) return;
-  QAV_TRACE("stopped");
+  QAV_LOG(DeviceStopped);
   UsbAudioDeviceReleaseHardware(context);
 }
 

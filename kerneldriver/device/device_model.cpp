@@ -40,8 +40,7 @@ UCHAR InterfaceProtocol(const UsbInterface *usbInterface) {
 bool IsClassTwo(const UsbInterface *usbInterface) {
   UCHAR protocol = InterfaceProtocol(usbInterface);
   if (protocol == kProtocolAudioClass2) return true;
-  QAV_TRACE("interface %u (subclass %u, protocol %02x) is not of audio class 2.0: passed over",
-            static_cast<unsigned>(usbInterface->interfaceNumber),
+  QAV_LOG(InterfaceNotAudio20, static_cast<unsigned>(usbInterface->interfaceNumber),
             static_cast<unsigned>(UsbInterfaceSubClass(usbInterface)),
             static_cast<unsigned>(protocol));
   return false;
@@ -58,8 +57,7 @@ void AddAudioControl(UsbAudioDevice *device, ULONG index, DynamicFilterDescripto
   if (!IsClassTwo(UsbConfigInterface(&device->config, index))) return;
   if (device->audioControl != nullptr) return;
   if (!IsClassTwoStreaming(UsbConfigInterface(&device->config, index + 1))) {
-    QAV_TRACE("AudioControl interface %u: no class 2.0 AudioStreaming interface follows it",
-              static_cast<unsigned>(index));
+    QAV_LOG(NoStreamingInterface, static_cast<unsigned>(index));
     return;
   }
   device->audioControl = AudioControlCreate(device, UsbConfigInterface(&device->config, index));
@@ -83,10 +81,10 @@ void AddStream(UsbAudioDevice *device, ULONG index, DynamicFilterDescriptor *pin
     return;
   }
   bool capture = UsbAudioStreamIsCapture(stream);
-  QAV_TRACE("%s stream: interface %u alternate setting %u, %u channels x %u bytes, endpoint %02x, feedback %02x",
-            capture ? "capture" : "render", static_cast<unsigned>(index), static_cast<unsigned>(stream->altSetting),
-            static_cast<unsigned>(stream->channels), static_cast<unsigned>(stream->subslot),
-            static_cast<unsigned>(stream->dataEndpoint), static_cast<unsigned>(stream->feedbackEndpoint));
+  QAV_LOG(StreamFound, static_cast<unsigned>(capture), static_cast<unsigned>(index),
+          static_cast<unsigned>(stream->altSetting), static_cast<unsigned>(stream->channels),
+          static_cast<unsigned>(stream->subslot), static_cast<unsigned>(stream->dataEndpoint),
+          static_cast<unsigned>(stream->feedbackEndpoint));
   UsbAudioStream *&slot = capture ? device->captureStream : device->renderStream;
   // The direction's pins exist once: a replacing stream only changes their channels.
   const bool directionHasPins = slot != nullptr;
@@ -103,7 +101,7 @@ void AddStream(UsbAudioDevice *device, ULONG index, DynamicFilterDescriptor *pin
 NTSTATUS UsbAudioDeviceBuildModel(UsbAudioDevice *device, DynamicFilterDescriptor *pins) {
   USHORT vendor = device->config.deviceDescriptor.idVendor;
   if (!VendorAccepted(vendor)) {
-    QAV_TRACE("vendor %04x not served", static_cast<unsigned>(vendor));
+    QAV_LOG(VendorNotServed, static_cast<unsigned>(vendor));
     return STATUS_NOT_SUPPORTED;
   }
   for (ULONG i = 0; i < UsbConfigInterfaceCount(&device->config); ++i) {

@@ -4,6 +4,7 @@
 // at post start (no static filter descriptors).
 #include "kerneldriver/device/device.h"
 #include "kerneldriver/kernel_support.h"
+#include "kerneldriver/trace/trace_log.h"
 
 namespace {
 
@@ -36,17 +37,24 @@ PDRIVER_UNLOAD g_ksUnload = nullptr;
 
 void DriverUnload(PDRIVER_OBJECT driverObject) {
   if (g_ksUnload != nullptr) g_ksUnload(driverObject);
-  QAV_TRACE("unloaded");
+  QAV_LOG(DriverUnloaded);
+  TraceLogClose();
 }
 
 }  // namespace
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
-  QAV_TRACE("driver entry, version %u.%u.%u.%u", static_cast<unsigned>(kVersionMajor),
+  // Without the logger the driver runs untraced.
+  TraceLogInitialize();
+  (void)TraceLogOpen();
+  QAV_LOG(DriverEntry, static_cast<unsigned>(kVersionMajor),
             static_cast<unsigned>(kVersionMinor), static_cast<unsigned>(kVersionBuild),
             static_cast<unsigned>(kVersionRevision));
   NTSTATUS status = KsInitializeDriver(driverObject, registryPath, &kDeviceDescriptor);
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status)) {
+    TraceLogClose();
+    return status;
+  }
   g_ksUnload = driverObject->DriverUnload;
   driverObject->DriverUnload = DriverUnload;
   return status;

@@ -142,19 +142,19 @@ void RewriteFormat(HANDLE properties, const WCHAR *name, ULONG rate, bool requir
   PKEY_VALUE_PARTIAL_INFORMATION info = buffers.format;
   if (!NT_SUCCESS(QueryValue(properties, name, info, kPartialHeader + kFormatBytes))) return;
   if (info->DataLength > kFormatBytes) {
-    QAV_TRACE("endpoint format of %u bytes left alone", static_cast<unsigned>(info->DataLength));
+    QAV_LOG(EndpointFormatSize, static_cast<unsigned>(info->DataLength));
     return;
   }
   FormatPatch patch = PatchWaveFormat(info->Data, info->DataLength, rate, requireBits32);
   if (patch == FormatPatch::Refused) {
-    QAV_TRACE("endpoint format not recognised (%u bytes), left alone", static_cast<unsigned>(info->DataLength));
+    QAV_LOG(EndpointFormatUnknown, static_cast<unsigned>(info->DataLength));
     return;
   }
   if (patch != FormatPatch::Changed) return;
   UNICODE_STRING valueName;
   RtlInitUnicodeString(&valueName, name);
   NTSTATUS status = ZwSetValueKey(properties, &valueName, 0, info->Type, info->Data, info->DataLength);
-  if (!NT_SUCCESS(status)) QAV_TRACE("endpoint format not written %08x", static_cast<unsigned>(status));
+  if (!NT_SUCCESS(status)) QAV_LOG(EndpointFormatNotWritten, static_cast<unsigned>(status));
 }
 
 void UpdateEndpoint(UsbAudioDevice *device, ULONG rate, UpdateBuffers &buffers) {

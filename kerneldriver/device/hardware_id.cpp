@@ -40,7 +40,7 @@ void ReadHardwareIds(UsbAudioDevice *device) {
   if (list == nullptr) return;
   NTSTATUS status = IoGetDeviceProperty(pdo, DevicePropertyHardwareID, size, list, &size);
   if (!NT_SUCCESS(status)) {
-    QAV_TRACE("hardware ids not read %08x", static_cast<unsigned>(status));
+    QAV_LOG(HardwareIdsNotRead, static_cast<unsigned>(status));
     QavFree(list, kTagSmall);
     return;
   }

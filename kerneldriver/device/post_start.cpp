@@ -30,13 +30,13 @@ void ReadProductName(UsbAudioDevice *device) {
   UCHAR index = device->config.deviceDescriptor.iProduct;
   QavZeroMemory(device->productName, sizeof(device->productName));
   if (index == 0) {
-    QAV_TRACE("no product string");
+    QAV_LOG(NoProductString);
     return;
   }
   NTSTATUS status =
       UsbGetString(&device->config, index, kLanguageEnglishUs, device->productName, sizeof(device->productName));
   if (!NT_SUCCESS(status) && status != STATUS_BUFFER_OVERFLOW) {
-    QAV_TRACE("product string %u not read %08x", static_cast<unsigned>(index), static_cast<unsigned>(status));
+    QAV_LOG(ProductStringNotRead, static_cast<unsigned>(index), static_cast<unsigned>(status));
     QavZeroMemory(device->productName, sizeof(device->productName));
   }
 }
@@ -58,7 +58,7 @@ NTSTATUS SettleSampleRate(UsbAudioDevice *device) {
   ULONG rate = 0;
   NTSTATUS status = AudioControlReadRate(control, &rate);
   if (!NT_SUCCESS(status)) {
-    QAV_TRACE("clock 0x%02x: sampling frequency not read %08x", static_cast<unsigned>(control->currentClockId),
+    QAV_LOG(SamplingFrequencyNotRead, static_cast<unsigned>(control->currentClockId),
               static_cast<unsigned>(status));
     return status;
   }
@@ -103,7 +103,7 @@ void MeasureMinimumUrbSize(UsbAudioDevice *device) {
     if (second != 0) {
       measured = second;
     } else {
-      QAV_TRACE("second latency probe failed: the first result stands");
+      QAV_LOG(SecondProbeFailed);
     }
   }
   device->minUrbSize = QavMin(QavMax(measured, kMinMinUrbSize), kMaxMinUrbSize);
@@ -120,7 +120,7 @@ void WriteFriendlyName(UsbAudioDevice *device) {
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, QAV_VALUE_FRIENDLY_NAME);
   NTSTATUS status = ZwSetValueKey(key, &name, 0, REG_SZ, device->productName, (chars + 1) * sizeof(WCHAR));
-  if (!NT_SUCCESS(status)) QAV_TRACE("FriendlyName not written %08x", static_cast<unsigned>(status));
+  if (!NT_SUCCESS(status)) QAV_LOG(FriendlyNameNotWritten, static_cast<unsigned>(status));
   ZwClose(key);
 }
 
@@ -155,7 +155,7 @@ NTSTATUS StartAudioFunction(UsbAudioDevice *device) {
   NTSTATUS status = UsbAudioDeviceBuildModel(device, DescriptorToFill(device));
   if (!NT_SUCCESS(status)) return status;
   if (device->audioControl == nullptr) {
-    QAV_TRACE("no AudioControl interface of the audio function");
+    QAV_LOG(NoAudioControl);
     return STATUS_DEVICE_NOT_READY;
   }
   status = SettleSampleRate(device);
@@ -185,7 +185,7 @@ NTSTATUS UsbAudioDevicePostStart(PKSDEVICE ksDevice) {
   if (NT_SUCCESS(status)) ReadProductName(device);
   if (NT_SUCCESS(status) && !InFirmwareUpdateMode(device)) status = StartAudioFunction(device);
   if (NT_SUCCESS(status)) status = CreateFilterFactory(device);
-  QAV_TRACE("post start %08x: rate %u, UrbSize %u (minimum %u)", static_cast<unsigned>(status),
+  QAV_LOG(PostStart, static_cast<unsigned>(status),
             static_cast<unsigned>(device->sampleRate), static_cast<unsigned>(device->urbSize),
             static_cast<unsigned>(device->minUrbSize));
   return status;

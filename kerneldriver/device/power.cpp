@@ -49,7 +49,7 @@ void ForgetRateIfPowerIsLost(UsbAudioDevice *device, PIRP irp) {
   POWER_ACTION action = irp != nullptr ? IoGetCurrentIrpStackLocation(irp)->Parameters.Power.ShutdownType
                                        : PowerActionNone;
   if (action <= PowerActionSleep) return;
-  QAV_TRACE("power action %d: the rate is set again by the next pin", static_cast<int>(action));
+  QAV_LOG(PowerActionRateLost, static_cast<int>(action));
   device->sampleRate = 0;
 }
 
@@ -74,11 +74,11 @@ void RestoreClock(UsbAudioDevice *device) {
   if (control == nullptr || rate == 0) return;
   if (control->selectorId != 0 && control->selectorInput != 0) {
     NTSTATUS selected = AudioControlSelectClockInput(control, control->selectorInput);
-    if (!NT_SUCCESS(selected)) QAV_TRACE("clock input not restored %08x", static_cast<unsigned>(selected));
+    if (!NT_SUCCESS(selected)) QAV_LOG(ClockInputNotRestored, static_cast<unsigned>(selected));
   }
   NTSTATUS status = AudioControlWriteRate(control, rate);
   if (!NT_SUCCESS(status)) {
-    QAV_TRACE("rate %u not restored at D0 %08x", static_cast<unsigned>(rate), static_cast<unsigned>(status));
+    QAV_LOG(RateNotRestored, static_cast<unsigned>(rate), static_cast<unsigned>(status));
     device->sampleRate = 0;
     return;
   }

@@ -55,7 +55,7 @@ void UsbAudioDeviceCloseAudioPin(UsbAudioDevice *device) {
   for (;;) {
     LONG open = InterlockedCompareExchange(&device->openAudioPins, 0, 0);
     if (open <= 0) {
-      QAV_TRACE("audio pin closed while none is open");
+      QAV_LOG(PinCloseUnbalanced);
       return;
     }
     if (InterlockedCompareExchange(&device->openAudioPins, open - 1, open) == open) return;

@@ -33,7 +33,7 @@ void RegistryWriteDword(HANDLE key, PCWSTR name, ULONG value) {
   UNICODE_STRING valueName;
   RtlInitUnicodeString(&valueName, name);
   NTSTATUS status = ZwSetValueKey(key, &valueName, 0, REG_DWORD, &value, sizeof(value));
-  if (!NT_SUCCESS(status)) QAV_TRACE("registry write failed %08x", static_cast<unsigned>(status));
+  if (!NT_SUCCESS(status)) QAV_LOG(RegistryWriteFailed, static_cast<unsigned>(status));
 }
 
 HANDLE DriverKeyOpen(PDEVICE_OBJECT physicalDevice) {
@@ -42,7 +42,7 @@ HANDLE DriverKeyOpen(PDEVICE_OBJECT physicalDevice) {
   NTSTATUS status =
       IoOpenDeviceRegistryKey(physicalDevice, PLUGPLAY_REGKEY_DRIVER, KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
   if (!NT_SUCCESS(status)) {
-    QAV_TRACE("driver key not opened %08x", static_cast<unsigned>(status));
+    QAV_LOG(DriverKeyNotOpened, static_cast<unsigned>(status));
     return nullptr;
   }
   return key;

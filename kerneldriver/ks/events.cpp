@@ -7,7 +7,7 @@
 
 void UsbAudioDeviceRaiseEventMutexHeld(UsbAudioDevice *device, ULONG eventId, ULONG dataSize, PVOID data) {
   PKSDEVICE ksDevice = device->device;
-  QAV_TRACE("event %u raised (%u bytes)", static_cast<unsigned>(eventId), static_cast<unsigned>(dataSize));
+  QAV_LOG(EventRaised, static_cast<unsigned>(eventId), static_cast<unsigned>(dataSize));
   for (PKSFILTERFACTORY factory = KsDeviceGetFirstChildFilterFactory(ksDevice); factory != nullptr;
        factory = KsFilterFactoryGetNextSiblingFilterFactory(factory)) {
     for (PKSFILTER filter = KsFilterFactoryGetFirstChildFilter(factory); filter != nullptr;

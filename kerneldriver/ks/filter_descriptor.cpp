@@ -182,7 +182,7 @@ bool FilterDescriptorAddAudioDirection(DynamicFilterDescriptor *d, AudioDirectio
   KSFILTER_DESCRIPTOR &filter = d->filter;
   bool capture = direction == AudioDirection::Capture;
   if (!Fits(filter, 2, 1, 2)) {
-    QAV_TRACE("filter full: %s pins not added", capture ? "capture" : "render");
+    QAV_LOG(FilterFullAudio, static_cast<unsigned>(capture));
     return false;
   }
   ULONG pin = filter.PinDescriptorsCount;
@@ -205,7 +205,7 @@ bool FilterDescriptorAddAudioDirection(DynamicFilterDescriptor *d, AudioDirectio
 ULONG FilterDescriptorAddMidiCable(DynamicFilterDescriptor *d, MidiEndpointDirection endpoint) {
   KSFILTER_DESCRIPTOR &filter = d->filter;
   if (!Fits(filter, 2, 0, 1)) {
-    QAV_TRACE("filter full: MIDI cable pins not added");
+    QAV_LOG(FilterFullMidi);
     return kNoFilterPin;
   }
   ULONG pin = filter.PinDescriptorsCount;

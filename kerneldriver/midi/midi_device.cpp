@@ -31,7 +31,7 @@ void AttachPort(UsbAudioDevice *device, UsbMidiPort *port, DynamicFilterDescript
     const ULONG pin = pins != nullptr ? FilterDescriptorAddMidiCable(pins, endpoint)
                                       : NextExistingMidiPin(device->filterDescriptor, cursor);
     if (pin == kNoFilterPin || pin >= kMaxPins) {
-      QAV_TRACE("MIDI cable %u of endpoint %02x has no pin", static_cast<unsigned>(i),
+      QAV_LOG(MidiCableNoPin, static_cast<unsigned>(i),
                 static_cast<unsigned>(port->pipe->endpointAddress));
       continue;
     }

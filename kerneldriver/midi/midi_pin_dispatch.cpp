@@ -38,7 +38,7 @@ NTSTATUS MidiPinCreate(PKSPIN ksPin, PIRP) {
     return status;
   }
   ksPin->Context = pin;
-  if (!UsbMidiCableAttachPin(cable, pin)) QAV_TRACE("MIDI cable %u: no room for another pin", static_cast<unsigned>(cable->number));
+  if (!UsbMidiCableAttachPin(cable, pin)) QAV_LOG(MidiCableFull, static_cast<unsigned>(cable->number));
   return STATUS_SUCCESS;
 }
 

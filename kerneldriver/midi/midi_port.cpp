@@ -85,8 +85,7 @@ UsbMidiPort *UsbMidiPortCreate(UsbAudioDevice *device, UsbPipe *pipe) {
   if (pipe == nullptr || lower == nullptr || !TransferTypeServed(pipe)) return nullptr;
   const ULONG cables = MidiEndpointCableCount(ConfigBytes(&device->config), pipe->endpoint);
   if (cables == 0 || pipe->maximumPacketSize < kMidiPacketBytes) {
-    QAV_TRACE("MIDI endpoint %02x passed over: %u cables, packet size %u",
-              static_cast<unsigned>(pipe->endpointAddress), static_cast<unsigned>(cables),
+    QAV_LOG(MidiEndpointPassedOver, static_cast<unsigned>(pipe->endpointAddress), static_cast<unsigned>(cables),
               static_cast<unsigned>(pipe->maximumPacketSize));
     return nullptr;
   }
@@ -105,7 +104,7 @@ UsbMidiPort *UsbMidiPortCreate(UsbAudioDevice *device, UsbPipe *pipe) {
     FreePort(port);
     return nullptr;
   }
-  QAV_TRACE("MIDI %s endpoint %02x: %u cables, packet size %u", port->in ? "IN" : "OUT",
+  QAV_LOG(MidiEndpointFound, static_cast<unsigned>(port->in),
             static_cast<unsigned>(pipe->endpointAddress), static_cast<unsigned>(cables),
             static_cast<unsigned>(port->maxPacket));
   return port;

@@ -72,8 +72,7 @@ NTSTATUS MidiTransferCompleted(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     }
   }
   if (!ok) {
-    QAV_TRACE("MIDI endpoint %02x buffer %u ended: IRP %08x URB %08x",
-              static_cast<unsigned>(port->pipe->endpointAddress), static_cast<unsigned>(t->index),
+    QAV_LOG(MidiTransferEnded, static_cast<unsigned>(port->pipe->endpointAddress), static_cast<unsigned>(t->index),
               static_cast<unsigned>(status), static_cast<unsigned>(urbStatus));
   }
   ReleaseBuffer(port, t->index);
@@ -130,7 +129,7 @@ NTSTATUS UsbMidiPortStart(UsbMidiPort *port) {
   if (InterlockedCompareExchange(&port->running, 0, 0) != 0) return STATUS_SUCCESS;
   NTSTATUS status = UsbResetPipe(&port->device->config, port->pipe->pipeHandle);
   if (!NT_SUCCESS(status)) {
-    QAV_TRACE("MIDI endpoint %02x: pipe not reset %08x", static_cast<unsigned>(port->pipe->endpointAddress),
+    QAV_LOG(MidiPipeNotReset, static_cast<unsigned>(port->pipe->endpointAddress),
               static_cast<unsigned>(status));
   }
   ExAcquireFastMutex(&port->writeLock);
@@ -157,7 +156,7 @@ void UsbMidiPortStop(UsbMidiPort *port) {
     LARGE_INTEGER timeout = QavRelativeMilliseconds(kStopRetryMs);
     KeWaitForSingleObject(&port->allReturned, Executive, KernelMode, FALSE, &timeout);
     if (InterlockedCompareExchange(&port->outstanding, 0, 0) == 0) break;
-    QAV_TRACE("MIDI endpoint %02x: transfers still out after abort", static_cast<unsigned>(port->pipe->endpointAddress));
+    QAV_LOG(MidiTransfersHeld, static_cast<unsigned>(port->pipe->endpointAddress));
   }
   for (KEVENT &event : port->bufferFree) KeClearEvent(&event);
 }

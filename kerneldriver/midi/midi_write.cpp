@@ -71,8 +71,7 @@ bool UsbMidiPortWritePump(UsbMidiPort *port) {
     const ULONG packed = Pack(port, transfer->buffer, &taken);
     if (packed != 0) {
       if (!MidiSendTransfer(transfer, packed)) {
-        QAV_TRACE("MIDI endpoint %02x: %u bytes not sent, the device is gone",
-                  static_cast<unsigned>(port->pipe->endpointAddress), static_cast<unsigned>(packed));
+        QAV_LOG(MidiNotSentGone, static_cast<unsigned>(port->pipe->endpointAddress), static_cast<unsigned>(packed));
       }
       port->writeIndex = index ^ 1;
     }
@@ -95,6 +94,6 @@ ULONG UsbMidiCableWrite(UsbMidiCable *cable, const UCHAR *bytes, ULONG count) {
   cable->pendingCount = 0;
   ExReleaseFastMutex(&port->writeLock);
   ExReleaseFastMutex(&cable->writeMutex);
-  if (left != 0) QAV_TRACE("MIDI cable %u: %u bytes dropped", static_cast<unsigned>(cable->number), static_cast<unsigned>(left));
+  if (left != 0) QAV_LOG(MidiBytesDropped, static_cast<unsigned>(cable->number), static_cast<unsigned>(left));
   return count - left;
 }

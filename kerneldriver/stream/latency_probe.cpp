@@ -147,7 +147,7 @@ ULONG Measure(LatencyProbe *probe) {
   for (ULONG i = 0; i < kProbeUrbs; ++i) {
     if (!probe->recorded[i]) continue;
     const LONG frames = static_cast<LONG>(probe->busFrame[i] - probe->startFrame[i]);
-    QAV_TRACE("probe %2u: start frame %u, completed in frame %u (%d), counter %lld", static_cast<unsigned>(i),
+    QAV_LOG(ProbeEntry, static_cast<unsigned>(i),
               static_cast<unsigned>(probe->startFrame[i]), static_cast<unsigned>(probe->busFrame[i]),
               static_cast<int>(frames), static_cast<long long>(probe->counter[i]));
     any = true;
@@ -176,6 +176,6 @@ ULONG UsbAudioStreamLatencyProbe(UsbAudioStream *stream) {
   // would keep its bus bandwidth reserved and its DAC running dry until the
   // first pin starts, which then finds the FIFO unprimed.
   UsbSelectAlternateSetting(usbInterface, previous);
-  QAV_TRACE("latency probe: %u frames", static_cast<unsigned>(frames));
+  QAV_LOG(ProbeResult, static_cast<unsigned>(frames));
   return frames;
 }

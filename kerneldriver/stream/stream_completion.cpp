@@ -41,7 +41,7 @@ void ApplyFeedback(UsbAudioStream *stream, const IsoTransferSlot *slot) {
 void FeedbackCompleted(UsbAudioStream *stream, IsoTransferSlot *slot) {
   if (StreamRunning(stream) && Succeeded(slot)) {
     if (stream->feedbackFailures != 0) {
-      QAV_TRACE("stream %02x: feedback read again after %u failures", static_cast<unsigned>(stream->dataEndpoint),
+      QAV_LOG_RT(FeedbackRecovered, static_cast<unsigned>(stream->dataEndpoint),
                 static_cast<unsigned>(stream->feedbackFailures));
     }
     stream->feedbackFailures = 0;
@@ -49,9 +49,8 @@ void FeedbackCompleted(UsbAudioStream *stream, IsoTransferSlot *slot) {
     StreamSendSlot(slot, 0);
   } else if (StreamRunning(stream)) {
     if (stream->feedbackFailures++ == 0) {
-      QAV_TRACE("stream %02x: feedback read failed: IRP %08x URB %08x; read again with the next data URB",
-                static_cast<unsigned>(stream->dataEndpoint), static_cast<unsigned>(slot->irp->IoStatus.Status),
-                static_cast<unsigned>(slot->urb->UrbHeader.Status));
+      QAV_LOG_RT(FeedbackReadFailed, static_cast<unsigned>(stream->dataEndpoint),
+                 static_cast<unsigned>(slot->irp->IoStatus.Status), static_cast<unsigned>(slot->urb->UrbHeader.Status));
     }
     InterlockedExchange(&stream->feedbackIdle, 1);
   }
@@ -72,7 +71,7 @@ ULONG RecordLateness(UsbAudioStream *stream, const IsoTransferSlot *slot) {
 void HandleDataUrb(UsbAudioStream *stream, IsoTransferSlot *slot) {
   const ULONG lateness = RecordLateness(stream, slot);
   if (!Succeeded(slot)) {
-    QAV_TRACE("stream %02x: URB %u failed: IRP %08x URB %08x", static_cast<unsigned>(stream->dataEndpoint),
+    QAV_LOG_RT(DataUrbFailed, static_cast<unsigned>(stream->dataEndpoint),
               static_cast<unsigned>(slot->index), static_cast<unsigned>(slot->irp->IoStatus.Status),
               static_cast<unsigned>(slot->urb->UrbHeader.Status));
     StreamSetRunning(stream, false);

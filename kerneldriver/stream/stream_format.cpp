@@ -56,9 +56,9 @@ bool CarriesAudio(const SettingFormat &setting) {
 bool Usable(const USB_INTERFACE_DESCRIPTOR *alternate, const SettingFormat &setting) {
   if (!CarriesAudio(setting)) return false;
   if (setting.dataInterval == kDataEndpointInterval) return true;
-  QAV_TRACE("alternate setting %u/%u: data endpoint %02x with bInterval %u not served",
-            static_cast<unsigned>(alternate->bInterfaceNumber), static_cast<unsigned>(alternate->bAlternateSetting),
-            static_cast<unsigned>(setting.dataEndpoint), static_cast<unsigned>(setting.dataInterval));
+  QAV_LOG(EndpointIntervalNotServed, static_cast<unsigned>(alternate->bInterfaceNumber),
+          static_cast<unsigned>(alternate->bAlternateSetting), static_cast<unsigned>(setting.dataEndpoint),
+          static_cast<unsigned>(setting.dataInterval));
   return false;
 }
 

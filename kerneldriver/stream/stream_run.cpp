@@ -56,13 +56,13 @@ ULONG SharedStartFrame(ULONG current, PVOID busContext, ULONG framesPerUrb) {
 
 void TraceHistogram(const UsbAudioStream *stream) {
   const UrbTimingInfo &timing = stream->timing;
-  QAV_TRACE("stream %02x stopped: %u URBs, lateness %u..%u frames", static_cast<unsigned>(stream->dataEndpoint),
+  QAV_LOG(StreamStopped, static_cast<unsigned>(stream->dataEndpoint),
             static_cast<unsigned>(timing.Count), static_cast<unsigned>(stream->minLateness),
             static_cast<unsigned>(stream->maxLateness));
   if (timing.Count == 0) return;
   for (ULONG bucket = 0; bucket < UAC_URB_TIMING_BUCKETS; ++bucket) {
     if (timing.Lateness[bucket] == 0) continue;
-    QAV_TRACE("  %2u frames late: %u (%u%%)", static_cast<unsigned>(bucket),
+    QAV_LOG(StreamLatenessBucket, static_cast<unsigned>(bucket),
               static_cast<unsigned>(timing.Lateness[bucket]),
               static_cast<unsigned>(static_cast<ULONGLONG>(timing.Lateness[bucket]) * 100 / timing.Count));
   }
@@ -79,8 +79,8 @@ void RecoveryWorkItem(PDEVICE_OBJECT, PVOID context) {
   if (pipe != nullptr) {
     NTSTATUS abort = UsbAbortPipe(&stream->device->config, pipe->pipeHandle);
     NTSTATUS reset = UsbResetPipe(&stream->device->config, pipe->pipeHandle);
-    QAV_TRACE("stream %02x: data URB failed; pipe aborted %08x, reset %08x",
-              static_cast<unsigned>(stream->dataEndpoint), static_cast<unsigned>(abort), static_cast<unsigned>(reset));
+    QAV_LOG(StreamPipeRecovered, static_cast<unsigned>(stream->dataEndpoint), static_cast<unsigned>(abort),
+            static_cast<unsigned>(reset));
   }
   StreamStopUnlocked(stream);
   InterlockedExchange(&stream->recoveryQueued, 0);
@@ -107,7 +107,7 @@ void AbortPipes(UsbAudioStream *stream) {
   for (const UsbPipe *pipe : pipes) {
     if (pipe == nullptr) continue;
     NTSTATUS status = UsbAbortPipe(&stream->device->config, pipe->pipeHandle);
-    QAV_TRACE("stream %02x: pipe %02x aborted %08x", static_cast<unsigned>(stream->dataEndpoint),
+    QAV_LOG(StreamPipeAborted, static_cast<unsigned>(stream->dataEndpoint),
               static_cast<unsigned>(pipe->endpointAddress), static_cast<unsigned>(status));
   }
 }
@@ -121,12 +121,11 @@ void DrainUrbs(UsbAudioStream *stream) {
   if (InterlockedCompareExchange(&stream->outstanding, 0, 0) == 0) return;
   const ULONG drainMs = DrainWaitMs(stream);
   if (WaitForUrbs(stream, drainMs)) return;
-  QAV_TRACE("stream %02x: %d URBs not back %u ms after stop; aborting", static_cast<unsigned>(stream->dataEndpoint),
+  QAV_LOG(StreamDrainTimeout, static_cast<unsigned>(stream->dataEndpoint),
             static_cast<int>(stream->outstanding), static_cast<unsigned>(drainMs));
   AbortPipes(stream);
   if (WaitForUrbs(stream, kAbortWaitMs)) return;
-  QAV_TRACE("stream %02x: %d URBs still held after the abort; waiting for them",
-            static_cast<unsigned>(stream->dataEndpoint), static_cast<int>(stream->outstanding));
+  QAV_LOG(StreamHeldAfterAbort, static_cast<unsigned>(stream->dataEndpoint), static_cast<int>(stream->outstanding));
   KeWaitForSingleObject(&stream->allReturned, Executive, KernelMode, FALSE, nullptr);
 }
 
@@ -267,7 +266,7 @@ NTSTATUS ResumeWith(UsbAudioStream *stream, bool reselect) {
     if (reselect) status = ReselectLocked(stream);
     if (NT_SUCCESS(status)) status = UsbAudioStreamStart(stream);
     if (!NT_SUCCESS(status)) {
-      QAV_TRACE("stream %02x: not resumed %08x", static_cast<unsigned>(stream->dataEndpoint),
+      QAV_LOG(StreamNotResumed, static_cast<unsigned>(stream->dataEndpoint),
                 static_cast<unsigned>(status));
     }
   }

@@ -114,7 +114,7 @@ NTSTATUS SelectAndFindPipes(UsbAudioStream *stream) {
   if (stream->altSetting == 0) return STATUS_INTERNAL_ERROR;
   NTSTATUS status = UsbSelectAlternateSetting(stream->usbInterface, stream->altSetting);
   if (!NT_SUCCESS(status)) {
-    QAV_TRACE("stream %02x: alternate setting %u not selected %08x", static_cast<unsigned>(stream->dataEndpoint),
+    QAV_LOG(AltSettingNotSelected, static_cast<unsigned>(stream->dataEndpoint),
               static_cast<unsigned>(stream->altSetting), static_cast<unsigned>(status));
     return status;
   }
@@ -135,7 +135,7 @@ NTSTATUS PrepareTransfersLocked(UsbAudioStream *stream) {
   if (NT_SUCCESS(status)) status = AllocateTransfers(stream, lower);
   if (!NT_SUCCESS(status)) {
     FreeSlots(stream);
-    QAV_TRACE("stream %02x: transfers not prepared %08x", static_cast<unsigned>(stream->dataEndpoint),
+    QAV_LOG(TransfersNotPrepared, static_cast<unsigned>(stream->dataEndpoint),
               static_cast<unsigned>(status));
   }
   return status;

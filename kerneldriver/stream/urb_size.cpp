@@ -32,7 +32,7 @@ void Free(UsbAudioStream *stream) {
   if (!UsbAudioStreamHasPreparedTransfers(stream)) return;
   NTSTATUS status = UsbAudioStreamFreeTransfers(stream);
   if (!NT_SUCCESS(status)) {
-    QAV_TRACE("UrbSize change: stream %02x freed %08x", static_cast<unsigned>(stream->dataEndpoint),
+    QAV_LOG(UrbSizeFreeFailed, static_cast<unsigned>(stream->dataEndpoint),
               static_cast<unsigned>(status));
   }
 }
@@ -44,7 +44,7 @@ NTSTATUS Restart(UsbAudioDevice *device, UsbAudioStream *stream, bool wasRunning
   if (device->runningAudioPins > 0) status = UsbAudioStreamPrepareTransfers(stream);
   if (NT_SUCCESS(status) && wasRunning) status = UsbAudioStreamStart(stream);
   if (!NT_SUCCESS(status)) {
-    QAV_TRACE("UrbSize change: stream %02x not restarted %08x", static_cast<unsigned>(stream->dataEndpoint),
+    QAV_LOG(UrbSizeRestartFailed, static_cast<unsigned>(stream->dataEndpoint),
               static_cast<unsigned>(status));
   }
   return status;
@@ -71,7 +71,7 @@ NTSTATUS ChangeLocked(UsbAudioDevice *device, ULONG urbSize, bool *applied) {
     device->urbSize = urbSize;
   } else {
     status = STATUS_DEVICE_BUSY;
-    QAV_TRACE("UrbSize %u not applied: transfers still in use", static_cast<unsigned>(urbSize));
+    QAV_LOG(UrbSizeBusy, static_cast<unsigned>(urbSize));
   }
   for (ULONG i = 0; i < QavCountOf(streams); ++i) {
     if (streams[i] != nullptr) Note(&status, Restart(device, streams[i], wasRunning[i]));

@@ -130,8 +130,7 @@ void TraceNoBandwidth(UsbDeviceConfig *config, const USB_INTERFACE_DESCRIPTOR *d
     if ((endpoint->bmAttributes & kEndpointTransferMask) != kEndpointIsochronous) continue;
     bytes += (endpoint->wMaxPacketSize & 0x7FF) * (1 + ((endpoint->wMaxPacketSize >> 11) & 3));
   }
-  QAV_TRACE("SELECT_INTERFACE %u/%u: no USB bandwidth on the bus for its %u isochronous bytes per microframe",
-            static_cast<unsigned>(descriptor->bInterfaceNumber), static_cast<unsigned>(alternateSetting),
+  QAV_LOG(NoBandwidth, static_cast<unsigned>(descriptor->bInterfaceNumber), static_cast<unsigned>(alternateSetting),
             static_cast<unsigned>(bytes));
 }
 
@@ -147,7 +146,7 @@ NTSTATUS UsbSelectConfiguration(UsbDeviceConfig *config) {
   if (NT_SUCCESS(status)) status = ReadConfigurationDescriptor(config);
   if (NT_SUCCESS(status)) status = SelectInterfaces(config);
   if (!NT_SUCCESS(status)) {
-    QAV_TRACE("select configuration failed %08x", static_cast<unsigned>(status));
+    QAV_LOG(SelectConfigurationFailed, static_cast<unsigned>(status));
     ForgetConfiguration(config);
     return status;
   }
@@ -174,7 +173,7 @@ NTSTATUS UsbSelectAlternateSetting(UsbInterface *usbInterface, UCHAR alternateSe
       status = UsbInterfaceSetInformation(usbInterface, &urb->UrbSelectInterface.Interface);
       break;
     }
-    QAV_TRACE("SELECT_INTERFACE %u/%u attempt %u failed %08x", static_cast<unsigned>(usbInterface->interfaceNumber),
+    QAV_LOG(SelectInterfaceFailed, static_cast<unsigned>(usbInterface->interfaceNumber),
               static_cast<unsigned>(alternateSetting), static_cast<unsigned>(attempt + 1),
               static_cast<unsigned>(status));
     if (status == STATUS_DEVICE_REMOVED) break;

@@ -13,6 +13,7 @@
 #include "winsim/devices/catalog.h"
 #include "winsim/devices/descriptor_builder.h"
 #include "winsim/kernel/pnp_manager.h"
+#include "winsim/kernel/trace_logger_decode.h"
 #include "winsim/machine.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
@@ -64,6 +65,10 @@ void PrintDeviceState(const winsim::devices::AudioDevice &device) {
 }
 
 void PrintDriverLog(const winsim::Machine &machine) {
+  if (machine.TraceLog() != nullptr) {
+    std::printf("\nDriver trace records:\n");
+    for (const std::string &text : winsim::LoggerTexts(*machine.TraceLog())) std::printf("  %s\n", text.c_str());
+  }
   std::printf("\nDriver and machine log:\n");
   for (const winsim::LogLine &line : machine.Log()) {
     std::printf("  [%9.3f ms] %-8s %s\n", static_cast<double>(line.time) / winsim::kTicksPerMillisecond,
@@ -71,9 +76,12 @@ void PrintDriverLog(const winsim::Machine &machine) {
   }
 }
 
+// The driver's trace records decoded through the message catalogue, then any
+// debugger output of its own.
 std::vector<std::string> DriverTraces(const winsim::Machine &machine) {
   static constexpr std::string_view kPrefix = "QavAudio: ";
   std::vector<std::string> traces;
+  if (machine.TraceLog() != nullptr) traces = winsim::LoggerTexts(*machine.TraceLog());
   for (const winsim::LogLine &line : machine.Log()) {
     if (line.source != "driver" || line.text.rfind(kPrefix, 0) != 0) continue;
     traces.push_back(line.text.substr(kPrefix.size()));
@@ -94,6 +102,8 @@ StartReport StartDevice(const winsim::devices::DeviceDefinition &definition, boo
   StartReport report;
   winsim::MachineOptions options;
   options.threadName = "qav";
+  // The driver's traces are read from the logger (a tool may have set one up).
+  if (!winsim::DefaultTraceLogger()) options.traceLogger = winsim::TraceLoggerOptions{};
   winsim::Machine machine(options);
   report.verdict.reason = InstallQavAudio(machine, definition);
   if (!report.verdict.reason.empty()) return report;

@@ -16,6 +16,7 @@
 #ifndef _WIN32
 #include "tools/qav/host_commands.h"
 #include "tools/qav/host_midi.h"
+#include "tools/qav/host_trace.h"
 #include "winsim/devices/catalog.h"
 #endif
 
@@ -45,6 +46,7 @@ struct Command {
 int Start(const Options &options, const Args &) { return qav::RunStart(options.host.source); }
 int Models(const Options &, const Args &) { return qav::ListModels(); }
 int Midi(const Options &options, const Args &args) { return qav::RunMidi(options.host.source, args); }
+int Trace(const Options &options, const Args &args) { return qav::RunTrace(options.host.source, args); }
 
 int Play(const Options &options, const Args &args) {
   uint32_t seconds = 2;
@@ -92,6 +94,10 @@ const Command kCommands[] = {
      "                what the device's MIDI OUT jack received; what the capture pins read\n"
      "                while a built-in sequence plays into the MIDI IN jacks (default 2 s)",
      1024, nullptr, Midi},
+    {"trace", "start|stream [SECONDS] [--level L] [--area A[,A]]",
+     "run the start or a stream on a machine with the driver logger and print\n"
+     "                the driver's trace records of both buffers in time order",
+     8, nullptr, Trace},
 #endif
 };
 

@@ -10,3 +10,4 @@
 #include <nt/pnp.h>
 #include <nt/rtl.h>
 #include <nt/zw.h>
+#include <nt/ob.h>

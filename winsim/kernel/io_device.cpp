@@ -1,5 +1,6 @@
 // IoCreateDevice, IoDeleteDevice, device stacks and object references.
 #include "winsim/kernel/io_device.h"
+#include "winsim/kernel/io_file.h"
 
 #include <cstring>
 #include <map>
@@ -314,6 +315,10 @@ LONG_PTR ObReferenceObject(PVOID Object, const std::source_location &winsimSite)
   auto device = static_cast<PDEVICE_OBJECT>(Object);
   if (winsim::IsLiveDevice(device)) return InterlockedIncrement(&device->ReferenceCount);
   if (winsim::IsLoadedDriver(static_cast<PDRIVER_OBJECT>(Object))) return 1;
+  if (winsim::IsLiveFileObject(static_cast<PFILE_OBJECT>(Object))) {
+    winsim::ReferenceFileObject(static_cast<PFILE_OBJECT>(Object));
+    return 1;
+  }
   BugCheck(BugCode::kDriverVerifierDetectedViolation,
            "ObReferenceObject of " + winsim::Hex(Object) + ", which is no device or driver object winsim manages",
            winsimSite);
@@ -332,6 +337,10 @@ LONG_PTR ObDereferenceObject(PVOID Object, const std::source_location &winsimSit
     return count;
   }
   if (winsim::IsLoadedDriver(static_cast<PDRIVER_OBJECT>(Object))) return 1;
+  if (winsim::IsLiveFileObject(static_cast<PFILE_OBJECT>(Object))) {
+    winsim::DereferenceFileObject(static_cast<PFILE_OBJECT>(Object));
+    return 0;
+  }
   BugCheck(BugCode::kDriverVerifierDetectedViolation,
            "ObDereferenceObject of " + winsim::Hex(Object) + ", which is no device or driver object winsim manages",
            winsimSite);

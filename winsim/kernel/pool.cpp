@@ -152,6 +152,7 @@ std::vector<PoolTagUsage> Pool::Outstanding() const {
   std::map<ULONG, uint64_t> oldest;
   for (const auto &[address, block] : m_live) {
     (void)address;
+    if (block.machineOwned) continue;
     PoolTagUsage &usage = byTag[block.tag];
     usage.tag = block.tag;
     ++usage.blocks;
@@ -188,6 +189,12 @@ void Pool::FailAllocations(ULONG tag, int count) {
   std::lock_guard<std::mutex> guard(m_lock);
   m_failTag = tag;
   m_failCount = count < 0 ? 0 : count;
+}
+
+void Pool::MarkMachineOwned(const void *address) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  auto found = BlockAtLocked(address);
+  if (found != m_live.end()) m_live.at(found->first).machineOwned = true;
 }
 
 void Pool::CheckNoLeaks(const char *when, const std::source_location &site) const {

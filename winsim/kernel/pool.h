@@ -47,6 +47,10 @@ class Pool {
   // block when any remain: what Windows reports when a driver unloads with
   // pool still allocated.
   void CheckNoLeaks(const char *when, const std::source_location &site) const;
+  // The block holding address belongs to the machine's own outside
+  // components (the driver logger's device object), which live as long as the
+  // machine: Outstanding and CheckNoLeaks leave it out.
+  void MarkMachineOwned(const void *address);
   void Reset();
 
   // Whether address lies inside a live block.
@@ -64,6 +68,7 @@ class Pool {
     uint64_t serial;
     std::source_location site;
     bool paged;
+    bool machineOwned = false;
   };
 
   void CheckRequest(POOL_TYPE type, SIZE_T bytes, ULONG tag, const std::source_location &site) const;

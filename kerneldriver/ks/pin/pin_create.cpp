@@ -55,7 +55,7 @@ NTSTATUS CountOpenPin(UsbAudioDevice *device, ULONG rate) {
   UnlockGate(device);
   if (changed) QueueRateChangedEvent(device, rate);
   if (!NT_SUCCESS(status)) {
-    QAV_TRACE("audio pin at %u Hz refused: device runs at %u Hz with %d pins open", static_cast<unsigned>(rate),
+    QAV_LOG(PinRateRefused, static_cast<unsigned>(rate),
               static_cast<unsigned>(device->sampleRate), static_cast<int>(device->openAudioPins));
   }
   return status;
@@ -101,7 +101,7 @@ NTSTATUS AudioPinCreate(PKSPIN ksPin, PIRP irp) {
     return status;
   }
   ksPin->Context = pin;
-  QAV_TRACE("audio pin created: %s, %u Hz, %u channels of %u bytes", pin->capture ? "capture" : "render",
+  QAV_LOG(PinCreated, static_cast<unsigned>(pin->capture),
             static_cast<unsigned>(pin->format->rate), static_cast<unsigned>(pin->format->channels),
             static_cast<unsigned>(pin->format->sampleBytes));
   return STATUS_SUCCESS;

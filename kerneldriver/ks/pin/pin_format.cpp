@@ -43,7 +43,7 @@ NTSTATUS Change(AudioPin *pin, const PinWaveFormat &format) {
   TakeFormat(pin, format);
   NTSTATUS status = UsbAudioStreamStart(pin->stream);
   UsbAudioStreamStateUnlock(device);
-  if (!NT_SUCCESS(status)) QAV_TRACE("stream not restarted after a format change: %08x", static_cast<unsigned>(status));
+  if (!NT_SUCCESS(status)) QAV_LOG(FormatChangeRestartFailed, static_cast<unsigned>(status));
   return STATUS_SUCCESS;
 }
 

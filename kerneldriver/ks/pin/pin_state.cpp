@@ -10,19 +10,12 @@
 
 namespace {
 
-const char *StateName(KSSTATE state) {
-  switch (state) {
-    case KSSTATE_STOP: return "STOP";
-    case KSSTATE_ACQUIRE: return "ACQUIRE";
-    case KSSTATE_PAUSE: return "PAUSE";
-    case KSSTATE_RUN: return "RUN";
-  }
-  return "?";
-}
+// Steps of the streams' start and stop, as the trace names them.
+enum StreamStep : ULONG { kStepPrepare = 0, kStepStart = 1, kStepFree = 2 };
 
-void TraceFailure(const char *step, UsbAudioStream *stream, NTSTATUS status) {
+void TraceFailure(StreamStep step, UsbAudioStream *stream, NTSTATUS status) {
   if (NT_SUCCESS(status)) return;
-  QAV_TRACE("%s of stream %02x failed %08x", step, static_cast<unsigned>(stream->dataEndpoint),
+  QAV_LOG(PinStreamStepFailed, static_cast<ULONG>(step), static_cast<unsigned>(stream->dataEndpoint),
             static_cast<unsigned>(status));
 }
 
@@ -30,10 +23,10 @@ void TraceFailure(const char *step, UsbAudioStream *stream, NTSTATUS status) {
 void StartStreams(UsbAudioDevice *device) {
   UsbAudioStream *streams[] = {device->captureStream, device->renderStream};
   for (UsbAudioStream *stream : streams) {
-    if (stream != nullptr) TraceFailure("preparing transfers", stream, UsbAudioStreamPrepareTransfers(stream));
+    if (stream != nullptr) TraceFailure(kStepPrepare, stream, UsbAudioStreamPrepareTransfers(stream));
   }
   for (UsbAudioStream *stream : streams) {
-    if (stream != nullptr) TraceFailure("start", stream, UsbAudioStreamStart(stream));
+    if (stream != nullptr) TraceFailure(kStepStart, stream, UsbAudioStreamStart(stream));
   }
 }
 
@@ -44,7 +37,7 @@ void StopStreams(UsbAudioDevice *device) {
   }
   for (UsbAudioStream *stream : streams) {
     if (stream != nullptr && UsbAudioStreamHasPreparedTransfers(stream)) {
-      TraceFailure("freeing transfers", stream, UsbAudioStreamFreeTransfers(stream));
+      TraceFailure(kStepFree, stream, UsbAudioStreamFreeTransfers(stream));
     }
   }
 }
@@ -58,7 +51,7 @@ NTSTATUS EnterRun(AudioPin *pin) {
   NTSTATUS status = UsbAudioStreamAttachPin(pin->stream, pin);
   if (NT_SUCCESS(status) && InterlockedIncrement(&device->runningAudioPins) == 1) StartStreams(device);
   UsbAudioStreamStateUnlock(device);
-  if (!NT_SUCCESS(status)) QAV_TRACE("audio pin not attached: %08x", static_cast<unsigned>(status));
+  if (!NT_SUCCESS(status)) QAV_LOG(PinNotAttached, static_cast<unsigned>(status));
   return status;
 }
 
@@ -76,7 +69,7 @@ void LeaveRun(AudioPin *pin) {
 NTSTATUS AudioPinSetDeviceState(PKSPIN ksPin, KSSTATE to, KSSTATE from) {
   AudioPin *pin = AudioPinOf(ksPin);
   if (pin == nullptr) return STATUS_INVALID_PARAMETER;
-  QAV_TRACE("audio pin %s -> %s", StateName(from), StateName(to));
+  QAV_LOG(PinState, static_cast<unsigned>(from), static_cast<unsigned>(to));
   if (to == KSSTATE_RUN) return EnterRun(pin);
   if (from == KSSTATE_RUN) LeaveRun(pin);
   return STATUS_SUCCESS;

@@ -28,7 +28,7 @@ void RaiseRateEvent(PDEVICE_OBJECT, PVOID context) {
 void QueueRateChangedEvent(UsbAudioDevice *device, ULONG rate) {
   auto *work = static_cast<RateEventWork *>(QavAllocateNonPaged(sizeof(RateEventWork), kTagSmall));
   if (work == nullptr) {
-    QAV_TRACE("sample-rate event for %u Hz not raised: no pool", static_cast<unsigned>(rate));
+    QAV_LOG(RateEventNoPool, static_cast<unsigned>(rate));
     return;
   }
   if (!NT_SUCCESS(IoAcquireRemoveLock(&device->removeLock, work))) {
@@ -37,7 +37,7 @@ void QueueRateChangedEvent(UsbAudioDevice *device, ULONG rate) {
   }
   work->workItem = IoAllocateWorkItem(device->device->FunctionalDeviceObject);
   if (work->workItem == nullptr) {
-    QAV_TRACE("sample-rate event for %u Hz not raised: no work item", static_cast<unsigned>(rate));
+    QAV_LOG(RateEventNoWorkItem, static_cast<unsigned>(rate));
     IoReleaseRemoveLock(&device->removeLock, work);
     QavFree(work, kTagSmall);
     return;

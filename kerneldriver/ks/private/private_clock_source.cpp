@@ -19,7 +19,7 @@ NTSTATUS ClockSourceSet(PrivateRequest *request) {
   if (number >= kMaxClocks) return STATUS_SUCCESS;
   NTSTATUS status = AudioControlSelectClockInput(control, number + 1);
   if (!NT_SUCCESS(status)) {
-    QAV_TRACE("clock source %u not selected %08x", static_cast<unsigned>(number), static_cast<unsigned>(status));
+    QAV_LOG(ClockSourceNotSelected, static_cast<unsigned>(number), static_cast<unsigned>(status));
   }
   return STATUS_SUCCESS;
 }

@@ -14,7 +14,7 @@ NTSTATUS UrbSizeSet(PrivateRequest *request) {
   const ULONG urbSize = PrivateReadU32(request);
   if (urbSize == device->urbSize) return STATUS_SUCCESS;
   if (urbSize < device->minUrbSize) {
-    QAV_TRACE("UrbSize %u refused: minimum %u", static_cast<unsigned>(urbSize),
+    QAV_LOG(UrbSizeRefused, static_cast<unsigned>(urbSize),
               static_cast<unsigned>(device->minUrbSize));
     return STATUS_INVALID_PARAMETER;
   }

@@ -8,6 +8,9 @@
 #include "driver_harness.h"
 #include "winsim/devices/raw_model.h"
 #include "winsim/kernel/debug_log.h"
+#include "winsim/kernel/trace_logger_decode.h"
+
+#include <algorithm>
 
 namespace dstest {
 namespace {
@@ -92,9 +95,14 @@ TEST_F(ClassOneFunctionTest, OnlyTheClassTwoFunctionIsBuiltWhereverTheClassOneOn
     SCOPED_TRACE(p.name);
     const auto parsed = LarchBeside(p);
     ASSERT_TRUE(parsed.Ok()) << parsed.detail;
-    winsim::DebugLog::Clear();
+    machine.TraceLog()->Clear();
     Plug(parsed.definition);
-    EXPECT_EQ(winsim::DebugLog::Count("not of audio class 2.0: passed over"), 3u);
+    const auto traces = winsim::LoggerTexts(*machine.TraceLog());
+    EXPECT_EQ(std::count_if(traces.begin(), traces.end(),
+                            [](const std::string &text) {
+                              return text.find("not of audio class 2.0: passed over") != std::string::npos;
+                            }),
+              3);
     ASSERT_EQ(Node().postStartStatus, STATUS_SUCCESS);
     UsbAudioDevice &context = Ctx();
     ASSERT_NE(context.audioControl, nullptr);

@@ -44,10 +44,16 @@ std::optional<winsim::ParallelOptions> &SuiteParallelMode() {
   return options;
 }
 
+bool &SuiteTraceLogger() {
+  static bool present = true;
+  return present;
+}
+
 winsim::MachineOptions TestMachineOptions() {
   winsim::MachineOptions options;
   options.echoLog = std::getenv("QAV_ECHO_LOG") != nullptr;
   options.parallel = SuiteParallelMode() ? SuiteParallelMode() : winsim::ParallelOptionsFromEnvironment();
+  if (SuiteTraceLogger()) options.traceLogger = winsim::TraceLoggerOptions{};
   return options;
 }
 

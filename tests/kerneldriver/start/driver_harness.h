@@ -125,11 +125,16 @@ class ClientFilter {
   Entry m_entries[kEvents];
 };
 
-// The options of the machine a test gets: QAV_ECHO_LOG=1 echoes the machine
+// The options of the machine a test gets (with the driver logger unless the
+// suite turned it off): QAV_ECHO_LOG=1 echoes the machine
 // log (driver traces, PnP, USB) to stderr; QAV_PARALLEL_SEED=n runs it in
 // parallel mode, as does a suite that sets SuiteParallelMode() in its
 // SetUpTestSuite (and clears it in TearDownTestSuite).
 std::optional<winsim::ParallelOptions> &SuiteParallelMode();
+// Whether the machine has the driver logger device (it does unless a suite
+// clears this in SetUpTestSuite and sets it again in TearDownTestSuite): the
+// driver's trace records are what LogHas and the trace tests read.
+bool &SuiteTraceLogger();
 winsim::MachineOptions TestMachineOptions();
 
 class DriverStartTest : public ::testing::Test {

@@ -1,5 +1,7 @@
 #include "stream_harness.h"
 
+#include "winsim/kernel/trace_logger_decode.h"
+
 #include <algorithm>
 
 namespace sttest {
@@ -17,6 +19,10 @@ bool Running(UsbAudioStream *stream) { return InterlockedCompareExchange(&stream
 bool LogHas(const winsim::Machine &machine, const std::string &text) {
   for (const auto &line : machine.Log()) {
     if (line.text.find(text) != std::string::npos) return true;
+  }
+  if (machine.TraceLog() == nullptr) return false;
+  for (const std::string &line : winsim::LoggerTexts(*machine.TraceLog())) {
+    if (line.find(text) != std::string::npos) return true;
   }
   return false;
 }

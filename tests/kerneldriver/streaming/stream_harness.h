@@ -71,7 +71,7 @@ UsbAudioDevice *ContextOf(PDEVICE_OBJECT pdo);
 
 // Completions change `running` with interlocked operations; read it the same way.
 bool Running(UsbAudioStream *stream);
-// Whether a line of the machine log (driver traces included) contains `text`.
+// Whether a line of the machine log or a decoded driver trace record contains `text`.
 bool LogHas(const winsim::Machine &machine, const std::string &text);
 
 }  // namespace sttest

@@ -896,7 +896,7 @@ PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
 // The device DeviceObject is attached to, referenced; NULL at the bottom.
 PDEVICE_OBJECT IoGetLowerDeviceObject(PDEVICE_OBJECT DeviceObject);
-// Device and driver objects only.
+// Device, driver and file objects.
 LONG_PTR ObReferenceObject(PVOID Object, WINSIM_CALLSITE);
 LONG_PTR ObDereferenceObject(PVOID Object, WINSIM_CALLSITE);
 #define ObfReferenceObject ObReferenceObject
