@@ -123,6 +123,9 @@ bool UsbAudioStreamHasPreparedTransfers(const UsbAudioStream *stream);
 // explicit-feedback endpoint. When no setting qualifies, the earlier choice
 // stays and the result is success only if a general descriptor was ever seen.
 NTSTATUS UsbAudioStreamSelectFormat(UsbAudioStream *stream, ULONG rate);
+// The channel count the setting the call above would choose for `rate`
+// carries; 0 when none qualifies. Reads descriptors only. PASSIVE_LEVEL.
+ULONG UsbAudioStreamChannelsAtRate(const UsbAudioStream *stream, ULONG rate);
 
 // Chooses the format for `rate`, optionally selects its alternate setting
 // (so the device learns the format), returns the interface to alternate

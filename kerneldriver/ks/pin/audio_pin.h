@@ -61,6 +61,8 @@ extern const UsbAudioPinOperations kAudioPinOperations;
 
 // The live pin context of a KS pin, or null.
 AudioPin *AudioPinOf(PKSPIN pin);
+// The device context above a KS pin (through its filter and factory), or null.
+UsbAudioDevice *AudioPinDeviceOf(PKSPIN pin);
 
 // Dispatch routines (audio_pin_dispatch.h lists the table).
 NTSTATUS AudioPinCreate(PKSPIN pin, PIRP irp);

@@ -353,29 +353,6 @@ TEST_F(UserStreamTest, ChannelNamesAreNotSupportedWithoutStrings) {
 }
 
 
-// A format change as ks.sys makes it on the device's one open audio pin:
-// under the device and filter mutexes, the new connection format in place,
-// then SetDataFormat with the old one; a refusal puts the old one back.
-NTSTATUS ChangeFormat(UsbAudioDevice &device, const WaveShape &shape) {
-  KsAcquireDevice(device.device);
-  PKSFILTER filter = KsFilterFactoryGetFirstChildFilter(KsDeviceGetFirstChildFilterFactory(device.device));
-  NTSTATUS status = STATUS_NOT_FOUND;
-  if (filter != nullptr) {
-    KsFilterAcquireControl(filter);
-    if (auto *pin = static_cast<PKSPIN>(KsGetFirstChild(filter))) {
-      std::vector<uint8_t> request = ConnectRequest(pin->Id, shape);
-      PKSDATAFORMAT old = pin->ConnectionFormat;
-      pin->ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(request.data() + sizeof(KSPIN_CONNECT));
-      status = pin->Descriptor->Dispatch->SetDataFormat(pin, old, nullptr,
-                                                        pin->Descriptor->PinDescriptor.DataRanges[0], nullptr);
-      pin->ConnectionFormat = old;
-    }
-    KsFilterReleaseControl(filter);
-  }
-  KsReleaseDevice(device.device);
-  return status;
-}
-
 TEST_F(UserStreamTest, AFormatChangeOnARunningPinRestartsItsStreamOrIsRefused) {
   PlugLoopback("Birch");
   CPinClient &render = OpenClient(false, kPcm16);
