@@ -72,6 +72,11 @@ NTSTATUS AudioPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_
                                const KSDATARANGE *range, const KSATTRIBUTE_LIST *attributeRange);
 NTSTATUS AudioPinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from);
 
+// The device is gone: the pin's queued frames go back as they are (a
+// bounded number per call). From Process, or with the pin's processing
+// mutex held while the pin is not processed. At most DISPATCH_LEVEL.
+void AudioPinGiveBackFrames(PKSPIN ksPin);
+
 // Forgets every region and the position (under regionLock). Any IRQL up to
 // DISPATCH_LEVEL.
 void AudioPinClearRegions(AudioPin *pin, bool clearPosition);

@@ -90,22 +90,23 @@ Step MoveLocked(AudioPin *pin, PKSSTREAM_POINTER leading) {
   return Step{used, false, false};
 }
 
-// The device is gone: every queued frame goes back as it is.
-NTSTATUS GiveBackAll(PKSPIN ksPin) {
+}  // namespace
+
+void AudioPinGiveBackFrames(PKSPIN ksPin) {
   for (ULONG i = 0; i < kMaxStepsPerPass; ++i) {
     PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(ksPin, KSSTREAM_POINTER_STATE_LOCKED);
-    if (leading == nullptr) break;
+    if (leading == nullptr) return;
     KsStreamPointerUnlock(leading, TRUE);
   }
-  return STATUS_SUCCESS;
 }
-
-}  // namespace
 
 NTSTATUS AudioPinProcess(PKSPIN ksPin) {
   AudioPin *pin = AudioPinOf(ksPin);
   if (pin == nullptr) return STATUS_PENDING;
-  if (InterlockedCompareExchange(&pin->removed, 0, 0) != 0) return GiveBackAll(ksPin);
+  if (InterlockedCompareExchange(&pin->removed, 0, 0) != 0) {
+    AudioPinGiveBackFrames(ksPin);
+    return STATUS_SUCCESS;
+  }
   for (ULONG step = 0; step < kMaxStepsPerPass; ++step) {
     if (!HasRegion(pin)) return STATUS_PENDING;
     PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(ksPin, KSSTREAM_POINTER_STATE_LOCKED);

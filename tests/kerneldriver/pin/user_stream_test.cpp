@@ -3,6 +3,7 @@
 // set through IOCTL_KS_PROPERTY, frames moved by overlapped stream requests.
 // What reaches the simulated device and what comes back is compared sample
 // by sample.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -254,6 +255,29 @@ TEST_F(UserStreamTest, SurpriseRemovalCompletesQueuedFramesAndTheDriverUnloadsCl
   EXPECT_EQ(machine.Pnp().LoadedDriver(u"QavAudio"), nullptr) << "unloaded, its pool checked";
 }
 
+// A client holding frames on a pin outside RUN is not processed, so its
+// frames would wait for a close that the client may only make after it
+// hears of the removal from them.
+TEST_F(UserStreamTest, SurpriseRemovalGivesBackFramesQueuedOnPausedPins) {
+  PlugLoopback("Birch");
+  CPinClient &render = OpenClient(false, kPcm16);
+  CPinClient &capture = OpenClient(true, kPcm16);
+  CPinClient &running = OpenClient(false, kPcm16);
+  ASSERT_TRUE(render.SetState(KSSTATE_PAUSE));
+  ASSERT_TRUE(capture.SetState(KSSTATE_PAUSE));
+  ASSERT_TRUE(running.SetState(KSSTATE_RUN));
+  std::vector<HANDLE> events;
+  for (int i = 0; i < 3; ++i) {
+    for (CStreamRequest *request : {&render.Write(std::vector<uint8_t>(4800, 1)), &capture.Read(4800)}) {
+      ASSERT_TRUE(request->pending);
+      events.push_back(request->overlapped.hEvent);
+    }
+  }
+  EXPECT_EQ(WaitForSingleObject(events.front(), 50), DWORD(WAIT_TIMEOUT)) << "paused pins hold their frames";
+  Unplug(/*surprise=*/true);
+  for (HANDLE event : events) EXPECT_EQ(WaitForSingleObject(event, 1000), DWORD(WAIT_OBJECT_0));
+}
+
 TEST_F(UserStreamTest, AClosedPinGivesItsQueuedFramesBack) {
   PlugLoopback("Birch");
   CPinClient &capture = OpenClient(true, kPcm16);
@@ -352,6 +376,39 @@ TEST_F(UserStreamTest, ChannelNamesAreNotSupportedWithoutStrings) {
   EXPECT_EQ(error, DWORD(ERROR_NOT_SUPPORTED));
 }
 
+
+// Names past the 128-byte value: the client gets the part that fits, with a
+// terminator, and is told that more was there.
+TEST_F(UserStreamTest, AChannelNameLongerThanTheValueComesBackCutAndOverflowing) {
+  winsim::devices::DeviceModel model = dstest::Model("Birch");
+  const std::string longName(100, 'n');
+  for (auto &stream : model.streams) stream.channelNames[1] = longName;
+  PlugLoopback(dstest::Build(model));
+  CPinClient &render = OpenClient(false, kPcm16);
+  struct Case {
+    ULONG channel;
+    DWORD error;
+    std::u16string name;
+  };
+  const Case cases[] = {
+      {0, ERROR_SUCCESS, u"Line Out 1"},
+      {1, ERROR_MORE_DATA, std::u16string(63, u'n')},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.channel);
+    char16_t name[64];
+    std::fill(std::begin(name), std::end(name), u'?');
+    KSP_UAC_INDEX request = ChannelNameRequest(c.channel);
+    DWORD returned = 0;
+    DWORD error = ERROR_SUCCESS;
+    EXPECT_EQ(render.PinProperty(&request, sizeof request, name, sizeof name, &returned, &error),
+              c.error == ERROR_SUCCESS);
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(returned, DWORD(sizeof name));
+    EXPECT_EQ(name[63], u'\0') << "terminated";
+    EXPECT_EQ(std::u16string(name), c.name);
+  }
+}
 
 TEST_F(UserStreamTest, AFormatChangeOnARunningPinRestartsItsStreamOrIsRefused) {
   PlugLoopback("Birch");
