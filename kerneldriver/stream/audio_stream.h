@@ -85,6 +85,10 @@ struct UsbAudioStream {
 
   // Pins attached while running; free entries are null.
   KSPIN_LOCK pinLock;  // attach/detach against a completion calling the pins
+  // Render pins of different filters process at once and mix into the same
+  // regions: each mix holds this (taken inside the pin's own region lock,
+  // never the other way round). DISPATCH_LEVEL.
+  KSPIN_LOCK mixLock;
   UsbAudioPin *pins[kMaxStreamPins];
   ULONG pinSlotsUsed;  // highest used entry + 1
   ULONG pinCount;

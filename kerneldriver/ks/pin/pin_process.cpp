@@ -37,6 +37,7 @@ bool HasRegion(AudioPin *pin) {
   return has;
 }
 
+// With regionLock held (DISPATCH_LEVEL).
 void Move(const AudioPin *pin, PUCHAR client, ULONG frames) {
   const UsbAudioStream *stream = pin->stream;
   // A subslot the conversions do not serve leaves both sides untouched.
@@ -47,11 +48,16 @@ void Move(const AudioPin *pin, PUCHAR client, ULONG frames) {
     } else {
       CaptureToClient32(block);
     }
-  } else if (pin->format->sampleBytes == 2) {
+    return;
+  }
+  // Another filter's render pin may be mixing into the same region.
+  KeAcquireSpinLockAtDpcLevel(&pin->stream->mixLock);
+  if (pin->format->sampleBytes == 2) {
     MixFromClient16(block);
   } else {
     MixFromClient32(block);
   }
+  KeReleaseSpinLockFromDpcLevel(&pin->stream->mixLock);
 }
 
 // One step on a locked frame: the client bytes moved, or that no region is
