@@ -16,8 +16,20 @@
 //     Reopen:            u8 handle
 //     RunTime:           u8 milliseconds
 //     SurpriseRemove:    nothing
+//     CreatePin:         u8 pin slot, u8 filter handle, u32 pin id, u8 damage
+//                        (see PinDamage), u16 channels, u32 rate, u16 bits,
+//                        u16 valid bits, u8 tag (see TagFor), u8 specifier
+//                        (see SpecifierFor), u8 FormatSize adjustment (signed)
+//     PinState:          u8 pin slot, u8 state (raw: 4 and up are not states)
+//     Stream:            u8 pin slot, u8 stream flags (see StreamFlags), u32
+//                        FrameExtent, u32 DataUsed, u8 header Size adjustment
+//                        (signed), u8 header count (1 + n % 3), u32 OptionsFlags
+// A Property or Method whose handle byte has bit 7 set goes to the pin in
+// slot (handle % kMaxPins) when one is open there.
 #pragma once
 #include <windows.h>
+#include <ks.h>
+#include <ksmedia.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -28,7 +40,19 @@
 
 namespace ksfuzz {
 
-enum class Op : uint8_t { Property, Method, EnableEvent, DisableEvents, Reopen, RunTime, SurpriseRemove, Count };
+enum class Op : uint8_t {
+  Property,
+  Method,
+  EnableEvent,
+  DisableEvents,
+  Reopen,
+  RunTime,
+  SurpriseRemove,
+  CreatePin,
+  PinState,
+  Stream,
+  Count
+};
 
 inline constexpr size_t kMaxOperations = 64;
 inline constexpr size_t kMaxHandles = 3;
@@ -37,6 +61,36 @@ inline constexpr uint8_t kSetUsbMethods = 1;
 inline constexpr uint8_t kSetPrivateEvents = 2;
 inline constexpr uint8_t kSetPrivateEvents2 = 3;
 inline constexpr uint8_t kNotificationEventHandle = 0;
+inline constexpr size_t kMaxPins = 4;
+inline constexpr uint8_t kToPin = 0x80;
+// Frames in flight on all pins together; the data a frame points at is at
+// most 64 KiB.
+inline constexpr size_t kMaxFramesInFlight = 48;
+inline constexpr uint32_t kMaxFrameBytes = 0x10000;
+
+// What a pin creation's KSPIN_CONNECT and KSDATAFORMAT get wrong.
+enum PinDamage : uint8_t {
+  kDamageInterface = 1,      // not the standard streaming interface
+  kDamageMedium = 2,         // not the standard medium
+  kDamageMajorFormat = 4,    // not KSDATAFORMAT_TYPE_AUDIO
+  kDamageSubFormat = 8,      // not PCM
+  kDamageShortFormatSize = 16,  // FormatSize below a KSDATAFORMAT's
+  kDamageHugeFormatSize = 32,  // more than any create name carries
+  kDamageExtraBytes = 64,    // 64 bytes past the wave format
+};
+
+// wFormatTag: PCM, extensible, the two compressed tags the pin copies, an unknown one.
+inline uint16_t TagFor(uint8_t choice) {
+  static const uint16_t kTags[] = {0x0001, 0xFFFE, 0x0092, 0x0164, 0x0003};
+  return kTags[choice % (sizeof(kTags) / sizeof(kTags[0]))];
+}
+
+// The stream request's shape.
+enum StreamFlags : uint8_t {
+  kStreamWrite = 1,       // WRITE_STREAM, else READ_STREAM
+  kStreamNoData = 2,      // Data is null
+  kStreamShortBuffer = 4,  // the output buffer is 8 bytes shorter than the headers
+};
 
 // The sets a request can address: the driver's own, the standard ones ks.sys
 // answers on a filter, and one that nobody serves.
@@ -46,6 +100,13 @@ inline const GUID &SetFor(uint8_t choice) {
                                KSEVENTSETID_UacPrivate2, KSPROPSETID_Pin,   KSPROPSETID_Topology,
                                KSPROPSETID_General,     KSPROPSETID_Connection, kUnknown};
   return kSets[choice % (sizeof(kSets) / sizeof(kSets[0]))];
+}
+
+// The format specifier: WAVEFORMATEX, DSOUND, none.
+inline const GUID &SpecifierFor(uint8_t choice) {
+  static const GUID kSpecifiers[] = {KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, KSDATAFORMAT_SPECIFIER_DSOUND,
+                                     KSDATAFORMAT_SPECIFIER_NONE};
+  return kSpecifiers[choice % (sizeof(kSpecifiers) / sizeof(kSpecifiers[0]))];
 }
 
 // Reads the input; past its end every field is zero.
@@ -96,6 +157,37 @@ class CWriter {
     U32(KSEVENT_TYPE_ENABLE);
     U8(dataLength);
     U8(kNotificationEventHandle);
+  }
+  void CreatePin(uint8_t slot, uint32_t pinId, uint16_t channels, uint32_t rate, uint16_t bits, uint16_t validBits,
+                 uint8_t tag, uint8_t damage = 0, uint8_t specifier = 0, int8_t sizeAdjust = 0) {
+    U8(static_cast<uint8_t>(Op::CreatePin));
+    U8(slot);
+    U8(0);
+    U32(pinId);
+    U8(damage);
+    U16(channels);
+    U32(rate);
+    U16(bits);
+    U16(validBits);
+    U8(tag);
+    U8(specifier);
+    U8(static_cast<uint8_t>(sizeAdjust));
+  }
+  void PinState(uint8_t slot, uint8_t state) {
+    U8(static_cast<uint8_t>(Op::PinState));
+    U8(slot);
+    U8(state);
+  }
+  void Stream(uint8_t slot, uint8_t flags, uint32_t extent, uint32_t used, int8_t sizeAdjust = 0, uint8_t count = 0,
+              uint32_t options = 0) {
+    U8(static_cast<uint8_t>(Op::Stream));
+    U8(slot);
+    U8(flags);
+    U32(extent);
+    U32(used);
+    U8(static_cast<uint8_t>(sizeAdjust));
+    U8(count);
+    U32(options);
   }
   void Simple(Op op, std::initializer_list<uint8_t> fields = {}) {
     U8(static_cast<uint8_t>(op));

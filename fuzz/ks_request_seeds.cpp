@@ -2,7 +2,7 @@
 // request of the private interface on its own, and sequences a client would
 // send (performance mode and rate changes heard by two filters, clock
 // sources listed to the gap, descriptors read, a surprise removal with
-// events enabled).
+// events enabled, pins created and streaming with good and odd frames).
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -100,6 +100,33 @@ std::vector<std::vector<uint8_t>> Seeds(uint8_t model) {
   removal.Simple(Op::SurpriseRemove);
   Property(removal, KSPROPERTY_UAC_URB_SIZE, KSPROPERTY_TYPE_GET, {}, 4);
   seeds.push_back(removal.Bytes());
+
+  // The streaming pins' ids differ by model: every low id is tried.
+  for (uint8_t pinId = 0; pinId < 4; ++pinId) {
+    for (bool remove : {false, true}) {
+      CWriter streaming(model, 1);
+      streaming.CreatePin(0, pinId, 2, 48000, 16, 16, 0);
+      streaming.CreatePin(1, pinId, 2, 48000, 32, 24, 1);
+      streaming.CreatePin(2, pinId, 2, 48000, 16, 16, 0, ksfuzz::kDamageSubFormat);
+      streaming.CreatePin(3, pinId, 2, 48000, 16, 16, 0, 0, 1);
+      streaming.PinState(0, KSSTATE_RUN);
+      streaming.PinState(1, KSSTATE_PAUSE);
+      for (uint8_t slot : {0, 1}) {
+        streaming.Stream(slot, ksfuzz::kStreamWrite, 1920, 1920);
+        streaming.Stream(slot, 0, 1920, 0);
+      }
+      streaming.Stream(0, ksfuzz::kStreamWrite, 1920, 4000);
+      streaming.Stream(0, ksfuzz::kStreamWrite, 7, 7, 0, 2);
+      streaming.Stream(0, 0, 1921, 0, -8);
+      streaming.Request(Op::Property, ksfuzz::kToPin, ksfuzz::kSetPrivateProperties, KSPROPERTY_UAC_URB_TIMING,
+                        KSPROPERTY_TYPE_GET, {}, sizeof(UrbTimingInfo));
+      streaming.Simple(Op::RunTime, {30});
+      if (remove) streaming.Simple(Op::SurpriseRemove);
+      streaming.Stream(1, ksfuzz::kStreamWrite, 1920, 1920);
+      streaming.PinState(1, KSSTATE_STOP);
+      seeds.push_back(streaming.Bytes());
+    }
+  }
   return seeds;
 }
 

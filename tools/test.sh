@@ -19,8 +19,13 @@ jobs=${QAV_JOBS:-2}
 # removal and power transitions beside running streams and work items, and
 # the streams themselves; less three long steady-state runs (minutes of
 # streaming that repeat what the shorter streaming tests already race, and
-# take two thirds of the time under ThreadSanitizer).
+# take two thirds of the time under ThreadSanitizer). Then the clients' side:
+# audio and MIDI pins and the private interface reached from user mode, less
+# the per-format exactness runs (steady streaming again, half a minute here).
 parallel_filter='RemovalPowerTest.*:PowerResumeTest.*:StreamTest.*:ParallelStreamTest.*:ThresholdTest.*'
+parallel_filter+=':UserStreamTest.*:*UserStreamNarrowSubslot.*:ChannelLimitTest.*'
+parallel_filter+=':PrivateProperties.*:PrivateMethods.*:PrivateEvents.*:StreamingClients.*:*UrbSizePropertyTest.*'
+parallel_filter+=':RequestsDuringRebalance.*:UserPinsUrbSizeTest.*:MidiUserPinTest.*:MidiPortTest.*:MidiPinNameTest.*'
 parallel_filter+='-StreamTest.ExplicitFeedbackKeepsTheDeviceFifoCentredAtEveryFeedbackInterval'
 parallel_filter+=':StreamTest.ARampPlayedAtEveryUrbSizeReachesTheDeviceAndComesBackUnaltered'
 parallel_filter+=':StreamTest.NothingIsAllocatedBetweenStartAndStop'

@@ -14,6 +14,7 @@ UsbAudioStream *UsbAudioStreamCreate(UsbAudioDevice *device, UsbInterface *usbIn
   stream->framesPerUrb = urbSize;
   stream->minLateness = 16;
   KeInitializeSpinLock(&stream->pinLock);
+  KeInitializeSpinLock(&stream->mixLock);
   KeInitializeEvent(&stream->allReturned, NotificationEvent, TRUE);
   KeInitializeEvent(&stream->recoveryIdle, NotificationEvent, TRUE);
   stream->recoveryWorkItem = IoAllocateWorkItem(device->device->FunctionalDeviceObject);

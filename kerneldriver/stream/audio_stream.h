@@ -85,6 +85,10 @@ struct UsbAudioStream {
 
   // Pins attached while running; free entries are null.
   KSPIN_LOCK pinLock;  // attach/detach against a completion calling the pins
+  // Render pins of different filters process at once and mix into the same
+  // regions: each mix holds this (taken inside the pin's own region lock,
+  // never the other way round). DISPATCH_LEVEL.
+  KSPIN_LOCK mixLock;
   UsbAudioPin *pins[kMaxStreamPins];
   ULONG pinSlotsUsed;  // highest used entry + 1
   ULONG pinCount;
@@ -123,6 +127,9 @@ bool UsbAudioStreamHasPreparedTransfers(const UsbAudioStream *stream);
 // explicit-feedback endpoint. When no setting qualifies, the earlier choice
 // stays and the result is success only if a general descriptor was ever seen.
 NTSTATUS UsbAudioStreamSelectFormat(UsbAudioStream *stream, ULONG rate);
+// The channel count the setting the call above would choose for `rate`
+// carries; 0 when none qualifies. Reads descriptors only. PASSIVE_LEVEL.
+ULONG UsbAudioStreamChannelsAtRate(const UsbAudioStream *stream, ULONG rate);
 
 // Chooses the format for `rate`, optionally selects its alternate setting
 // (so the device learns the format), returns the interface to alternate

@@ -62,20 +62,19 @@ bool Usable(const USB_INTERFACE_DESCRIPTOR *alternate, const SettingFormat &sett
   return false;
 }
 
-void NoteClassDescriptor(UsbAudioStream *stream, SettingFormat &setting, const UCHAR *raw, ULONG rate) {
+void NoteClassDescriptor(SettingFormat &setting, const UCHAR *raw, ULONG rate) {
   UCHAR length = raw[0];
   if (length < kMinClassDescriptorLength) return;
   UCHAR subtype = raw[kOffsetDescriptorSubtype];
   if (subtype == kAsGeneral && length >= kMinAsGeneralLength) {
     setting.general = raw;
-    stream->generalDescriptor = raw;
   } else if (subtype == kAsFormatType && length >= kMinFormatTypeLength && raw[kOffsetFormatType] == kFormatTypeI &&
              FormatCarriesRate(raw, rate)) {
     setting.format = raw;
   }
 }
 
-SettingFormat ReadSetting(UsbAudioStream *stream, const USB_INTERFACE_DESCRIPTOR *alternate, ULONG rate) {
+SettingFormat ReadSetting(const UsbAudioStream *stream, const USB_INTERFACE_DESCRIPTOR *alternate, ULONG rate) {
   SettingFormat setting{};
   DescriptorBytes bytes = ConfigBytes(stream->usbInterface->owner);
   for (auto *d = NextInterfaceDescriptor(bytes, alternate, nullptr, 0); d != nullptr;
@@ -83,7 +82,7 @@ SettingFormat ReadSetting(UsbAudioStream *stream, const USB_INTERFACE_DESCRIPTOR
     if (d->bDescriptorType == kDescriptorTypeEndpoint) {
       NoteEndpoint(setting, d);
     } else if (d->bDescriptorType == kDescriptorTypeCsInterface) {
-      NoteClassDescriptor(stream, setting, reinterpret_cast<const UCHAR *>(d), rate);
+      NoteClassDescriptor(setting, reinterpret_cast<const UCHAR *>(d), rate);
     }
   }
   return setting;
@@ -99,30 +98,46 @@ void Choose(UsbAudioStream *stream, const USB_INTERFACE_DESCRIPTOR *alternate, c
   stream->generalDescriptor = setting.general;
 }
 
-}  // namespace
-
 // Of the settings that carry the rate, the one with the most channels, the
 // first of equals: an interface that drops channels at higher rates (ADAT
 // S/MUX) may list its settings in either order, and the first in descriptor
 // order would lose channels at rates where a wider setting exists.
-NTSTATUS UsbAudioStreamSelectFormat(UsbAudioStream *stream, ULONG rate) {
+// *lastGeneral is the last general descriptor seen in any setting.
+const USB_INTERFACE_DESCRIPTOR *BestSetting(const UsbAudioStream *stream, ULONG rate, SettingFormat *best,
+                                            const UCHAR **lastGeneral) {
   const USB_INTERFACE_DESCRIPTOR *alternate = nullptr;
-  const USB_INTERFACE_DESCRIPTOR *best = nullptr;
-  SettingFormat bestSetting{};
+  const USB_INTERFACE_DESCRIPTOR *chosen = nullptr;
   for (ULONG i = 0; i < kMaxAlternateSettings; ++i) {
     alternate = UsbInterfaceNextAlternate(stream->usbInterface, alternate, kClassAudio, kSubclassAudioStreaming, 0xFF,
                                           0xFF);
     if (alternate == nullptr) break;
     SettingFormat setting = ReadSetting(stream, alternate, rate);
+    if (setting.general != nullptr) *lastGeneral = setting.general;
     if (!Usable(alternate, setting)) continue;
-    if (best == nullptr || setting.general[kOffsetAsChannels] > bestSetting.general[kOffsetAsChannels]) {
-      best = alternate;
-      bestSetting = setting;
+    if (chosen == nullptr || setting.general[kOffsetAsChannels] > best->general[kOffsetAsChannels]) {
+      chosen = alternate;
+      *best = setting;
     }
   }
+  return chosen;
+}
+
+}  // namespace
+
+NTSTATUS UsbAudioStreamSelectFormat(UsbAudioStream *stream, ULONG rate) {
+  SettingFormat setting{};
+  const UCHAR *lastGeneral = nullptr;
+  const USB_INTERFACE_DESCRIPTOR *best = BestSetting(stream, rate, &setting, &lastGeneral);
   if (best != nullptr) {
-    Choose(stream, best, bestSetting);
+    Choose(stream, best, setting);
     return STATUS_SUCCESS;
   }
+  if (lastGeneral != nullptr) stream->generalDescriptor = lastGeneral;
   return stream->generalDescriptor != nullptr ? STATUS_SUCCESS : STATUS_NOT_FOUND;
+}
+
+ULONG UsbAudioStreamChannelsAtRate(const UsbAudioStream *stream, ULONG rate) {
+  SettingFormat setting{};
+  const UCHAR *lastGeneral = nullptr;
+  return BestSetting(stream, rate, &setting, &lastGeneral) != nullptr ? setting.general[kOffsetAsChannels] : 0;
 }

@@ -1230,6 +1230,22 @@ inline PKSFILTERFACTORY KsFilterFactoryGetNextSiblingFilterFactory(PKSFILTERFACT
 inline PKSFILTER KsFilterGetNextSiblingFilter(PKSFILTER Filter, WINSIM_CALLSITE) {
   return (PKSFILTER)KsGetNextSibling((PVOID)Filter, winsimSite);
 }
+// A filter's pins of one pin id, in creation order; the filter's children
+// list holds its pins of every id.
+inline PKSPIN KsFilterGetFirstChildPin(PKSFILTER Filter, ULONG PinId, WINSIM_CALLSITE) {
+  for (PKSPIN pin = (PKSPIN)KsGetFirstChild((PVOID)Filter, winsimSite); pin != NULL;
+       pin = (PKSPIN)KsGetNextSibling((PVOID)pin, winsimSite)) {
+    if (pin->Id == PinId) return pin;
+  }
+  return NULL;
+}
+inline PKSPIN KsPinGetNextSiblingPin(PKSPIN Pin, WINSIM_CALLSITE) {
+  for (PKSPIN pin = (PKSPIN)KsGetNextSibling((PVOID)Pin, winsimSite); pin != NULL;
+       pin = (PKSPIN)KsGetNextSibling((PVOID)pin, winsimSite)) {
+    if (pin->Id == Pin->Id) return pin;
+  }
+  return NULL;
+}
 inline PKSDEVICE KsFilterFactoryGetDevice(PKSFILTERFACTORY FilterFactory, WINSIM_CALLSITE) {
   return KsGetDevice((PVOID)FilterFactory, winsimSite);
 }

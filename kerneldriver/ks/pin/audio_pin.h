@@ -61,6 +61,8 @@ extern const UsbAudioPinOperations kAudioPinOperations;
 
 // The live pin context of a KS pin, or null.
 AudioPin *AudioPinOf(PKSPIN pin);
+// The device context above a KS pin (through its filter and factory), or null.
+UsbAudioDevice *AudioPinDeviceOf(PKSPIN pin);
 
 // Dispatch routines (audio_pin_dispatch.h lists the table).
 NTSTATUS AudioPinCreate(PKSPIN pin, PIRP irp);
@@ -69,6 +71,11 @@ NTSTATUS AudioPinProcess(PKSPIN pin);
 NTSTATUS AudioPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributeList,
                                const KSDATARANGE *range, const KSATTRIBUTE_LIST *attributeRange);
 NTSTATUS AudioPinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from);
+
+// The device is gone: the pin's queued frames go back as they are (a
+// bounded number per call). From Process, or with the pin's processing
+// mutex held while the pin is not processed. At most DISPATCH_LEVEL.
+void AudioPinGiveBackFrames(PKSPIN ksPin);
 
 // Forgets every region and the position (under regionLock). Any IRQL up to
 // DISPATCH_LEVEL.

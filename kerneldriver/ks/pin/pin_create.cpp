@@ -10,13 +10,6 @@
 
 namespace {
 
-UsbAudioDevice *DeviceOfPin(PKSPIN pin) {
-  PKSFILTER filter = KsPinGetParentFilter(pin);
-  PKSFILTERFACTORY factory = filter != nullptr ? KsFilterGetParentFilterFactory(filter) : nullptr;
-  PKSDEVICE device = factory != nullptr ? KsFilterFactoryGetParentDevice(factory) : nullptr;
-  return AudioDeviceFromKs(device);
-}
-
 void LockGate(UsbAudioDevice *device) {
   KeWaitForSingleObject(&device->audioPinGate, Executive, KernelMode, FALSE, nullptr);
 }
@@ -63,6 +56,13 @@ NTSTATUS CountOpenPin(UsbAudioDevice *device, ULONG rate) {
 
 }  // namespace
 
+UsbAudioDevice *AudioPinDeviceOf(PKSPIN pin) {
+  PKSFILTER filter = KsPinGetParentFilter(pin);
+  PKSFILTERFACTORY factory = filter != nullptr ? KsFilterGetParentFilterFactory(filter) : nullptr;
+  PKSDEVICE device = factory != nullptr ? KsFilterFactoryGetParentDevice(factory) : nullptr;
+  return AudioDeviceFromKs(device);
+}
+
 AudioPin *AudioPinOf(PKSPIN pin) {
   if (pin == nullptr) return nullptr;
   auto *context = static_cast<AudioPin *>(pin->Context);
@@ -71,7 +71,7 @@ AudioPin *AudioPinOf(PKSPIN pin) {
 
 NTSTATUS AudioPinCreate(PKSPIN ksPin, PIRP irp) {
   UNREFERENCED_PARAMETER(irp);
-  UsbAudioDevice *device = DeviceOfPin(ksPin);
+  UsbAudioDevice *device = AudioPinDeviceOf(ksPin);
   if (device == nullptr) return STATUS_INTERNAL_ERROR;
   AudioPin *pin = AllocatePin();
   if (pin == nullptr) return STATUS_INSUFFICIENT_RESOURCES;

@@ -47,6 +47,23 @@ NTSTATUS Change(AudioPin *pin, const PinWaveFormat &format) {
   return STATUS_SUCCESS;
 }
 
+// The device's stream sends as many channels as the setting for the rate
+// carries; a client with more (a 20-channel format on an interface that has
+// 12 at 192 kHz) would hear or record silence in the rest, so the format is
+// refused like any other the pin cannot serve, before the rate rule may
+// change the device's rate for it. The configuration's
+// descriptors do not change while the device runs.
+NTSTATUS CheckChannels(PKSPIN ksPin, const PinWaveFormat &format) {
+  UsbAudioDevice *device = AudioPinDeviceOf(ksPin);
+  if (device == nullptr) return STATUS_SUCCESS;
+  const UsbAudioStream *stream = ksPin->DataFlow == KSPIN_DATAFLOW_OUT ? device->captureStream : device->renderStream;
+  if (stream == nullptr) return STATUS_SUCCESS;
+  // No setting names the rate: the stream keeps the setting it has.
+  ULONG available = UsbAudioStreamChannelsAtRate(stream, format.rate);
+  if (available == 0) available = stream->channels;
+  return format.channels <= available ? STATUS_SUCCESS : STATUS_NO_MATCH;
+}
+
 }  // namespace
 
 // Called by ks.sys before Create with the connection format (the pin has no
@@ -58,9 +75,11 @@ NTSTATUS AudioPinSetDataFormat(PKSPIN ksPin, PKSDATAFORMAT oldFormat, PKSMULTIPL
   UNREFERENCED_PARAMETER(attributeRange);
   NTSTATUS status = CheckPinFormat(ksPin->ConnectionFormat, AudioRangeOf(range));
   if (!NT_SUCCESS(status)) return status;
-  AudioPin *pin = AudioPinOf(ksPin);
-  if (pin == nullptr) return STATUS_SUCCESS;
   PinWaveFormat format;
   if (!NT_SUCCESS(CopyWaveFormat(ksPin->ConnectionFormat, &format))) return STATUS_INSUFFICIENT_RESOURCES;
+  status = CheckChannels(ksPin, format);
+  if (!NT_SUCCESS(status)) return status;
+  AudioPin *pin = AudioPinOf(ksPin);
+  if (pin == nullptr) return STATUS_SUCCESS;
   return Change(pin, format);
 }

@@ -37,6 +37,7 @@ bool HasRegion(AudioPin *pin) {
   return has;
 }
 
+// With regionLock held (DISPATCH_LEVEL).
 void Move(const AudioPin *pin, PUCHAR client, ULONG frames) {
   const UsbAudioStream *stream = pin->stream;
   // A subslot the conversions do not serve leaves both sides untouched.
@@ -47,11 +48,16 @@ void Move(const AudioPin *pin, PUCHAR client, ULONG frames) {
     } else {
       CaptureToClient32(block);
     }
-  } else if (pin->format->sampleBytes == 2) {
+    return;
+  }
+  // Another filter's render pin may be mixing into the same region.
+  KeAcquireSpinLockAtDpcLevel(&pin->stream->mixLock);
+  if (pin->format->sampleBytes == 2) {
     MixFromClient16(block);
   } else {
     MixFromClient32(block);
   }
+  KeReleaseSpinLockFromDpcLevel(&pin->stream->mixLock);
 }
 
 // One step on a locked frame: the client bytes moved, or that no region is
@@ -90,22 +96,23 @@ Step MoveLocked(AudioPin *pin, PKSSTREAM_POINTER leading) {
   return Step{used, false, false};
 }
 
-// The device is gone: every queued frame goes back as it is.
-NTSTATUS GiveBackAll(PKSPIN ksPin) {
+}  // namespace
+
+void AudioPinGiveBackFrames(PKSPIN ksPin) {
   for (ULONG i = 0; i < kMaxStepsPerPass; ++i) {
     PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(ksPin, KSSTREAM_POINTER_STATE_LOCKED);
-    if (leading == nullptr) break;
+    if (leading == nullptr) return;
     KsStreamPointerUnlock(leading, TRUE);
   }
-  return STATUS_SUCCESS;
 }
-
-}  // namespace
 
 NTSTATUS AudioPinProcess(PKSPIN ksPin) {
   AudioPin *pin = AudioPinOf(ksPin);
   if (pin == nullptr) return STATUS_PENDING;
-  if (InterlockedCompareExchange(&pin->removed, 0, 0) != 0) return GiveBackAll(ksPin);
+  if (InterlockedCompareExchange(&pin->removed, 0, 0) != 0) {
+    AudioPinGiveBackFrames(ksPin);
+    return STATUS_SUCCESS;
+  }
   for (ULONG step = 0; step < kMaxStepsPerPass; ++step) {
     if (!HasRegion(pin)) return STATUS_PENDING;
     PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(ksPin, KSSTREAM_POINTER_STATE_LOCKED);

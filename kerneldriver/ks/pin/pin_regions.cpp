@@ -1,7 +1,7 @@
 // The four operations the stream calls on an audio pin (pin_operations.h),
 // all from its URB completion at DISPATCH_LEVEL under the stream's pinLock:
 // the pin's ring of regions is filled and emptied here, and nothing is
-// allocated. The removal hook reaches the running pins the same way.
+// allocated. The removal hook reaches every audio pin of the device.
 #include "kerneldriver/device/device.h"
 #include "kerneldriver/kernel_support.h"
 #include "kerneldriver/ks/pin/audio_pin.h"
@@ -48,17 +48,32 @@ void Kick(UsbAudioPin *base) { KsPinAttemptProcessing(Of(base)->pin, FALSE); }
 
 HANDLE ClientProcessId(UsbAudioPin *base) { return Of(base)->clientProcessId; }
 
-void MarkRemoved(UsbAudioStream *stream) {
-  if (stream == nullptr) return;
-  KIRQL irql;
-  KeAcquireSpinLock(&stream->pinLock, &irql);
-  for (ULONG i = 0; i < kMaxStreamPins; ++i) {
-    UsbAudioPin *pin = stream->pins[i];
-    if (pin == nullptr || pin->operations != &kAudioPinOperations) continue;
-    InterlockedExchange(&Of(pin)->removed, 1);
-    KsPinAttemptProcessing(Of(pin)->pin, TRUE);
+// A pin outside RUN is not processed (its descriptor says so), so its
+// frames are given back here, under its processing mutex; a running pin
+// gives them back from its next pass.
+void MarkRemoved(PKSPIN ksPin) {
+  AudioPin *pin = AudioPinOf(ksPin);
+  if (pin == nullptr) return;
+  InterlockedExchange(&pin->removed, 1);
+  if (ksPin->DeviceState == KSSTATE_RUN) {
+    KsPinAttemptProcessing(ksPin, TRUE);
+    return;
   }
-  KeReleaseSpinLock(&stream->pinLock, irql);
+  KsPinAcquireProcessingMutex(ksPin);
+  AudioPinGiveBackFrames(ksPin);
+  KsPinReleaseProcessingMutex(ksPin);
+}
+
+// With the filter's control mutex held, which keeps its pin lists and their
+// states still.
+void MarkFilterPins(PKSFILTER filter) {
+  const ULONG pinIds = filter->Descriptor != nullptr ? filter->Descriptor->PinDescriptorsCount : 0;
+  for (ULONG id = 0; id < pinIds; ++id) {
+    for (PKSPIN pin = KsFilterGetFirstChildPin(filter, id); pin != nullptr; pin = KsPinGetNextSiblingPin(pin)) {
+      // Only audio pins carry an AudioPin context (MIDI pins have their own).
+      if (pin->Descriptor != nullptr && pin->Descriptor->Dispatch == &kAudioPinDispatch) MarkRemoved(pin);
+    }
+  }
 }
 
 }  // namespace
@@ -78,7 +93,16 @@ void AudioPinClearRegions(AudioPin *pin, bool clearPosition) {
 }
 
 void AudioPinsDeviceRemoved(UsbAudioDevice *device) {
-  if (device == nullptr) return;
-  MarkRemoved(device->captureStream);
-  MarkRemoved(device->renderStream);
+  if (device == nullptr || device->device == nullptr) return;
+  KsAcquireDevice(device->device);
+  for (PKSFILTERFACTORY factory = KsDeviceGetFirstChildFilterFactory(device->device); factory != nullptr;
+       factory = KsFilterFactoryGetNextSiblingFilterFactory(factory)) {
+    for (PKSFILTER filter = KsFilterFactoryGetFirstChildFilter(factory); filter != nullptr;
+         filter = KsFilterGetNextSiblingFilter(filter)) {
+      KsFilterAcquireControl(filter);
+      MarkFilterPins(filter);
+      KsFilterReleaseControl(filter);
+    }
+  }
+  KsReleaseDevice(device->device);
 }

@@ -11,13 +11,16 @@ NTSTATUS ClockSourceGet(PrivateRequest *request) {
 }
 
 // A number without a selector input behind it changes nothing and still
-// succeeds: clients set the number a list of theirs gave them.
+// succeeds: clients set the number a list of theirs gave them. The rates
+// the sample-rates property lists are the current clock's, so a new clock's
+// list is read (a list that cannot be read leaves the old one).
 NTSTATUS ClockSourceSet(PrivateRequest *request) {
   UsbAudioControl *control = request->device->audioControl;
   if (control == nullptr) return STATUS_DEVICE_NOT_READY;
   const ULONG number = PrivateReadU32(request);
   if (number >= kMaxClocks) return STATUS_SUCCESS;
   NTSTATUS status = AudioControlSelectClockInput(control, number + 1);
+  if (NT_SUCCESS(status)) status = AudioControlReadRateList(control);
   if (!NT_SUCCESS(status)) {
     QAV_LOG(ClockSourceNotSelected, static_cast<unsigned>(number), static_cast<unsigned>(status));
   }

@@ -162,4 +162,24 @@ void PinTest::Pump(std::vector<Flow *> flows, uint32_t milliseconds, uint32_t fr
   Sleep(2 * 10 * kMaxIsoUrbMs);  // the last regions filled go out on the bus
 }
 
+NTSTATUS ChangeFormat(UsbAudioDevice &device, const WaveShape &shape) {
+  KsAcquireDevice(device.device);
+  PKSFILTER filter = KsFilterFactoryGetFirstChildFilter(KsDeviceGetFirstChildFilterFactory(device.device));
+  NTSTATUS status = STATUS_NOT_FOUND;
+  if (filter != nullptr) {
+    KsFilterAcquireControl(filter);
+    if (auto *pin = static_cast<PKSPIN>(KsGetFirstChild(filter))) {
+      std::vector<uint8_t> request = ConnectRequest(pin->Id, shape);
+      PKSDATAFORMAT old = pin->ConnectionFormat;
+      pin->ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(request.data() + sizeof(KSPIN_CONNECT));
+      status = pin->Descriptor->Dispatch->SetDataFormat(pin, old, nullptr,
+                                                        pin->Descriptor->PinDescriptor.DataRanges[0], nullptr);
+      pin->ConnectionFormat = old;
+    }
+    KsFilterReleaseControl(filter);
+  }
+  KsReleaseDevice(device.device);
+  return status;
+}
+
 }  // namespace pintest

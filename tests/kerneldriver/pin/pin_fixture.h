@@ -71,6 +71,12 @@ class PinTest : public dstest::DriverStartTest {
   uint32_t m_playedSubslot = 4;
 };
 
+// A format change as ks.sys makes it on the first pin of the device's
+// first filter: under the device and filter mutexes, the new connection
+// format in place, then SetDataFormat with the old one; a refusal puts the
+// old one back.
+NTSTATUS ChangeFormat(UsbAudioDevice &device, const WaveShape &shape);
+
 // The first frame at which `samples` (interleaved, `channels` wide) holds
 // anything but silence; samples.size() / channels when none.
 template <typename T>

@@ -3,6 +3,7 @@
 // set through IOCTL_KS_PROPERTY, frames moved by overlapped stream requests.
 // What reaches the simulated device and what comes back is compared sample
 // by sample.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -254,6 +255,29 @@ TEST_F(UserStreamTest, SurpriseRemovalCompletesQueuedFramesAndTheDriverUnloadsCl
   EXPECT_EQ(machine.Pnp().LoadedDriver(u"QavAudio"), nullptr) << "unloaded, its pool checked";
 }
 
+// A client holding frames on a pin outside RUN is not processed, so its
+// frames would wait for a close that the client may only make after it
+// hears of the removal from them.
+TEST_F(UserStreamTest, SurpriseRemovalGivesBackFramesQueuedOnPausedPins) {
+  PlugLoopback("Birch");
+  CPinClient &render = OpenClient(false, kPcm16);
+  CPinClient &capture = OpenClient(true, kPcm16);
+  CPinClient &running = OpenClient(false, kPcm16);
+  ASSERT_TRUE(render.SetState(KSSTATE_PAUSE));
+  ASSERT_TRUE(capture.SetState(KSSTATE_PAUSE));
+  ASSERT_TRUE(running.SetState(KSSTATE_RUN));
+  std::vector<HANDLE> events;
+  for (int i = 0; i < 3; ++i) {
+    for (CStreamRequest *request : {&render.Write(std::vector<uint8_t>(4800, 1)), &capture.Read(4800)}) {
+      ASSERT_TRUE(request->pending);
+      events.push_back(request->overlapped.hEvent);
+    }
+  }
+  EXPECT_EQ(WaitForSingleObject(events.front(), 50), DWORD(WAIT_TIMEOUT)) << "paused pins hold their frames";
+  Unplug(/*surprise=*/true);
+  for (HANDLE event : events) EXPECT_EQ(WaitForSingleObject(event, 1000), DWORD(WAIT_OBJECT_0));
+}
+
 TEST_F(UserStreamTest, AClosedPinGivesItsQueuedFramesBack) {
   PlugLoopback("Birch");
   CPinClient &capture = OpenClient(true, kPcm16);
@@ -353,27 +377,37 @@ TEST_F(UserStreamTest, ChannelNamesAreNotSupportedWithoutStrings) {
 }
 
 
-// A format change as ks.sys makes it on the device's one open audio pin:
-// under the device and filter mutexes, the new connection format in place,
-// then SetDataFormat with the old one; a refusal puts the old one back.
-NTSTATUS ChangeFormat(UsbAudioDevice &device, const WaveShape &shape) {
-  KsAcquireDevice(device.device);
-  PKSFILTER filter = KsFilterFactoryGetFirstChildFilter(KsDeviceGetFirstChildFilterFactory(device.device));
-  NTSTATUS status = STATUS_NOT_FOUND;
-  if (filter != nullptr) {
-    KsFilterAcquireControl(filter);
-    if (auto *pin = static_cast<PKSPIN>(KsGetFirstChild(filter))) {
-      std::vector<uint8_t> request = ConnectRequest(pin->Id, shape);
-      PKSDATAFORMAT old = pin->ConnectionFormat;
-      pin->ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(request.data() + sizeof(KSPIN_CONNECT));
-      status = pin->Descriptor->Dispatch->SetDataFormat(pin, old, nullptr,
-                                                        pin->Descriptor->PinDescriptor.DataRanges[0], nullptr);
-      pin->ConnectionFormat = old;
-    }
-    KsFilterReleaseControl(filter);
+// Names past the 128-byte value: the client gets the part that fits, with a
+// terminator, and is told that more was there.
+TEST_F(UserStreamTest, AChannelNameLongerThanTheValueComesBackCutAndOverflowing) {
+  winsim::devices::DeviceModel model = dstest::Model("Birch");
+  const std::string longName(100, 'n');
+  for (auto &stream : model.streams) stream.channelNames[1] = longName;
+  PlugLoopback(dstest::Build(model));
+  CPinClient &render = OpenClient(false, kPcm16);
+  struct Case {
+    ULONG channel;
+    DWORD error;
+    std::u16string name;
+  };
+  const Case cases[] = {
+      {0, ERROR_SUCCESS, u"Line Out 1"},
+      {1, ERROR_MORE_DATA, std::u16string(63, u'n')},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.channel);
+    char16_t name[64];
+    std::fill(std::begin(name), std::end(name), u'?');
+    KSP_UAC_INDEX request = ChannelNameRequest(c.channel);
+    DWORD returned = 0;
+    DWORD error = ERROR_SUCCESS;
+    EXPECT_EQ(render.PinProperty(&request, sizeof request, name, sizeof name, &returned, &error),
+              c.error == ERROR_SUCCESS);
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(returned, DWORD(sizeof name));
+    EXPECT_EQ(name[63], u'\0') << "terminated";
+    EXPECT_EQ(std::u16string(name), c.name);
   }
-  KsReleaseDevice(device.device);
-  return status;
 }
 
 TEST_F(UserStreamTest, AFormatChangeOnARunningPinRestartsItsStreamOrIsRefused) {

@@ -126,6 +126,29 @@ TEST_F(PrivateProperties, ClockSourcesAreListedUpToTheFirstGapAndSelectedByNumbe
   EXPECT_EQ(client->GetU32(KSPROPERTY_UAC_CLOCK_SOURCE).U32(), 2u);
 }
 
+TEST_F(PrivateProperties, SelectingAnotherClockListsThatClocksRates) {
+  winsim::devices::DeviceModel model = dstest::Model("Larch");
+  ASSERT_GE(model.clocks.size(), 3u);
+  model.clocks[2].rates = {88200, 176400};
+  model.clocks[2].subranges.clear();
+  Plug(dstest::Build(model));
+  auto client = Connect();
+  ASSERT_TRUE(client);
+  const auto rates = [&client] {
+    CReply reply = client->Property(KSPROPERTY_UAC_SAMPLE_RATES, KSPROPERTY_TYPE_GET, std::vector<uint8_t>(64));
+    EXPECT_TRUE(reply.ok) << reply.error;
+    std::vector<uint32_t> listed;
+    for (size_t i = 0; i < reply.bytes / 4; ++i) listed.push_back(reply.U32(i));
+    return listed;
+  };
+  const std::vector<uint32_t> before = rates();
+  ASSERT_FALSE(before.empty());
+  ASSERT_TRUE(client->SetU32(KSPROPERTY_UAC_CLOCK_SOURCE, 2).ok);
+  EXPECT_EQ(rates(), (std::vector<uint32_t>{88200, 176400}));
+  ASSERT_TRUE(client->SetU32(KSPROPERTY_UAC_CLOCK_SOURCE, 9).ok) << "an absent source";
+  EXPECT_EQ(rates(), (std::vector<uint32_t>{88200, 176400})) << "changes nothing";
+}
+
 // What a class request looks like on the bus.
 struct ClassRequestCase {
   const char *name;
