@@ -52,12 +52,19 @@ class TKsFilterList : public CDeviceList {
   ~TKsFilterList() { m_mapFilters.clear(); }
 
   size_t GetFilterCount() const { return m_mapFilters.size(); }
-  // The index-th filter in map order, borrowed; null past the count.
+  // The index-th filter in the device list's order (the order the devices
+  // were enumerated and arrived in), borrowed; null past the count. The map
+  // is keyed by entry address, whose order is the heap's: walking it would
+  // hand a host its devices (and so its channels) in a different order from
+  // one run to the next.
   T *GetFilter(size_t index) const {
-    if (index >= m_mapFilters.size()) return nullptr;
-    auto it = m_mapFilters.begin();
-    for (size_t i = 0; i < index; ++i) ++it;
-    return it->second.Get();
+    size_t seen = 0;
+    for (size_t i = 0; i < GetDeviceCount(); ++i) {
+      auto it = m_mapFilters.find(GetDevice(i));
+      if (it == m_mapFilters.end()) continue;
+      if (seen++ == index) return it->second.Get();
+    }
+    return nullptr;
   }
 
  protected:

@@ -31,7 +31,7 @@ class FilterListTest : public ::testing::Test {
   enumtest::EnumMachine machine{{"Maple", "Rowan"}};
 };
 
-TEST_F(FilterListTest, EveryDeviceIsOpenedAsAFilterHeldInMapOrder) {
+TEST_F(FilterListTest, EveryDeviceIsOpenedAsAFilterHeldInDeviceOrder) {
   machine.Plug("Maple", ClientInterface{u"Studio Maple", std::nullopt});
   machine.Plug("Rowan");
   TKsFilterList<TestFilter> list(GUID_DEVINTERFACE_UacClient);
@@ -41,17 +41,17 @@ TEST_F(FilterListTest, EveryDeviceIsOpenedAsAFilterHeldInMapOrder) {
   EXPECT_EQ(TestFilter::liveCount, 2);
   EXPECT_EQ(TestFilter::pinEnumerations, 2);
 
-  // Map order: the ascending order of the entries' addresses.
-  const DeviceEntry *low = list.GetDevice(0) < list.GetDevice(1) ? list.GetDevice(0) : list.GetDevice(1);
-  const DeviceEntry *high = low == list.GetDevice(0) ? list.GetDevice(1) : list.GetDevice(0);
-  EXPECT_EQ(list.GetFilter(0)->Path(), std::string(low->DevicePath));
-  EXPECT_EQ(list.GetFilter(1)->Path(), std::string(high->DevicePath));
+  // The device list's order, whatever the order of the entries' addresses.
+  const DeviceEntry *first = list.GetDevice(0);
+  const DeviceEntry *second = list.GetDevice(1);
+  EXPECT_EQ(list.GetFilter(0)->Path(), std::string(first->DevicePath));
+  EXPECT_EQ(list.GetFilter(1)->Path(), std::string(second->DevicePath));
   EXPECT_EQ(list.GetFilter(2), nullptr);
   for (size_t i = 0; i < 2; ++i) {
     TestFilter *filter = list.GetFilter(i);
     EXPECT_NE(filter->Handle(), INVALID_HANDLE_VALUE) << "the filter is open";
     EXPECT_EQ(filter->References(), 1) << "the map holds the only reference";
-    const DeviceEntry *entry = i == 0 ? low : high;
+    const DeviceEntry *entry = i == 0 ? first : second;
     EXPECT_EQ(filter->FriendlyName(), std::string(entry->FriendlyName));
   }
 
