@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -74,8 +75,13 @@ class TraceLogger {
   void WriteRecord(LoggerBufferHeader &header, uint32_t flags, uint32_t messageId, const uint32_t *arguments);
 
  private:
+  // The buffers are cache-line aligned, as a logger's non-paged buffers are;
+  // what an aligned new[] gave must go back through the aligned delete[].
+  struct AlignedDelete {
+    void operator()(uint8_t *memory) const { ::operator delete[](memory, std::align_val_t{64}); }
+  };
   struct Ring {
-    std::unique_ptr<uint8_t[]> memory;
+    std::unique_ptr<uint8_t[], AlignedDelete> memory;
     LoggerBufferHeader *header = nullptr;
   };
   static Ring MakeRing(uint32_t tag, uint32_t log2, const TraceLoggerOptions &options);
