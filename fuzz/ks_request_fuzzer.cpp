@@ -290,7 +290,10 @@ class CSession {
     if (pin.handle == nullptr || FramesInFlight() >= ksfuzz::kMaxFramesInFlight) return;
     auto frame = std::make_unique<Frame>();
     frame->data.assign(std::min(extent, ksfuzz::kMaxFrameBytes), 0x5A);
-    const auto headerSize = static_cast<ULONG>(static_cast<int64_t>(sizeof(KSSTREAM_HEADER)) + sizeAdjust);
+    // A header up to 128 bytes short of the structure, never below zero (a
+    // negative size would wrap to a 4 GB request buffer).
+    const auto headerSize =
+        static_cast<ULONG>(std::max<int64_t>(static_cast<int64_t>(sizeof(KSSTREAM_HEADER)) + sizeAdjust, 0));
     const size_t stride = std::max<size_t>(headerSize, sizeof(KSSTREAM_HEADER));
     frame->headers.assign(stride * count, 0);
     for (size_t i = 0; i < count; ++i) {
