@@ -26,6 +26,7 @@ parallel_filter='RemovalPowerTest.*:PowerResumeTest.*:StreamTest.*:ParallelStrea
 parallel_filter+=':UserStreamTest.*:*UserStreamNarrowSubslot.*:ChannelLimitTest.*'
 parallel_filter+=':PrivateProperties.*:PrivateMethods.*:PrivateEvents.*:StreamingClients.*:*UrbSizePropertyTest.*'
 parallel_filter+=':RequestsDuringRebalance.*:UserPinsUrbSizeTest.*:MidiUserPinTest.*:MidiPortTest.*:MidiPinNameTest.*'
+parallel_filter+=':TraceConcurrencyTest.*:DriverTraceTest.*'
 parallel_filter+='-StreamTest.ExplicitFeedbackKeepsTheDeviceFifoCentredAtEveryFeedbackInterval'
 parallel_filter+=':StreamTest.ARampPlayedAtEveryUrbSizeReachesTheDeviceAndComesBackUnaltered'
 parallel_filter+=':StreamTest.NothingIsAllocatedBetweenStartAndStop'
