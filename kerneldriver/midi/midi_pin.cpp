@@ -8,7 +8,7 @@ constexpr USHORT kLookasideDepth = 0;
 
 bool Append(UsbMidiPin *pin, const MidiMessage &message, ULONG time) {
   if (message.length >= kMidiMsgMaxData) {
-    QAV_LOG(MidiMessageTooLong, static_cast<unsigned>(message.length));
+    QAV_LOG(MidiMessageOversized, static_cast<unsigned>(message.length));
     return false;
   }
   KIRQL irql;

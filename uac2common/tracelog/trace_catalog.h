@@ -85,7 +85,7 @@
   X(ClockSourceNotSelected, 52, QAV_T_FAIL_AC, "clock source %u not selected %08x") \
   X(UrbSizeRefused, 53, QAV_T_REFUSE_DEVICE, "UrbSize %u refused: minimum %u") \
   X(MidiCableNoPin, 54, QAV_T_REFUSE_DEVICE, "MIDI cable %u of endpoint %02x has no pin") \
-  X(MidiMessageTooLong, 55, QAV_T_REFUSE_DEVICE, "MIDI message of %u bytes too long for the pin's queue") \
+  X(MidiMessageOversized, 55, QAV_T_REFUSE_DEVICE, "MIDI message of %u bytes exceeds the pin's queue") \
   X(MidiCableFull, 56, QAV_T_REFUSE_DEVICE, "MIDI cable %u: no room for another pin") \
   X(MidiEndpointPassedOver, 57, QAV_T_REFUSE_DEVICE, "MIDI endpoint %02x passed over: %u cables, packet size %u") \
   X(MidiEndpointFound, 58, QAV_T_DETAIL_DEVICE, "MIDI %{OUT|IN} endpoint %02x: %u cables, packet size %u") \

@@ -11,7 +11,7 @@ namespace tracetext {
 
 // Parses one conversion at text[at] (just after '%'). Sets *words to the
 // arguments it takes and *end past it; false for a malformed conversion.
-inline bool ParseConversion(const std::string &text, size_t at, size_t *end, unsigned int *words, std::string *spec,
+inline bool ParseConversion(const std::string &text, size_t at, size_t *end, unsigned int *words, std::string *conversion,
                             char *kind) {
   if (at < text.size() && text[at] == '%') {
     *end = at + 1;
@@ -22,7 +22,7 @@ inline bool ParseConversion(const std::string &text, size_t at, size_t *end, uns
   if (at < text.size() && text[at] == '{') {
     size_t close = text.find('}', at);
     if (close == std::string::npos) return false;
-    *spec = text.substr(at + 1, close - at - 1);
+    *conversion = text.substr(at + 1, close - at - 1);
     *end = close + 1;
     *words = 1;
     *kind = '{';
@@ -35,7 +35,7 @@ inline bool ParseConversion(const std::string &text, size_t at, size_t *end, uns
   if (p >= text.size()) return false;
   const char c = text[p];
   if (c != 'u' && c != 'd' && c != 'x' && c != 'X') return false;
-  *spec = "%" + text.substr(at, p - at) + c;
+  *conversion = "%" + text.substr(at, p - at) + c;
   *words = wide ? 2 : 1;
   *kind = c;
   *end = p + 1;
@@ -49,9 +49,9 @@ inline int ArgumentCount(const std::string &text) {
     if (text[i] != '%') continue;
     size_t end;
     unsigned int words;
-    std::string spec;
+    std::string conversion;
     char kind;
-    if (!ParseConversion(text, i + 1, &end, &words, &spec, &kind)) return -1;
+    if (!ParseConversion(text, i + 1, &end, &words, &conversion, &kind)) return -1;
     total += static_cast<int>(words);
     i = end - 1;
   }
@@ -82,9 +82,9 @@ inline std::string Format(const std::string &text, const unsigned int *arguments
     }
     size_t end;
     unsigned int words;
-    std::string spec;
+    std::string conversion;
     char kind;
-    if (!ParseConversion(text, i + 1, &end, &words, &spec, &kind)) {
+    if (!ParseConversion(text, i + 1, &end, &words, &conversion, &kind)) {
       out += text.substr(i);
       break;
     }
@@ -92,21 +92,21 @@ inline std::string Format(const std::string &text, const unsigned int *arguments
     if (kind == '%') {
       out += '%';
     } else if (kind == '{') {
-      out += Choice(spec, take());
+      out += Choice(conversion, take());
     } else if (words == 2) {
       unsigned long long low = take();
       unsigned long long value = low | (static_cast<unsigned long long>(take()) << 32);
       if (kind == 'd') {
-        std::snprintf(buffer, sizeof buffer, spec.c_str(), static_cast<long long>(value));
+        std::snprintf(buffer, sizeof buffer, conversion.c_str(), static_cast<long long>(value));
       } else {
-        std::snprintf(buffer, sizeof buffer, spec.c_str(), value);
+        std::snprintf(buffer, sizeof buffer, conversion.c_str(), value);
       }
       out += buffer;
     } else if (kind == 'd') {
-      std::snprintf(buffer, sizeof buffer, spec.c_str(), static_cast<int>(take()));
+      std::snprintf(buffer, sizeof buffer, conversion.c_str(), static_cast<int>(take()));
       out += buffer;
     } else {
-      std::snprintf(buffer, sizeof buffer, spec.c_str(), take());
+      std::snprintf(buffer, sizeof buffer, conversion.c_str(), take());
       out += buffer;
     }
     i = end - 1;
