@@ -2,6 +2,7 @@
 // the host creates buffers, starts the driver, plays an impulse train on
 // output 1 and finds it again on input 1, and reads what the driver reports
 // and what the device counted.
+#include <algorithm>
 #include <cstdio>
 
 #include "winsim/devices/audio_device.h"
@@ -19,11 +20,15 @@ namespace qav {
 namespace {
 
 // Impulses start once the first buffers are under way and come every
-// 4096 frames; an echo may take up to 16384 frames.
+// 2048 frames; a row runs long enough for at least three to come back.
 constexpr uint64_t kFirstImpulse = 2048;
-constexpr uint32_t kSpacing = 4096;
-constexpr uint64_t kLongestTrip = 16384;
+constexpr uint32_t kSpacing = 2048;
 constexpr uint32_t kNeededEchoes = 3;
+
+// The longest round trip an echo may take: four buffers, 40 ms of USB
+// transfers (three 5 ms transfers in flight each way and their scheduling)
+// and 2048 frames of device FIFO and converters. Longer counts as lost.
+uint64_t LongestTrip(uint32_t rate, uint32_t buffer) { return 4 * uint64_t{buffer} + uint64_t{rate} * 40 / 1000 + 2048; }
 
 struct DeviceCounts {
   uint64_t underruns = 0, overruns = 0;
@@ -90,8 +95,10 @@ LoopbackRow CSweepHost::Run(uint32_t rate, uint32_t urbSize, uint32_t buffer, ui
   const int32_t *input = static_cast<const int32_t *>(infos[0].buffers[0]);
   int32_t *output = static_cast<int32_t *>(infos[m_inputs].buffers[0]);
 
-  const uint64_t frames = uint64_t{rate} * milliseconds / 1000;
-  const uint64_t room = frames > kFirstImpulse + kLongestTrip ? frames - kFirstImpulse - kLongestTrip : 0;
+  const uint64_t longest = LongestTrip(rate, buffer);
+  const uint64_t frames = std::max(uint64_t{rate} * milliseconds / 1000,
+                                   kFirstImpulse + (kNeededEchoes - 1) * kSpacing + longest + buffer);
+  const uint64_t room = frames - kFirstImpulse - longest;
   const CImpulseTrain train(kFirstImpulse, kSpacing, static_cast<uint32_t>(room / kSpacing + 1));
   std::vector<int32_t> heard(frames / buffer * buffer, 0);
   // On the streaming thread: keep what input 1 brought, write the next
@@ -121,7 +128,7 @@ LoopbackRow CSweepHost::Run(uint32_t rate, uint32_t urbSize, uint32_t buffer, ui
   m_host.onSwitch = nullptr;
   m_driver->disposeBuffers();
   if (row.problem.empty()) {
-    const EchoFinding finding = FindEchoes(train, heard, kLongestTrip, kNeededEchoes);
+    const EchoFinding finding = FindEchoes(train, heard, longest, kNeededEchoes);
     row.found = finding.problem.empty();
     row.measured = finding.delay;
     row.problem = finding.problem;
