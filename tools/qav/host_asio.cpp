@@ -140,6 +140,8 @@ int RunAsio(const HostRun &run, const Args &args) {
     std::fprintf(stderr, "qav: %s\n", error.c_str());
     return kExitUsage;
   }
+  // Someone watching a sweep sees it advance.
+  if (isatty(STDERR_FILENO)) options.plan.progress = true;
   SimDevice sim = LoadSimDevice(run.source);
   if (!sim.ok) {
     std::fprintf(stderr, "qav: %s\n", sim.error.c_str());
