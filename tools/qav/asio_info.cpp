@@ -32,7 +32,7 @@ bool Check(ASIOError result, const char *call, std::string *error) {
 // A fixed-size name the driver filled, cut at its end even without a terminator.
 std::string Text(const char *name, size_t size) { return std::string(name, strnlen(name, size)); }
 
-std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
 std::string Format(const char *format, ...) {
   char line[256];
   va_list args;

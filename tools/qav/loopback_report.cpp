@@ -11,7 +11,7 @@
 namespace qav {
 namespace {
 
-std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
 std::string Format(const char *format, ...) {
   char text[512];
   va_list args;
