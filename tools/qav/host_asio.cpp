@@ -20,6 +20,8 @@ namespace qav {
 namespace {
 
 constexpr char kModuleName[] = "QavAsio.so";
+// Channels the loopback cable connects; more than any model has.
+constexpr uint32_t kMaxCableChannels = 64;
 
 using ServerFunction = HRESULT(STDAPICALLTYPE *)(void);
 
@@ -97,6 +99,49 @@ uint16_t U16(const std::vector<uint8_t> &bytes, size_t at) {
   return at + 1 < bytes.size() ? static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8) : 0;
 }
 
+bool ParseAsioArgs(const Args &args, LoopbackOptions *options, std::string *error) {
+  if (!args.empty() && args[0] == "info") {
+    if (args.size() == 1) return true;
+    *error = "qav asio info takes no arguments";
+    return false;
+  }
+  if (!args.empty() && args[0] == "loopback") return ParseLoopbackOptions(Args(args.begin() + 1, args.end()), options, error);
+  *error = "choose info or loopback: qav asio info | qav asio loopback [OPTIONS]";
+  return false;
+}
+
+int PrepareStateFolder(const std::string &folder) {
+  if (folder.empty()) {
+    std::fprintf(stderr, "qav: no folder for the simulated machine's state: set HOME or XDG_CACHE_HOME, or give "
+                         "--state DIR\n");
+    return kExitUsage;
+  }
+  std::error_code created;
+  std::filesystem::create_directories(folder, created);
+  if (!created) return kExitOk;
+  std::fprintf(stderr, "qav: the state folder %s cannot be created: %s\n", folder.c_str(), created.message().c_str());
+  return kExitFailed;
+}
+
+// Plugs the interface with every input hearing the output of the same
+// number, as a loopback cable would, runs the command, unplugs it.
+int WithLoopbackCable(winsim::Machine &machine, const winsim::devices::DeviceDefinition &definition, const Args &args,
+                      const LoopbackOptions &options) {
+  AsioBench bench;
+  bench.device = std::make_shared<winsim::devices::AudioDevice>(definition);
+  bench.vendorId = U16(definition.descriptors.device, 8);
+  bench.productId = U16(definition.descriptors.device, 10);
+  for (uint32_t c = 0; c < kMaxCableChannels; ++c) {
+    bench.device->SetCaptureSource(c, winsim::devices::CaptureSource::Loopback(c));
+  }
+  winsim::usb::UsbDeviceHandle handle = machine.PlugDevice(bench.device);
+  machine.Pnp().WaitIdle();
+  const int code = AsioOnMachine(bench, args, options);
+  machine.UnplugDevice(handle, false);
+  machine.Pnp().WaitIdle();
+  return code;
+}
+
 }  // namespace
 
 std::string AsioModulePath() {
@@ -131,12 +176,7 @@ std::string RegisterAsioModule(const std::string &path) {
 int RunAsio(const HostRun &run, const Args &args) {
   LoopbackOptions options;
   std::string error;
-  const bool info = !args.empty() && args[0] == "info";
-  const bool loopback = !args.empty() && args[0] == "loopback";
-  if (!info && !loopback) error = "choose info or loopback: qav asio info | qav asio loopback [OPTIONS]";
-  if (info && args.size() > 1) error = "qav asio info takes no arguments";
-  if (loopback && !ParseLoopbackOptions(Args(args.begin() + 1, args.end()), &options, &error)) {}
-  if (!error.empty()) {
+  if (!ParseAsioArgs(args, &options, &error)) {
     std::fprintf(stderr, "qav: %s\n", error.c_str());
     return kExitUsage;
   }
@@ -147,17 +187,8 @@ int RunAsio(const HostRun &run, const Args &args) {
     std::fprintf(stderr, "qav: %s\n", sim.error.c_str());
     return kExitUsage;
   }
-  if (run.stateFolder.empty()) {
-    std::fprintf(stderr, "qav: no folder for the simulated machine's state: set HOME or XDG_CACHE_HOME, or give --state DIR\n");
-    return kExitUsage;
-  }
-  std::error_code created;
-  std::filesystem::create_directories(run.stateFolder, created);
-  if (created) {
-    std::fprintf(stderr, "qav: the state folder %s cannot be created: %s\n", run.stateFolder.c_str(),
-                 created.message().c_str());
-    return kExitFailed;
-  }
+  const int prepared = PrepareStateFolder(run.stateFolder);
+  if (prepared != kExitOk) return prepared;
   winsim::MachineOptions machineOptions;
   machineOptions.threadName = "qav";
   machineOptions.stateFolder = run.stateFolder;
@@ -174,17 +205,7 @@ int RunAsio(const HostRun &run, const Args &args) {
     std::fprintf(stderr, "qav: %s\n", refused.c_str());
     return kExitFailed;
   }
-  AsioBench bench;
-  bench.device = std::make_shared<winsim::devices::AudioDevice>(sim.definition);
-  bench.vendorId = U16(sim.definition.descriptors.device, 8);
-  bench.productId = U16(sim.definition.descriptors.device, 10);
-  // Every input hears the output of the same number: a loopback cable.
-  for (uint32_t c = 0; c < 32; ++c) bench.device->SetCaptureSource(c, winsim::devices::CaptureSource::Loopback(c));
-  winsim::usb::UsbDeviceHandle handle = machine.PlugDevice(bench.device);
-  machine.Pnp().WaitIdle();
-  int code = AsioOnMachine(bench, args, options);
-  machine.UnplugDevice(handle, false);
-  machine.Pnp().WaitIdle();
+  int code = WithLoopbackCable(machine, sim.definition, args, options);
   if (!machine.SaveState(&error)) {
     std::fprintf(stderr, "qav: the machine's state was not saved: %s\n", error.c_str());
     if (code == kExitOk) code = kExitFailed;
