@@ -65,6 +65,27 @@ TEST(AsioCommand, InfoShowsTheDefaultInterfacesChannelsByName) {
   EXPECT_EQ(Qav(state, "asio info").out, run.out) << "the second run finds the registration the first one left";
 }
 
+// A machine whose registration names a module that is no longer there, as
+// after the driver moved: the installation replaces it and hosts find the
+// driver again.
+TEST(AsioCommand, ARegistrationOfAnotherCopyIsReplaced) {
+  qavtest::CStateFolder state;
+  ASSERT_EQ(Qav(state, "asio info").code, 0);
+  std::string registry = qavtest::ReadFile(state.RegistryFile());
+  const size_t at = registry.find("qavasio.so");
+  ASSERT_NE(at, std::string::npos) << "the module registered itself under its lower-case path";
+  const size_t start = registry.rfind('"', at) + 1;
+  registry.replace(start, at - start, "/nowhere/");
+  FILE *file = std::fopen(state.RegistryFile().c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  std::fwrite(registry.data(), 1, registry.size(), file);
+  std::fclose(file);
+
+  const QavRun run = Qav(state, "asio info");
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(qavtest::ReadFile(state.RegistryFile()).find("/nowhere/"), std::string::npos);
+}
+
 std::vector<std::string> Fields(const std::string &line) {
   std::vector<std::string> fields;
   std::stringstream in(line);
@@ -75,7 +96,8 @@ std::vector<std::string> Fields(const std::string &line) {
 // The round trip a host sees on a loopback cable: the request sets in
 // flight and the buffer being processed, one USB transfer filling, 2 ms of
 // transfers scheduled ahead, the device's render FIFO at its start level and
-// both converters; to within one microframe, the bus's granularity.
+// both converters. The DAC starts with the packet that reached the start
+// level, so the FIFO holds up to one microframe's frames more.
 TEST(AsioCommand, LoopbackMeasuresWhatTheDeviceAndDriverImply) {
   qavtest::CStateFolder state;
   const std::string csv = state.Path() + ".csv";
