@@ -113,6 +113,7 @@ std::vector<std::string> LoopbackTable(const std::vector<LoopbackRow> &rows) {
                            row.Ms(row.Reported()), diff.c_str(), Ll(row.design), row.Ms(row.design), row.switches,
                            row.overloads, Ull(row.underruns), Ull(row.overruns), row.problem.c_str()));
   }
+  for (std::string &line : lines) line.erase(line.find_last_not_of(' ') + 1);
   return lines;
 }
 
