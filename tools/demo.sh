@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Runs the main job on the default simulated interface: plays a test signal
-# through a user-mode pin and reports what came back. Any qav arguments
-# replace it (`bash tools/demo.sh start` starts the driver and reports).
+# Runs the main job on the default simulated interface: an ASIO host measures
+# the round trip through the driver at every buffer size, mode and rate and
+# sets it beside the latency the driver reports. Any qav arguments replace it
+# (`bash tools/demo.sh play` plays a test signal through a user-mode pin).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
 cmake --preset host >/dev/null
 cmake --build --preset host -j 2 --target qav >/dev/null
-exec ./build/host/tools/qav/qav "${@:-play}"
+[ $# -gt 0 ] || set -- asio loopback
+exec ./build/host/tools/qav/qav "$@"
