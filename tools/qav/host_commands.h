@@ -51,10 +51,6 @@ StartReport StartDevice(const winsim::devices::DeviceDefinition &definition, boo
 // *error set when something could not be read. On the machine's own thread.
 std::vector<PinSummary> ReadFilterPins(winsim::Machine &machine, std::string *error);
 
-// The ranges of a KSPROPERTY_PIN_DATARANGES answer (a KSMULTIPLE_ITEM of
-// ranges, each padded to 8 bytes); false, with nothing kept, when the answer
-// does not hold what it says.
-bool ParseDataRanges(const std::vector<uint8_t> &answer, std::vector<RangeSummary> *ranges);
 
 // What `qav play` measured: a test signal written through a render pin,
 // the device's loopback read back through a capture pin.

@@ -5,9 +5,7 @@
 #include <ks.h>
 #include <ksmedia.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 #include "tools/qav/host_commands.h"
 #include "uac2common/uac2private.h"
@@ -75,40 +73,6 @@ class CFilterReader {
   HANDLE m_filter;
 };
 
-std::string GuidText(const GUID &guid) {
-  char text[40];
-  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
-                guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
-  return text;
-}
-
-RangeSummary Summarize(const BYTE *at, ULONG size) {
-  KSDATARANGE range;
-  std::memcpy(&range, at, sizeof range);
-  RangeSummary summary;
-  if (range.MajorFormat == KSDATAFORMAT_TYPE_AUDIO && range.SubFormat == KSDATAFORMAT_SUBTYPE_PCM &&
-      size >= sizeof(KSDATARANGE_AUDIO)) {
-    KSDATARANGE_AUDIO audio;
-    std::memcpy(&audio, at, sizeof audio);
-    summary.audio = true;
-    summary.channels = audio.MaximumChannels;
-    summary.minBits = audio.MinimumBitsPerSample;
-    summary.maxBits = audio.MaximumBitsPerSample;
-    summary.minRate = audio.MinimumSampleFrequency;
-    summary.maxRate = audio.MaximumSampleFrequency;
-  } else if (range.SubFormat == KSDATAFORMAT_SUBTYPE_ANALOG) {
-    summary.kind = "analog";
-  } else if (range.SubFormat == KSDATAFORMAT_SUBTYPE_MIDI) {
-    summary.kind = "MIDI";
-  } else if (range.SubFormat == KSDATAFORMAT_SUBTYPE_MIDI_BUS) {
-    summary.kind = "MIDI bus";
-  } else {
-    summary.kind = GuidText(range.SubFormat);
-  }
-  return summary;
-}
-
 std::string Failed(const char *what, ULONG pinId, DWORD error) {
   char text[96];
   std::snprintf(text, sizeof text, "%s of pin %u failed with Win32 error %u", what, pinId,
@@ -117,28 +81,6 @@ std::string Failed(const char *what, ULONG pinId, DWORD error) {
 }
 
 }  // namespace
-
-bool ParseDataRanges(const std::vector<uint8_t> &answer, std::vector<RangeSummary> *ranges) {
-  ranges->clear();
-  if (answer.size() < sizeof(KSMULTIPLE_ITEM)) return false;
-  KSMULTIPLE_ITEM header;
-  std::memcpy(&header, answer.data(), sizeof header);
-  if (header.Size != answer.size()) return false;
-  std::vector<RangeSummary> parsed;
-  size_t at = sizeof header;
-  // Every range takes at least a KSDATARANGE, which bounds the loop by the
-  // answer's size whatever Count claims.
-  for (ULONG i = 0; i < header.Count; ++i) {
-    if (answer.size() - at < sizeof(KSDATARANGE)) return false;
-    ULONG size = 0;
-    std::memcpy(&size, answer.data() + at, sizeof size);
-    if (size < sizeof(KSDATARANGE) || size > answer.size() - at) return false;
-    parsed.push_back(Summarize(answer.data() + at, size));
-    at = std::min(answer.size(), at + ((static_cast<size_t>(size) + 7) & ~size_t{7}));
-  }
-  *ranges = std::move(parsed);
-  return true;
-}
 
 std::vector<PinSummary> ReadFilterPins(winsim::Machine &machine, std::string *error) {
   std::vector<PinSummary> pins;
