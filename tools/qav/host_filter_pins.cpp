@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "tools/qav/host_commands.h"
+#include "tools/qav/waited_ioctl.h"
 #include "uac2common/uac2private.h"
 #include "winsim/machine.h"
 #include "winsim/user/device_paths.h"
@@ -26,18 +27,7 @@ class CFilterReader {
 
   // ERROR_SUCCESS or the Win32 error of the request, with *bytes returned.
   DWORD Ioctl(const void *request, DWORD requestSize, void *out, DWORD outSize, DWORD *bytes) const {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    DWORD error = ERROR_SUCCESS;
-    if (!DeviceIoControl(m_filter, IOCTL_KS_PROPERTY, const_cast<void *>(request), requestSize, out, outSize, bytes,
-                         &overlapped)) {
-      error = GetLastError();
-      if (error == ERROR_IO_PENDING) {
-        error = GetOverlappedResult(m_filter, &overlapped, bytes, TRUE) ? ERROR_SUCCESS : GetLastError();
-      }
-    }
-    CloseHandle(overlapped.hEvent);
-    return error;
+    return WaitedIoctl(m_filter, IOCTL_KS_PROPERTY, const_cast<void *>(request), requestSize, out, outSize, bytes);
   }
 
   DWORD PinValue(ULONG pinId, ULONG id, ULONG *value) const {
