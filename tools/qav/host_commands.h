@@ -46,6 +46,12 @@ std::string InstallQavAudio(winsim::Machine &machine, const winsim::devices::Dev
 // `printLog` prints the device state and the whole machine log on stdout.
 StartReport StartDevice(const winsim::devices::DeviceDefinition &definition, bool printLog);
 
+// The first filter of the driver, opened for overlapped I/O as a KS client
+// opens it (CreateFileA on its interface path); INVALID_HANDLE_VALUE with
+// *error set (one line) when the driver registered none or it did not open.
+// On a thread of the machine.
+HANDLE OpenDriverFilter(winsim::Machine &machine, std::string *error);
+
 // The filter of the started device read through the machine's user-mode API
 // (CreateFileA on its interface path, KSPROPSETID_Pin requests); empty with
 // *error set when something could not be read. On the machine's own thread.

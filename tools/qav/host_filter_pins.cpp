@@ -72,21 +72,24 @@ std::string Failed(const char *what, ULONG pinId, DWORD error) {
 
 }  // namespace
 
-std::vector<PinSummary> ReadFilterPins(winsim::Machine &machine, std::string *error) {
-  std::vector<PinSummary> pins;
-  error->clear();
+HANDLE OpenDriverFilter(winsim::Machine &machine, std::string *error) {
   std::vector<winsim::DeviceInterfaceInfo> found = machine.Pnp().Interfaces(&KSCATEGORY_UacPrivate, true);
   if (found.empty()) {
     *error = "the driver registered no filter interface";
-    return pins;
+    return INVALID_HANDLE_VALUE;
   }
   const std::string path = winsim::UserInterfacePath(found.front());
   HANDLE filter = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-  if (filter == INVALID_HANDLE_VALUE) {
-    *error = "opening " + path + " failed with Win32 error " + std::to_string(GetLastError());
-    return pins;
-  }
+  if (filter == INVALID_HANDLE_VALUE) *error = "opening " + path + " failed with Win32 error " + std::to_string(GetLastError());
+  return filter;
+}
+
+std::vector<PinSummary> ReadFilterPins(winsim::Machine &machine, std::string *error) {
+  std::vector<PinSummary> pins;
+  error->clear();
+  HANDLE filter = OpenDriverFilter(machine, error);
+  if (filter == INVALID_HANDLE_VALUE) return pins;
   CFilterReader reader(filter);
   KSPROPERTY ctypes{KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_GET};
   ULONG count = 0;

@@ -7,9 +7,7 @@
 
 #include "tools/qav/host_commands.h"
 #include "tools/qav/waited_ioctl.h"
-#include "uac2common/uac2private.h"
 #include "winsim/machine.h"
-#include "winsim/user/device_paths.h"
 
 namespace qav {
 namespace {
@@ -17,19 +15,6 @@ namespace {
 using KsCreatePinFunction = DWORD(WINAPI *)(HANDLE, PKSPIN_CONNECT, ACCESS_MASK, PHANDLE);
 
 constexpr size_t kMaxNameBytes = 520;
-
-HANDLE OpenFilter(winsim::Machine &machine, std::string *error) {
-  std::vector<winsim::DeviceInterfaceInfo> found = machine.Pnp().Interfaces(&KSCATEGORY_UacPrivate, true);
-  if (found.empty()) {
-    *error = "the driver did not start on the interface (`qav start` says why)";
-    return INVALID_HANDLE_VALUE;
-  }
-  const std::string path = winsim::UserInterfacePath(found.front());
-  HANDLE filter = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-  if (filter == INVALID_HANDLE_VALUE) *error = "opening " + path + " failed with Win32 error " + std::to_string(GetLastError());
-  return filter;
-}
 
 // The pin's name as UTF-8 (the driver's names are ASCII); empty when it has none.
 std::string PinName(HANDLE filter, uint32_t pinId) {
@@ -67,7 +52,7 @@ std::vector<MidiPinInfo> ReadMidiPins(winsim::Machine &machine, std::string *err
   std::vector<MidiPinInfo> midi;
   const std::vector<PinSummary> pins = ReadFilterPins(machine, error);
   if (!error->empty()) return midi;
-  HANDLE filter = OpenFilter(machine, error);
+  HANDLE filter = OpenDriverFilter(machine, error);
   if (filter == INVALID_HANDLE_VALUE) return midi;
   uint32_t cables[2] = {0, 0};
   for (const PinSummary &pin : pins) {
@@ -99,7 +84,7 @@ CMidiPin::~CMidiPin() {
 }
 
 std::unique_ptr<CMidiPin> CMidiPin::Open(winsim::Machine &machine, uint32_t pinId, std::string *error) {
-  HANDLE filter = OpenFilter(machine, error);
+  HANDLE filter = OpenDriverFilter(machine, error);
   if (filter == INVALID_HANDLE_VALUE) return nullptr;
   KsCreatePinFunction create = FindKsCreatePin();
   MidiConnect request = MidiConnectRequest(pinId);
