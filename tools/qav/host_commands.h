@@ -1,5 +1,7 @@
 // Commands of the host build of qav, run against the simulated machine.
 #pragma once
+#include <windows.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
