@@ -143,8 +143,9 @@ NTSTATUS CreateFilterFactory(UsbAudioDevice *device) {
 }
 
 // The pins go into the filter descriptor only while no factory was created
-// from it: a factory's descriptor is not changed under its filters. The
-// device is the same after a stop, and so are its pins.
+// from it: after that only a clock-source change touches it, and then only
+// the audio pins' rate limits. The device is the same after a stop, and so
+// are its pins.
 DynamicFilterDescriptor *DescriptorToFill(UsbAudioDevice *device) {
   if (device->filterFactory != nullptr) return nullptr;
   FilterDescriptorReset(device->filterDescriptor);

@@ -4,7 +4,8 @@
 // streaming and one MIDI bridge pin per MIDI cable, and the audio data
 // ranges that take the device's channel counts and rate limits. It is filled
 // before the filter factory is created and not changed afterwards (a later
-// start, after a stop, leaves it as the factory has it); it lives in
+// start, after a stop, leaves it as the factory has it), except for the rate
+// limits, which follow a clock-source change; it lives in
 // nonpaged pool (kTagObject), since ks.sys reads it at DISPATCH_LEVEL while
 // the pins process, and is freed with the device context.
 //

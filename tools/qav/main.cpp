@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "tools/qav/asio_commands.h"
 #include "tools/qav/command_args.h"
 #include "tools/qav/console.h"
 #include "tools/qav/device_commands.h"
 #ifndef _WIN32
+#include "tools/qav/host_asio.h"
 #include "tools/qav/host_commands.h"
 #include "tools/qav/host_midi.h"
 #include "tools/qav/host_trace.h"
@@ -47,6 +49,7 @@ int Start(const Options &options, const Args &) { return qav::RunStart(options.h
 int Models(const Options &, const Args &) { return qav::ListModels(); }
 int Midi(const Options &options, const Args &args) { return qav::RunMidi(options.host.source, args); }
 int Trace(const Options &options, const Args &args) { return qav::RunTrace(options.host.source, args); }
+int Asio(const Options &options, const Args &args) { return qav::RunAsio(options.host, args); }
 
 int Play(const Options &options, const Args &args) {
   uint32_t seconds = 2;
@@ -78,6 +81,19 @@ const Command kCommands[] = {
      "print the driver's events as they arrive, for SECONDS (default 10) or\n"
      "                until the device goes",
      1, qav::RunWatch, nullptr},
+#ifndef _WIN32
+    {"asio", "info | loopback [OPTIONS]",
+     "the ASIO driver as a host finds and creates it: `info` its channels,\n"
+     "                buffer sizes, rates, clocks and latencies; `loopback` plays impulses on\n"
+     "                output 1 with input 1 looped back and reports the measured round trip\n"
+     "                against the reported latency for each rate, mode and buffer size.\n"
+     "                OPTIONS: --rate HZ[,HZ] --mode MODE[,MODE] --buffer N[,N] --seconds S\n"
+     "                --csv FILE --svg FILE --progress",
+     32, nullptr, Asio},
+#else
+    {"asio", "info", "the ASIO driver as a host finds and creates it: channels, sizes, rates, latencies", 1,
+     qav::RunAsioInfo, nullptr},
+#endif
 #ifndef _WIN32
     {"start", "",
      "plug the interface, start the driver on it, report what happened and\n"

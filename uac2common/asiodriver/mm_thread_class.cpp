@@ -1,13 +1,18 @@
 #include "uac2common/asiodriver/mm_thread_class.h"
 
+#include <avrt.h>
+
 namespace qavasio {
 namespace {
 
 using SetCharacteristicsFn = HANDLE(WINAPI *)(LPCSTR taskName, LPDWORD taskIndex);
-using SetPriorityFn = BOOL(WINAPI *)(HANDLE task, int priority);
+using SetPriorityFn = BOOL(WINAPI *)(HANDLE task, AVRT_PRIORITY priority);
 using RevertFn = BOOL(WINAPI *)(HANDLE task);
 
-constexpr int kAvrtPriorityHigh = 2;
+// The value 2 is what the driver has always asked for. The avrt enumeration
+// names it CRITICAL, one step above HIGH; both stay below the real-time
+// ceiling the "Pro Audio" class imposes, so the stronger one is kept.
+constexpr AVRT_PRIORITY kStreamingPriority = AVRT_PRIORITY_CRITICAL;
 
 struct AvrtFunctions {
   SetCharacteristicsFn setCharacteristics = nullptr;
@@ -44,7 +49,7 @@ bool CMmThreadClass::Join() {
   HANDLE task = avrt.setCharacteristics("Pro Audio", &taskIndex);
   if (task == nullptr) return false;
   m_task = task;
-  if (avrt.setPriority != nullptr) avrt.setPriority(task, kAvrtPriorityHigh);
+  if (avrt.setPriority != nullptr) avrt.setPriority(task, kStreamingPriority);
   return true;
 }
 

@@ -106,6 +106,8 @@ class QZUsb2Asio : public IASIO, public CUnknown {
   void CloseAllPins();
   uint32_t CurrentRate();
   uint32_t FirstUrbSize() const;
+  // What getLatencies reports for each direction now.
+  LONG DirectionLatency();
   uint32_t ModelOffset() const;
 
   // Host messages (0 when the host gave no asioMessage).

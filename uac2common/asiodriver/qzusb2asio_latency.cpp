@@ -25,11 +25,14 @@ uint64_t QZUsb2Asio::TotalLatencyFor(uint32_t bufferSize, uint32_t urbSizeMs, ui
   return qavasio::TotalLatency(rate, bufferSize, urbSizeMs, ModelOffset());
 }
 
-ASIOError QZUsb2Asio::getLatencies(LONG *inputLatency, LONG *outputLatency) {
+LONG QZUsb2Asio::DirectionLatency() {
   const uint32_t rate = m_devices.empty() ? 0 : CurrentRate();
   const uint32_t buffer = m_bufferSize > 0 ? static_cast<uint32_t>(m_bufferSize) : 0;
-  const LONG latency =
-      static_cast<LONG>(qavasio::DirectionLatency(TotalLatencyFor(buffer, FirstUrbSize(), rate)));
+  return static_cast<LONG>(qavasio::DirectionLatency(TotalLatencyFor(buffer, FirstUrbSize(), rate)));
+}
+
+ASIOError QZUsb2Asio::getLatencies(LONG *inputLatency, LONG *outputLatency) {
+  const LONG latency = DirectionLatency();
   if (inputLatency != nullptr) *inputLatency = latency;
   if (outputLatency != nullptr) *outputLatency = latency;
   return ASE_OK;

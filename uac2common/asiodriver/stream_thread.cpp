@@ -71,9 +71,16 @@ DWORD WINAPI QZUsb2Asio::StreamThreadProc(LPVOID parameter) {
 
 void QZUsb2Asio::StreamThread() {
   DWORD failingFor = 0;
+  LONG latency = DirectionLatency();
   while (!m_stop) {
     const PassEnd end = StreamPass();
     if (end == PassEnd::Stopped) break;
+    // A mode change from another program restarts the pass with another URB
+    // size, and so another latency; a host that was not told would keep
+    // compensating for the old one.
+    const LONG now = DirectionLatency();
+    if (end == PassEnd::Restart && now != latency) HostMessage(kAsioLatenciesChanged);
+    latency = now;
     if (end == PassEnd::Failed) {
       failingFor += kRetryPauseMs;
       if (failingFor < kSetTimeoutMs) {

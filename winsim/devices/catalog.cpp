@@ -145,6 +145,9 @@ DeviceModel Maple() {
   m.streams[0].feedbackEndpoint = 0x81;
   AddStreamingTopology(m, kTerminalHeadphones);
   m.behaviour = {-50, 0, 384, 44100};
+  // No ADC: the whole converter delay is the DAC's.
+  m.behaviour.loopbackDelaySamples = 24;
+  m.behaviour.dacDelayFrames = 24;
   return m;
 }
 

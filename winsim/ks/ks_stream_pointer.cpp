@@ -10,9 +10,7 @@
 #include "winsim/ks/ks_pin.h"
 
 namespace winsim::ks {
-namespace {
 
-}  // namespace
 inline constexpr ULONG kPointerSignature = MAKEFOURCC_TAG('S', 'p', 't', 'r');
 namespace {
 
@@ -67,6 +65,19 @@ bool Advance(PinObject *pin, StreamPointerObject *pointer, LIST_ENTRY *completed
   if (next != nullptr) ++next->refs;
   ReleaseFrameLocked(pin, frame, completed);
   return next != nullptr;
+}
+
+// A leading edge unlocked on a frame whose IRP was cancelled while it was
+// locked lets go of it, so the IRP completes and the next lock finds the
+// next live frame rather than the cancelled one.
+void LeaveCancelledFrame(PinObject *pin, StreamPointerObject *pointer, LIST_ENTRY *completed) {
+  Frame *frame = pointer->frame;
+  if (!pointer->leading || frame == nullptr || !frame->irp->cancelled) return;
+  pointer->frame = nullptr;
+  pointer->offsetFrame = nullptr;
+  pointer->consumed = 0;
+  frame->passed = true;
+  ReleaseFrameLocked(pin, frame, completed);
 }
 
 template <class Body>
@@ -128,6 +139,7 @@ void KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject, const
     }
     pointer->locked = false;
     if (Eject) Advance(pin, pointer, completed);
+    LeaveCancelledFrame(pin, pointer, completed);
     Expose(pin, pointer);
     return 0;
   });

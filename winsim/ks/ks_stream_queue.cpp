@@ -227,9 +227,12 @@ void FlushQueue(PinObject *pin, NTSTATUS status, PFILE_OBJECT fileObject) {
     for (ULONG i = 0; i < stream->count; ++i) {
       Frame *frame = &stream->frames[i];
       if (frame->done) continue;
-      if (pin->leading.frame == frame) {
-        pin->leading.frame = nullptr;  // its reference is the one released below
-        pin->leading.locked = false;
+      // An unlocked leading edge moves off and its reference is the one
+      // released below. A locked one keeps its frame, and the frame its
+      // IRP, until the minidriver unlocks it: the pass holding it may be
+      // running on another thread right now.
+      if (pin->leading.frame == frame && !pin->leading.locked) {
+        pin->leading.frame = nullptr;
       } else {
         ++frame->refs;
       }

@@ -55,13 +55,17 @@ NTSTATUS EnterRun(AudioPin *pin) {
   return status;
 }
 
+// ks.sys may run a Process pass beside this state change. Once detached the
+// pin gets no new regions, and clearing its ring (under its region lock, which
+// a pass holds while it touches a region) leaves none in the transfer buffer
+// the last pin's stop frees.
 void LeaveRun(AudioPin *pin) {
   UsbAudioDevice *device = pin->device;
   UsbAudioStreamStateLock(device);
   UsbAudioStreamDetachPin(pin->stream, pin);
+  AudioPinClearRegions(pin, true);
   if (InterlockedDecrement(&device->runningAudioPins) == 0) StopStreams(device);
   UsbAudioStreamStateUnlock(device);
-  AudioPinClearRegions(pin, true);
 }
 
 }  // namespace

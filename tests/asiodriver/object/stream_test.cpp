@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "asio_machine.h"
+#include "uac2common/asiodriver/filter/qzaudiofilter_list.h"
 #include "host_recorder.h"
 
 namespace asiotest {
@@ -111,6 +112,41 @@ TEST_F(AsioStream, RateChangeWhileStreamingRestartsThePass) {
   // An unsupported rate changes nothing.
   EXPECT_EQ(asio->setSampleRate(192000), ASE_NoClock);
   EXPECT_EQ(host.RateChanges().size(), 1u);
+}
+
+// Another program (the control panel, `qav mode`) changes the USB mode
+// while the host streams: the pass starts over with the new transfer size,
+// and the host hears that the latencies it compensates for changed.
+TEST_F(AsioStream, ModeChangeFromAnotherProgramRestartsThePassAndReportsTheNewLatency) {
+  Plug("Alder");
+  host.timeInfoAnswer = 1;
+  ASSERT_NO_FATAL_FAILURE(Prepare(128));
+  CQZAudioFilterList other;
+  other.EnumerateDevices();
+  ASSERT_EQ(other.GetFilterCount(), 1u);
+  CQZAudioFilter *panel = other.GetFilter(0);
+  ASSERT_EQ(panel->SetUrbSize(1), S_OK);
+  LONG inputBefore = 0, outputBefore = 0;
+  ASSERT_EQ(asio->getLatencies(&inputBefore, &outputBefore), ASE_OK);
+  ASSERT_EQ(asio->start(), ASE_OK);
+  ASSERT_TRUE(host.WaitForSwitches(30, 2000));
+  const size_t before = host.Positions().size();
+
+  ASSERT_EQ(panel->SetUrbSize(5), S_OK);
+  const uint32_t switches = host.Switches();
+  EXPECT_TRUE(host.WaitForSwitches(switches + 30, 2000)) << "streaming goes on in the new mode";
+  ASSERT_EQ(asio->stop(), ASE_OK);
+
+  const std::vector<uint64_t> positions = host.Positions();
+  size_t restarts = 0;
+  for (size_t i = before; i < positions.size(); ++i) restarts += positions[i] == 0 ? 1 : 0;
+  EXPECT_EQ(restarts, 1u) << "one new pass, from sample 0";
+  EXPECT_EQ(host.Messages(kAsioLatenciesChanged), 1u);
+  EXPECT_EQ(host.Messages(kAsioResetRequest), 0u);
+  LONG inputAfter = 0, outputAfter = 0;
+  ASSERT_EQ(asio->getLatencies(&inputAfter, &outputAfter), ASE_OK);
+  EXPECT_GT(inputAfter, inputBefore);
+  EXPECT_GT(outputAfter, outputBefore);
 }
 
 struct OverloadCase {
