@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The audio pins' data-path figures as markdown tables (see bench/pin_datapath.cpp
-# and, for the driver's real completion path, bench/pin_completion_figures.cpp).
+# and, for the driver's real completion path without and with the driver
+# logger, bench/pin_completion_figures.cpp; the latter takes about a minute).
 #   bash bench/run-pin-figures.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -170,4 +170,24 @@ TEST(StartPins, DataRangeAnswersAreReadWithinTheirOwnSize) {
   }
 }
 
+// `qav list` shows the ranges an answer holds up to the first that does not
+// hold what it says; a sub format without a name of its own shows its GUID.
+TEST(StartPins, RangesAreKeptUpToTheFirstBadOneAndUnnamedFormatsShowTheirGuid) {
+  std::vector<uint8_t> tiny = AudioRange();
+  const ULONG tinySize = 8;
+  std::memcpy(tiny.data(), &tinySize, sizeof tinySize);
+  KSDATARANGE other{sizeof(KSDATARANGE), 0, 0, 0, KSDATAFORMAT_TYPE_MUSIC,
+                    GUID{0x12345678, 0x9ABC, 0xDEF0, {1, 2, 3, 4, 5, 6, 7, 8}}, KSDATAFORMAT_SPECIFIER_NONE};
+  const auto *otherBytes = reinterpret_cast<const uint8_t *>(&other);
+  const std::vector<uint8_t> answer =
+      Answer({AudioRange(), std::vector<uint8_t>(otherBytes, otherBytes + sizeof other), tiny, MidiRange()});
+  std::vector<RangeSummary> ranges;
+  EXPECT_FALSE(qav::ReadDataRanges(answer.data(), answer.size(), &ranges));
+  ASSERT_EQ(ranges.size(), 2u);
+  EXPECT_TRUE(ranges[0].audio);
+  EXPECT_EQ(ranges[1].kind, "{12345678-9ABC-DEF0-0102-030405060708}");
+  EXPECT_FALSE(qav::ParseDataRanges(answer, &ranges));
+  EXPECT_TRUE(ranges.empty());
+}
+
 }  // namespace

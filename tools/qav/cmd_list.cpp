@@ -1,6 +1,5 @@
 // `qav list`: every device of the driver with its name, its interface path
 // and its filter's pins with their formats.
-#include <cstring>
 
 #include "tools/qav/device_commands.h"
 #include "tools/qav/pin_summary.h"
@@ -11,38 +10,8 @@
 namespace qav {
 namespace {
 
-QAV_DEFINE_GUID(kSubtypeMidi, 0x1d262760, 0xe957, 0x11cf, 0xa5, 0xd6, 0x28, 0xdb, 0x04, 0xc1, 0x00, 0x00);
-QAV_DEFINE_GUID(kSubtypeMidiBus, 0x2ca15fa0, 0x6cfe, 0x11cf, 0xa5, 0xd6, 0x28, 0xdb, 0x04, 0xc1, 0x00, 0x00);
-QAV_DEFINE_GUID(kSubtypeAnalog, 0x6dba3190, 0x67bd, 0x11cf, 0xa0, 0xf7, 0x00, 0x20, 0xaf, 0xd1, 0x56, 0xe4);
-
-RangeSummary SummarizeRange(const BYTE *at, ULONG size) {
-  KSDATARANGE range;
-  std::memcpy(&range, at, sizeof range);
-  RangeSummary summary;
-  if (directks::GuidEquals(range.MajorFormat, directks::kFormatTypeAudio) &&
-      directks::GuidEquals(range.SubFormat, directks::kSubtypePcm) && size >= sizeof(KSDATARANGE_AUDIO)) {
-    KSDATARANGE_AUDIO audio;
-    std::memcpy(&audio, at, sizeof audio);
-    summary.audio = true;
-    summary.channels = audio.MaximumChannels;
-    summary.minBits = audio.MinimumBitsPerSample;
-    summary.maxBits = audio.MaximumBitsPerSample;
-    summary.minRate = audio.MinimumSampleFrequency;
-    summary.maxRate = audio.MaximumSampleFrequency;
-  } else if (directks::GuidEquals(range.SubFormat, kSubtypeMidi)) {
-    summary.kind = "MIDI";
-  } else if (directks::GuidEquals(range.SubFormat, kSubtypeMidiBus)) {
-    summary.kind = "MIDI bus";
-  } else if (directks::GuidEquals(range.SubFormat, kSubtypeAnalog)) {
-    summary.kind = "analog";
-  } else {
-    summary.kind = "other format";
-  }
-  return summary;
-}
-
-// The pin's ranges from the KSMULTIPLE_ITEM the library kept: each range
-// names its size, every step is checked against what the item holds.
+// The pin's ranges from the KSMULTIPLE_ITEM the library kept, as far as the
+// item holds what it says.
 PinSummary SummarizePin(const CKsPin &pin) {
   const KsPinDescriptor &descriptor = pin.GetDescriptor();
   PinSummary summary;
@@ -50,17 +19,7 @@ PinSummary SummarizePin(const CKsPin &pin) {
   summary.dataFlow = descriptor.DataFlow;
   summary.communication = descriptor.Communication;
   const KSMULTIPLE_ITEM *item = descriptor.DataRangesItem;
-  if (item == nullptr || item->Size < sizeof(KSMULTIPLE_ITEM)) return summary;
-  const BYTE *bytes = reinterpret_cast<const BYTE *>(item);
-  size_t at = sizeof(KSMULTIPLE_ITEM);
-  for (ULONG i = 0; i < item->Count && item->Size - at >= sizeof(KSDATARANGE); ++i) {
-    ULONG size = 0;
-    std::memcpy(&size, bytes + at, sizeof size);
-    if (size < sizeof(KSDATARANGE) || size > item->Size - at) break;
-    summary.ranges.push_back(SummarizeRange(bytes + at, size));
-    at += (static_cast<size_t>(size) + 7) & ~size_t{7};
-    if (at >= item->Size) break;
-  }
+  if (item != nullptr) (void)ReadDataRanges(reinterpret_cast<const uint8_t *>(item), item->Size, &summary.ranges);
   return summary;
 }
 

@@ -4,9 +4,9 @@
 // transfers and a histogram of their lateness in USB frames.
 #include <cstdio>
 
-#include "tools/qav/command_args.h"
 #include "tools/qav/device_commands.h"
 #include "tools/qav/qav_device.h"
+#include "tools/qav/timed_command.h"
 #include "uac2common/directks/ksplatform.h"
 #include "uac2common/uac2private.h"
 
@@ -105,20 +105,11 @@ void Report(CConsole &console, const OpenedPin &opened, uint32_t seconds, ULONG 
 }  // namespace
 
 int RunTiming(CConsole &console, const Args &args) {
-  uint32_t seconds = kDefaultSeconds;
-  if (!args.empty()) {
-    std::optional<uint32_t> parsed = ParseNumber(args[0], 1, kMaxSeconds);
-    if (!parsed) {
-      console.Err("'" + args[0] + "' is not a number of seconds from 1 to " + std::to_string(kMaxSeconds));
-      return kExitUsage;
-    }
-    seconds = *parsed;
-  }
+  uint32_t seconds = 0;
   CQavDevice device;
-  std::string error;
-  if (!device.Open(&error)) {
-    console.Err(error);
-    return kExitFailed;
+  if (const int opened = OpenTimedCommand(console, args, kDefaultSeconds, kMaxSeconds, &seconds, &device);
+      opened != kExitOk) {
+    return opened;
   }
   ULONG rate = 0, urbSize = 0;
   if (FAILED(device.GetU32(KSPROPERTY_UAC_SAMPLE_RATE, &rate)) || rate == 0) {

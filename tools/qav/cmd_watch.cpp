@@ -7,6 +7,7 @@
 #include "tools/qav/command_args.h"
 #include "tools/qav/device_commands.h"
 #include "tools/qav/qav_device.h"
+#include "tools/qav/timed_command.h"
 #include "uac2common/uac2private.h"
 
 namespace qav {
@@ -97,20 +98,11 @@ std::string DescribeEvent(CQavDevice &device, ULONG id) {
 }  // namespace
 
 int RunWatch(CConsole &console, const Args &args) {
-  uint32_t seconds = kDefaultSeconds;
-  if (!args.empty()) {
-    std::optional<uint32_t> parsed = ParseNumber(args[0], 1, kMaxSeconds);
-    if (!parsed) {
-      console.Err("'" + args[0] + "' is not a number of seconds from 1 to " + std::to_string(kMaxSeconds));
-      return kExitUsage;
-    }
-    seconds = *parsed;
-  }
+  uint32_t seconds = 0;
   CQavDevice device;
-  std::string error;
-  if (!device.Open(&error)) {
-    console.Err(error);
-    return kExitFailed;
+  if (const int opened = OpenTimedCommand(console, args, kDefaultSeconds, kMaxSeconds, &seconds, &device);
+      opened != kExitOk) {
+    return opened;
   }
   CEventWatch watch(device.Filter());
   if (!watch.Enable()) {

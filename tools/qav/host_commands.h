@@ -1,5 +1,7 @@
 // Commands of the host build of qav, run against the simulated machine.
 #pragma once
+#include <windows.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -46,15 +48,17 @@ std::string InstallQavAudio(winsim::Machine &machine, const winsim::devices::Dev
 // `printLog` prints the device state and the whole machine log on stdout.
 StartReport StartDevice(const winsim::devices::DeviceDefinition &definition, bool printLog);
 
+// The first filter of the driver, opened for overlapped I/O as a KS client
+// opens it (CreateFileA on its interface path); INVALID_HANDLE_VALUE with
+// *error set (one line) when the driver registered none or it did not open.
+// On a thread of the machine.
+HANDLE OpenDriverFilter(winsim::Machine &machine, std::string *error);
+
 // The filter of the started device read through the machine's user-mode API
 // (CreateFileA on its interface path, KSPROPSETID_Pin requests); empty with
 // *error set when something could not be read. On the machine's own thread.
 std::vector<PinSummary> ReadFilterPins(winsim::Machine &machine, std::string *error);
 
-// The ranges of a KSPROPERTY_PIN_DATARANGES answer (a KSMULTIPLE_ITEM of
-// ranges, each padded to 8 bytes); false, with nothing kept, when the answer
-// does not hold what it says.
-bool ParseDataRanges(const std::vector<uint8_t> &answer, std::vector<RangeSummary> *ranges);
 
 // What `qav play` measured: a test signal written through a render pin,
 // the device's loopback read back through a capture pin.

@@ -5,11 +5,10 @@
 #include <ks.h>
 #include <ksmedia.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 #include "tools/qav/host_commands.h"
+#include "tools/qav/waited_ioctl.h"
 #include "uac2common/uac2private.h"
 #include "winsim/machine.h"
 #include "winsim/user/device_paths.h"
@@ -28,18 +27,7 @@ class CFilterReader {
 
   // ERROR_SUCCESS or the Win32 error of the request, with *bytes returned.
   DWORD Ioctl(const void *request, DWORD requestSize, void *out, DWORD outSize, DWORD *bytes) const {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    DWORD error = ERROR_SUCCESS;
-    if (!DeviceIoControl(m_filter, IOCTL_KS_PROPERTY, const_cast<void *>(request), requestSize, out, outSize, bytes,
-                         &overlapped)) {
-      error = GetLastError();
-      if (error == ERROR_IO_PENDING) {
-        error = GetOverlappedResult(m_filter, &overlapped, bytes, TRUE) ? ERROR_SUCCESS : GetLastError();
-      }
-    }
-    CloseHandle(overlapped.hEvent);
-    return error;
+    return WaitedIoctl(m_filter, IOCTL_KS_PROPERTY, const_cast<void *>(request), requestSize, out, outSize, bytes);
   }
 
   DWORD PinValue(ULONG pinId, ULONG id, ULONG *value) const {
@@ -75,40 +63,6 @@ class CFilterReader {
   HANDLE m_filter;
 };
 
-std::string GuidText(const GUID &guid) {
-  char text[40];
-  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
-                guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
-  return text;
-}
-
-RangeSummary Summarize(const BYTE *at, ULONG size) {
-  KSDATARANGE range;
-  std::memcpy(&range, at, sizeof range);
-  RangeSummary summary;
-  if (range.MajorFormat == KSDATAFORMAT_TYPE_AUDIO && range.SubFormat == KSDATAFORMAT_SUBTYPE_PCM &&
-      size >= sizeof(KSDATARANGE_AUDIO)) {
-    KSDATARANGE_AUDIO audio;
-    std::memcpy(&audio, at, sizeof audio);
-    summary.audio = true;
-    summary.channels = audio.MaximumChannels;
-    summary.minBits = audio.MinimumBitsPerSample;
-    summary.maxBits = audio.MaximumBitsPerSample;
-    summary.minRate = audio.MinimumSampleFrequency;
-    summary.maxRate = audio.MaximumSampleFrequency;
-  } else if (range.SubFormat == KSDATAFORMAT_SUBTYPE_ANALOG) {
-    summary.kind = "analog";
-  } else if (range.SubFormat == KSDATAFORMAT_SUBTYPE_MIDI) {
-    summary.kind = "MIDI";
-  } else if (range.SubFormat == KSDATAFORMAT_SUBTYPE_MIDI_BUS) {
-    summary.kind = "MIDI bus";
-  } else {
-    summary.kind = GuidText(range.SubFormat);
-  }
-  return summary;
-}
-
 std::string Failed(const char *what, ULONG pinId, DWORD error) {
   char text[96];
   std::snprintf(text, sizeof text, "%s of pin %u failed with Win32 error %u", what, pinId,
@@ -118,43 +72,24 @@ std::string Failed(const char *what, ULONG pinId, DWORD error) {
 
 }  // namespace
 
-bool ParseDataRanges(const std::vector<uint8_t> &answer, std::vector<RangeSummary> *ranges) {
-  ranges->clear();
-  if (answer.size() < sizeof(KSMULTIPLE_ITEM)) return false;
-  KSMULTIPLE_ITEM header;
-  std::memcpy(&header, answer.data(), sizeof header);
-  if (header.Size != answer.size()) return false;
-  std::vector<RangeSummary> parsed;
-  size_t at = sizeof header;
-  // Every range takes at least a KSDATARANGE, which bounds the loop by the
-  // answer's size whatever Count claims.
-  for (ULONG i = 0; i < header.Count; ++i) {
-    if (answer.size() - at < sizeof(KSDATARANGE)) return false;
-    ULONG size = 0;
-    std::memcpy(&size, answer.data() + at, sizeof size);
-    if (size < sizeof(KSDATARANGE) || size > answer.size() - at) return false;
-    parsed.push_back(Summarize(answer.data() + at, size));
-    at = std::min(answer.size(), at + ((static_cast<size_t>(size) + 7) & ~size_t{7}));
+HANDLE OpenDriverFilter(winsim::Machine &machine, std::string *error) {
+  std::vector<winsim::DeviceInterfaceInfo> found = machine.Pnp().Interfaces(&KSCATEGORY_UacPrivate, true);
+  if (found.empty()) {
+    *error = "the driver registered no filter interface";
+    return INVALID_HANDLE_VALUE;
   }
-  *ranges = std::move(parsed);
-  return true;
+  const std::string path = winsim::UserInterfacePath(found.front());
+  HANDLE filter = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+  if (filter == INVALID_HANDLE_VALUE) *error = "opening " + path + " failed with Win32 error " + std::to_string(GetLastError());
+  return filter;
 }
 
 std::vector<PinSummary> ReadFilterPins(winsim::Machine &machine, std::string *error) {
   std::vector<PinSummary> pins;
   error->clear();
-  std::vector<winsim::DeviceInterfaceInfo> found = machine.Pnp().Interfaces(&KSCATEGORY_UacPrivate, true);
-  if (found.empty()) {
-    *error = "the driver registered no filter interface";
-    return pins;
-  }
-  const std::string path = winsim::UserInterfacePath(found.front());
-  HANDLE filter = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-  if (filter == INVALID_HANDLE_VALUE) {
-    *error = "opening " + path + " failed with Win32 error " + std::to_string(GetLastError());
-    return pins;
-  }
+  HANDLE filter = OpenDriverFilter(machine, error);
+  if (filter == INVALID_HANDLE_VALUE) return pins;
   CFilterReader reader(filter);
   KSPROPERTY ctypes{KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_GET};
   ULONG count = 0;

@@ -6,9 +6,8 @@
 #include <cstring>
 
 #include "tools/qav/host_commands.h"
-#include "uac2common/uac2private.h"
+#include "tools/qav/waited_ioctl.h"
 #include "winsim/machine.h"
-#include "winsim/user/device_paths.h"
 
 namespace qav {
 namespace {
@@ -16,38 +15,6 @@ namespace {
 using KsCreatePinFunction = DWORD(WINAPI *)(HANDLE, PKSPIN_CONNECT, ACCESS_MASK, PHANDLE);
 
 constexpr size_t kMaxNameBytes = 520;
-
-struct MidiConnect {
-  KSPIN_CONNECT connect;
-  KSDATAFORMAT format;
-};
-
-DWORD Ioctl(HANDLE handle, DWORD code, void *in, DWORD inSize, void *out, DWORD outSize, DWORD *bytes) {
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  DWORD error = ERROR_SUCCESS;
-  if (!DeviceIoControl(handle, code, in, inSize, out, outSize, bytes, &overlapped)) {
-    error = GetLastError();
-    if (error == ERROR_IO_PENDING) {
-      error = GetOverlappedResult(handle, &overlapped, bytes, TRUE) ? ERROR_SUCCESS : GetLastError();
-    }
-  }
-  CloseHandle(overlapped.hEvent);
-  return error;
-}
-
-HANDLE OpenFilter(winsim::Machine &machine, std::string *error) {
-  std::vector<winsim::DeviceInterfaceInfo> found = machine.Pnp().Interfaces(&KSCATEGORY_UacPrivate, true);
-  if (found.empty()) {
-    *error = "the driver did not start on the interface (`qav start` says why)";
-    return INVALID_HANDLE_VALUE;
-  }
-  const std::string path = winsim::UserInterfacePath(found.front());
-  HANDLE filter = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-  if (filter == INVALID_HANDLE_VALUE) *error = "opening " + path + " failed with Win32 error " + std::to_string(GetLastError());
-  return filter;
-}
 
 // The pin's name as UTF-8 (the driver's names are ASCII); empty when it has none.
 std::string PinName(HANDLE filter, uint32_t pinId) {
@@ -58,7 +25,8 @@ std::string PinName(HANDLE filter, uint32_t pinId) {
   request.PinId = pinId;
   std::vector<WCHAR> name(kMaxNameBytes / sizeof(WCHAR), 0);
   DWORD bytes = 0;
-  if (Ioctl(filter, IOCTL_KS_PROPERTY, &request, sizeof request, name.data(), kMaxNameBytes, &bytes) != ERROR_SUCCESS) {
+  if (WaitedIoctl(filter, IOCTL_KS_PROPERTY, &request, sizeof request, name.data(), kMaxNameBytes, &bytes) !=
+      ERROR_SUCCESS) {
     return std::string();
   }
   std::string text;
@@ -78,36 +46,13 @@ KsCreatePinFunction FindKsCreatePin() {
   return reinterpret_cast<KsCreatePinFunction>(reinterpret_cast<void *>(GetProcAddress(ksuser, "KsCreatePin")));
 }
 
-MidiConnect ConnectRequest(uint32_t pinId) {
-  MidiConnect c{};
-  c.connect.Interface = {KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_STREAMING, 0};
-  c.connect.Medium = {KSMEDIUMSETID_Standard, KSMEDIUM_TYPE_ANYINSTANCE, 0};
-  c.connect.PinId = pinId;
-  c.connect.Priority = {KSPRIORITY_NORMAL, 1};
-  c.format.FormatSize = sizeof(KSDATAFORMAT);
-  c.format.MajorFormat = KSDATAFORMAT_TYPE_MUSIC;
-  c.format.SubFormat = KSDATAFORMAT_SUBTYPE_MIDI;
-  c.format.Specifier = KSDATAFORMAT_SPECIFIER_NONE;
-  return c;
-}
-
-DWORD SetRun(HANDLE pin) {
-  KSPROPERTY set{KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_SET};
-  for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) {
-    DWORD bytes = 0;
-    const DWORD error = Ioctl(pin, IOCTL_KS_PROPERTY, &set, sizeof set, &state, sizeof state, &bytes);
-    if (error != ERROR_SUCCESS) return error;
-  }
-  return ERROR_SUCCESS;
-}
-
 }  // namespace
 
 std::vector<MidiPinInfo> ReadMidiPins(winsim::Machine &machine, std::string *error) {
   std::vector<MidiPinInfo> midi;
   const std::vector<PinSummary> pins = ReadFilterPins(machine, error);
   if (!error->empty()) return midi;
-  HANDLE filter = OpenFilter(machine, error);
+  HANDLE filter = OpenDriverFilter(machine, error);
   if (filter == INVALID_HANDLE_VALUE) return midi;
   uint32_t cables[2] = {0, 0};
   for (const PinSummary &pin : pins) {
@@ -139,10 +84,10 @@ CMidiPin::~CMidiPin() {
 }
 
 std::unique_ptr<CMidiPin> CMidiPin::Open(winsim::Machine &machine, uint32_t pinId, std::string *error) {
-  HANDLE filter = OpenFilter(machine, error);
+  HANDLE filter = OpenDriverFilter(machine, error);
   if (filter == INVALID_HANDLE_VALUE) return nullptr;
   KsCreatePinFunction create = FindKsCreatePin();
-  MidiConnect request = ConnectRequest(pinId);
+  MidiConnect request = MidiConnectRequest(pinId);
   HANDLE pin = nullptr;
   const DWORD created = create != nullptr ? create(filter, &request.connect, GENERIC_READ | GENERIC_WRITE, &pin)
                                           : static_cast<DWORD>(ERROR_PROC_NOT_FOUND);
@@ -152,34 +97,19 @@ std::unique_ptr<CMidiPin> CMidiPin::Open(winsim::Machine &machine, uint32_t pinI
     return nullptr;
   }
   std::unique_ptr<CMidiPin> opened(new CMidiPin(filter, pin));
-  if (const DWORD run = SetRun(pin); run != ERROR_SUCCESS) {
+  if (const DWORD run = MidiSetRun(pin); run != ERROR_SUCCESS) {
     *error = "MIDI pin " + std::to_string(pinId) + " refused KSSTATE_RUN with Win32 error " + std::to_string(run);
     return nullptr;
   }
   return opened;
 }
 
-DWORD CMidiPin::Write(const std::vector<uint8_t> &bytes) {
-  std::vector<uint8_t> frame((sizeof(KSMUSICFORMAT) + bytes.size() + 7) & ~size_t{7});
-  const KSMUSICFORMAT music{0, static_cast<ULONG>(bytes.size())};
-  std::memcpy(frame.data(), &music, sizeof music);
-  std::memcpy(frame.data() + sizeof music, bytes.data(), bytes.size());
-  KSSTREAM_HEADER header{};
-  header.Size = sizeof header;
-  header.Data = frame.data();
-  header.FrameExtent = static_cast<ULONG>(frame.size());
-  header.DataUsed = static_cast<ULONG>(sizeof music + bytes.size());
-  DWORD returned = 0;
-  return Ioctl(m_pin, IOCTL_KS_WRITE_STREAM, nullptr, 0, &header, sizeof header, &returned);
-}
+DWORD CMidiPin::Write(const std::vector<uint8_t> &bytes) { return MidiWriteBytes(m_pin, bytes); }
 
 bool CMidiPin::PostRead() {
   ResetEvent(m_read.hEvent);
   std::memset(m_frame, 0, sizeof m_frame);
-  m_header = KSSTREAM_HEADER{};
-  m_header.Size = sizeof m_header;
-  m_header.Data = m_frame;
-  m_header.FrameExtent = sizeof m_frame;
+  m_header = MidiStreamHeader(m_frame, sizeof m_frame, 0);
   DWORD bytes = 0;
   const bool done = DeviceIoControl(m_pin, IOCTL_KS_READ_STREAM, nullptr, 0, &m_header, sizeof m_header, &bytes,
                                     &m_read) != FALSE;
@@ -197,13 +127,7 @@ bool CMidiPin::Poll(Record *record, DWORD *error) {
     *error = GetLastError();
     return false;
   }
-  KSMUSICFORMAT music{};
-  std::memcpy(&music, m_frame, sizeof music);
-  const size_t count = m_header.DataUsed >= sizeof music
-                           ? std::min<size_t>(music.ByteCount, sizeof m_frame - sizeof music)
-                           : 0;
-  record->timeDeltaMs = music.TimeDeltaMs;
-  record->bytes.assign(m_frame + sizeof music, m_frame + sizeof music + count);
+  DecodeMidiFrame(m_frame, sizeof m_frame, m_header.DataUsed, record);
   PostRead();
   return true;
 }

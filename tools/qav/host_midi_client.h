@@ -1,7 +1,7 @@
 // The driver's MIDI pins from user mode, as a MIDI client drives them:
 // KSPROPSETID_Pin to find and name them, KsCreatePin with the MIDI data
-// format, the walk to RUN, KSMUSICFORMAT frames written and read. Runs on a
-// thread of the simulated machine.
+// format, the walk to RUN, KSMUSICFORMAT frames written and read (the pin
+// I/O of midi_pin_io.h). Runs on a thread of the simulated machine.
 #pragma once
 #include <windows.h>
 #include <ks.h>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tools/qav/host_midi.h"
+#include "tools/qav/midi_pin_io.h"
 
 namespace winsim {
 class Machine;
@@ -38,10 +39,7 @@ class CMidiPin {
   // An overlapped read of one frame; Poll says whether it completed and, if
   // so, gives its record (time since RUN and bytes) and posts the next read.
   bool PostRead();
-  struct Record {
-    uint32_t timeDeltaMs = 0;
-    std::vector<uint8_t> bytes;
-  };
+  using Record = MidiRecord;
   bool Poll(Record *record, DWORD *error);
 
  private:
@@ -51,7 +49,7 @@ class CMidiPin {
   HANDLE m_pin;
   OVERLAPPED m_read{};
   KSSTREAM_HEADER m_header{};
-  alignas(8) uint8_t m_frame[64] = {};
+  alignas(8) uint8_t m_frame[kMidiReadFrameBytes] = {};
   bool m_reading = false;
 };
 

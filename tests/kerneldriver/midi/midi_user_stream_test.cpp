@@ -8,13 +8,13 @@
 #include <atomic>
 #include <vector>
 
-#include "tests/kerneldriver/midi/midi_user_client.h"
 #include "tests/kerneldriver/start/driver_harness.h"
+#include "tests/kerneldriver/user_mode_client.h"
+#include "tools/qav/midi_pin_io.h"
 
 namespace dstest {
 namespace {
 
-using namespace midiclient;
 using umclient::CKsHandle;
 using winsim::devices::MidiPacket;
 using Bytes = std::vector<UCHAR>;
@@ -36,9 +36,9 @@ class MidiUserStreamTest : public DriverStartTest {
   void Open(ULONG renderPin) {
     m_filter = CKsHandle::OpenFilter(machine);
     ASSERT_TRUE(m_filter.Valid());
-    MidiConnect request = Connect(renderPin);
+    qav::MidiConnect request = qav::MidiConnectRequest(renderPin);
     ASSERT_EQ(m_filter.CreatePin(&request, &m_render), ERROR_SUCCESS);
-    ASSERT_EQ(SetRun(m_render), ERROR_SUCCESS);
+    ASSERT_EQ(qav::MidiSetRun(m_render.Get()), ERROR_SUCCESS);
   }
 
   CKsHandle m_filter, m_render;
@@ -62,7 +62,7 @@ TEST_F(MidiUserStreamTest, RenderFramesArriveAsTheirPacketsInOrder) {
   for (const RenderCase &c : cases) {
     SCOPED_TRACE(c.name);
     const size_t before = device->MidiReceived(0).size();
-    ASSERT_EQ(WriteBytes(m_render, c.written), ERROR_SUCCESS);
+    ASSERT_EQ(qav::MidiWriteBytes(m_render.Get(), c.written), ERROR_SUCCESS);
     machine.RunFor(20 * kMs);
     const std::vector<MidiPacket> all = device->MidiReceived(0);
     const std::vector<MidiPacket> arrived(all.begin() + static_cast<ptrdiff_t>(before), all.end());
@@ -80,15 +80,15 @@ TEST_F(MidiUserStreamTest, ALoopedBackCableReturnsWhatItsRenderPinWrote) {
   Plug("Larch");
   device->SetMidiLoopback(true);
   Open(kRenderCable0);
-  MidiConnect request = Connect(kCaptureCable0);
+  qav::MidiConnect request = qav::MidiConnectRequest(kCaptureCable0);
   CKsHandle capture;
   ASSERT_EQ(m_filter.CreatePin(&request, &capture), ERROR_SUCCESS);
-  ASSERT_EQ(SetRun(capture), ERROR_SUCCESS);
+  ASSERT_EQ(qav::MidiSetRun(capture.Get()), ERROR_SUCCESS);
   machine.RunFor(40 * kMs);
-  ASSERT_EQ(WriteBytes(m_render, {0x90, 0x3C, 0x64, 0x3C, 0x00, 0xF0, 0x01, 0xF7}), ERROR_SUCCESS);
+  ASSERT_EQ(qav::MidiWriteBytes(m_render.Get(), {0x90, 0x3C, 0x64, 0x3C, 0x00, 0xF0, 0x01, 0xF7}), ERROR_SUCCESS);
   const std::vector<Bytes> expected = {{0x90, 0x3C, 0x64}, {0x90, 0x3C, 0x00}, {0xF0, 0x01, 0xF7}};
   for (const Bytes &message : expected) {
-    MidiRecord record = ReadRecord(capture);
+    qav::MidiRecord record = qav::MidiReadRecord(capture.Get());
     ASSERT_EQ(record.error, static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(record.bytes, message);
     EXPECT_GE(record.timeDeltaMs, 40u);
@@ -108,7 +108,7 @@ DWORD WINAPI WriteUntilStopped(LPVOID context) {
   Bytes notes;
   for (int i = 0; i < 512; ++i) notes.insert(notes.end(), {0x90, static_cast<UCHAR>(i % 0x80), 0x40});
   while (!writer->stop.load()) {
-    WriteBytes(*writer->pin, notes);
+    qav::MidiWriteBytes(writer->pin->Get(), notes);
     writer->writes++;
     Sleep(1);  // a pin without a cable returns at once: let virtual time pass
   }
@@ -154,7 +154,7 @@ TEST_F(MidiUserStreamTest, APowerDownDoesNotWaitForAWriterWaitingForABuffer) {
   CloseHandle(thread);
   machine.Resume();
   device->HoldMidiOut(false);
-  ASSERT_EQ(WriteBytes(m_render, {0x92, 0x40, 0x50}), ERROR_SUCCESS);
+  ASSERT_EQ(qav::MidiWriteBytes(m_render.Get(), {0x92, 0x40, 0x50}), ERROR_SUCCESS);
   machine.RunFor(10 * kMs);
   const std::vector<MidiPacket> received = device->MidiReceived(0);
   ASSERT_FALSE(received.empty());

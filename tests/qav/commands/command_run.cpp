@@ -1,8 +1,11 @@
 #include "command_run.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -49,5 +52,20 @@ std::string ReadFile(const std::string &path) {
   text << in.rdbuf();
   return text.str();
 }
+
+#ifdef QAV_TOOL_PATH
+ProcessResult RunQav(const CStateFolder &scratch, const std::string &args) {
+  const std::string out = scratch.Path() + ".out", err = scratch.Path() + ".err";
+  const std::string line = std::string(QAV_TOOL_PATH) + " " + args + " >" + out + " 2>" + err;
+  const int status = std::system(line.c_str());
+  ProcessResult result;
+  result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.out = ReadFile(out);
+  result.err = ReadFile(err);
+  std::remove(out.c_str());
+  std::remove(err.c_str());
+  return result;
+}
+#endif
 
 }  // namespace qavtest

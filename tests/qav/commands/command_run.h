@@ -44,4 +44,15 @@ CommandResult RunCommand(const qav::HostRun &run, qav::DeviceCommandFn command, 
 
 std::string ReadFile(const std::string &path);
 
+// What the qav program said when run as a user runs it.
+struct ProcessResult {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs `qav ARGS` through the shell with stdout and stderr in files beside
+// the scratch folder (the built program: host builds only).
+ProcessResult RunQav(const CStateFolder &scratch, const std::string &args);
+
 }  // namespace qavtest

@@ -1,11 +1,8 @@
 // The qav program itself, run as a user runs it: its options, its command
 // table's argument checks and exit codes, and a setting made by one process
 // read back by the next through the state folder.
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -15,26 +12,8 @@
 
 namespace {
 
-struct ProcessResult {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
-
-// Runs `qav ARGS` through the shell with stdout and stderr in files of the
-// state folder.
-ProcessResult RunQav(const qavtest::CStateFolder &scratch, const std::string &args) {
-  const std::string out = scratch.Path() + ".out", err = scratch.Path() + ".err";
-  const std::string line = std::string(QAV_TOOL_PATH) + " " + args + " >" + out + " 2>" + err;
-  const int status = std::system(line.c_str());
-  ProcessResult result;
-  result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = qavtest::ReadFile(out);
-  result.err = qavtest::ReadFile(err);
-  std::remove(out.c_str());
-  std::remove(err.c_str());
-  return result;
-}
+using qavtest::ProcessResult;
+using qavtest::RunQav;
 
 struct ProcessCase {
   const char *args;  // after --state DIR
