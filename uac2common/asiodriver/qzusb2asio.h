@@ -107,6 +107,8 @@ class QZUsb2Asio : public IASIO, public CUnknown {
   uint32_t CurrentRate();
   uint32_t FirstUrbSize() const;
   uint32_t ModelOffset() const;
+  // createBuffers without its trace record.
+  ASIOError CreateBuffers(ASIOBufferInfo *bufferInfos, LONG numChannels, LONG bufferSize, ASIOCallbacks *callbacks);
 
   // Host messages (0 when the host gave no asioMessage).
   LONG HostMessage(LONG selector);
