@@ -120,4 +120,14 @@ function(qav_host_module target)
   set_target_properties(${target} PROPERTIES PREFIX "" POSITION_INDEPENDENT_CODE ON)
   target_include_directories(${target} PRIVATE ${QAV_HOST_INCLUDES})
   target_link_options(${target} PRIVATE "LINKER:-Bsymbolic")
+  qav_unloadable_code(${target})
+endfunction()
+
+# Host code that goes into a host module. GCC marks inline variables and
+# static locals of inline functions as unique symbols, and a library holding
+# one is never unloaded by dlclose: the module's state would outlive its
+# FreeLibrary and the machine (the process) it was loaded in, as no Windows
+# DLL's does.
+function(qav_unloadable_code target)
+  target_compile_options(${target} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)
 endfunction()

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "uac2common/asiodriver/asio_trace.h"
 #include "uac2common/asiodriver/filter/qzaudiofilter.h"
 #include "uac2common/asiodriver/qzusb2asio.h"
 
@@ -33,6 +34,20 @@ bool AllocateChannels(std::vector<qavasio::ChannelBuffers> &list, size_t channel
 }  // namespace
 
 ASIOError QZUsb2Asio::createBuffers(ASIOBufferInfo *bufferInfos, LONG numChannels, LONG bufferSize,
+                                   ASIOCallbacks *callbacks) {
+  const ASIOError result = CreateBuffers(bufferInfos, numChannels, bufferSize, callbacks);
+  if (result == ASE_OK) {
+    CAsioTraceLog::Trace(TraceId::AsioBuffersCreated, static_cast<ULONGLONG>(numChannels),
+                         static_cast<ULONGLONG>(bufferSize));
+  } else {
+    CAsioTraceLog::Trace(TraceId::AsioBuffersRefused, static_cast<ULONGLONG>(static_cast<LONGLONG>(numChannels)),
+                         static_cast<ULONGLONG>(static_cast<LONGLONG>(bufferSize)),
+                         static_cast<ULONGLONG>(static_cast<LONGLONG>(result)));
+  }
+  return result;
+}
+
+ASIOError QZUsb2Asio::CreateBuffers(ASIOBufferInfo *bufferInfos, LONG numChannels, LONG bufferSize,
                                    ASIOCallbacks *callbacks) {
   const size_t inputs = m_inputChannels.size();
   const size_t outputs = m_outputChannels.size();

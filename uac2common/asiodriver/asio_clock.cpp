@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "uac2common/asiodriver/asio_module_state.h"
+#include "uac2common/asiodriver/asio_trace.h"
 #include "uac2common/asiodriver/filter/qzaudiofilter.h"
 #include "uac2common/asiodriver/qzusb2asio.h"
 
@@ -63,7 +64,10 @@ ASIOError QZUsb2Asio::setSampleRate(ASIOSampleRate sampleRate) {
   CloseAllPins();
   const bool opened = OpenAllPins(requested);
   if (streaming && opened) StartThread();
-  ASIOError result = opened && CurrentRate() == requested ? ASE_OK : ASE_InvalidMode;
+  const uint32_t running = CurrentRate();
+  ASIOError result = opened && running == requested ? ASE_OK : ASE_InvalidMode;
+  CAsioTraceLog::Trace(TraceId::AsioRateChanged, requested, static_cast<ULONGLONG>(static_cast<LONGLONG>(result)),
+                       running);
   if (m_callbacks != nullptr && m_callbacks->sampleRateDidChange != nullptr) {
     m_callbacks->sampleRateDidChange(static_cast<ASIOSampleRate>(requested));
   }

@@ -5,7 +5,7 @@
 #pragma once
 #include <windows.h>
 
-#include "uac2common/tracelog/logger_protocol.h"
+#include "uac2common/tracelog/trace_catalog.h"
 
 // Flag words of the driver's trace points: the user-mode area with a level.
 inline constexpr ULONG kAsioTraceEvent = kTraceAreaUserMode | kTraceLevelEvent;        // 0x1100
@@ -29,13 +29,18 @@ class CAsioTraceLog {
   static bool IsEnabled(ULONG flags);
   static void Write(ULONG messageId, ULONG flags, ULONGLONG a0 = 0, ULONGLONG a1 = 0, ULONGLONG a2 = 0,
                     ULONGLONG a3 = 0);
+  // A catalogue message with its catalogue flag word.
+  static void Trace(TraceId id, ULONGLONG a0 = 0, ULONGLONG a1 = 0, ULONGLONG a2 = 0, ULONGLONG a3 = 0) {
+    Write(static_cast<ULONG>(id), TraceFlagsOf(id), a0, a1, a2, a3);
+  }
   // The logger's write request for one record.
   static LoggerWriteRequest MakeRequest(ULONG messageId, ULONG flags, ULONGLONG a0, ULONGLONG a1, ULONGLONG a2,
                                         ULONGLONG a3);
 };
 
-// The driver's message ids (its own numbering; they carry no behaviour).
+// The module's attach records (catalogue ids; the second is written with the
+// event level alone, so that any mask enabling events records it).
 enum AsioTraceMessage : ULONG {
-  kTraceDllAttach = 0x2100,
-  kTraceModulePathKnown = 0x2101,
+  kTraceDllAttach = static_cast<ULONG>(TraceId::AsioModuleAttached),
+  kTraceModulePathKnown = static_cast<ULONG>(TraceId::AsioModulePathKnown),
 };

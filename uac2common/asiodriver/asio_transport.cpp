@@ -1,6 +1,7 @@
 // start and stop: the streaming thread's life.
 #include <cstring>
 
+#include "uac2common/asiodriver/asio_trace.h"
 #include "uac2common/asiodriver/filter/qzaudiofilter.h"
 #include "uac2common/asiodriver/qzusb2asio.h"
 
@@ -16,7 +17,10 @@ ASIOError QZUsb2Asio::start() {
   if (urbSize != 0) {
     for (CQZAudioFilter *device : m_devices) device->SetUrbSize(urbSize);
   }
-  if (m_inputBuffers.empty() && m_outputBuffers.empty()) return ASE_InvalidMode;
+  if (m_inputBuffers.empty() && m_outputBuffers.empty()) {
+    CAsioTraceLog::Trace(TraceId::AsioStart, static_cast<ULONGLONG>(static_cast<LONGLONG>(ASE_InvalidMode)));
+    return ASE_InvalidMode;
+  }
   // A thread that ended on its own (a stalled device) is gone for good.
   if (m_thread != nullptr && WaitForSingleObject(m_thread, 0) == WAIT_OBJECT_0) StopThread();
   if (m_thread != nullptr) return ASE_OK;
@@ -27,10 +31,13 @@ ASIOError QZUsb2Asio::start() {
     m_time.timeInfo.systemTime = {};
     m_time.timeCode.timeCodeSamples = {};
   }
-  return StartThread() ? ASE_OK : ASE_HWMalfunction;
+  const ASIOError result = StartThread() ? ASE_OK : ASE_HWMalfunction;
+  CAsioTraceLog::Trace(TraceId::AsioStart, static_cast<ULONGLONG>(static_cast<LONGLONG>(result)));
+  return result;
 }
 
 ASIOError QZUsb2Asio::stop() {
+  if (m_thread != nullptr) CAsioTraceLog::Trace(TraceId::AsioStop);
   StopThread();
   return ASE_OK;
 }

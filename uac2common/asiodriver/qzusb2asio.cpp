@@ -6,6 +6,7 @@
 #include <new>
 
 #include "uac2common/asiodriver/asio_module_state.h"
+#include "uac2common/asiodriver/asio_trace.h"
 #include "uac2common/asiodriver/driver_clsid.h"
 #include "uac2common/asiodriver/filter/qzaudiofilter_list.h"
 
@@ -51,7 +52,10 @@ ASIOBool QZUsb2Asio::init(void *sysHandle) {
   if (m_filters == nullptr) return ASIOFalse;
   m_filters->EnumerateDevices();
   size_t count = m_filters->GetFilterCount();
-  if (count == 0) return ASIOFalse;
+  if (count == 0) {
+    CAsioTraceLog::Trace(TraceId::AsioInitFailed, 0);
+    return ASIOFalse;
+  }
   if (count > qavasio::kMaxDevices) count = qavasio::kMaxDevices;
   for (size_t i = 0; i < count; ++i) {
     if (!SetUpDevice(m_filters->GetFilter(i), count > 1)) {
@@ -60,11 +64,13 @@ ASIOBool QZUsb2Asio::init(void *sysHandle) {
       m_deviceChannels.clear();
       m_inputChannels.clear();
       m_outputChannels.clear();
+      CAsioTraceLog::Trace(TraceId::AsioInitFailed, count);
       return ASIOFalse;
     }
   }
   CollectRates();
   CollectClockSources();
+  CAsioTraceLog::Trace(TraceId::AsioInitialised, m_devices.size(), m_inputChannels.size(), m_outputChannels.size());
   return ASIOTrue;
 }
 
@@ -106,7 +112,10 @@ ASIOError QZUsb2Asio::outputReady() { return ASE_OK; }
 
 LONG QZUsb2Asio::HostMessage(LONG selector) {
   if (m_callbacks == nullptr || m_callbacks->asioMessage == nullptr) return 0;
-  return m_callbacks->asioMessage(selector, 0, nullptr, nullptr);
+  const LONG answer = m_callbacks->asioMessage(selector, 0, nullptr, nullptr);
+  CAsioTraceLog::Trace(TraceId::AsioHostMessage, static_cast<ULONGLONG>(static_cast<LONGLONG>(selector)),
+                       static_cast<ULONGLONG>(static_cast<LONGLONG>(answer)));
+  return answer;
 }
 
 QZUsb2Asio *QZUsb2Asio::CurrentObject() { return qavasio::CurrentObject(); }

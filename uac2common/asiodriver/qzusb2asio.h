@@ -109,6 +109,8 @@ class QZUsb2Asio : public IASIO, public CUnknown {
   // What getLatencies reports for each direction now.
   LONG DirectionLatency();
   uint32_t ModelOffset() const;
+  // createBuffers without its trace record.
+  ASIOError CreateBuffers(ASIOBufferInfo *bufferInfos, LONG numChannels, LONG bufferSize, ASIOCallbacks *callbacks);
 
   // Host messages (0 when the host gave no asioMessage).
   LONG HostMessage(LONG selector);

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "uac2common/asiodriver/asio_latency.h"
+#include "uac2common/asiodriver/asio_trace.h"
 #include "uac2common/asiodriver/filter/qzaudiofilter.h"
 #include "uac2common/asiodriver/mm_thread_class.h"
 #include "uac2common/asiodriver/qzusb2asio.h"
@@ -95,6 +96,7 @@ void QZUsb2Asio::StreamThread() {
       // to reset the driver rather than wait for buffer switches that never
       // come.
       m_stop = true;
+      CAsioTraceLog::Trace(TraceId::AsioStreamingEnded);
       HostMessage(kAsioResetRequest);
       break;
     }
@@ -203,7 +205,7 @@ QZUsb2Asio::PassEnd QZUsb2Asio::StreamPass() {
     }
     if (notifications.AnySignalled()) break;
     if (set.AnyDiscontinuity()) {
-      ++m_overloads;
+      CAsioTraceLog::Trace(TraceId::AsioOverload, ++m_overloads);
       HostMessage(kAsioOverload);
     }
     qavasio::CopyInput(inputHalves.data(), inputCount, set.Inputs(), set.DeviceCount(), frames);

@@ -28,6 +28,12 @@
 #define QAV_T_EVENT_LATENCY (kTraceLevelEvent | kTraceAreaLatency)
 #define QAV_T_FAIL_LATENCY (kTraceLevelFailure | kTraceAreaLatency)
 #define QAV_T_DETAIL_LATENCY (kTraceLevelDetail | kTraceAreaLatency)
+// The ASIO driver (user mode): ids from 0x2100 on, its writes four 64-bit
+// arguments, each taking two of the record's words.
+#define QAV_T_EVENT_USER (kTraceLevelEvent | kTraceAreaUserMode)
+#define QAV_T_FAIL_USER (kTraceLevelFailure | kTraceAreaUserMode)
+#define QAV_T_REFUSE_USER (kTraceLevelRefusal | kTraceAreaUserMode)
+#define QAV_T_DETAIL_USER (kTraceLevelDetail | kTraceAreaUserMode)
 
 // X(Name, id, flags, text)
 #define QAV_TRACE_CATALOG(X) \
@@ -115,7 +121,19 @@
   X(NoBandwidth, 82, QAV_T_FAIL_DEVICE, "SELECT_INTERFACE %u/%u: no USB bandwidth on the bus for its %u isochronous bytes per microframe") \
   X(SelectConfigurationFailed, 83, QAV_T_FAIL_DEVICE, "select configuration failed %08x") \
   X(SelectInterfaceFailed, 84, QAV_T_REFUSE_DEVICE, "SELECT_INTERFACE %u/%u attempt %u failed %08x") \
-  X(ClockRates, 85, QAV_T_EVENT_AC, "rates %u %u %u %u %u %u %u %u")
+  X(ClockRates, 85, QAV_T_EVENT_AC, "rates %u %u %u %u %u %u %u %u") \
+  X(AsioModuleAttached, 0x2100, QAV_T_EVENT_USER, "ASIO module attached") \
+  X(AsioModulePathKnown, 0x2101, QAV_T_EVENT_USER, "ASIO module path known") \
+  X(AsioInitialised, 0x2102, QAV_T_EVENT_USER, "init: %llu devices, %llu inputs, %llu outputs") \
+  X(AsioInitFailed, 0x2103, QAV_T_REFUSE_USER, "init failed: %llu devices found") \
+  X(AsioBuffersCreated, 0x2104, QAV_T_EVENT_USER, "createBuffers: %llu channels of %llu samples") \
+  X(AsioBuffersRefused, 0x2105, QAV_T_REFUSE_USER, "createBuffers of %lld channels, %lld samples refused: %lld") \
+  X(AsioStart, 0x2106, QAV_T_EVENT_USER, "start: %lld") \
+  X(AsioStop, 0x2107, QAV_T_EVENT_USER, "stop") \
+  X(AsioRateChanged, 0x2108, QAV_T_EVENT_USER, "sample rate %llu Hz asked for: %lld, running at %llu Hz") \
+  X(AsioHostMessage, 0x2109, QAV_T_DETAIL_USER, "host message %lld answered %lld") \
+  X(AsioOverload, 0x210A, QAV_T_REFUSE_USER, "overload %llu: the devices' data ran over") \
+  X(AsioStreamingEnded, 0x210B, QAV_T_FAIL_USER, "streaming ended: the devices stopped delivering; reset requested")
 
 enum class TraceId : unsigned int {
 #define QAV_TRACE_ID_ENUM(name, id, flags, text) name = id,

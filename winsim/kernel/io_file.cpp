@@ -9,6 +9,7 @@
 #include "winsim/kernel/io_device.h"
 #include "winsim/kernel/io_irp_table.h"
 #include "winsim/kernel/io_rules.h"
+#include "winsim/kernel/io_symlinks.h"
 #include "winsim/kernel/pnp_manager.h"
 #include "winsim/kernel/pnp_text.h"
 #include "winsim/kernel/pool.h"
@@ -187,13 +188,24 @@ NTSTATUS OpenGlobalRoot(const std::u16string &path, KPROCESSOR_MODE mode, ACCESS
   return OpenFileObject(device, end == std::u16string::npos ? u"" : path.substr(end), nullptr, mode, access, file);
 }
 
+// \??\<link>[\<file name>]: a symbolic link some driver made to its named
+// device. A link whose device is gone names nothing.
+NTSTATUS OpenDosDevice(const std::u16string &path, KPROCESSOR_MODE mode, ACCESS_MASK access, PFILE_OBJECT *file) {
+  std::u16string target;
+  std::u16string rest;
+  if (!ResolveDosDevice(path, &target, &rest)) return STATUS_OBJECT_NAME_NOT_FOUND;
+  PDEVICE_OBJECT device = FindNamedDevice(target);
+  if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+  return OpenFileObject(device, rest, nullptr, mode, access, file);
+}
+
 }  // namespace
 
 NTSTATUS OpenDevicePath(const std::u16string &path, KPROCESSOR_MODE mode, ACCESS_MASK access, PFILE_OBJECT *file) {
   *file = nullptr;
   if (pnp::Upcase(path).rfind(u"\\??\\GLOBALROOT\\DEVICE\\", 0) == 0) return OpenGlobalRoot(path, mode, access, file);
   PnpManager *manager = PnpManager::Active();
-  if (manager == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+  if (manager == nullptr) return OpenDosDevice(path, mode, access, file);
   const std::u16string upper = pnp::Upcase(path);
   for (const DeviceInterfaceInfo &info : manager->Interfaces(nullptr, true)) {
     if (info.pdo == nullptr) continue;
@@ -206,7 +218,7 @@ NTSTATUS OpenDevicePath(const std::u16string &path, KPROCESSOR_MODE mode, ACCESS
     if (upper.size() > link.size() && upper[link.size()] != u'\\') continue;
     return OpenFileObject(info.pdo, path.substr(link.size()), nullptr, mode, access, file);
   }
-  return STATUS_OBJECT_NAME_NOT_FOUND;
+  return OpenDosDevice(path, mode, access, file);
 }
 
 void ReferenceFileObject(PFILE_OBJECT file) {

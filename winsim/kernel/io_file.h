@@ -35,6 +35,8 @@ NTSTATUS OpenFileObject(PDEVICE_OBJECT device, const std::u16string &name, PFILE
 // stack. The link is matched case-insensitively, as the object manager does.
 // STATUS_OBJECT_NAME_NOT_FOUND for no enabled interface of that name.
 // \??\GLOBALROOT\Device\<name> opens a named device object instead.
+// A \??\ name no interface has goes through the DOS-devices symbolic links
+// (IoCreateSymbolicLink) to the named device they link to.
 NTSTATUS OpenDevicePath(const std::u16string &path, KPROCESSOR_MODE mode, ACCESS_MASK access, PFILE_OBJECT *file);
 
 // The handle to the file object closed: the last one sends IRP_MJ_CLEANUP,

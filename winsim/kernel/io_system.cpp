@@ -5,6 +5,7 @@
 #include "winsim/kernel/io_driver.h"
 #include "winsim/kernel/io_file.h"
 #include "winsim/kernel/io_irp_table.h"
+#include "winsim/kernel/io_symlinks.h"
 #include "winsim/kernel/io_workers.h"
 #include "winsim/kernel/ke_dpc_timer.h"
 
@@ -16,6 +17,7 @@ void ResetTables() {
   ForgetFileObjects();
   IrpTable::Instance().Reset();
   ResetDeviceTable();
+  ResetSymbolicLinks();
   ResetDriverTable();
   ResetCancelSpinLock();
 }

@@ -18,6 +18,9 @@ std::optional<TraceLoggerOptions> &DefaultOptions() {
   return options;
 }
 
+// The DOS device name behind QAV_LOGGER_USER_PATH.
+const WCHAR kUserLinkName[] = u"\\DosDevices\\BryntDriverLogger";
+
 // Record arrays start on a cache line after the header.
 constexpr uint32_t kRecordsOffset = 128;
 
@@ -141,6 +144,10 @@ TraceLogger::TraceLogger(const TraceLoggerOptions &options)
     Pool::Instance().MarkMachineOwned(m_device);
     m_device->Flags |= DO_BUFFERED_IO;
     m_device->Flags &= ~DO_DEVICE_INITIALIZING;
+    // User-mode clients open it by its DOS device name.
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, kUserLinkName);
+    m_linked = IoCreateSymbolicLink(&link, &name) == STATUS_SUCCESS;
   }
 }
 
@@ -148,6 +155,11 @@ TraceLogger::TraceLogger(const TraceLoggerOptions &options)
 // unloaded) keeps the device: the machine then forgets it with the rest.
 TraceLogger::~TraceLogger() {
   if (m_options.onShutdown) m_options.onShutdown(*this);
+  if (m_linked) {
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, kUserLinkName);
+    IoDeleteSymbolicLink(&link);
+  }
   if (OpenKernelFileHandles() == 0) {
     if (m_device != nullptr) IoDeleteDevice(m_device);
     if (m_driver != nullptr) UnloadDriver(m_driver);

@@ -2,8 +2,10 @@
 // owns two ring buffers of trace records, "STND" and "REAL", and answers the
 // logger protocol's I/O controls on \Device\BryntDriverLogger: its version,
 // the buffers' system addresses (kernel callers), their user-mode mapping and
-// a write-through control. Tests and tools set its masks, trigger and
-// countdown directly in the buffer headers, as the logger's own tools would.
+// a write-through control. User mode opens it through the symbolic link
+// \DosDevices\BryntDriverLogger as "\\.\BryntDriverLogger". Tests and tools
+// set its masks, trigger and countdown directly in the buffer headers, as the
+// logger's own tools would.
 //
 // In winsim user mode shares the host address space, so the "mapping" of a
 // buffer is its system address.
@@ -91,6 +93,7 @@ class TraceLogger {
   Ring m_realTime;
   PDRIVER_OBJECT m_driver = nullptr;
   PDEVICE_OBJECT m_device = nullptr;
+  bool m_linked = false;
 };
 
 }  // namespace winsim

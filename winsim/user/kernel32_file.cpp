@@ -14,12 +14,14 @@ namespace {
 
 void SetLastNtError(NTSTATUS status) { SetLastError(RtlNtStatusToDosError(status)); }
 
-// "\\?\" (or "\??\") names the object manager's \??\ directory.
+// "\\?\", "\\.\" (DOS device names) and "\??\" all name the object
+// manager's \??\ directory.
 bool ToObjectName(std::u16string path, std::u16string *name) {
-  if (path.size() < 4 || path[0] != u'\\' || (path[1] != u'\\' && path[1] != u'?') || path[2] != u'?' ||
-      path[3] != u'\\') {
-    return false;
-  }
+  if (path.size() < 4 || path[0] != u'\\' || path[3] != u'\\') return false;
+  const bool win32Prefix = path[1] == u'\\' && (path[2] == u'?' || path[2] == u'.');
+  const bool ntPrefix = path[1] == u'?' && path[2] == u'?';
+  if (!win32Prefix && !ntPrefix) return false;
+  path[2] = u'?';
   path[1] = u'?';
   *name = std::move(path);
   return true;

@@ -883,6 +883,14 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
 // The device must be detached from any lower device first. Its memory goes
 // when the last reference does.
 void IoDeleteDevice(PDEVICE_OBJECT DeviceObject, WINSIM_CALLSITE);
+// Links in the DOS-devices directory (\??\NAME, \DosDevices\NAME or
+// \GLOBAL??\NAME) to a device name; user mode opens them as "\\.\NAME".
+// PASSIVE_LEVEL. A name already linked: STATUS_OBJECT_NAME_COLLISION; a link
+// outside that directory: STATUS_OBJECT_PATH_NOT_FOUND. A link outlives its
+// device and its driver until it is deleted.
+NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName, WINSIM_CALLSITE);
+// STATUS_OBJECT_NAME_NOT_FOUND for a link that does not exist.
+NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName, WINSIM_CALLSITE);
 // Attaches SourceDevice on top of TargetDevice's stack; returns the device it
 // was attached to (the former top), or NULL when the target is being deleted.
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice,
