@@ -27,24 +27,32 @@ uint32_t FixedPoint(ClockParams params, uint64_t intervalsPerSecond, unsigned fr
 
 int32_t ClampDrift(int32_t driftPpm) { return std::clamp(driftPpm, -kMaxDriftPpm, kMaxDriftPpm); }
 
-void SampleClock::Start(uint64_t microframe, ClockParams params) {
+void SampleClock::Start(uint64_t microframe, ClockParams params, uint64_t phase) {
   m_running = true;
   m_origin = microframe;
   m_base = 0;
+  m_phase = phase % kClockPhaseUnits;
   m_params = params;
 }
 
 void SampleClock::Retune(uint64_t microframe, ClockParams params) {
-  m_base = SampleAt(microframe);
-  m_origin = std::max(microframe, m_origin);
+  if (microframe > m_origin) {
+    const u128 total = Elapsed(microframe);
+    m_base += static_cast<uint64_t>(total / kClockPhaseUnits);
+    m_phase = static_cast<uint64_t>(total % kClockPhaseUnits);
+    m_origin = microframe;
+  }
   m_params = params;
+}
+
+u128 SampleClock::Elapsed(uint64_t microframe) const {
+  const u128 elapsed = microframe - m_origin;
+  return elapsed * DriftedMicroRate(m_params) + m_phase;
 }
 
 uint64_t SampleClock::SampleAt(uint64_t microframe) const {
   if (microframe <= m_origin) return m_base;
-  const u128 elapsed = microframe - m_origin;
-  const u128 produced = elapsed * DriftedMicroRate(m_params) / (kMicroframesPerSecond * kPpmScale);
-  return m_base + static_cast<uint64_t>(produced);
+  return m_base + static_cast<uint64_t>(Elapsed(microframe) / kClockPhaseUnits);
 }
 
 uint32_t FeedbackHighSpeed(ClockParams params) { return FixedPoint(params, kMicroframesPerSecond, 16); }

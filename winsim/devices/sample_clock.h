@@ -25,8 +25,9 @@ class SampleClock {
   bool Running() const { return m_running; }
   const ClockParams &Params() const { return m_params; }
 
-  // Sample 0 is produced in `microframe`.
-  void Start(uint64_t microframe, ClockParams params);
+  // Sample 0 is produced in `microframe`; `phase` as above, reduced modulo
+  // one sample period.
+  void Start(uint64_t microframe, ClockParams params, uint64_t phase = 0);
   void Stop() { m_running = false; }
   // New parameters from `microframe` on; the samples counted before stay.
   void Retune(uint64_t microframe, ClockParams params);
@@ -37,13 +38,20 @@ class SampleClock {
   uint64_t SampleAt(uint64_t microframe) const;
 
  private:
+  // (microframe − origin) × drifted rate + phase, for microframe ≥ origin.
+  unsigned __int128 Elapsed(uint64_t microframe) const;
+
   bool m_running = false;
   uint64_t m_origin = 0;
   uint64_t m_base = 0;
+  uint64_t m_phase = 0;
   ClockParams m_params;
 };
 
 int32_t ClampDrift(int32_t driftPpm);
+
+// One sample period in the clock's phase units.
+inline constexpr uint64_t kClockPhaseUnits = 8'000ull * 1'000'000ull;
 
 // Explicit feedback values (USB 2.0 §5.12.4.2), rounded to nearest:
 // high speed: samples per microframe, 16.16 fixed point in four bytes;
