@@ -37,7 +37,9 @@ TEST(SampleClockPhase, ARetuneKeepsTheFractionOfASample) {
   straight.Start(0, params, 12345);
   retuned.Start(0, params, 12345);
   for (uint64_t at : {3u, 7u, 1000u}) retuned.Retune(at, params);
-  for (uint64_t m = 1000; m < 3000; ++m) ASSERT_EQ(retuned.SampleAt(m), straight.SampleAt(m)) << m;
+  // The segment before the last retune still answers exactly: a capture
+  // packet asks about the interval before its microframe.
+  for (uint64_t m = 7; m < 3000; ++m) ASSERT_EQ(retuned.SampleAt(m), straight.SampleAt(m)) << m;
 }
 
 // Rowan at 44.1 kHz (3-byte samples, 8 channels), capture alternate 1.
