@@ -3,7 +3,8 @@
 //                  time, implicit (Larch) and explicit (Maple) feedback,
 //                  44.1/48 kHz, drift -200/0/+200 ppm; explicit feedback
 //                  every microframe (Aspen) and every fourth (Elm); the
-//                  rule: no glitch, FIFO mean within ±8 frames of its start
+//                  rule: no glitch, FIFO mean within ±8 frames of its start;
+//                  underrun microframes are also counted from the DAC's start
 //   Exactness      a ramp through the device and back over
 //                  QAV_FIGURE_MINUTES (default 10) at UrbSize 1, 3, 5, 10
 //   Latency        region queued → first sample on the bus (render), sample on
@@ -77,8 +78,9 @@ TEST_F(Figures, RateMatching) {
       {"Aspen", "explicit/1", 44100, -200}, {"Aspen", "explicit/1", 44100, 200},
       {"Elm", "explicit/4", 44100, -200},   {"Elm", "explicit/4", 44100, 200},
   };
-  std::printf("| row | model | feedback | rate | drift ppm | minutes | underruns | overruns | FIFO depth | level at 1 s "
-              "| level min..max | level at end | mean level − start | ramp errors | max lateness |\n");
+  std::printf("| row | model | feedback | rate | drift ppm | minutes | underruns | overruns | underrun µframes from start "
+              "| FIFO depth | start threshold | level at 1 s | level min..max | level at end | mean level − start "
+              "| ramp errors | max lateness |\n");
   for (int row = 0; row < static_cast<int>(std::size(cases)); ++row) {
     if (!Selected(row)) continue;
     const RateCase &c = cases[row];
@@ -93,11 +95,11 @@ TEST_F(Figures, RateMatching) {
     const RampChecker played = Played();
     const ULONG maxLateness = Render().maxLateness;
     Leave(render);
-    std::printf("| %d | %s | %s | %u | %+d | %" PRIu64 " | %" PRIu64 " | %" PRIu64 " | %u | %u | %u..%u | %u | %+.1f | %" PRIu64
-                " | %u |\n",
+    std::printf("| %d | %s | %s | %u | %+d | %" PRIu64 " | %" PRIu64 " | %" PRIu64 " | %" PRIu64
+                " | %u | %u | %u | %u..%u | %u | %+.1f | %" PRIu64 " | %u |\n",
                 row, c.model, c.feedback, static_cast<unsigned>(c.rate), c.drift, minutes,
-                end.underrunEvents - settled.underrunEvents, end.overrunEvents - settled.overrunEvents, end.fifoDepth,
-                settled.level, end.minLevel, end.maxLevel, end.level, end.MeanLevel() - end.StartLevel(), played.Errors(),
+                end.underrunEvents - settled.underrunEvents, end.overrunEvents - settled.overrunEvents,
+                end.underrunMicroframes, end.fifoDepth, end.startThreshold, settled.level, end.minLevel, end.maxLevel, end.level, end.MeanLevel() - end.StartLevel(), played.Errors(),
                 static_cast<unsigned>(maxLateness));
     std::fflush(stdout);
     device->SetPlayedSink(nullptr);
@@ -165,10 +167,12 @@ TEST_F(Figures, Latency) {
   const ULONG sizes[] = {1, 3, 5};
   // The device's converter delays lie outside what the bus shows: a render
   // sample reaches the output DAC delay frames after the bus, a captured one
-  // entered the input ADC delay frames before it.
+  // entered the input ADC delay frames before it, and a capture packet
+  // leaves with samples taken in the service interval before it (one
+  // microframe's worth on Larch) unless the model sends them during it.
   std::printf("| row | UrbSize | render: region queued → its first sample on the bus (samples, min / mean / max) "
               "| + DAC delay | capture: oldest sample of a URB on the bus → at the pin "
-              "| capture: newest sample → at the pin | + ADC delay |\n");
+              "| capture: newest sample → at the pin | + ADC delay | + capture packet's own interval |\n");
   for (int row = 0; row < static_cast<int>(std::size(sizes)); ++row) {
     if (!Selected(row)) continue;
     PlugAt("Larch", 48000, 0);
@@ -219,10 +223,11 @@ TEST_F(Figures, Latency) {
       if (last) captureNewest.Add(crossing - (a.frames - 1));
     }
     const winsim::devices::DeviceBehaviour &behaviour = device->Definition().model.behaviour;
-    std::printf("| %d | %u | %s | %u | %s | %s | %u |\n", row, static_cast<unsigned>(sizes[row]),
+    const bool afterInterval = behaviour.captureTiming == winsim::devices::CaptureTiming::AfterInterval;
+    std::printf("| %d | %u | %s | %u | %s | %s | %u | %s |\n", row, static_cast<unsigned>(sizes[row]),
                 renderSpread.Text().c_str(), static_cast<unsigned>(winsim::devices::DacDelayFrames(behaviour)),
                 captureOldest.Text().c_str(), captureNewest.Text().c_str(),
-                static_cast<unsigned>(winsim::devices::AdcDelayFrames(behaviour)));
+                static_cast<unsigned>(winsim::devices::AdcDelayFrames(behaviour)), afterInterval ? "6" : "0");
     std::fflush(stdout);
     Unplug();
   }

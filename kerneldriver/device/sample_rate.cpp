@@ -13,12 +13,22 @@
 
 namespace {
 
+// A clock whose rate the host may not write (fixed, or external) refuses
+// every write, even of the rate it runs at; a change to that rate needs no
+// write.
+bool ClockRunsAt(UsbAudioDevice *device, ULONG rate) {
+  ULONG current = 0;
+  return NT_SUCCESS(AudioControlReadRate(device->audioControl, &current)) && current == rate;
+}
+
 // The change without telling the clients.
 NTSTATUS ChangeQuietly(UsbAudioDevice *device, ULONG rate) {
   if (device->openAudioPins != 0) return kStatusAudioPinsOpen;
   if (device->audioControl == nullptr) return STATUS_DEVICE_NOT_READY;
   // Nothing is rolled back after a failure: the clock may already run at the new rate.
-  if (!NT_SUCCESS(AudioControlWriteRate(device->audioControl, rate))) return STATUS_INTERNAL_ERROR;
+  if (!NT_SUCCESS(AudioControlWriteRate(device->audioControl, rate)) && !ClockRunsAt(device, rate)) {
+    return STATUS_INTERNAL_ERROR;
+  }
   UsbAudioStream *streams[] = {device->captureStream, device->renderStream};
   for (UsbAudioStream *stream : streams) {
     if (stream != nullptr && !NT_SUCCESS(UsbAudioStreamPrepareForRate(stream, rate, true))) {

@@ -20,6 +20,9 @@ class CapturePacketSizes : public ::testing::TestWithParam<SizeCase> {};
 TEST_P(CapturePacketSizes, SumOverTenSecondsToTheDriftedSampleCount) {
   const SizeCase &c = GetParam();
   DeviceModel model = WithDrift("Alder", c.ppm);  // capture: interface 2, alternate 1, 2 × 3 bytes
+  // The clock's arithmetic alone: phase 0 at start, each packet carrying its own interval.
+  model.behaviour.randomClockPhase = false;
+  model.behaviour.captureTiming = CaptureTiming::DuringInterval;
   if (c.fullSpeed) model = FullSpeedVariant(model);
   Bench bench(model);
   ASSERT_EQ(bench.SetConfiguration(1), USBD_STATUS_SUCCESS);
@@ -169,9 +172,12 @@ TEST(CapturePackets, ThatDoNotFitTheHostsRoomAreBabble) {
   IsoPump pump(bench, options, {}, log.Taker());
   pump.Start();
   ASSERT_TRUE(pump.RunToLimit(kTicksPerSecond));
-  EXPECT_EQ(log.statuses, std::vector<int32_t>(16, USBD_STATUS_CRC));
+  // A run's first packet carries nothing (no sample was complete before it), so it fits.
+  std::vector<int32_t> statuses(16, USBD_STATUS_CRC);
+  statuses[0] = USBD_STATUS_SUCCESS;
+  EXPECT_EQ(log.statuses, statuses);
   EXPECT_EQ(pump.LastTransferStatus(), USBD_STATUS_ISOCH_REQUEST_FAILED);
-  EXPECT_EQ(bench.device->Capture().overflows, 16u);
+  EXPECT_EQ(bench.device->Capture().overflows, 15u);
 }
 
 }  // namespace

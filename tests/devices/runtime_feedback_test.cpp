@@ -104,6 +104,7 @@ DeviceModel Maple(bool fullSpeed, int32_t ppm, uint32_t depth = 0, uint32_t star
                   FeedbackMode mode = FeedbackMode::FifoServo) {
   DeviceModel model = WithDrift("Maple", ppm);
   model.behaviour.feedbackMode = mode;
+  model.behaviour.fifoStartMicroseconds = 0;  // the servo steers around half the FIFO
   if (depth != 0) model.behaviour.fifoDepthFrames = depth;
   if (start != 0) model.behaviour.fifoStartFrames = start;
   return fullSpeed ? FullSpeedVariant(model) : model;

@@ -30,6 +30,7 @@ AudioDevice::AudioDevice(DeviceDefinition definition)
       m_captureUnit(StreamFeatureUnit(m_definition.model, StreamDirection::Capture)),
       m_state(m_layout),
       m_clocks(m_definition.model),
+      m_settle(m_definition.model.behaviour.clockSettleMicroseconds, m_definition.model.behaviour.clockSettleEffect),
       m_features(m_definition.model),
       m_engine(m_definition.model.behaviour, m_definition.model.speed),
       m_midi(MidiCables(m_definition.model)),
@@ -77,24 +78,41 @@ std::string AudioDevice::Label() const {
 // microframes it is (1 + drift) / (1 + SOF offset) - 1, rounded.
 ClockParams AudioDevice::Clock() const {
   constexpr int64_t kScale = 1'000'000;
-  const int64_t numerator = (kScale + m_driftPpm) * kScale;
+  const int64_t numerator = (kScale + m_clocks.ActiveDrift(m_driftPpm)) * kScale;
   const int64_t denominator = kScale + m_sofOffsetPpm;
   const int64_t onBus = (numerator + denominator / 2) / denominator - kScale;
   return ClockParams{m_clocks.ActiveRate(), ClampDrift(static_cast<int32_t>(onBus))};
 }
 
-TransferOutcome AudioDevice::Control(const usb::SetupPacket &setup, uint8_t *data, usb::VTime) {
+TransferOutcome AudioDevice::Control(const usb::SetupPacket &setup, uint8_t *data, usb::VTime now) {
   VendorHandler vendor;
+  TransferOutcome outcome = Stall();
+  bool notify = false;
   {
     std::lock_guard<std::mutex> guard(m_mutex);
+    m_lastSeen = std::max(m_lastSeen, now);
+    m_settle.Seen(now);
     if (auto fault = m_faults.OnControl(setup)) return {*fault, 0, 0};
-    if (RequestType(setup) != kRequestTypeVendor) return ControlLocked(setup, data);
-    vendor = m_vendor;
+    if (RequestType(setup) == kRequestTypeVendor) {
+      vendor = m_vendor;
+    } else {
+      outcome = ControlLocked(setup, data, now);
+    }
+    notify = ReportSettledLocked();
   }
+  if (notify) NotifyDataReady(m_statusEndpoint);
+  if (RequestType(setup) != kRequestTypeVendor) return outcome;
   return vendor ? vendor(setup, data) : Stall();
 }
 
-TransferOutcome AudioDevice::ControlLocked(const usb::SetupPacket &setup, uint8_t *data) {
+// A settle the host saw as an invalid clock has ended: the clock's validity
+// changed, and the host hears of it.
+bool AudioDevice::ReportSettledLocked() {
+  if (!m_settle.TakeSettled()) return false;
+  return QueueStatus(m_clocks.ActiveClock(), usb_const::kClockValidityControl);
+}
+
+TransferOutcome AudioDevice::ControlLocked(const usb::SetupPacket &setup, uint8_t *data, usb::VTime now) {
   if (setup.wLength != 0 && data == nullptr) return Stall();
   if (RequestType(setup) == kRequestTypeStandard) {
     StandardContext context{m_definition.descriptors, m_layout, m_state, m_faults};
@@ -104,12 +122,29 @@ TransferOutcome AudioDevice::ControlLocked(const usb::SetupPacket &setup, uint8_
     return outcome;
   }
   if (RequestType(setup) == kRequestTypeClass && Recipient(setup) == kRecipientInterface) {
-    ClassContext context{m_layout, m_state, m_clocks, m_features};
-    const TransferOutcome outcome = HandleAudioControlRequest(setup, data, context);
-    UpdateGains();
-    return outcome;
+    return ClassRequest(setup, data, now);
   }
   return Stall();
+}
+
+// A request that changes the rate or the source the streams run from
+// starts the clock's settle.
+TransferOutcome AudioDevice::ClassRequest(const usb::SetupPacket &setup, uint8_t *data, usb::VTime now) {
+  const uint8_t clockBefore = m_clocks.ActiveClock();
+  const uint32_t rateBefore = m_clocks.ActiveRate();
+  const bool validityRead = DeviceToHost(setup) && setup.bRequest == usb_const::kRequestCur &&
+                            setup.wValue >> 8 == usb_const::kClockValidityControl && setup.wIndex >> 8 == clockBefore;
+  const uint8_t settling = validityRead && m_settle.ReadInvalid(now) ? clockBefore : 0;
+  ClassContext context{m_layout, m_state, m_clocks, m_features, settling};
+  const TransferOutcome outcome = HandleAudioControlRequest(setup, data, context);
+  if (m_clocks.ActiveClock() != clockBefore || m_clocks.ActiveRate() != rateBefore) m_settle.Changed(now);
+  UpdateGains();
+  return outcome;
+}
+
+bool AudioDevice::MutedBySettle(uint8_t endpoint, uint64_t microframe) {
+  const EndpointInfo *active = m_state.ActiveEndpoint(endpoint);
+  return active != nullptr && active->IsoData() && m_settle.DataPacket(microframe);
 }
 
 void AudioDevice::Apply(const StandardEffect &effect) {
@@ -127,22 +162,53 @@ void AudioDevice::Apply(const StandardEffect &effect) {
 }
 
 TransferOutcome AudioDevice::IsoOut(uint8_t endpoint, uint64_t microframe, const uint8_t *data, uint32_t length) {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  TransferOutcome outcome;
+  bool notify = false;
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    outcome = IsoOutLocked(endpoint, microframe, data, length);
+    notify = ReportSettledLocked();
+  }
+  if (notify) NotifyDataReady(m_statusEndpoint);
+  return outcome;
+}
+
+TransferOutcome AudioDevice::IsoIn(uint8_t endpoint, uint64_t microframe, uint8_t *buffer, uint32_t capacity) {
+  TransferOutcome outcome;
+  bool notify = false;
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    outcome = IsoInLocked(endpoint, microframe, buffer, capacity);
+    notify = ReportSettledLocked();
+  }
+  if (notify) NotifyDataReady(m_statusEndpoint);
+  return outcome;
+}
+
+TransferOutcome AudioDevice::IsoOutLocked(uint8_t endpoint, uint64_t microframe, const uint8_t *data,
+                                          uint32_t length) {
   if (m_state.ActiveEndpoint(endpoint) == nullptr) return NoReply();
   if (m_faults.DropIso(endpoint, microframe)) {
     m_engine.Lose(endpoint, microframe, Clock());
     return {Handshake::Error, 0, 0};
   }
+  if (MutedBySettle(endpoint, microframe)) {
+    m_engine.Lose(endpoint, microframe, Clock());
+    return {Handshake::Ack, length, 0};
+  }
   return m_engine.IsoOut(endpoint, microframe, data, length, Clock());
 }
 
-TransferOutcome AudioDevice::IsoIn(uint8_t endpoint, uint64_t microframe, uint8_t *buffer, uint32_t capacity) {
-  std::lock_guard<std::mutex> guard(m_mutex);
+TransferOutcome AudioDevice::IsoInLocked(uint8_t endpoint, uint64_t microframe, uint8_t *buffer, uint32_t capacity) {
   const EndpointInfo *active = m_state.ActiveEndpoint(endpoint);
   if (active == nullptr) return NoReply();
   if (m_faults.DropIso(endpoint, microframe)) {
     m_engine.Lose(endpoint, microframe, Clock());
     return {Handshake::Error, 0, 0};
+  }
+  if (MutedBySettle(endpoint, microframe)) {
+    m_engine.Lose(endpoint, microframe, Clock());
+    return {Handshake::Ack, 0, 0};
   }
   const TransferOutcome outcome = m_engine.IsoIn(endpoint, microframe, buffer, capacity, Clock());
   if (!active->IsoData() || !m_faults.GarbleIsoIn(endpoint)) return outcome;
@@ -151,8 +217,11 @@ TransferOutcome AudioDevice::IsoIn(uint8_t endpoint, uint64_t microframe, uint8_
   return {Handshake::Error, capacity, 0};
 }
 
-TransferOutcome AudioDevice::BulkOrInterruptIn(uint8_t endpoint, usb::VTime, uint8_t *buffer, uint32_t capacity) {
+TransferOutcome AudioDevice::BulkOrInterruptIn(uint8_t endpoint, usb::VTime now, uint8_t *buffer, uint32_t capacity) {
   std::lock_guard<std::mutex> guard(m_mutex);
+  m_lastSeen = std::max(m_lastSeen, now);
+  m_settle.Seen(now);
+  ReportSettledLocked();
   if (endpoint == 0 || m_state.ActiveEndpoint(endpoint) == nullptr) return NoReply();
   if (endpoint == m_statusEndpoint) return m_status.Pop(buffer, capacity);
   if (endpoint == m_midiInEndpoint) return m_midi.Send(buffer, capacity);
@@ -179,6 +248,7 @@ void AudioDevice::BusReset(usb::VTime) {
   std::lock_guard<std::mutex> guard(m_mutex);
   m_state.Deconfigure();
   m_engine.StopAll();
+  m_settle.Clear();
 }
 
 void AudioDevice::PowerLoss(usb::VTime) {
@@ -186,6 +256,7 @@ void AudioDevice::PowerLoss(usb::VTime) {
   m_state.Deconfigure();
   m_engine.StopAll();
   m_clocks = ClockTree(m_definition.model);
+  m_settle.Clear();
   m_features = FeatureUnits(m_definition.model);
   UpdateGains();
   ++m_powerLosses;

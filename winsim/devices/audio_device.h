@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "winsim/devices/audio_engine.h"
+#include "winsim/devices/clock_settle.h"
 #include "winsim/devices/clock_tree.h"
 #include "winsim/devices/configuration_state.h"
 #include "winsim/devices/device_definition.h"
@@ -82,8 +83,23 @@ class AudioDevice final : public usb::UsbFunction {
   // An external clock gaining or losing lock: CLOCK_VALID reads follow, and
   // a change queues a status interrupt message (when the device has the
   // endpoint). Unknown clocks are ignored.
+  // Regaining lock on the clock the streams run from starts a settle
+  // (DeviceBehaviour::clockSettleMicroseconds).
   void SetClockValid(uint8_t clockId, bool valid);
+  // What an external clock locks to changed its rate (a rate the clock
+  // lists): the clock follows, a status interrupt message reports its
+  // sampling frequency changed, and the clock settles when the streams run
+  // from it. False for an unknown or internal clock or an unlisted rate.
+  bool SetLockedRate(uint8_t clockId, uint32_t rate);
+  // The clock selector turned on the device (a front-panel switch): reported
+  // on the status interrupt, and the new clock settles. False without a
+  // selector or for an input it does not have.
+  bool SwitchClockInput(uint8_t input);
+  // The device's crystal, and one clock's own drift (ClockSource::driftPpm).
   void SetDriftPpm(int32_t driftPpm);
+  bool SetClockDriftPpm(uint8_t clockId, int32_t driftPpm);
+  // Data packets a settling clock left empty or unplayed.
+  uint64_t SettleMutedPackets() const;
   void SofOffsetChanged(int32_t ppm) override;
 
   // The feature unit on the render or capture path (0: none), and its mute
@@ -123,7 +139,14 @@ class AudioDevice final : public usb::UsbFunction {
   void SetVendorHandler(VendorHandler handler);
 
  private:
-  usb::TransferOutcome ControlLocked(const usb::SetupPacket &setup, uint8_t *data);
+  usb::TransferOutcome ControlLocked(const usb::SetupPacket &setup, uint8_t *data, usb::VTime now);
+  usb::TransferOutcome ClassRequest(const usb::SetupPacket &setup, uint8_t *data, usb::VTime now);
+  // Queues a status interrupt message; true when the host must be told.
+  bool QueueStatus(uint8_t entity, uint8_t selector);
+  bool MutedBySettle(uint8_t endpoint, uint64_t microframe);
+  bool ReportSettledLocked();
+  usb::TransferOutcome IsoOutLocked(uint8_t endpoint, uint64_t microframe, const uint8_t *data, uint32_t length);
+  usb::TransferOutcome IsoInLocked(uint8_t endpoint, uint64_t microframe, uint8_t *buffer, uint32_t capacity);
   void Apply(const StandardEffect &effect);
   ClockParams Clock() const;
   void UpdateGains();
@@ -140,6 +163,8 @@ class AudioDevice final : public usb::UsbFunction {
   mutable std::mutex m_mutex;
   ConfigurationState m_state;
   ClockTree m_clocks;
+  ClockSettle m_settle;
+  usb::VTime m_lastSeen = 0;  // the latest transaction time; changes made from outside happen then
   FeatureUnits m_features;
   AudioEngine m_engine;
   MidiPort m_midi;

@@ -41,21 +41,66 @@ uint32_t AudioDevice::ActiveRate() const {
   return m_clocks.ActiveRate();
 }
 
+bool AudioDevice::QueueStatus(uint8_t entity, uint8_t selector) {
+  const InterfaceInfo *control = m_layout.AudioControl();
+  if (m_statusEndpoint == 0 || control == nullptr) return false;
+  m_status.Push(ControlChanged(entity, selector, control->number));
+  return true;
+}
+
 void AudioDevice::SetClockValid(uint8_t clockId, bool valid) {
   bool queued = false;
   {
     std::lock_guard<std::mutex> guard(m_mutex);
-    const InterfaceInfo *control = m_layout.AudioControl();
-    if (!m_clocks.SetValid(clockId, valid) || m_statusEndpoint == 0 || control == nullptr) return;
-    m_status.Push(ClockValidityChanged(clockId, control->number));
-    queued = true;
+    if (!m_clocks.SetValid(clockId, valid)) return;
+    if (valid && clockId == m_clocks.ActiveClock()) m_settle.Changed(m_lastSeen);
+    queued = QueueStatus(clockId, usb_const::kClockValidityControl);
   }
   if (queued) NotifyDataReady(m_statusEndpoint);
+}
+
+bool AudioDevice::SetLockedRate(uint8_t clockId, uint32_t rate) {
+  bool queued = false;
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    const uint32_t before = m_clocks.Rate(clockId);
+    if (!m_clocks.SetLockedRate(clockId, rate)) return false;
+    if (before == rate) return true;
+    if (clockId == m_clocks.ActiveClock()) m_settle.Changed(m_lastSeen);
+    queued = QueueStatus(clockId, usb_const::kClockSamplingFrequencyControl);
+  }
+  if (queued) NotifyDataReady(m_statusEndpoint);
+  return true;
+}
+
+bool AudioDevice::SwitchClockInput(uint8_t input) {
+  bool queued = false;
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    const uint8_t selector = m_definition.model.selector ? m_definition.model.selector->id : 0;
+    const uint8_t before = m_clocks.SelectorInput();
+    if (selector == 0 || !m_clocks.SelectInput(input)) return false;
+    if (before == input) return true;
+    m_settle.Changed(m_lastSeen);
+    queued = QueueStatus(selector, usb_const::kClockSelectorControl);
+  }
+  if (queued) NotifyDataReady(m_statusEndpoint);
+  return true;
 }
 
 void AudioDevice::SetDriftPpm(int32_t driftPpm) {
   std::lock_guard<std::mutex> guard(m_mutex);
   m_driftPpm = ClampDrift(driftPpm);
+}
+
+bool AudioDevice::SetClockDriftPpm(uint8_t clockId, int32_t driftPpm) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_clocks.SetDrift(clockId, ClampDrift(driftPpm));
+}
+
+uint64_t AudioDevice::SettleMutedPackets() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_settle.MutedPackets();
 }
 
 void AudioDevice::SofOffsetChanged(int32_t ppm) {

@@ -25,8 +25,13 @@ AudioEngine::AudioEngine(const DeviceBehaviour &behaviour, UsbSpeed speed)
       m_applyGains(behaviour.featureUnitsShapeAudio),
       m_feedbackMode(behaviour.feedbackMode),
       m_feedbackJitter(behaviour.feedbackJitterTicks),
+      m_captureTiming(behaviour.captureTiming),
+      m_randomPhase(behaviour.randomClockPhase),
+      m_phases(behaviour.clockPhaseSeed),
       m_historyFrames(kHistoryMarginFrames) {
-  m_render.Configure(behaviour.fifoDepthFrames, behaviour.fifoStartFrames);
+  m_capture.Configure(behaviour.emptyCapturePacketsAtStart);
+  m_render.Configure(behaviour.fifoDepthFrames, behaviour.fifoStartFrames, behaviour.fifoStartMicroseconds,
+                     behaviour.underrunPolicy);
 }
 
 const AudioEngine::Binding *AudioEngine::Find(uint8_t endpoint) const {
@@ -93,7 +98,7 @@ void AudioEngine::ResetHistory(uint32_t channels) { m_history.Reset(channels, m_
 
 void AudioEngine::EnsureRunning(uint64_t microframe, ClockParams clock) {
   if (m_clock.Running()) return;
-  m_clock.Start(microframe, clock);
+  m_clock.Start(microframe, clock, m_randomPhase ? m_phases() % kClockPhaseUnits : 0);
   m_nextMicroframe = microframe;
   ResetHistory(m_render.Active() ? m_render.Channels() : m_history.Channels());
 }
@@ -128,6 +133,7 @@ TransferOutcome AudioEngine::IsoOut(uint8_t endpoint, uint64_t microframe, const
   const Binding *binding = Find(endpoint);
   if (binding == nullptr || binding->role != Role::RenderData) return {Handshake::NoReply, 0, 0};
   EnsureRunning(microframe, clock);
+  m_render.SetRate(clock.rate);
   RunThrough(microframe + binding->interval - 1, clock);
   m_render.Receive(data, length);
   return {Handshake::Ack, length, 0};
@@ -141,8 +147,14 @@ TransferOutcome AudioEngine::IsoIn(uint8_t endpoint, uint64_t microframe, uint8_
   const uint64_t end = microframe + binding->interval;
   EnsureRunning(microframe, clock);
   RunThrough(end - 1, clock);
-  const uint64_t first = m_clock.SampleAt(microframe);
-  const auto count = static_cast<uint32_t>(m_clock.SampleAt(end) - first);
+  uint64_t from = microframe;
+  uint64_t to = end;
+  if (m_captureTiming == CaptureTiming::AfterInterval) {
+    to = microframe;
+    from = microframe >= binding->interval ? microframe - binding->interval : 0;
+  }
+  const uint64_t first = m_clock.SampleAt(from);
+  const auto count = static_cast<uint32_t>(m_clock.SampleAt(to) - first);
   return m_capture.Produce(first, count, buffer, capacity, CaptureContext{m_history, m_loopbackDelay, clock.rate, m_adc});
 }
 

@@ -2,16 +2,18 @@
 // capture stream, run microframe by microframe in bus order.
 //
 // The clock starts at the first data packet after every stream was idle
-// (device sample 0 is produced in that microframe) and stops when the last
-// stream stops. Before a data packet of microframe m with a service interval
-// of I microframes is handled, the clock runs through microframe m + I − 1:
-// the DAC plays each of those microframes from what the FIFO held, and a
-// capture packet carries exactly the samples the clock produced in its
-// interval. Packets that arrive late (for microframes already run) are
-// handled without going back in time.
+// (device sample 0 is produced in that microframe, at a phase drawn per
+// start) and stops when the last stream stops. Before a data packet of
+// microframe m with a service interval of I microframes is handled, the
+// clock runs through microframe m + I − 1: the DAC plays each of those
+// microframes from what the FIFO held, and a capture packet carries exactly
+// the samples the clock produced in the interval before m (or, modelling an
+// idealised device, in m … m + I − 1). Packets that arrive late (for
+// microframes already run) are handled without going back in time.
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <random>
 #include <vector>
 
 #include "winsim/devices/capture_stream.h"
@@ -92,6 +94,9 @@ class AudioEngine {
   const bool m_applyGains;
   const FeedbackMode m_feedbackMode;
   const uint32_t m_feedbackJitter;
+  const CaptureTiming m_captureTiming;
+  const bool m_randomPhase;
+  std::mt19937_64 m_phases;  // one draw per clock start
   Converter m_dac;
   Converter m_adc;
   uint32_t m_historyFrames;

@@ -8,6 +8,7 @@ void CaptureStream::Start(uint32_t channels, uint32_t subslot, uint32_t maxPacke
   m_stats.active = true;
   m_stats.started = false;
   m_stats.firstSample = 0;
+  m_runPackets = 0;
   m_stats.channels = channels;
   m_stats.subslot = subslot;
   m_maxPacketBytes = maxPacketBytes;
@@ -36,6 +37,17 @@ usb::TransferOutcome CaptureStream::Produce(uint64_t firstSample, uint32_t count
   if (subslot == 0 || subslot > kMaxSubslotBytes || bytes > capacity || bytes > m_maxPacketBytes) {
     ++m_stats.overflows;  // babble: more data than the host made room for
     return {usb::Handshake::Error, 0, 0};
+  }
+  if (m_runPackets++ < m_emptyAtStart) {
+    ++m_stats.packets;
+    ++m_stats.emptyPackets;
+    m_stats.skippedFrames += count;
+    return {usb::Handshake::Ack, 0, 0};
+  }
+  if (count == 0) {
+    ++m_stats.packets;
+    ++m_stats.emptyPackets;
+    return {usb::Handshake::Ack, 0, 0};
   }
   if (!m_stats.started) {
     m_stats.started = true;

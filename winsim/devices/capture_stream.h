@@ -15,15 +15,19 @@ struct CaptureStats {
   bool active = false;
   uint32_t channels = 0;
   uint32_t subslot = 0;
-  bool started = false;       // a packet was produced in this run
+  bool started = false;       // a packet with frames was produced in this run
   uint64_t firstSample = 0;   // device sample index of this run's first captured frame
   uint64_t packets = 0;       // device lifetime
   uint64_t frames = 0;
   uint64_t overflows = 0;     // packets whose frames did not fit the room or the endpoint
+  uint64_t emptyPackets = 0;  // device lifetime: packets sent without frames
+  uint64_t skippedFrames = 0; // device lifetime: frames the start's empty packets did not carry
 };
 
 class CaptureStream {
  public:
+  // Every run begins with `emptyPackets` packets that carry nothing.
+  void Configure(uint32_t emptyPackets) { m_emptyAtStart = emptyPackets; }
   void Start(uint32_t channels, uint32_t subslot, uint32_t maxPacketBytes);
   void Stop() { m_stats.active = false; }
   bool Active() const { return m_stats.active; }
@@ -45,6 +49,8 @@ class CaptureStream {
   std::map<uint32_t, CaptureSource> m_sources;
   CaptureSource m_scratch;
   uint32_t m_maxPacketBytes = 0;
+  uint32_t m_emptyAtStart = 0;
+  uint64_t m_runPackets = 0;
   CaptureStats m_stats;
 };
 

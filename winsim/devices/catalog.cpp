@@ -85,6 +85,7 @@ DeviceModel Birch() {
   m.clocks = {Clock(kInternalClockId, ClockType::InternalProgrammable, "Internal", kRates44To192),
               Clock(kSpdifClockId, ClockType::External, "S/PDIF", kRates44To192)};
   m.clocks[1].validAtStart = false;
+  m.clocks[1].driftPpm = 25;  // the S/PDIF sender's crystal
   m.selector = ClockSelector{kSelectorId, {kInternalClockId, kSpdifClockId}, "Clock Source"};
   m.streams = {
       Stream(StreamDirection::Render, Concat({Numbered("Line Out ", 1, 2), {"S/PDIF Out L", "S/PDIF Out R"}}), 0x02,
@@ -120,6 +121,8 @@ DeviceModel Larch() {
   m.clocks = {Clock(kInternalClockId, ClockType::InternalProgrammable, "Internal", kRates44To192),
               Clock(kSpdifClockId, ClockType::External, "S/PDIF", kRates44To192),
               Clock(kAdatClockId, ClockType::External, "ADAT", {44100, 48000, 88200, 96000})};
+  m.clocks[1].driftPpm = 25;  // the senders' crystals
+  m.clocks[2].driftPpm = -15;
   m.selector = ClockSelector{kSelectorId, {kInternalClockId, kSpdifClockId, kAdatClockId}, "Clock Selector"};
   const auto render = Concat({Numbered("Analog ", 1, 8), {"Phones L", "Phones R", "S/PDIF L", "S/PDIF R"},
                               Numbered("ADAT ", 1, 8)});

@@ -44,8 +44,9 @@ class AudioControlRequests {
     if (m_channel != 0) return Stall();
     if (m_selector == kClockSamplingFrequencyControl) return SamplingFrequency();
     if (m_selector == kClockValidityControl && In() && Cur()) {
-      const uint8_t valid[1] = {static_cast<uint8_t>(m_context.clocks.Valid(m_entity) ? 1 : 0)};
-      return Answer(valid);
+      const bool valid = m_context.clocks.Valid(m_entity) && m_entity != m_context.settlingClock;
+      const uint8_t answer[1] = {static_cast<uint8_t>(valid ? 1 : 0)};
+      return Answer(answer);
     }
     return Stall();
   }

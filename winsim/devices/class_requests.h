@@ -18,6 +18,7 @@ struct ClassContext {
   const ConfigurationState &state;
   ClockTree &clocks;
   FeatureUnits &features;
+  uint8_t settlingClock = 0;  // a clock whose validity reads 0 while it settles; 0: none
 };
 
 usb::TransferOutcome HandleAudioControlRequest(const usb::SetupPacket &setup, uint8_t *data, ClassContext &context);

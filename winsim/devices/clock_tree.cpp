@@ -6,7 +6,7 @@
 
 namespace winsim::devices {
 
-ClockTree::ClockTree(const DeviceModel &model) {
+ClockTree::ClockTree(const DeviceModel &model) : m_writes(model.behaviour.clockRateWrites) {
   for (const ClockSource &source : model.clocks) {
     m_clocks.push_back(Clock{source, StartRate(model, source), source.validAtStart});
   }
@@ -36,9 +36,34 @@ uint32_t ClockTree::Rate(uint8_t clockId) const {
 bool ClockTree::SetRate(uint8_t clockId, uint32_t rate) {
   Clock *clock = Find(clockId);
   if (clock == nullptr) return false;
+  const ClockType type = clock->source.type;
+  const bool writable = type == ClockType::InternalVariable || type == ClockType::InternalProgrammable;
+  if (!writable && m_writes != ClockRateWrites::AnyListedRate) return false;
   if (!ClockAccepts(clock->source, rate)) return false;
   clock->rate = rate;
   return true;
+}
+
+bool ClockTree::SetLockedRate(uint8_t clockId, uint32_t rate) {
+  Clock *clock = Find(clockId);
+  if (clock == nullptr || clock->source.type != ClockType::External) return false;
+  if (!ClockAccepts(clock->source, rate)) return false;
+  clock->rate = rate;
+  return true;
+}
+
+bool ClockTree::SetDrift(uint8_t clockId, int32_t driftPpm) {
+  Clock *clock = Find(clockId);
+  if (clock == nullptr) return false;
+  clock->source.driftPpm = driftPpm;
+  return true;
+}
+
+int32_t ClockTree::ActiveDrift(int32_t crystalPpm) const {
+  const Clock *clock = Find(ActiveClock());
+  if (clock == nullptr || !clock->source.driftPpm) return crystalPpm;
+  if (clock->source.type == ClockType::External && !clock->valid) return crystalPpm;
+  return *clock->source.driftPpm;
 }
 
 std::vector<uint8_t> ClockTree::RangePayload(uint8_t clockId) const {

@@ -19,8 +19,19 @@ class ClockTree {
 
   // 0 for an unknown clock.
   uint32_t Rate(uint8_t clockId) const;
-  // False (nothing changes) for an unknown clock or a rate it does not list.
+  // A host's SET CUR: false (nothing changes) for an unknown clock, a rate
+  // it does not list, or a clock whose rate the model does not let the host
+  // write (ClockRateWrites).
   bool SetRate(uint8_t clockId, uint32_t rate);
+  // What an external clock locks to now runs at `rate` (any rate it lists);
+  // false for an unknown or internal clock or another rate.
+  bool SetLockedRate(uint8_t clockId, uint32_t rate);
+  // A clock's own drift (ClockSource::driftPpm); false for an unknown clock.
+  bool SetDrift(uint8_t clockId, int32_t driftPpm);
+  // The drift the streams run with: the active clock's own, the device's
+  // crystal `crystalPpm` without one, and the crystal also while an active
+  // external clock has no lock (the device then runs free at the rate).
+  int32_t ActiveDrift(int32_t crystalPpm) const;
   // RANGE answer of a clock source; empty for an unknown clock.
   std::vector<uint8_t> RangePayload(uint8_t clockId) const;
 
@@ -48,6 +59,7 @@ class ClockTree {
   const Clock *Find(uint8_t id) const;
   Clock *Find(uint8_t id);
 
+  ClockRateWrites m_writes;
   std::vector<Clock> m_clocks;
   uint8_t m_selectorId = 0;
   std::vector<uint8_t> m_selectorInputs;

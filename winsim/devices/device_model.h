@@ -45,6 +45,10 @@ struct ClockSource {
   std::vector<RateSubrange> subranges;
   uint8_t assocTerminal = 0;
   bool validAtStart = true;     // an external clock may start without lock
+  // The clock's own drift: an internal clock with a crystal of its own, or
+  // the sender an external clock locks to. None: the device's crystal
+  // (DeviceBehaviour::clockDriftPpm).
+  std::optional<int32_t> driftPpm;
 };
 
 // Input k (1-based) of the selector is inputs[k - 1].
@@ -148,13 +152,47 @@ enum class FeedbackMode : uint8_t {
   FifoServo,         // the drifted rate steered by the FIFO's fill (feedback_servo.h)
 };
 
+// What the DAC does once its FIFO ran dry while playing.
+enum class RenderUnderrunPolicy : uint8_t {
+  Reprime,  // play silence until the FIFO holds the start threshold again
+  PlayOn,   // keep playing whatever arrives, silence for what is missing
+};
+
+// Which samples a capture packet carries.
+enum class CaptureTiming : uint8_t {
+  // Those converted during the service interval before the packet's
+  // microframe: a packet leaves with samples that are complete (so the
+  // first packet of a run is empty).
+  AfterInterval,
+  // Those of the packet's own service interval, as if the device could send
+  // samples it has yet to take (an idealised device).
+  DuringInterval,
+};
+
+// Which clocks take a SET CUR of their sampling frequency. A fixed clock
+// has one rate and an external one runs at the rate of what it locks to:
+// real devices stall the write.
+enum class ClockRateWrites : uint8_t {
+  InternalVariableOrProgrammable,
+  AnyListedRate,  // any clock, at a rate it lists (a lenient device)
+};
+
+// What a device does while its clock settles after a change of rate or
+// source (clockSettleMicroseconds).
+enum class ClockSettleEffect : uint8_t {
+  ReportInvalid,  // the clock-validity control reads 0 until it has settled
+  MuteData,       // data packets carry nothing (IN) or are not played (OUT)
+  None,
+};
+
 // Parameters of the simulated hardware, read by the device runtime.
 struct DeviceBehaviour {
   int32_t clockDriftPpm = 0;
   uint32_t loopbackDelaySamples = 32;  // converter delay from an output back to its input
   uint32_t fifoDepthFrames = 512;      // render FIFO, in sample frames
   uint32_t initialRate = 48000;
-  uint32_t fifoStartFrames = 0;        // the DAC starts once the FIFO holds this many frames; 0: half the depth
+  // The DAC starts once the FIFO holds this many frames; 0: fifoStartMicroseconds decides.
+  uint32_t fifoStartFrames = 0;
   // Converters keep only the format's bBitResolution bits; off, every bit of
   // the subslot passes (an idealised converter).
   bool honourBitResolution = true;
@@ -167,6 +205,28 @@ struct DeviceBehaviour {
   // frames; the rest is the ADC's (analog input to capture packet). 0: half,
   // rounded up, as sigma-delta converters of one family roughly split it.
   uint32_t dacDelayFrames = 0;
+  // The DAC's start threshold as time at the stream's rate, rounded up to
+  // whole frames (1000: 48 frames at 48 kHz, 192 at 192 kHz); 0 with
+  // fifoStartFrames 0: half the FIFO's depth (a device that buffers deeply).
+  uint32_t fifoStartMicroseconds = 1000;
+  RenderUnderrunPolicy underrunPolicy = RenderUnderrunPolicy::Reprime;
+  // Where within a sample period the clock stands when streaming starts,
+  // and so where a run enters the pattern of packet sizes: drawn per start
+  // from clockPhaseSeed (the same seed gives the same runs); off, every run
+  // starts at phase 0.
+  bool randomClockPhase = true;
+  uint32_t clockPhaseSeed = 1;
+  CaptureTiming captureTiming = CaptureTiming::AfterInterval;
+  // IN data packets a capture run starts with that carry nothing (the
+  // device's capture path still filling); their samples are not sent.
+  uint32_t emptyCapturePacketsAtStart = 0;
+  ClockRateWrites clockRateWrites = ClockRateWrites::InternalVariableOrProgrammable;
+  // How long the clock takes to settle after a change of rate or source, or
+  // after an external clock regained lock; what it does meanwhile. MuteData
+  // counts the time from the first data packet after the change (the device
+  // locks to the stream); ReportInvalid from the change itself.
+  uint32_t clockSettleMicroseconds = 20000;
+  ClockSettleEffect clockSettleEffect = ClockSettleEffect::ReportInvalid;
 };
 
 struct DeviceModel {

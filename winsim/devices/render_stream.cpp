@@ -6,10 +6,29 @@
 
 namespace winsim::devices {
 
-void RenderStream::Configure(uint32_t depthFrames, uint32_t startFrames) {
+void RenderStream::Configure(uint32_t depthFrames, uint32_t startFrames, uint32_t startMicroseconds,
+                             RenderUnderrunPolicy policy) {
   m_stats.fifoDepth = std::max<uint32_t>(depthFrames, 1);
-  const uint32_t threshold = startFrames == 0 ? m_stats.fifoDepth / 2 : startFrames;
-  m_stats.startThreshold = std::clamp<uint32_t>(threshold, 1, m_stats.fifoDepth);
+  m_startFrames = startFrames;
+  m_startMicroseconds = startMicroseconds;
+  m_policy = policy;
+  UpdateThreshold();
+}
+
+void RenderStream::SetRate(uint32_t rate) {
+  if (rate == m_rate) return;
+  m_rate = rate;
+  UpdateThreshold();
+}
+
+void RenderStream::UpdateThreshold() {
+  uint64_t threshold = m_stats.fifoDepth / 2;
+  if (m_startFrames != 0) {
+    threshold = m_startFrames;
+  } else if (m_startMicroseconds != 0 && m_rate != 0) {
+    threshold = (uint64_t{m_rate} * m_startMicroseconds + 999'999) / 1'000'000;
+  }
+  m_stats.startThreshold = static_cast<uint32_t>(std::clamp<uint64_t>(threshold, 1, m_stats.fifoDepth));
 }
 
 void RenderStream::Start(uint32_t channels, uint32_t subslot, uint32_t maxPacketBytes) {
@@ -23,12 +42,14 @@ void RenderStream::Start(uint32_t channels, uint32_t subslot, uint32_t maxPacket
   m_stats.levelSum = m_stats.levelCount = 0;
   m_maxPacketBytes = maxPacketBytes;
   m_inUnderrun = false;
+  m_repriming = false;
   m_fifo.Reset(channels, m_stats.fifoDepth);
 }
 
 void RenderStream::Stop() {
   m_stats.active = false;
   m_stats.playing = false;
+  m_repriming = false;
   m_fifo.Clear();
   m_stats.level = 0;
 }
@@ -65,17 +86,36 @@ void RenderStream::Begin(uint64_t firstSample) {
   m_stats.minLevel = m_stats.maxLevel = m_fifo.Level();
 }
 
+// Silence while the FIFO fills again; every such microframe is still one
+// the clock wanted samples for.
+int32_t *RenderStream::Reprime(uint32_t count) {
+  m_output.assign(static_cast<size_t>(count) * m_stats.channels, 0);
+  ++m_stats.underrunMicroframes;
+  m_stats.missingFrames += count;
+  m_stats.playedFrames += count;
+  return m_output.data();
+}
+
 int32_t *RenderStream::Play(uint64_t firstSample, uint32_t count) {
   if (!m_stats.active) return nullptr;
   if (!m_stats.playing) {
     if (m_fifo.Level() < m_stats.startThreshold) return nullptr;
     Begin(firstSample);
   }
+  if (m_repriming) {
+    if (m_fifo.Level() < m_stats.startThreshold) return Reprime(count);
+    m_repriming = false;
+  }
   m_output.assign(static_cast<size_t>(count) * m_stats.channels, 0);
   const uint32_t got = m_fifo.Pop(m_output.data(), count);
   if (got < count) {
     m_stats.underrunEvents += m_inUnderrun ? 0 : 1;
+    ++m_stats.underrunMicroframes;
     m_stats.missingFrames += count - got;
+    if (m_policy == RenderUnderrunPolicy::Reprime) {
+      m_repriming = true;
+      ++m_stats.reprimes;
+    }
   }
   m_inUnderrun = got < count;
   m_stats.playedFrames += count;

@@ -1,13 +1,17 @@
 // The render side of the device: OUT packets are decoded into the FIFO, and
-// the DAC, once the FIFO first reached its start threshold, takes exactly the
-// clock's samples every microframe until the stream stops. A shortfall is an
-// underrun (silence is played in its place), a push beyond the depth an
-// overrun (the excess is dropped). Counters run for the device's lifetime;
-// the level extremes and the playback start belong to the current run.
+// the DAC, once the FIFO reached its start threshold, takes exactly the
+// clock's samples every microframe; it does not wait for late data. Every
+// microframe it cannot fill is an underrun microframe (silence is played in
+// place of what is missing); after one the DAC either plays on or stops and
+// waits for the start threshold again (RenderUnderrunPolicy), playing
+// silence meanwhile. A push beyond the depth is an overrun (the excess is
+// dropped). Counters run for the device's lifetime; the level extremes and
+// the playback start belong to the current run.
 #pragma once
 #include <cstdint>
 #include <vector>
 
+#include "winsim/devices/device_model.h"
 #include "winsim/devices/render_fifo.h"
 
 namespace winsim::devices {
@@ -42,7 +46,9 @@ struct RenderStats {
   uint64_t framesReceived = 0;
   uint64_t packetSizeViolations = 0;  // not a whole number of frames, or larger than the endpoint allows
   uint64_t underrunEvents = 0;        // runs of microframes the FIFO could not fill
+  uint64_t underrunMicroframes = 0;   // microframes the FIFO could not fill, re-priming ones included
   uint64_t missingFrames = 0;
+  uint64_t reprimes = 0;              // times the DAC stopped after an underrun to wait for the threshold
   uint64_t overrunEvents = 0;  // packets that did not fit
   uint64_t droppedFrames = 0;
   uint64_t playedFrames = 0;  // silence of underruns included
@@ -50,8 +56,11 @@ struct RenderStats {
 
 class RenderStream {
  public:
-  // startFrames 0: half the depth.
-  void Configure(uint32_t depthFrames, uint32_t startFrames);
+  // The threshold: startFrames; else startMicroseconds at the stream's
+  // rate (SetRate); else half the depth.
+  void Configure(uint32_t depthFrames, uint32_t startFrames, uint32_t startMicroseconds, RenderUnderrunPolicy policy);
+  // The rate the clock runs the stream at; a rate-scaled threshold follows it.
+  void SetRate(uint32_t rate);
 
   void Start(uint32_t channels, uint32_t subslot, uint32_t maxPacketBytes);
   void Stop();
@@ -72,12 +81,19 @@ class RenderStream {
  private:
   bool WholeFrames(uint32_t length) const;
   void Begin(uint64_t firstSample);
+  void UpdateThreshold();
+  int32_t *Reprime(uint32_t count);
 
   RenderFifo m_fifo;
   std::vector<int32_t> m_decoded;
   std::vector<int32_t> m_output;
   uint32_t m_maxPacketBytes = 0;
+  uint32_t m_startFrames = 0;
+  uint32_t m_startMicroseconds = 0;
+  uint32_t m_rate = 0;
+  RenderUnderrunPolicy m_policy = RenderUnderrunPolicy::PlayOn;
   bool m_inUnderrun = false;
+  bool m_repriming = false;  // stopped after an underrun, waiting for the threshold
   RenderStats m_stats;
 };
 

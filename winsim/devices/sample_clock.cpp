@@ -27,24 +27,36 @@ uint32_t FixedPoint(ClockParams params, uint64_t intervalsPerSecond, unsigned fr
 
 int32_t ClampDrift(int32_t driftPpm) { return std::clamp(driftPpm, -kMaxDriftPpm, kMaxDriftPpm); }
 
-void SampleClock::Start(uint64_t microframe, ClockParams params) {
+void SampleClock::Start(uint64_t microframe, ClockParams params, uint64_t phase) {
   m_running = true;
-  m_origin = microframe;
-  m_base = 0;
-  m_params = params;
+  m_current = Segment{microframe, 0, phase % kClockPhaseUnits, params};
+  m_previous = m_current;
 }
 
 void SampleClock::Retune(uint64_t microframe, ClockParams params) {
-  m_base = SampleAt(microframe);
-  m_origin = std::max(microframe, m_origin);
-  m_params = params;
+  if (microframe > m_current.origin) {
+    const u128 total = m_current.Elapsed(microframe);
+    m_previous = m_current;
+    m_current.base += static_cast<uint64_t>(total / kClockPhaseUnits);
+    m_current.phase = static_cast<uint64_t>(total % kClockPhaseUnits);
+    m_current.origin = microframe;
+  }
+  m_current.params = params;
+}
+
+u128 SampleClock::Segment::Elapsed(uint64_t microframe) const {
+  const u128 elapsed = microframe - origin;
+  return elapsed * DriftedMicroRate(params) + phase;
+}
+
+uint64_t SampleClock::Segment::SampleAt(uint64_t microframe) const {
+  if (microframe <= origin) return base;
+  return base + static_cast<uint64_t>(Elapsed(microframe) / kClockPhaseUnits);
 }
 
 uint64_t SampleClock::SampleAt(uint64_t microframe) const {
-  if (microframe <= m_origin) return m_base;
-  const u128 elapsed = microframe - m_origin;
-  const u128 produced = elapsed * DriftedMicroRate(m_params) / (kMicroframesPerSecond * kPpmScale);
-  return m_base + static_cast<uint64_t>(produced);
+  if (microframe >= m_current.origin) return m_current.SampleAt(microframe);
+  return m_previous.SampleAt(std::min(microframe, m_current.origin));
 }
 
 uint32_t FeedbackHighSpeed(ClockParams params) { return FixedPoint(params, kMicroframesPerSecond, 16); }

@@ -23,27 +23,42 @@ struct ClockParams {
 class SampleClock {
  public:
   bool Running() const { return m_running; }
-  const ClockParams &Params() const { return m_params; }
+  const ClockParams &Params() const { return m_current.params; }
 
-  // Sample 0 is produced in `microframe`.
-  void Start(uint64_t microframe, ClockParams params);
+  // Sample 0 is produced in `microframe`; `phase` as above, reduced modulo
+  // one sample period.
+  void Start(uint64_t microframe, ClockParams params, uint64_t phase = 0);
   void Stop() { m_running = false; }
   // New parameters from `microframe` on; the samples counted before stay.
   void Retune(uint64_t microframe, ClockParams params);
 
   // Device sample index of the first sample produced in `microframe`, i.e.
-  // the samples produced before it. Microframes before the current segment
-  // answer the segment's start.
+  // the samples produced before it. The segment before the current one is
+  // kept (a capture packet asks about the interval before its microframe);
+  // microframes before both answer the earlier one's start.
   uint64_t SampleAt(uint64_t microframe) const;
 
  private:
+  struct Segment {
+    uint64_t origin = 0;
+    uint64_t base = 0;
+    uint64_t phase = 0;
+    ClockParams params;
+
+    // (microframe − origin) × drifted rate + phase, for microframe ≥ origin.
+    unsigned __int128 Elapsed(uint64_t microframe) const;
+    uint64_t SampleAt(uint64_t microframe) const;
+  };
+
   bool m_running = false;
-  uint64_t m_origin = 0;
-  uint64_t m_base = 0;
-  ClockParams m_params;
+  Segment m_current;
+  Segment m_previous;
 };
 
 int32_t ClampDrift(int32_t driftPpm);
+
+// One sample period in the clock's phase units.
+inline constexpr uint64_t kClockPhaseUnits = 8'000ull * 1'000'000ull;
 
 // Explicit feedback values (USB 2.0 §5.12.4.2), rounded to nearest:
 // high speed: samples per microframe, 16.16 fixed point in four bytes;

@@ -6,9 +6,12 @@
 
 namespace winsim::devices {
 
+InterruptMessage ControlChanged(uint8_t entity, uint8_t selector, uint8_t controlInterface) {
+  return InterruptMessage{0x00, kInterruptAttributeCur, 0x00, selector, controlInterface, entity};
+}
+
 InterruptMessage ClockValidityChanged(uint8_t clockId, uint8_t controlInterface) {
-  return InterruptMessage{0x00, kInterruptAttributeCur, 0x00, usb_const::kClockValidityControl, controlInterface,
-                          clockId};
+  return ControlChanged(clockId, usb_const::kClockValidityControl, controlInterface);
 }
 
 void StatusInterruptQueue::Push(const InterruptMessage &message) {

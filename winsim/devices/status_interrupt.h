@@ -16,6 +16,8 @@ using InterruptMessage = std::array<uint8_t, 6>;
 
 inline constexpr uint8_t kInterruptAttributeCur = 0x01;
 
+// The CUR value of control `selector` (channel 0) of `entity` changed.
+InterruptMessage ControlChanged(uint8_t entity, uint8_t selector, uint8_t controlInterface);
 InterruptMessage ClockValidityChanged(uint8_t clockId, uint8_t controlInterface);
 
 class StatusInterruptQueue {
