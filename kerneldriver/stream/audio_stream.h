@@ -103,6 +103,10 @@ struct UsbAudioStream {
   ULONG maxLateness;
   ULONG minLateness;
   UrbTimingInfo timing;       // completions and lateness histogram of the current or last run
+  // Packets of completed data URBs the stack reported failed (not sent in
+  // time, missed, damaged) in the current or last run: their frames never
+  // reached the device or the pins. Written by the stream's completions only.
+  ULONG failedPackets;
   StreamSync *streamSync;     // set while both streams exist
 
   // Error recovery at PASSIVE_LEVEL: abort and reset the data pipe, stop.

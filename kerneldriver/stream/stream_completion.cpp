@@ -81,6 +81,7 @@ void HandleDataUrb(UsbAudioStream *stream, IsoTransferSlot *slot) {
     StreamCountIn(stream);
     return;
   }
+  stream->failedPackets += QavMin(slot->urb->UrbIsochronousTransfer.ErrorCount, slot->packetCount);
   stream->maxLateness = QavMax(stream->maxLateness, lateness);
   stream->minLateness = QavMin(stream->minLateness, lateness);
   if (slot->in) slot->transferLength = QavMin(slot->urb->UrbIsochronousTransfer.TransferBufferLength, slot->regionLength);

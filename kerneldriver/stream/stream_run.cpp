@@ -143,6 +143,7 @@ NTSTATUS StartLocked(UsbAudioStream *stream) {
   stream->nextStartFrame = start + kIsoSlots * n;
   stream->maxLateness = 0;
   stream->minLateness = kInitialMinLateness;
+  stream->failedPackets = 0;
   stream->feedbackIdle = 0;
   stream->feedbackFailures = 0;
   StreamSetRunning(stream, true);

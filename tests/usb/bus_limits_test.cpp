@@ -242,20 +242,24 @@ TEST_F(FrameClockTest, TransfersCrossTheFrameCounterWrapWithoutAGapOrARepeat) {
 
 // A caller whose frame arithmetic is not wrap-safe: after the wrap it
 // still takes the larger of its last frame and the current one as plain
-// numbers, and names a frame long past.
-TEST_F(FrameClockTest, AStartFrameFromArithmeticThatIgnoresTheWrapIsRefused) {
+// numbers, and names a frame long past. The stack takes it and sends none
+// of it: every packet is late.
+TEST_F(FrameClockTest, AStartFrameFromArithmeticThatIgnoresTheWrapFailsWithBadStartFrame) {
   const uint32_t before = controller.CurrentFrame();
   machine.RunFor(40 * winsim::kTicksPerMillisecond);
   const uint32_t now = controller.CurrentFrame();
   ASSERT_LT(now, before) << "the counter wrapped";
   OutTransfer naive(8);
   naive.transfer.startFrame = std::max(before, now) + 4;
-  EXPECT_EQ(controller.Submit(port, &naive.transfer), USBD_STATUS_BAD_START_FRAME);
+  EXPECT_EQ(controller.Submit(port, &naive.transfer), USBD_STATUS_PENDING);
   OutTransfer wrapSafe(8);
   wrapSafe.transfer.startFrame = now + 4;
   EXPECT_EQ(controller.Submit(port, &wrapSafe.transfer), USBD_STATUS_PENDING);
-  machine.RunUntil([&] { return wrapSafe.completedAt >= 0; }, 100 * winsim::kTicksPerMillisecond);
+  machine.RunUntil([&] { return wrapSafe.completedAt >= 0 && naive.completedAt >= 0; },
+                   100 * winsim::kTicksPerMillisecond);
   EXPECT_EQ(wrapSafe.status, USBD_STATUS_SUCCESS);
+  EXPECT_EQ(naive.status, USBD_STATUS_BAD_START_FRAME);
+  EXPECT_EQ(naive.packets[0].status, USBD_STATUS_ISO_NOT_ACCESSED_LATE);
 }
 
 TEST_F(FrameClockTest, TheFrameCounterIsNotMovedUnderScheduledTransfers) {

@@ -107,6 +107,7 @@ class HostControllerTest : public ::testing::Test {
     controller.SetSofOffsetPpm(0);  // frames on the system clock's millisecond
     controller.Start(machine.Threads());
     port = controller.Attach(device);
+    controller.SetControlTiming(port, ControlTiming::Instant());  // control timing has tests of its own
   }
   ~HostControllerTest() override { controller.Stop(); }
 
@@ -138,7 +139,10 @@ struct StartFrameCase {
 
 class StartFrames : public HostControllerTest, public ::testing::WithParamInterface<StartFrameCase> {};
 
+// With the refusing policy; late-but-accepted start frames are in
+// iso_statuses_test.cpp.
 TEST_P(StartFrames, ExplicitStartFrameOutsideTheSchedulingWindowIsRefused) {
+  controller.SetLateStart(LateStart::Refuse);
   machine.RunFor(50 * kTicksPerMillisecond);
   IsoUrb urb(0x01, 1, 8);
   urb.transfer.startFrame = controller.CurrentFrame() + GetParam().offsetFromCurrent;

@@ -80,7 +80,9 @@ struct LateCase {
 
 class LateStartFrames : public IsochTest, public ::testing::WithParamInterface<LateCase> {};
 
+// A controller that refuses late start frames (the knob's older setting).
 TEST_P(LateStartFrames, FailAtSubmissionWithBadStartFrameAndNothingOnTheBus) {
+  machine.Bus(1)->Controller().SetLateStart(winsim::usb::LateStart::Refuse);
   machine.RunFor(20 * kTicksPerMillisecond);
   std::vector<uint8_t> audio(8 * kPacketBytes);
   UrbBuffer urb = IsochUrb(Pipe(0x01), false, audio.data(), 1, kPacketBytes, CurrentFrame() + GetParam().offset);

@@ -170,7 +170,9 @@ int HostController::Attach(std::shared_ptr<UsbFunction> device) {
     m_dataReady = true;
     Wake();
   });
-  m_ports[number] = Port{std::move(device), false};
+  Port &port = m_ports[number];
+  port.timing = DefaultControlTiming(device->Speed());
+  port.device = std::move(device);
   return number;
 }
 
@@ -349,9 +351,13 @@ int32_t HostController::Submit(int portNumber, Transfer *transfer) {
       uint32_t earliest = current + m_threshold + 1;
       bool follows = next != m_nextAsapFrame.end() && static_cast<int32_t>(next->second - earliest) >= 0;
       transfer->startFrame = follows ? next->second : earliest;
-    } else if (static_cast<int32_t>(transfer->startFrame - (current + m_threshold)) < 0 ||
-               static_cast<int32_t>(transfer->startFrame - current) > USBD_ISO_START_FRAME_RANGE) {
-      return USBD_STATUS_BAD_START_FRAME;
+    } else {
+      const int32_t ahead = static_cast<int32_t>(transfer->startFrame - current);
+      const bool late = ahead < static_cast<int32_t>(m_threshold);
+      if (ahead > USBD_ISO_START_FRAME_RANGE || ahead < -USBD_ISO_START_FRAME_RANGE ||
+          (late && m_lateStart == LateStart::Refuse)) {
+        return USBD_STATUS_BAD_START_FRAME;
+      }
     }
     uint32_t frames = (transfer->packetCount * transfer->intervalMicroframes + kMicroframesPerFrame - 1) /
                       kMicroframesPerFrame;
@@ -361,10 +367,17 @@ int32_t HostController::Submit(int portNumber, Transfer *transfer) {
     transfer->m_held = TakeHoldLocked(*transfer);
     transfer->m_heldUntil = m_holdUntil;
     for (uint32_t i = 0; i < transfer->packetCount; ++i) transfer->packets[i].status = USBD_STATUS_PENDING;
+    MarkLatePacketsLocked(*transfer, MicroframeOfFrame(current + m_threshold));
+    PrepareFetchLocked(*transfer, CurrentMicroframe());
     m_iso.push_back(transfer);
   } else if (transfer->kind == TransferKind::Control) {
+    transfer->m_inFlight = false;
     m_waiting.push_back(transfer);
-    ServeControlLocked(*transfer, now);
+    if (port.controlQueue.empty() && port.controlBusyUntil <= now) {
+      ServeControlLocked(*transfer, now);
+    } else {
+      port.controlQueue.push_back(transfer);
+    }
   } else {
     m_waiting.push_back(transfer);
     ServeBulkLocked(*transfer, now);
@@ -373,20 +386,6 @@ int32_t HostController::Submit(int portNumber, Transfer *transfer) {
   lock.unlock();
   Wake();
   return USBD_STATUS_PENDING;
-}
-
-void HostController::ServeControlLocked(Transfer &transfer, VTime now) {
-  Port &port = m_ports[transfer.m_port];
-  TransferOutcome outcome = port.device->Control(transfer.setup, transfer.buffer, now);
-  if (outcome.handshake == Handshake::Nak) {
-    transfer.m_parked = true;  // the device never finishes the request: only a cancel ends it
-    return;
-  }
-  bool in = (transfer.setup.bmRequestType & kRequestDirectionIn) != 0;
-  transfer.status = StatusOf(outcome.handshake, in);
-  transfer.actualLength = outcome.handshake == Handshake::Ack ? std::min(outcome.length, transfer.length) : 0;
-  std::erase(m_waiting, &transfer);
-  QueueDoneLocked(&transfer, now + std::max(outcome.duration, m_controlDuration));
 }
 
 void HostController::ServeBulkLocked(Transfer &transfer, VTime now) {
@@ -422,11 +421,28 @@ void HostController::ServeIsoPacketLocked(Transfer &transfer) {
   uint64_t microframe = IsoMicroframeOf(transfer, i);
   uint32_t room = PacketRoom(transfer, i);
   bool in = IsIn(transfer.endpoint);
+  if (TakeIsoFaultLocked(m_missIso, transfer.endpoint, m_missEndpoint)) {
+    ++m_missedIso;
+    packet.status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
+    if (in) packet.length = 0;
+    ++transfer.errorCount;
+    return;
+  }
   TransferOutcome outcome =
       in ? port.device->IsoIn(transfer.endpoint, microframe, transfer.buffer + packet.offset, room)
-         : port.device->IsoOut(transfer.endpoint, microframe, transfer.buffer + packet.offset, room);
+         : port.device->IsoOut(transfer.endpoint, microframe, OutDataLocked(transfer, i, room), room);
   packet.status = StatusOf(outcome.handshake, in);
   if (outcome.handshake == Handshake::Nak) packet.status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
+  // An isochronous OUT packet has no handshake: whatever became of it at
+  // the device, the host sent it all.
+  if (!in && !m_outLossVisible) {
+    packet.status = USBD_STATUS_SUCCESS;
+    outcome.length = room;
+  }
+  if (in && TakeIsoFaultLocked(m_babbleIso, transfer.endpoint, m_babbleEndpoint)) {
+    ++m_babbledIso;
+    packet.status = USBD_STATUS_BABBLE_DETECTED;  // nothing of it is kept
+  }
   uint32_t moved = packet.status == USBD_STATUS_SUCCESS ? std::min(outcome.length, room) : 0;
   // A damaged IN packet (CRC error) still reports the bytes that arrived;
   // only the status says they are not to be trusted.
@@ -438,6 +454,7 @@ void HostController::ServeIsoPacketLocked(Transfer &transfer) {
 // Serves every isochronous packet scheduled before microframeLimit, in bus
 // order: microframe by microframe, endpoints in submission order.
 void HostController::RunIsoUntilLocked(uint64_t microframeLimit) {
+  for (Transfer *transfer : m_iso) FetchDueLocked(*transfer, microframeLimit);
   for (;;) {
     uint64_t next = UINT64_MAX;
     for (Transfer *transfer : m_iso) {
@@ -460,8 +477,9 @@ void HostController::RunIsoUntilLocked(uint64_t microframeLimit) {
       continue;
     }
     it = m_iso.erase(it);
-    transfer->status =
-        transfer->errorCount == transfer->packetCount ? USBD_STATUS_ISOCH_REQUEST_FAILED : USBD_STATUS_SUCCESS;
+    transfer->status = transfer->errorCount < transfer->packetCount ? USBD_STATUS_SUCCESS
+                       : transfer->m_lateBefore == transfer->packetCount ? USBD_STATUS_BAD_START_FRAME
+                                                                         : USBD_STATUS_ISOCH_REQUEST_FAILED;
     if (transfer->m_held) {
       m_held.push_back(transfer);
       continue;
@@ -501,6 +519,7 @@ bool HostController::RemovePendingLocked(Transfer *transfer) {
   auto waiting = std::find(m_waiting.begin(), m_waiting.end(), transfer);
   if (waiting != m_waiting.end()) {
     m_waiting.erase(waiting);
+    if (transfer->kind == TransferKind::Control) ReleaseDefaultPipeLocked(*transfer, m_scheduler->Now());
     return true;
   }
   auto held = std::find(m_held.begin(), m_held.end(), transfer);
@@ -530,6 +549,10 @@ bool HostController::Cancel(Transfer *transfer) {
   {
     std::lock_guard<std::mutex> guard(m_lock);
     RunIsoUntilLocked(CurrentMicroframe());  // packets already due were served before the cancel
+    if (CancelInFlightControlLocked(transfer, m_scheduler->Now())) {
+      Wake();
+      return true;
+    }
     if (!RemovePendingLocked(transfer)) return false;
     transfer->status = USBD_STATUS_CANCELED;
     QueueDoneLocked(transfer, m_scheduler->Now());
@@ -556,7 +579,12 @@ VTime HostController::NextWakeLocked(const Lane &lane) const {
     next = std::min(next, TimeOfMicroframe(frameEnd));
   }
   for (const Transfer *transfer : m_held) next = std::min(next, transfer->m_heldUntil);
-  return next;
+  for (const Transfer *transfer : m_iso) {
+    if (transfer->m_fetches && transfer->m_nextFetch < transfer->packetCount) {
+      next = std::min(next, TimeOfMicroframe(FetchPointOf(*transfer, transfer->m_nextFetch)));
+    }
+  }
+  return std::min(next, NextControlWakeLocked());
 }
 
 void HostController::Wake() {
@@ -566,6 +594,7 @@ void HostController::Wake() {
 
 void HostController::DeliverLocked(Transfer *transfer, VTime now, std::unique_lock<std::mutex> &lock) {
   ++m_completed;
+  transfer->m_inFlight = false;
   if (m_capture != nullptr) m_capture->Completed(m_busNumber, transfer->m_port, *transfer, now);
   uint8_t endpoint = transfer->endpoint;
   int port = transfer->m_port;
@@ -592,6 +621,7 @@ void HostController::Loop(Lane *lane) {
     VTime now = m_scheduler->Now();
     RunIsoUntilLocked(CurrentMicroframe());
     ReleaseHeldLocked(now);
+    StartQueuedControlLocked(now);
     if (m_dataReady.exchange(false)) RetryParkedLocked(now);
     while (!lane->done.empty() && lane->done.begin()->first <= now) {
       Transfer *transfer = lane->done.begin()->second;

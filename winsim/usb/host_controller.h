@@ -10,10 +10,15 @@
 // completion's CPU time is counted (winsim/sched/dispatch_cpu.h).
 //
 // Isochronous packets are served in the microframe they are scheduled for,
-// in bus order across all endpoints. A transfer completes once the frame of
-// its last packet has passed (plus the simulated DPC latency, when a latency
-// profile is set). Nothing here knows URBs or IRPs: the USB stack above
-// translates them into Transfers.
+// in bus order across all endpoints. OUT data is read from the submitter's
+// buffer when the controller fetches it (out_fetch.h): by default about a
+// frame ahead of its microframe, as an xHCI controller caches it; bytes
+// written after that never reach the device and are counted per pipe. A
+// transfer completes once the frame of its last packet has passed (plus the
+// simulated DPC latency, when a latency profile is set). Control transfers
+// take as long as the port's timing profile says (control_timing.h), one at
+// a time per default pipe. Nothing here knows URBs or IRPs: the USB stack
+// above translates them into Transfers.
 #pragma once
 #include <wdm.h>
 
@@ -27,6 +32,8 @@
 #include <vector>
 
 #include "winsim/sched/scheduler.h"
+#include "winsim/usb/control_timing.h"
+#include "winsim/usb/out_fetch.h"
 #include "winsim/usb/periodic_budget.h"
 #include "winsim/usb/usb_function.h"
 
@@ -83,6 +90,14 @@ struct Transfer {
   bool m_parked = false;  // bulk/interrupt: waiting for the device to have data
   bool m_held = false;    // isochronous: kept past its last frame (HoldIsochronous)
   VTime m_heldUntil = 0;
+  // Isochronous OUT fetched ahead of the bus: the controller's copy of the
+  // packets fetched so far (packets before m_nextFetch).
+  bool m_fetches = false;
+  uint32_t m_fetchAhead = 0;  // microframes; 0 with everything copied at submission
+  uint32_t m_nextFetch = 0;
+  std::vector<uint8_t> m_fetched;
+  uint32_t m_lateBefore = 0;  // packets before this one were late at submission
+  bool m_inFlight = false;    // control: on the bus until m_due
 };
 
 class HostController {
@@ -158,6 +173,34 @@ class HostController {
   void HoldIsochronous(uint32_t count, VTime until, uint8_t endpoint = 0);
   uint64_t RefusedIsochronous() const;
   uint64_t HeldIsochronous() const;
+  // The next `count` isochronous packets of `endpoint` (0: any) fall in
+  // service intervals the controller misses (an xHCI missed-service event):
+  // nothing moves, each reports USBD_STATUS_ISO_NOT_ACCESSED_BY_HW.
+  void MissServiceIntervals(uint32_t count, uint8_t endpoint = 0);
+  // The next `count` isochronous IN packets of `endpoint` (0: any IN) meet a
+  // device talking past its packet's end: USBD_STATUS_BABBLE_DETECTED,
+  // nothing received.
+  void BabbleIsochronousIn(uint32_t count, uint8_t endpoint = 0);
+  uint64_t MissedServiceIntervals() const;
+  uint64_t BabbledPackets() const;
+
+  // How a start frame already behind the scheduling threshold is treated
+  // (late_start in out_fetch.h). Default LateStart::NotAccessed.
+  void SetLateStart(LateStart policy);
+
+  // When OUT data is read from the buffer (default OutFetch::Ahead,
+  // kDefaultFetchAheadMicroframes); applies to transfers submitted after.
+  void SetOutFetch(OutFetch mode, uint32_t aheadMicroframes = kDefaultFetchAheadMicroframes);
+  // OUT packets of one pipe that went over the bus, and how many of them the
+  // submitter changed after the controller had fetched them.
+  OutFetchCounts OutFetchStats(int port, uint8_t endpoint) const;
+  // Whether an OUT packet the device lost shows in its status (default
+  // false: there is no handshake, the host cannot know).
+  void SetOutLossVisible(bool visible);
+
+  // Control transfer timing of a port (default: DefaultControlTiming of the
+  // device's speed, set at Attach).
+  void SetControlTiming(int port, const ControlTiming &timing);
 
   uint64_t CompletedTransfers() const { return m_completed.load(); }
 
@@ -180,6 +223,13 @@ class HostController {
   struct Port {
     std::shared_ptr<UsbFunction> device;
     bool gone = false;
+    ControlTiming timing;
+    // The default pipe carries one request at a time: the one on the bus
+    // (until controlBusyUntil, kInfinite while the device never finishes
+    // it), then the queued ones in order.
+    VTime controlBusyUntil = 0;
+    Transfer *controlActive = nullptr;
+    std::vector<Transfer *> controlQueue;
   };
 
   int32_t ValidateIso(const Port &port, Transfer &transfer) const;
@@ -194,7 +244,18 @@ class HostController {
   void QueueDoneLocked(Transfer *transfer, VTime due);
   void RunIsoUntilLocked(uint64_t microframeLimit);
   void ServeIsoPacketLocked(Transfer &transfer);
+  bool TakeIsoFaultLocked(uint32_t &remaining, uint8_t endpoint, uint8_t onlyEndpoint) const;
+  void PrepareFetchLocked(Transfer &transfer, uint64_t currentMicroframe);
+  void FetchDueLocked(Transfer &transfer, uint64_t currentMicroframe);
+  void FetchPacketLocked(Transfer &transfer, uint32_t packet);
+  uint64_t FetchPointOf(const Transfer &transfer, uint32_t packet) const;
+  const uint8_t *OutDataLocked(Transfer &transfer, uint32_t packet, uint32_t room);
+  void MarkLatePacketsLocked(Transfer &transfer, uint64_t currentMicroframe);
   void ServeControlLocked(Transfer &transfer, VTime now);
+  void StartQueuedControlLocked(VTime now);
+  void ReleaseDefaultPipeLocked(Transfer &transfer, VTime now);
+  bool CancelInFlightControlLocked(Transfer *transfer, VTime now);
+  VTime NextControlWakeLocked() const;
   void ServeBulkLocked(Transfer &transfer, VTime now);
   void RetryParkedLocked(VTime now);
   bool TakeHoldLocked(const Transfer &transfer);
@@ -250,6 +311,18 @@ class HostController {
   uint8_t m_holdEndpoint = 0;
   uint64_t m_refusedIso = 0;
   uint64_t m_heldIso = 0;
+  uint32_t m_missIso = 0;
+  uint8_t m_missEndpoint = 0;
+  uint64_t m_missedIso = 0;
+  uint32_t m_babbleIso = 0;
+  uint8_t m_babbleEndpoint = 0;
+  uint64_t m_babbledIso = 0;
+  LateStart m_lateStart = LateStart::NotAccessed;
+  bool m_outLossVisible = false;
+  OutFetch m_outFetch = OutFetch::Ahead;
+  uint32_t m_fetchAhead = kDefaultFetchAheadMicroframes;
+  std::map<std::pair<int, uint8_t>, OutFetchCounts> m_fetchCounts;
+  std::mt19937 m_controlRandom{1};
   std::atomic<bool> m_dataReady{false};
   std::atomic<uint64_t> m_completed{0};
 };

@@ -206,11 +206,10 @@ TEST_F(PowerResumeTest, RemovalDuringEachWorkItemIsSafe) {
          machine.RunFor(100 * kMs);
          device->EditFaults([&](FaultKnobs &knobs) {
            knobs.neverFinishWhen = winsim::devices::MatchStandardRequest(USB_REQUEST_CLEAR_FEATURE);
-           knobs.dropEndpoint = 0x01;
-           knobs.dropFromMicroframe = Microframe() + 8 * 20;
-           knobs.dropUntilMicroframe = Microframe() + 8 * 4000;
          });
+         machine.Bus(1)->Controller().MissServiceIntervals(8 * 4000, 0x01);
          EXPECT_TRUE(machine.RunUntil([&] { return render->recoveryQueued != 0 || render->running == 0; }, 500 * kMs));
+         machine.Bus(1)->Controller().MissServiceIntervals(0);
        }},
       {"endpoint-format update, still queued", "Larch",
        [&] { ASSERT_EQ(UsbAudioDeviceChangeSampleRate(&Ctx(), 96000), STATUS_SUCCESS); }},

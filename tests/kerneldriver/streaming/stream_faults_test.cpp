@@ -44,14 +44,11 @@ class BusyWorkers {
   std::atomic<size_t> m_done{0};
 };
 
-// Drops every packet of one whole URB of the endpoint: that URB fails.
-void FailOneUrb(winsim::devices::AudioDevice &device, uint64_t microframe, uint8_t endpoint, ULONG framesPerUrb) {
-  const uint64_t from = microframe + 8 * 4;
-  device.EditFaults([&](FaultKnobs &knobs) {
-    knobs.dropEndpoint = endpoint;
-    knobs.dropFromMicroframe = from;
-    knobs.dropUntilMicroframe = from + 8 * 2 * framesPerUrb;
-  });
+// The controller misses the service intervals of two URBs' worth of the
+// endpoint's packets: one whole URB fails. (An OUT packet the device loses
+// would look sent.)
+void FailOneUrb(winsim::Machine &machine, uint8_t endpoint, ULONG framesPerUrb) {
+  machine.Bus(1)->Controller().MissServiceIntervals(8 * 2 * framesPerUrb, endpoint);
 }
 
 // The stack keeps one render URB past its frames (until 10 s from now). The
@@ -105,7 +102,7 @@ TEST_F(StreamTest, AStartWaitsForTheRecoveryOfAnEarlierFailure) {
   machine.RunFor(100 * kMs);
   {
     BusyWorkers busy(100 * kMs);
-    FailOneUrb(*device, Microframe(), 0x01, Render().framesPerUrb);
+    FailOneUrb(machine, 0x01, Render().framesPerUrb);
     ASSERT_TRUE(machine.RunUntil([&] { return Render().recoveryQueued != 0 && Render().outstanding == 0; }, 80 * kMs));
     const VTime before = machine.Now();
     EXPECT_EQ(UsbAudioStreamStart(&Render()), STATUS_SUCCESS);
@@ -131,7 +128,7 @@ TEST_F(StreamTest, ARenderStreamGoesOnAloneTheMomentItsCapturePartnerEnds) {
   machine.RunFor(300 * kMs);
   {
     BusyWorkers busy(150 * kMs);
-    FailOneUrb(*device, Microframe(), 0x81, Capture().framesPerUrb);
+    FailOneUrb(machine, 0x81, Capture().framesPerUrb);
     machine.RunFor(100 * kMs);
     EXPECT_FALSE(Running(&Capture()));
     EXPECT_NE(Capture().recoveryQueued, 0);

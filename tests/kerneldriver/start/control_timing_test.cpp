@@ -1,0 +1,72 @@
+// The driver against control requests that take as long as real devices
+// take them: a rate change slower than usual but inside the driver's time
+// goes through; one beyond it fails the change with a clear status, after
+// the driver's timeout and not the device's time, and leaves the default
+// pipe free for the next request.
+#include "driver_harness.h"
+#include "kerneldriver/usb/usb_transport.h"
+
+namespace dstest {
+namespace {
+
+using winsim::usb::ControlTiming;
+using winsim::usb::VTime;
+
+constexpr VTime kMs = 10000;
+
+struct TimingCase {
+  const char *name;
+  ControlTiming timing;
+  NTSTATUS rateChange;
+  VTime atLeast;
+  VTime atMost;
+};
+
+using ControlTimingTest = DriverStartTest;
+
+TEST_F(ControlTimingTest, ARateChangeTakesWhatTheDeviceTakesUpToTheDriversTimeout) {
+  const TimingCase cases[] = {
+      {"a slow rate change", {kMs, kMs, 400 * kMs, 400 * kMs}, STATUS_SUCCESS, 400 * kMs, 500 * kMs},
+      {"a rate change beyond the timeout", {kMs, kMs, 1500 * kMs, 1500 * kMs}, STATUS_INTERNAL_ERROR,
+       kUsbTimeoutMs * kMs, kUsbTimeoutMs * kMs + 20 * kMs},
+  };
+  for (const TimingCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    Plug("Larch");
+    const ULONG rate = Ctx().sampleRate == 96000 ? 48000 : 96000;  // the device keeps the last case's
+    machine.Bus(1)->Controller().SetControlTiming(handle.port, c.timing);
+    const VTime before = machine.Now();
+    EXPECT_EQ(UsbAudioDeviceChangeSampleRate(&Ctx(), rate), c.rateChange);
+    const VTime took = machine.Now() - before;
+    EXPECT_GE(took, c.atLeast);
+    EXPECT_LE(took, c.atMost);
+    // The next request goes through. (After the timed-out one it still
+    // waits out the rest of the device's 1.5 s: not yet understood, as the
+    // controller's own test frees the pipe on a cancel.)
+    USB_DEVICE_DESCRIPTOR descriptor{};
+    ULONG received = 0;
+    const VTime next = machine.Now();
+    EXPECT_EQ(UsbGetDescriptor(&Ctx().config, 1, 0, 0, &descriptor, sizeof descriptor, &received), STATUS_SUCCESS);
+    if (NT_SUCCESS(c.rateChange)) {
+      EXPECT_LE(machine.Now() - next, 2 * kMs);
+    }
+    EXPECT_EQ(received, sizeof descriptor);
+    Unplug();
+  }
+}
+
+TEST_F(ControlTimingTest, ARequestBeyondTheDriversTimeoutIsCancelledAndReportedAsATimeout) {
+  Plug("Larch");
+  machine.Bus(1)->Controller().SetControlTiming(handle.port, ControlTiming::Fixed(1200 * kMs));
+  USB_DEVICE_DESCRIPTOR descriptor{};
+  ULONG received = 0;
+  const VTime before = machine.Now();
+  EXPECT_EQ(UsbGetDescriptor(&Ctx().config, 1, 0, 0, &descriptor, sizeof descriptor, &received), STATUS_IO_TIMEOUT);
+  EXPECT_LE(machine.Now() - before, kUsbTimeoutMs * kMs + 20 * kMs);
+  machine.Bus(1)->Controller().SetControlTiming(handle.port, winsim::usb::DefaultControlTiming(winsim::usb::BusSpeed::High));
+  EXPECT_EQ(UsbGetDescriptor(&Ctx().config, 1, 0, 0, &descriptor, sizeof descriptor, &received), STATUS_SUCCESS);
+  Unplug();
+}
+
+}  // namespace
+}  // namespace dstest
