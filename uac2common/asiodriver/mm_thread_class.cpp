@@ -1,13 +1,20 @@
 #include "uac2common/asiodriver/mm_thread_class.h"
 
+#include <avrt.h>
+
+#include <type_traits>
+
 namespace qavasio {
 namespace {
 
 using SetCharacteristicsFn = HANDLE(WINAPI *)(LPCSTR taskName, LPDWORD taskIndex);
-using SetPriorityFn = BOOL(WINAPI *)(HANDLE task, int priority);
+// The exports' own types: a call through a pointer of another type (an int
+// for the priority enum) is undefined, whatever the calling convention.
+using SetPriorityFn = BOOL(WINAPI *)(HANDLE task, AVRT_PRIORITY priority);
 using RevertFn = BOOL(WINAPI *)(HANDLE task);
-
-constexpr int kAvrtPriorityHigh = 2;
+static_assert(std::is_same_v<SetCharacteristicsFn, decltype(&AvSetMmThreadCharacteristicsA)>);
+static_assert(std::is_same_v<SetPriorityFn, decltype(&AvSetMmThreadPriority)>);
+static_assert(std::is_same_v<RevertFn, decltype(&AvRevertMmThreadCharacteristics)>);
 
 struct AvrtFunctions {
   SetCharacteristicsFn setCharacteristics = nullptr;
@@ -44,7 +51,7 @@ bool CMmThreadClass::Join() {
   HANDLE task = avrt.setCharacteristics("Pro Audio", &taskIndex);
   if (task == nullptr) return false;
   m_task = task;
-  if (avrt.setPriority != nullptr) avrt.setPriority(task, kAvrtPriorityHigh);
+  if (avrt.setPriority != nullptr) avrt.setPriority(task, AVRT_PRIORITY_HIGH);
   return true;
 }
 
