@@ -441,15 +441,13 @@ class CSession {
       }
       info.buffers[0] = info.buffers[1] = reinterpret_cast<void *>(uintptr_t{0xDEAD0000});
     }
-    // The host's buffers are for the callbacks once they exist; a size the
-    // driver takes must be what the host can use.
-    g_host.buffersExist = true;
+    // The callbacks may come from within the call (kAsioSupportsTimeInfo).
+    const bool existed = g_host.buffersExist.exchange(true);
     const ASIOError result =
         m_driver->createBuffers(infos.data(), numChannels, bufferSize, withCallbacks ? &g_host.callbacks : nullptr);
     if (result != ASE_OK) {
       // Refused: what existed before (a second createBuffers) stays.
-      std::lock_guard<std::mutex> guard(g_host.lock);
-      g_host.buffersExist = !g_host.buffers.empty();
+      g_host.buffersExist = existed;
       return;
     }
     Require(bufferSize > 0, "createBuffers took a buffer size of no samples");
