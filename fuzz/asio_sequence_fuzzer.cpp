@@ -53,6 +53,8 @@ using ksfuzz::CReader;
 // pass to end, and a pass's waits are bounded); more is a hang.
 constexpr winsim::VTime kMaxCallTime = 20 * winsim::kTicksPerSecond;
 constexpr unsigned kRunsPerMachine = 100;
+// More than the most request sets a pass pre-rolls, many times over.
+constexpr uint32_t kMaxSwitchesAtOneInstant = 2000;
 
 [[noreturn]] void Finding(const char *what) {
   std::fprintf(stderr, "asio_sequence_fuzzer: %s\n", what);
@@ -72,6 +74,10 @@ struct Host {
   std::atomic<bool> buffersExist{false};
   std::atomic<bool> streamAllowed{false};
   std::atomic<uint64_t> switches{0};
+  // Switches at one instant of virtual time: a stream that nothing paces
+  // calls the host without end while no time passes.
+  std::atomic<winsim::VTime> lastSwitchAt{-1};
+  std::atomic<uint32_t> switchesAtOneInstant{0};
   // The buffers createBuffers handed out, written and read in every switch.
   std::mutex lock;
   std::vector<ASIOBufferInfo> buffers;
@@ -104,6 +110,9 @@ void Switched(LONG index) {
   Require(index == 0, "a buffer switch with a double-buffer index other than 0");
   TouchBuffers();
   ++g_host.switches;
+  const winsim::VTime now = winsim::Scheduler::Active()->Now();
+  if (g_host.lastSwitchAt.exchange(now) != now) g_host.switchesAtOneInstant = 0;
+  Require(++g_host.switchesAtOneInstant < kMaxSwitchesAtOneInstant, "buffer switches without end and no time passing");
 }
 
 void BufferSwitch(LONG index, ASIOBool) { Switched(index); }
