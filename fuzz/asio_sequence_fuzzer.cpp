@@ -165,8 +165,14 @@ std::u16string HardwareId(const winsim::devices::DeviceModel &model) {
 using PanelStepsFn = qavasio::AsioPanelSteps &(*)();
 using TakePendingRateFn = uint32_t (*)();
 
+winsim::MachineOptions Options() {
+  winsim::MachineOptions options;
+  options.echoLog = std::getenv("QAV_ECHO_LOG") != nullptr;
+  return options;
+}
+
 struct FuzzMachine {
-  winsim::Machine machine;
+  winsim::Machine machine{Options()};
   std::vector<winsim::devices::DeviceDefinition> devices;
   HMODULE module = nullptr;
   PanelStepsFn panelSteps = nullptr;
