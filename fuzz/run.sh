@@ -4,6 +4,8 @@
 #                                        (thousands of inputs a second)
 #   fuzz/run.sh device-start [seconds]   the whole device start on a Machine (hundreds a second)
 #   fuzz/run.sh ks-request [seconds]     user-mode property, method and event requests on a started device
+#   fuzz/run.sh asio-sequence [seconds]  IASIO call sequences from a stand-in host on the ASIO driver
+#                                        object, with devices removed and changed between the calls
 #   fuzz/run.sh lsusb-text [seconds]     `lsusb -v` text to descriptor bytes and a device definition
 #   fuzz/run.sh raw-text [seconds]       raw descriptor text to descriptor bytes and a device definition
 #   fuzz/run.sh midi [seconds]           MIDI byte streams through the parser and encoder, bulk
@@ -21,8 +23,9 @@ case "$target" in
   device-model) timeout=10 maxlen=4096 ;;
   device-start) timeout=30 maxlen=4096 ;;
   ks-request) timeout=30 maxlen=4096 ;;
+  asio-sequence) timeout=30 maxlen=1024 ;;
   lsusb-text|raw-text) timeout=10 maxlen=65536 ;;
-  *) echo "usage: $0 device-model|device-start|ks-request|lsusb-text|raw-text|midi [seconds]" >&2; exit 2 ;;
+  *) echo "usage: $0 device-model|device-start|ks-request|asio-sequence|lsusb-text|raw-text|midi [seconds]" >&2; exit 2 ;;
 esac
 name="${target/-/_}"
 root="$(cd "$(dirname "$0")/.." && pwd)"

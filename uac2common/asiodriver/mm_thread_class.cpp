@@ -2,12 +2,19 @@
 
 #include <avrt.h>
 
+#include <type_traits>
+
 namespace qavasio {
 namespace {
 
 using SetCharacteristicsFn = HANDLE(WINAPI *)(LPCSTR taskName, LPDWORD taskIndex);
+// The exports' own types: a call through a pointer of another type (an int
+// for the priority enum) is undefined, whatever the calling convention.
 using SetPriorityFn = BOOL(WINAPI *)(HANDLE task, AVRT_PRIORITY priority);
 using RevertFn = BOOL(WINAPI *)(HANDLE task);
+static_assert(std::is_same_v<SetCharacteristicsFn, decltype(&AvSetMmThreadCharacteristicsA)>);
+static_assert(std::is_same_v<SetPriorityFn, decltype(&AvSetMmThreadPriority)>);
+static_assert(std::is_same_v<RevertFn, decltype(&AvRevertMmThreadCharacteristics)>);
 
 // The value 2 is what the driver has always asked for. The avrt enumeration
 // names it CRITICAL, one step above HIGH; both stay below the real-time

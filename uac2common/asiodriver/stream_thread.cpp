@@ -54,6 +54,13 @@ class CPassNotifications {
   std::vector<HANDLE> m_events;
 };
 
+bool AnyOpenPin(const std::vector<qavasio::StreamDevice> &devices) {
+  for (const qavasio::StreamDevice &device : devices) {
+    if (device.capturePin != nullptr || device.renderPin != nullptr) return true;
+  }
+  return false;
+}
+
 // timeBeginPeriod(1) for the pass, balanced.
 class CTimerResolution {
  public:
@@ -156,6 +163,10 @@ QZUsb2Asio::PassEnd QZUsb2Asio::StreamPass() {
   uint32_t setCount = qavasio::RequestSetCount(m_devices[0]->GetFramesPerPacket(), frames);
   if (setCount > kMaxRequestSets) setCount = kMaxRequestSets;
   const std::vector<qavasio::StreamDevice> devices = StreamDevices();
+  // Only the pins' requests pace the loop. With every pin closed (a reopening
+  // at another rate failed) each set would count as complete at once, and
+  // the host would be called without end while no time passes.
+  if (!AnyOpenPin(devices)) return PassEnd::Failed;
   std::vector<std::unique_ptr<qavasio::CRequestSet>> sets;
   for (uint32_t k = 0; k < setCount; ++k) {
     sets.emplace_back(new (std::nothrow) qavasio::CRequestSet());

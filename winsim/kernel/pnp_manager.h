@@ -301,6 +301,8 @@ class PnpManager {
   void Forget(const std::shared_ptr<DeviceNode> &node);
   void StackGone(const std::shared_ptr<DeviceNode> &node);
   void UnloadIfUnused(const std::u16string &serviceName, std::vector<PDEVICE_OBJECT> pdos);
+  // The installed driver of that service, or null; m_lock held.
+  DriverRecord *DriverLocked(const std::u16string &serviceName);
   void DisableInterfacesOf(PDEVICE_OBJECT pdo);
   DriverRecord *MatchDriver(const DeviceNode &node);
   void SetState(DeviceNode &node, DeviceNodeState state, ULONG problem);

@@ -53,6 +53,9 @@ struct DriverRecord {
   DriverPackage package;
   PDRIVER_OBJECT object = nullptr;  // while loaded
   ULONG devices = 0;                // stacks the driver has a device in
+  // Departed nodes whose PDO reference is still to go: the driver unloads
+  // after the last of them (its leak check counts every pool block).
+  ULONG releasesPending = 0;
 };
 
 struct InterfaceRecord {

@@ -154,6 +154,7 @@ void PnpManager::Forget(const std::shared_ptr<DeviceNode> &node) {
     for (auto &[link, record] : m_interfaces) {
       if (record->info.pdo == node->pdo) record->info.pdo = nullptr;
     }
+    if (DriverRecord *driver = DriverLocked(node->service)) ++driver->releasesPending;
   }
   DebugLog::Append("pnp", pnp::Narrow(node->InstancePath()) + ": node removed");
   ArriveAfterOldInstance(node->InstancePath());
@@ -162,8 +163,20 @@ void PnpManager::Forget(const std::shared_ptr<DeviceNode> &node) {
   QueueAction("device node released", [this, service = node->service, pdo = node->pdo] {
     m_scheduler.WaitUntil([] { return true; }, m_scheduler.Now() + kPdoDeletionGrace);
     ObDereferenceObject(pdo);
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      if (DriverRecord *driver = DriverLocked(service)) --driver->releasesPending;
+    }
     if (!service.empty()) UnloadIfUnused(service, {pdo});
   });
+}
+
+DriverRecord *PnpManager::DriverLocked(const std::u16string &serviceName) {
+  if (serviceName.empty()) return nullptr;
+  for (auto &record : m_drivers) {
+    if (pnp::EqualNoCase(record->package.serviceName, serviceName)) return record.get();
+  }
+  return nullptr;
 }
 
 // Unloads once none of the driver's nodes remains. The departed PDOs must be
@@ -175,7 +188,9 @@ void PnpManager::UnloadIfUnused(const std::u16string &serviceName, std::vector<P
     for (auto &record : m_drivers) {
       if (pnp::EqualNoCase(record->package.serviceName, serviceName)) driver = record.get();
     }
-    if (driver == nullptr || driver->object == nullptr || driver->devices > 0) return;
+    // Two devices that leave together queue two releases: the first must not
+    // unload while the second still holds its PDO.
+    if (driver == nullptr || driver->object == nullptr || driver->devices > 0 || driver->releasesPending > 0) return;
     // A node the driver's device left (failed or disabled) still holds
     // its PDO, which the unload's leak check would count: the driver stays
     // loaded until that device leaves too.

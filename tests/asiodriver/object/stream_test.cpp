@@ -202,5 +202,33 @@ TEST_F(AsioStream, SurpriseRemovalEndsStreamingAndAsksForAReset) {
   ReleaseDriver();
 }
 
+// A rate change that cannot reopen the pins leaves them closed; a later
+// start must not stream over closed pins, where nothing paces the sets (the
+// host would be called without end while no time passes). It is refused as
+// a stalled stream is: no switches, one reset request.
+TEST_F(AsioStream, StartWithThePinsClosedByAFailedRateChangeAsksForAReset) {
+  Plug("Alder");
+  ASSERT_NO_FATAL_FAILURE(Prepare(128));
+  ASSERT_EQ(asio->start(), ASE_OK);
+  ASSERT_TRUE(host.WaitForSwitches(20, 2000));
+  ASSERT_EQ(asio->stop(), ASE_OK);
+  Unplug(0, true);
+  EXPECT_EQ(asio->setSampleRate(96000), ASE_InvalidMode) << "the device is gone";
+
+  host.Reset();
+  // A stream that runs away is stopped from its own switch, so this test
+  // fails instead of hanging.
+  host.onSwitch = [this](uint32_t number) {
+    if (number == 1000) asio->stop();
+  };
+  ASSERT_EQ(asio->start(), ASE_OK);
+  Sleep(3000);
+  EXPECT_EQ(host.Switches(), 0u);
+  EXPECT_EQ(host.Messages(kAsioResetRequest), 1u);
+  EXPECT_EQ(asio->stop(), ASE_OK);
+  EXPECT_EQ(asio->disposeBuffers(), ASE_OK);
+  ReleaseDriver();
+}
+
 }  // namespace
 }  // namespace asiotest

@@ -6,7 +6,7 @@
 #include "uac2common/asiodriver/filter/qzaudiofilter.h"
 #include "uac2common/directks/filter_list.h"
 
-class CQZAudioFilterList : public TKsFilterList<CQZAudioFilter> {
+class CQZAudioFilterList final : public TKsFilterList<CQZAudioFilter> {
  public:
   CQZAudioFilterList();
 };
