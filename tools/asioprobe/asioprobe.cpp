@@ -56,7 +56,7 @@ bool KeyExists(HKEY root, const char *path) {
 // The driver's CLSID in its brace form, as registration writes it.
 void ClsidText(char *text, size_t size) {
   const GUID &g = CLSID_QZUsb2Asio;
-  snprintf(text, size, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned long>(g.Data1),
+  snprintf(text, size, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned>(g.Data1),
            g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
            g.Data4[7]);
 }
@@ -71,10 +71,10 @@ void ProbeDriver(IASIO *asio) {
   printf("     driver name \"%s\"\n", name);
   Check(strcmp(name, kAsioDriverName) == 0, "getDriverName answers the registered name");
   LONG version = asio->getDriverVersion();
-  printf("     driver version %ld\n", static_cast<long>(version));
+  printf("     driver version %d\n", static_cast<int>(version));
   Check(version > 0, "getDriverVersion answers a positive version");
   ASIOBool started = asio->init(GetDesktopWindow());
-  printf("     init -> %ld\n", static_cast<long>(started));
+  printf("     init -> %d\n", static_cast<int>(started));
   Check(started == ASIOFalse, "init fails without a device");
   char message[124 + 4];
   memset(message, 0x55, sizeof message);
@@ -118,7 +118,7 @@ int Registered(const char *module) {
   Check(SUCCEEDED(CoInitialize(nullptr)), "CoInitialize");
   IASIO *asio = nullptr;
   HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, clsid, reinterpret_cast<void **>(&asio));
-  printf("     CoCreateInstance -> 0x%08lX\n", static_cast<unsigned long>(hr));
+  printf("     CoCreateInstance -> 0x%08X\n", static_cast<unsigned>(hr));
   Check(SUCCEEDED(hr) && asio != nullptr, "CoCreateInstance with the CLSID as class and interface");
   if (asio != nullptr) {
     ProbeDriver(asio);

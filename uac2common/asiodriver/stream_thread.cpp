@@ -79,16 +79,17 @@ DWORD WINAPI QZUsb2Asio::StreamThreadProc(LPVOID parameter) {
 
 void QZUsb2Asio::StreamThread() {
   DWORD failingFor = 0;
-  LONG latency = DirectionLatency();
+  uint32_t urbSize = FirstUrbSize();
   while (!m_stop) {
     const PassEnd end = StreamPass();
     if (end == PassEnd::Stopped) break;
     // A mode change from another program restarts the pass with another URB
     // size, and so another latency; a host that was not told would keep
-    // compensating for the old one.
-    const LONG now = DirectionLatency();
-    if (end == PassEnd::Restart && now != latency) HostMessage(kAsioLatenciesChanged);
-    latency = now;
+    // compensating for the old one. A device that no longer answers (0)
+    // changed no mode.
+    const uint32_t now = FirstUrbSize();
+    if (end == PassEnd::Restart && now != 0 && now != urbSize) HostMessage(kAsioLatenciesChanged);
+    if (now != 0) urbSize = now;
     if (end == PassEnd::Failed) {
       failingFor += kRetryPauseMs;
       if (failingFor < kSetTimeoutMs) {

@@ -55,7 +55,7 @@ TEST_F(AsioDriverTrace, AHostSessionReadsBackInOrder) {
   ASSERT_EQ(asio->createBuffers(infos.data(), 2, 256, host.Callbacks()), ASE_InvalidParameter);
   ASSERT_EQ(asio->setSampleRate(48000), ASE_OK);
   host.onSwitch = [](uint32_t number) {
-    if (number == 30) Sleep(300);  // long enough for the capture data to run over
+    if (number == 30) Sleep(300);  // time enough for the capture data to run over
   };
   ASSERT_EQ(asio->start(), ASE_OK);
   ASSERT_TRUE(host.WaitForSwitches(80, 3000));

@@ -12,6 +12,7 @@
 #include "uac2common/tracelog/trace_catalog.h"
 #include "winsim/kernel/trace_logger.h"
 #include "winsim/kernel/trace_logger_decode.h"
+#include "winsim/sched/parallel_mode.h"
 
 namespace sttest {
 namespace {
@@ -120,7 +121,12 @@ TEST_F(ThresholdTest, UrbSizeOneStreamsWithoutAStartFrameTheControllerRefuses) {
       ASSERT_NE(stop, nullptr) << "the stream's stop is on record";
       EXPECT_GE(stop->Arguments[1], 700u) << "1 ms URBs over the 700 ms and more since the stream last started";
       EXPECT_LE(stop->Arguments[3], c.maxLateness);
-      EXPECT_GE(stop->Arguments[3], c.minMaxLateness);
+      // With several completion threads the stalled one need not be the one
+      // that completes this stream's transfers, so only a serial machine
+      // shows the stall in every stream's worst lateness.
+      if (!winsim::ParallelMode::Instance().On()) {
+        EXPECT_GE(stop->Arguments[3], c.minMaxLateness);
+      }
     }
     device->SetPlayedSink(nullptr);
     Unplug();
