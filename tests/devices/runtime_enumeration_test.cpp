@@ -1,6 +1,8 @@
 // A simulated interface enumerates on the bus with exactly the descriptors
 // its model builds, truncated as wLength asks, and keeps the USB 2.0 rules
 // for configurations and alternate settings.
+#include <algorithm>
+
 #include "devices/runtime_harness.h"
 #include "winsim/devices/catalog.h"
 #include "winsim/devices/raw_model.h"
@@ -151,7 +153,9 @@ TEST(AlternateSettings, StatusAndHaltRequestsOnlyReachEndpointsOfTheSelectedSett
 }
 
 // A capture stream is running; each way of leaving the streaming setting ends
-// it, and the endpoint is gone for the next packets.
+// it, and the endpoint is gone for the next packets. The device acts on a
+// request when it arrives, so packets of the request's own duration may
+// already go unanswered.
 struct StreamEnd {
   const char *name;
   std::function<void(Bench &)> end;
@@ -176,7 +180,8 @@ TEST_P(StreamingStops, WhenTheStreamingSettingIsLeft) {
   pump.Stop();
   ASSERT_GT(log.statuses.size(), before + 8);
   EXPECT_EQ(log.statuses.back(), USBD_STATUS_DEV_NOT_RESPONDING);
-  EXPECT_EQ(log.statuses[before - 1], USBD_STATUS_SUCCESS);
+  const auto streamed = log.statuses.begin() + static_cast<std::ptrdiff_t>(before);
+  EXPECT_NE(std::find(log.statuses.begin(), streamed, USBD_STATUS_SUCCESS), streamed) << "it streamed before";
 }
 
 INSTANTIATE_TEST_SUITE_P(

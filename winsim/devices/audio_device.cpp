@@ -105,6 +105,13 @@ TransferOutcome AudioDevice::Control(const usb::SetupPacket &setup, uint8_t *dat
   return vendor ? vendor(setup, data) : Stall();
 }
 
+void AudioDevice::ControlEnded(const usb::SetupPacket &, usb::VTime end) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  if (!m_settleAwaitsRequestEnd) return;
+  m_settleAwaitsRequestEnd = false;
+  m_settle.Changed(end);
+}
+
 // A settle the host saw as an invalid clock has ended: the clock's validity
 // changed, and the host hears of it.
 bool AudioDevice::ReportSettledLocked() {
@@ -137,7 +144,10 @@ TransferOutcome AudioDevice::ClassRequest(const usb::SetupPacket &setup, uint8_t
   const uint8_t settling = validityRead && m_settle.ReadInvalid(now) ? clockBefore : 0;
   ClassContext context{m_layout, m_state, m_clocks, m_features, settling};
   const TransferOutcome outcome = HandleAudioControlRequest(setup, data, context);
-  if (m_clocks.ActiveClock() != clockBefore || m_clocks.ActiveRate() != rateBefore) m_settle.Changed(now);
+  if (m_clocks.ActiveClock() != clockBefore || m_clocks.ActiveRate() != rateBefore) {
+    m_settle.Changed(now);
+    m_settleAwaitsRequestEnd = m_settle.Settling();
+  }
   UpdateGains();
   return outcome;
 }
@@ -249,6 +259,7 @@ void AudioDevice::BusReset(usb::VTime) {
   m_state.Deconfigure();
   m_engine.StopAll();
   m_settle.Clear();
+  m_settleAwaitsRequestEnd = false;
 }
 
 void AudioDevice::PowerLoss(usb::VTime) {
@@ -257,6 +268,7 @@ void AudioDevice::PowerLoss(usb::VTime) {
   m_engine.StopAll();
   m_clocks = ClockTree(m_definition.model);
   m_settle.Clear();
+  m_settleAwaitsRequestEnd = false;
   m_features = FeatureUnits(m_definition.model);
   UpdateGains();
   ++m_powerLosses;

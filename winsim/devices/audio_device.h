@@ -58,6 +58,10 @@ class AudioDevice final : public usb::UsbFunction {
   usb::BusSpeed Speed() const override;
   std::string Label() const override;
   usb::TransferOutcome Control(const usb::SetupPacket &setup, uint8_t *data, usb::VTime now) override;
+  // A rate or source change settles from the end of the request that made
+  // it: the device re-locks while the host waits on the status stage, and
+  // its clock reads settled only clockSettleMicroseconds after that.
+  void ControlEnded(const usb::SetupPacket &setup, usb::VTime end) override;
   usb::TransferOutcome IsoOut(uint8_t endpoint, uint64_t microframe, const uint8_t *data, uint32_t length) override;
   usb::TransferOutcome IsoIn(uint8_t endpoint, uint64_t microframe, uint8_t *buffer, uint32_t capacity) override;
   usb::TransferOutcome BulkOrInterruptIn(uint8_t endpoint, usb::VTime now, uint8_t *buffer, uint32_t capacity) override;
@@ -164,6 +168,7 @@ class AudioDevice final : public usb::UsbFunction {
   ConfigurationState m_state;
   ClockTree m_clocks;
   ClockSettle m_settle;
+  bool m_settleAwaitsRequestEnd = false;  // the request in progress started m_settle
   usb::VTime m_lastSeen = 0;  // the latest transaction time; changes made from outside happen then
   FeatureUnits m_features;
   AudioEngine m_engine;

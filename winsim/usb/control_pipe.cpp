@@ -48,6 +48,7 @@ void HostController::ServeControlLocked(Transfer &transfer, VTime now) {
   const VTime duration =
       std::max({outcome.duration, m_controlDuration, ControlDuration(port.timing, transfer.setup, m_controlRandom)});
   port.controlBusyUntil = now + duration;
+  port.device->ControlEnded(transfer.setup, now + duration);
   transfer.m_inFlight = true;
   QueueDoneLocked(&transfer, now + duration);
 }

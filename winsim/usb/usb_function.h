@@ -65,6 +65,13 @@ class UsbFunction {
   // (GET_DESCRIPTOR, SET_CONFIGURATION, SET_INTERFACE, CLEAR_FEATURE …) come
   // here like class requests.
   virtual TransferOutcome Control(const SetupPacket &setup, uint8_t *data, VTime now) = 0;
+  // The request Control answered ends at `end` (its status stage), which is
+  // later than `now` by the time the device takes over it. Called under the
+  // host controller's lock, only for requests the device did not leave pending.
+  virtual void ControlEnded(const SetupPacket &setup, VTime end) {
+    (void)setup;
+    (void)end;
+  }
 
   // One isochronous packet in bus microframe `microframe` (full speed: the
   // microframe that starts the 1 ms frame). An OUT packet delivers length

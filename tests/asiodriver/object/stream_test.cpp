@@ -1,6 +1,7 @@
 // Streaming through the kernel driver's pins: buffer switches, a sample-exact
 // loopback from the ASIO output buffers back to the input buffers, rate
 // changes and overloads while running, and a device that goes away.
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -155,7 +156,9 @@ struct OverloadCase {
 
 // A host that holds one buffer switch far past its time lets the devices' capture
 // data run over; the next set's reads say so, each device's, and the host
-// hears of it once for that set.
+// hears of it once for that set. Devices on separate clocks that start a few
+// milliseconds apart may also lose a block once at start, so only what
+// follows the held switch is counted.
 TEST_F(AsioStream, OverloadIsReportedOncePerSet) {
   const OverloadCase cases[] = {{{"Alder"}}, {{"Alder", "Rowan"}}};
   for (const OverloadCase &c : cases) {
@@ -163,14 +166,19 @@ TEST_F(AsioStream, OverloadIsReportedOncePerSet) {
     host.Reset();
     for (const char *model : c.models) Plug(model);
     ASSERT_NO_FATAL_FAILURE(Prepare(256));
-    host.onSwitch = [](uint32_t number) {
-      if (number == 30) Sleep(300);
+    std::atomic<uint32_t> overloadsBefore{0};
+    std::atomic<uint32_t> messagesBefore{0};
+    host.onSwitch = [&](uint32_t number) {
+      if (number != 30) return;
+      overloadsBefore = asio->OverloadCount();
+      messagesBefore = host.Messages(kAsioOverload);
+      Sleep(300);
     };
     ASSERT_EQ(asio->start(), ASE_OK);
     ASSERT_TRUE(host.WaitForSwitches(80, 3000));
     ASSERT_EQ(asio->stop(), ASE_OK);
-    EXPECT_EQ(asio->OverloadCount(), 1u);
-    EXPECT_EQ(host.Messages(kAsioOverload), 1u);
+    EXPECT_EQ(asio->OverloadCount() - overloadsBefore, 1u);
+    EXPECT_EQ(host.Messages(kAsioOverload) - messagesBefore, 1u);
     host.onSwitch = nullptr;
     ReleaseDriver();
     while (!c.models.empty() && Plugged() > 0) Unplug(0, false);
