@@ -90,6 +90,9 @@ bool HostController::CancelInFlightControlLocked(Transfer *transfer, VTime now) 
       transfer->actualLength = 0;
       transfer->m_due = now;
       lane->done.emplace(now, transfer);
+      // Completions queued after this one waited behind its old time; what
+      // comes next waits only behind those that are still queued.
+      lane->lastDue = lane->done.rbegin()->first;
       return true;
     }
   }

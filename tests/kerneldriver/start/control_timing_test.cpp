@@ -1,8 +1,9 @@
 // The driver against control requests that take as long as real devices
 // take them: a rate change slower than usual but inside the driver's time
-// goes through; one beyond it fails the change with a clear status, after
-// the driver's timeout and not the device's time, and leaves the default
-// pipe free for the next request.
+// goes through; one beyond it is cancelled at the driver's timeout, not the
+// device's time, and leaves the default pipe free for the next request. The
+// driver then reads the clock back: this device took the new rate when the
+// request arrived, so the change stands.
 #include "driver_harness.h"
 #include "kerneldriver/usb/usb_transport.h"
 
@@ -27,7 +28,7 @@ using ControlTimingTest = DriverStartTest;
 TEST_F(ControlTimingTest, ARateChangeTakesWhatTheDeviceTakesUpToTheDriversTimeout) {
   const TimingCase cases[] = {
       {"a slow rate change", {kMs, kMs, 400 * kMs, 400 * kMs}, STATUS_SUCCESS, 400 * kMs, 500 * kMs},
-      {"a rate change beyond the timeout", {kMs, kMs, 1500 * kMs, 1500 * kMs}, STATUS_INTERNAL_ERROR,
+      {"a rate change beyond the timeout", {kMs, kMs, 1500 * kMs, 1500 * kMs}, STATUS_SUCCESS,
        kUsbTimeoutMs * kMs, kUsbTimeoutMs * kMs + 20 * kMs},
   };
   for (const TimingCase &c : cases) {
@@ -40,16 +41,12 @@ TEST_F(ControlTimingTest, ARateChangeTakesWhatTheDeviceTakesUpToTheDriversTimeou
     const VTime took = machine.Now() - before;
     EXPECT_GE(took, c.atLeast);
     EXPECT_LE(took, c.atMost);
-    // The next request goes through. (After the timed-out one it still
-    // waits out the rest of the device's 1.5 s: not yet understood, as the
-    // controller's own test frees the pipe on a cancel.)
+    EXPECT_EQ(Ctx().sampleRate, rate);
     USB_DEVICE_DESCRIPTOR descriptor{};
     ULONG received = 0;
     const VTime next = machine.Now();
     EXPECT_EQ(UsbGetDescriptor(&Ctx().config, 1, 0, 0, &descriptor, sizeof descriptor, &received), STATUS_SUCCESS);
-    if (NT_SUCCESS(c.rateChange)) {
-      EXPECT_LE(machine.Now() - next, 2 * kMs);
-    }
+    EXPECT_LE(machine.Now() - next, 2 * kMs) << "the pipe is free at once";
     EXPECT_EQ(received, sizeof descriptor);
     Unplug();
   }
