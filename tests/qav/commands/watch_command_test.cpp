@@ -10,6 +10,7 @@
 #include "uac2common/uac2private.h"
 #include "winsim/devices/audio_device.h"
 #include "winsim/machine.h"
+#include "winsim/usb/control_timing.h"
 
 namespace {
 
@@ -71,6 +72,8 @@ TEST_P(WatchCommandTest, PrintsEachEventAsItArrives) {
   client.unplug = GetParam().unplug;
   qav::HostRun run = qavtest::DefaultRun(state.Path());
   run.whilePlugged = [&client](winsim::Machine &machine, const qav::PluggedDevice &plugged) {
+    // Requests answered at once: each event is printed at the moment it was caused.
+    machine.Bus(plugged.handle.bus)->Controller().SetControlTiming(plugged.handle.port, winsim::usb::ControlTiming::Instant());
     client.machine = &machine;
     client.plugged = plugged;
     client.thread = CreateThread(nullptr, 0, ChangeSettings, &client, 0, nullptr);
