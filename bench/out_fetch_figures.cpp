@@ -12,6 +12,7 @@
 #include <functional>
 #include <random>
 
+#include "completion_profile.h"
 #include "kerneldriver/device/sample_rate.h"
 #include "stream_harness.h"
 
@@ -30,11 +31,6 @@ uint64_t Seconds() {
 bool Selected(int row) {
   const char *text = std::getenv("QAV_FIGURE_CASE");
   return text == nullptr || *text == 0 || std::atoi(text) == row;
-}
-
-VTime BurstyLatency(std::mt19937 &r) {
-  return std::uniform_int_distribution<int>(0, 9)(r) == 0 ? std::uniform_int_distribution<VTime>(30000, 60000)(r)
-                                                          : VTime{1000};
 }
 
 struct Row {
@@ -60,7 +56,7 @@ TEST_F(OutFetchFigures, Render) {
   }
   const uint64_t seconds = Seconds();
   std::printf("| row | model | rate | fetch | DPC latency | UrbSize | seconds | OUT packets | written after fetch | "
-              "%% | played as ramp | ramp errors | underruns | failed packets |\n");
+              "%% | played as ramp | ramp errors | glitches | underruns | failed packets |\n");
   for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
     if (!Selected(row)) continue;
     const Row &r = rows[row];
@@ -83,11 +79,11 @@ TEST_F(OutFetchFigures, Render) {
     const winsim::usb::OutFetchCounts counts = controller.OutFetchStats(handle.port, Render().dataEndpoint);
     const RampChecker played = Played();
     std::printf("| %d | %s | %u | %s | %s | %u | %" PRIu64 " | %" PRIu64 " | %" PRIu64 " | %.2f | %" PRIu64 " | %" PRIu64
-                " | %" PRIu64 " | %u |\n",
-                row, r.model, static_cast<unsigned>(r.rate), r.modeName, r.bursty ? "90% 0.1 ms, 10% 3-6 ms" : "none",
+                " | %" PRIu64 " | %" PRIu64 " | %u |\n",
+                row, r.model, static_cast<unsigned>(r.rate), r.modeName, r.bursty ? kBurstyLatencyName : "none",
                 static_cast<unsigned>(Render().framesPerUrb), seconds, counts.packets, counts.writtenAfterFetch,
                 counts.packets ? 100.0 * static_cast<double>(counts.writtenAfterFetch) / static_cast<double>(counts.packets) : 0.0,
-                played.RampFrames(), played.Errors(), after.underrunEvents - before.underrunEvents,
+                played.RampFrames(), played.Errors(), played.Glitches(), after.underrunEvents - before.underrunEvents,
                 static_cast<unsigned>(failed));
     std::fflush(stdout);
     controller.SetOutFetch(OutFetch::Ahead);

@@ -4,7 +4,10 @@
 //                  44.1/48 kHz, drift -200/0/+200 ppm; explicit feedback
 //                  every microframe (Aspen) and every fourth (Elm); the
 //                  rule: no glitch, FIFO mean within ±8 frames of its start;
-//                  underrun microframes are also counted from the DAC's start
+//                  underrun microframes are also counted from the DAC's start.
+//                  Completions come late by the bursty profile and the
+//                  controller's scheduling threshold is 2 frames
+//                  (QAV_FIGURE_DPC=none: on time, the default threshold)
 //   Exactness      a ramp through the device and back over
 //                  QAV_FIGURE_MINUTES (default 10) at UrbSize 1, 3, 5, 10
 //   Latency        region queued → first sample on the bus (render), sample on
@@ -26,6 +29,7 @@
 #include <random>
 #include <string>
 
+#include "completion_profile.h"
 #include "kerneldriver/device/sample_rate.h"
 #include "kerneldriver/device/settings.h"
 #include "stream_harness.h"
@@ -68,8 +72,14 @@ struct RateCase {
   int32_t drift;
 };
 
+bool BurstyCompletions() {
+  const char *text = std::getenv("QAV_FIGURE_DPC");
+  return text == nullptr || std::strcmp(text, "none") != 0;
+}
+
 TEST_F(Figures, RateMatching) {
   const uint64_t minutes = EnvNumber("QAV_FIGURE_MINUTES", 60);
+  const bool bursty = BurstyCompletions();
   const RateCase cases[] = {
       {"Larch", "implicit", 44100, -200}, {"Larch", "implicit", 44100, 0}, {"Larch", "implicit", 44100, 200},
       {"Larch", "implicit", 48000, -200}, {"Larch", "implicit", 48000, 0}, {"Larch", "implicit", 48000, 200},
@@ -80,11 +90,17 @@ TEST_F(Figures, RateMatching) {
   };
   std::printf("| row | model | feedback | rate | drift ppm | minutes | underruns | overruns | underrun µframes from start "
               "| FIFO depth | start threshold | level at 1 s | level min..max | level at end | mean level − start "
-              "| ramp errors | max lateness |\n");
+              "| ramp errors | glitches | stale OUT packets | max lateness | DPC latency |\n");
   for (int row = 0; row < static_cast<int>(std::size(cases)); ++row) {
     if (!Selected(row)) continue;
     const RateCase &c = cases[row];
     PlugAt(c.model, c.rate, c.drift);
+    winsim::usb::HostController &controller = machine.Bus(1)->Controller();
+    const uint32_t threshold = controller.SchedulingThreshold();
+    if (bursty) {
+      controller.SetCompletionLatency(BurstyLatency, 7);
+      controller.SetSchedulingThreshold(2);
+    }
     WatchPlayedOutput();
     TestPin &render = RenderPin();
     Run(render);
@@ -94,13 +110,17 @@ TEST_F(Figures, RateMatching) {
     const auto end = device->Render();
     const RampChecker played = Played();
     const ULONG maxLateness = Render().maxLateness;
+    const winsim::usb::OutFetchCounts fetched = controller.OutFetchStats(handle.port, Render().dataEndpoint);
     Leave(render);
+    controller.SetCompletionLatency(nullptr);
+    controller.SetSchedulingThreshold(threshold);
     std::printf("| %d | %s | %s | %u | %+d | %" PRIu64 " | %" PRIu64 " | %" PRIu64 " | %" PRIu64
-                " | %u | %u | %u | %u..%u | %u | %+.1f | %" PRIu64 " | %u |\n",
+                " | %u | %u | %u | %u..%u | %u | %+.1f | %" PRIu64 " | %" PRIu64 " | %" PRIu64 " | %u | %s |\n",
                 row, c.model, c.feedback, static_cast<unsigned>(c.rate), c.drift, minutes,
                 end.underrunEvents - settled.underrunEvents, end.overrunEvents - settled.overrunEvents,
                 end.underrunMicroframes, end.fifoDepth, end.startThreshold, settled.level, end.minLevel, end.maxLevel, end.level, end.MeanLevel() - end.StartLevel(), played.Errors(),
-                static_cast<unsigned>(maxLateness));
+                played.Glitches(), fetched.writtenAfterFetch, static_cast<unsigned>(maxLateness),
+                bursty ? kBurstyLatencyName : "none");
     std::fflush(stdout);
     device->SetPlayedSink(nullptr);
     Unplug();

@@ -6,23 +6,10 @@
 
 #include <algorithm>
 
+#include "winsim/usb/handshake_status.h"
 #include "winsim/usb/host_controller.h"
 
 namespace winsim::usb {
-namespace {
-
-int32_t ControlStatusOf(Handshake handshake, bool in) {
-  switch (handshake) {
-    case Handshake::Ack: return USBD_STATUS_SUCCESS;
-    case Handshake::Stall: return USBD_STATUS_STALL_PID;
-    case Handshake::NoReply: return USBD_STATUS_DEV_NOT_RESPONDING;
-    case Handshake::Error: return in ? USBD_STATUS_CRC : USBD_STATUS_XACT_ERROR;
-    case Handshake::Nak: return USBD_STATUS_PENDING;
-  }
-  return USBD_STATUS_INTERNAL_HC_ERROR;
-}
-
-}  // namespace
 
 void HostController::SetControlTiming(int port, const ControlTiming &timing) {
   std::lock_guard<std::mutex> guard(m_lock);
@@ -42,7 +29,7 @@ void HostController::ServeControlLocked(Transfer &transfer, VTime now) {
     return;
   }
   bool in = (transfer.setup.bmRequestType & kRequestDirectionIn) != 0;
-  transfer.status = ControlStatusOf(outcome.handshake, in);
+  transfer.status = UsbdStatusOf(outcome.handshake, in);
   transfer.actualLength = outcome.handshake == Handshake::Ack ? std::min(outcome.length, transfer.length) : 0;
   std::erase(m_waiting, &transfer);
   const VTime duration =

@@ -9,6 +9,7 @@
 #include "winsim/sched/dispatch_cpu.h"
 #include "winsim/sched/parallel_mode.h"
 #include "winsim/usb/bus_capture.h"
+#include "winsim/usb/handshake_status.h"
 
 namespace winsim::usb {
 namespace {
@@ -20,17 +21,6 @@ constexpr int64_t kPpmScale = 1'000'000;
 constexpr uint64_t kFrameWrap = uint64_t{1} << 32;
 constexpr uint32_t kMaxIsoPacketsHighSpeed = 1024;
 constexpr uint32_t kMaxIsoPacketsFullSpeed = 255;
-
-int32_t StatusOf(Handshake handshake, bool in) {
-  switch (handshake) {
-    case Handshake::Ack: return USBD_STATUS_SUCCESS;
-    case Handshake::Stall: return USBD_STATUS_STALL_PID;
-    case Handshake::NoReply: return USBD_STATUS_DEV_NOT_RESPONDING;
-    case Handshake::Error: return in ? USBD_STATUS_CRC : USBD_STATUS_XACT_ERROR;
-    case Handshake::Nak: return USBD_STATUS_PENDING;
-  }
-  return USBD_STATUS_INTERNAL_HC_ERROR;
-}
 
 bool IsIn(uint8_t endpoint) { return (endpoint & 0x80) != 0; }
 
@@ -399,7 +389,7 @@ void HostController::ServeBulkLocked(Transfer &transfer, VTime now) {
     return;
   }
   transfer.m_parked = false;
-  transfer.status = StatusOf(outcome.handshake, in);
+  transfer.status = UsbdStatusOf(outcome.handshake, in);
   transfer.actualLength = outcome.handshake == Handshake::Ack ? std::min(outcome.length, transfer.length) : 0;
   std::erase(m_waiting, &transfer);
   // The data moved in the next service opportunity: the end of this microframe.
@@ -431,7 +421,7 @@ void HostController::ServeIsoPacketLocked(Transfer &transfer) {
   TransferOutcome outcome =
       in ? port.device->IsoIn(transfer.endpoint, microframe, transfer.buffer + packet.offset, room)
          : port.device->IsoOut(transfer.endpoint, microframe, OutDataLocked(transfer, i, room), room);
-  packet.status = StatusOf(outcome.handshake, in);
+  packet.status = UsbdStatusOf(outcome.handshake, in);
   if (outcome.handshake == Handshake::Nak) packet.status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
   // An isochronous OUT packet has no handshake: whatever became of it at
   // the device, the host sent it all.

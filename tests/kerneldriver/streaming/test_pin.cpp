@@ -29,10 +29,22 @@ void RampChecker::Error(const int32_t *frame) {
   }
 }
 
+void RampChecker::TrackBreaks(const int32_t *frame, bool silent) {
+  if (silent) {
+    m_inGap = m_lastRampFrame != 0;
+    return;
+  }
+  const uint64_t f = FrameOf(frame);
+  if (m_lastRampFrame != 0 && (m_inGap || f != m_lastRampFrame + 1 || !IsRamp(frame, f))) ++m_glitches;
+  m_lastRampFrame = IsRamp(frame, f) ? f : m_lastRampFrame + 1;
+  m_inGap = false;
+}
+
 void RampChecker::Feed(const int32_t *samples, uint64_t frames) {
   for (uint64_t i = 0; i < frames; ++i) {
     const int32_t *frame = samples + i * m_channels;
     const bool silent = Silent(frame);
+    TrackBreaks(frame, silent);
     switch (m_phase) {
       case Phase::Leading:
         if (silent) {

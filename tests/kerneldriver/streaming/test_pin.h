@@ -54,6 +54,10 @@ class RampChecker {
   int32_t FirstErrorValue() const { return m_firstErrorValue; }
   // Ramp frame expected next (0 before the ramp began).
   uint64_t NextFrame() const { return m_expected; }
+  // Breaks in the ramp once it began: a frame that does not follow the last
+  // ramp frame, or silence the ramp resumes after. Unlike Errors, which
+  // counts every frame off the original timeline, each break counts once.
+  uint64_t Glitches() const { return m_glitches; }
 
  private:
   enum class Phase { Leading, Ramp, Trailing };
@@ -72,7 +76,11 @@ class RampChecker {
   uint64_t m_fed = 0;
   uint64_t m_firstErrorAt = 0;
   int32_t m_firstErrorValue = 0;
+  uint64_t m_glitches = 0;
+  uint64_t m_lastRampFrame = 0;  // 0: none yet
+  bool m_inGap = false;
   void Error(const int32_t *frame);
+  void TrackBreaks(const int32_t *frame, bool silent);
 };
 
 struct RegionArrival {
