@@ -120,8 +120,9 @@ void SilenceColumns(int32_t *dst, size_t from, size_t stride, uint32_t frames) {
   for (uint32_t j = 0; j < frames; ++j, dst += stride) std::memset(dst + from, 0, bytes);
 }
 
-// One tile of one device: host channels halves[first..first+mapped) at
-// frame `at`, `frames` frames, to the device buffer from `dst` on.
+// One tile of one device: its host channels halves[0..mapped) from frame
+// `at`, `frames` frames, to the device buffer from `dst` (that frame) on;
+// the format's other channels get silence.
 void OutputTile(int32_t *const *halves, uint32_t mapped, size_t stride, int32_t *dst, uint32_t at, uint32_t frames) {
   uint32_t c = 0;
   for (; c + 4 <= mapped; c += 4) {
@@ -141,6 +142,7 @@ void OutputTile(int32_t *const *halves, uint32_t mapped, size_t stride, int32_t 
   if (c < stride) SilenceColumns(dst, c, stride, frames);
 }
 
+// The reverse, without the silence: unlisted format channels are dropped.
 void InputTile(int32_t *const *halves, uint32_t mapped, size_t stride, const int32_t *src, uint32_t at,
                uint32_t frames) {
   uint32_t c = 0;
@@ -174,9 +176,10 @@ void CopyOutput(int32_t *const *halves, uint32_t channelCount, const DeviceTrans
       InterleaveStereo(own[0], own[1], device.buffer, frames);
       continue;
     }
-    for (uint32_t at = 0; at < frames; at += kTileFrames) {
+    for (uint32_t at = 0; at < frames;) {
       const uint32_t tile = frames - at < kTileFrames ? frames - at : kTileFrames;
       OutputTile(own, mapped, stride, device.buffer + at * stride, at, tile);
+      at += tile;
     }
   }
 }
@@ -194,9 +197,10 @@ void CopyInput(int32_t *const *halves, uint32_t channelCount, const DeviceTransf
       DeinterleaveStereo(device.buffer, own[0], own[1], frames);
       continue;
     }
-    for (uint32_t at = 0; at < frames; at += kTileFrames) {
+    for (uint32_t at = 0; at < frames;) {
       const uint32_t tile = frames - at < kTileFrames ? frames - at : kTileFrames;
       InputTile(own, mapped, stride, device.buffer + at * stride, at, tile);
+      at += tile;
     }
   }
 }
