@@ -113,33 +113,29 @@ void DeinterleaveStereo(const int32_t *src, int32_t *left, int32_t *right, uint3
   }
 }
 
-// Columns [from, stride) of every frame: the format channels no host
-// channel feeds.
-void SilenceColumns(int32_t *dst, size_t from, size_t stride, uint32_t frames) {
-  const size_t bytes = (stride - from) * sizeof(int32_t);
-  for (uint32_t j = 0; j < frames; ++j, dst += stride) std::memset(dst + from, 0, bytes);
-}
+// What a format channel no host channel feeds sends: a tile's worth of
+// silence, read like a host channel.
+constexpr int32_t kSilence[kTileFrames] = {};
 
 // One tile of one device: its host channels halves[0..mapped) from frame
-// `at`, `frames` frames, to the device buffer from `dst` (that frame) on;
-// the format's other channels get silence.
+// `at`, `frames` (at most kTileFrames) frames, to the device buffer from
+// `dst` (that frame) on; the format's other channels get silence.
 void OutputTile(int32_t *const *halves, uint32_t mapped, size_t stride, int32_t *dst, uint32_t at, uint32_t frames) {
-  uint32_t c = 0;
-  for (; c + 4 <= mapped; c += 4) {
-    const int32_t *const src[4] = {halves[c] + at, halves[c + 1] + at, halves[c + 2] + at, halves[c + 3] + at};
+  auto source = [&](size_t c) -> const int32_t * { return c < mapped ? halves[c] + at : kSilence; };
+  size_t c = 0;
+  for (; c + 4 <= stride; c += 4) {
+    const int32_t *const src[4] = {source(c), source(c + 1), source(c + 2), source(c + 3)};
     InterleaveGroup<4>(src, dst + c, stride, frames);
   }
-  if (mapped - c >= 2) {
-    const int32_t *const src[2] = {halves[c] + at, halves[c + 1] + at};
+  if (stride - c >= 2) {
+    const int32_t *const src[2] = {source(c), source(c + 1)};
     InterleaveGroup<2>(src, dst + c, stride, frames);
     c += 2;
   }
-  if (c < mapped) {
-    const int32_t *const src[1] = {halves[c] + at};
+  if (c < stride) {
+    const int32_t *const src[1] = {source(c)};
     InterleaveGroup<1>(src, dst + c, stride, frames);
-    ++c;
   }
-  if (c < stride) SilenceColumns(dst, c, stride, frames);
 }
 
 // The reverse, without the silence: unlisted format channels are dropped.
