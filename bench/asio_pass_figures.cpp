@@ -1,8 +1,10 @@
-// The ASIO driver's streaming cycle on this machine, as markdown tables, for
-// 2 channels / 64 frames, 20 / 64 and 20 / 256 (channels per direction):
+// The ASIO driver's streaming cycle on this machine, as markdown tables:
 //   Copies     the input copy and the output copy of one request set (the
 //              streaming thread's own loops, stream_copy.cpp) against memcpy
-//              of the same bytes, median ns
+//              of the same bytes, median ns, for 2, 8, 20 and 64 channels
+//              per direction at 32 to 1024 frames on one device, and for
+//              aggregates of several devices, one of which carries more
+//              format channels than it names
 //   Cycle      one cycle of the main loop as the thread runs it once a set
 //              has completed: marking it complete, both copies and the
 //              submission of its reads and writes (CRequestSet::Submit) to
@@ -16,7 +18,7 @@
 // so those figures are the simulation's cost, not Windows'; the copies are
 // the driver's own code. Nothing here asserts a time.
 //
-//   bash bench/run-asio-pass-figures.sh
+//   bash bench/run-asio-pass-figures.sh [--copies]   (--copies: that table only)
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -54,6 +56,8 @@ struct Case {
   uint32_t frames;
 };
 constexpr Case kCases[] = {{2, 64}, {20, 64}, {20, 256}};
+constexpr uint32_t kCopyChannels[] = {2, 8, 20, 64};
+constexpr uint32_t kCopyFrames[] = {32, 64, 256, 1024};
 constexpr uint32_t kCycles = 2000;
 
 // Keeps the optimiser from dropping work whose result is never read.
@@ -99,30 +103,71 @@ struct HostChannels {
   }
 };
 
+// One device's transfer buffers in both directions: `format` interleaved
+// channels, the first `listed` of them host channels `first` onward.
+struct BenchDevice {
+  uint32_t format;
+  uint32_t listed;
+};
+
+// The copies of one request set over `devices` (their listed channels
+// adding up to the host's channels), against memcpy of the same bytes.
+void CopyRow(const std::vector<BenchDevice> &shape, uint32_t frames) {
+  uint32_t channels = 0;
+  size_t samples = 0;
+  for (const BenchDevice &d : shape) {
+    channels += d.listed;
+    samples += static_cast<size_t>(d.format) * frames;
+  }
+  HostChannels inputs(channels, frames), outputs(channels, frames);
+  std::vector<std::vector<int32_t>> capture, render;
+  std::vector<qavasio::DeviceTransfer> in, out;
+  uint32_t first = 0;
+  for (const BenchDevice &d : shape) {
+    capture.emplace_back(static_cast<size_t>(d.format) * frames, 7);
+    render.emplace_back(static_cast<size_t>(d.format) * frames);
+    in.push_back({d.format, first, d.listed, capture.back().data()});
+    out.push_back({d.format, first, d.listed, render.back().data()});
+    first += d.listed;
+  }
+  std::vector<int32_t> source(samples, 7), scratchIn(samples), scratchOut(samples);
+  const uint32_t count = static_cast<uint32_t>(shape.size());
+  const double copies = MedianNs([&] {
+    qavasio::CopyInput(inputs.halves.data(), channels, in.data(), count, frames);
+    qavasio::CopyOutput(outputs.halves.data(), channels, out.data(), count, frames);
+    Touch(render[0].data());
+    Touch(inputs.halves[0]);
+  });
+  const size_t bytes = samples * sizeof(int32_t);
+  const double copy = MedianNs([&] {
+    std::memcpy(scratchIn.data(), source.data(), bytes);
+    std::memcpy(scratchOut.data(), scratchIn.data(), bytes);
+    Touch(scratchIn.data());
+    Touch(scratchOut.data());
+  });
+  std::string devices;
+  for (const BenchDevice &d : shape) {
+    if (!devices.empty()) devices += " + ";
+    devices += std::to_string(d.listed);
+    if (d.format != d.listed) devices += " of " + std::to_string(d.format);
+  }
+  std::printf("| %s | %u | %u | %zu | %.1f | %.1f | %.2f |\n", devices.c_str(), channels, frames, bytes, copies, copy,
+              copies / copy);
+}
+
 void CopyTable() {
-  std::printf("\n## Copies of one request set (one device, channels per direction)\n\n");
-  std::printf("| channels | frames | bytes each way | input + output copy ns | memcpy ns | ratio to memcpy |\n");
-  std::printf("|---|---|---|---|---|---|\n");
-  for (const Case &c : kCases) {
-    HostChannels inputs(c.channels, c.frames), outputs(c.channels, c.frames);
-    const size_t samples = static_cast<size_t>(c.channels) * c.frames;
-    std::vector<int32_t> capture(samples, 7), render(samples), scratchIn(samples), scratchOut(samples);
-    const qavasio::DeviceTransfer in = {c.channels, 0, c.channels, capture.data()};
-    const qavasio::DeviceTransfer out = {c.channels, 0, c.channels, render.data()};
-    const double copies = MedianNs([&] {
-      qavasio::CopyInput(inputs.halves.data(), c.channels, &in, 1, c.frames);
-      qavasio::CopyOutput(outputs.halves.data(), c.channels, &out, 1, c.frames);
-      Touch(render.data());
-      Touch(inputs.halves[0]);
-    });
-    const size_t bytes = samples * sizeof(int32_t);
-    const double copy = MedianNs([&] {
-      std::memcpy(scratchIn.data(), capture.data(), bytes);
-      std::memcpy(scratchOut.data(), render.data(), bytes);
-      Touch(scratchIn.data());
-      Touch(scratchOut.data());
-    });
-    std::printf("| %u | %u | %zu | %.1f | %.1f | %.2f |\n", c.channels, c.frames, bytes, copies, copy, copies / copy);
+  std::printf("\n## Copies of one request set (channels per direction)\n\n");
+  std::printf("| devices (listed of format) | channels | frames | bytes each way | input + output copy ns | memcpy ns | "
+              "ratio to memcpy |\n");
+  std::printf("|---|---|---|---|---|---|---|\n");
+  for (uint32_t channels : kCopyChannels) {
+    for (uint32_t frames : kCopyFrames) CopyRow({{channels, channels}}, frames);
+  }
+  // Aggregates: devices side by side, one naming fewer channels than its
+  // format carries.
+  for (uint32_t frames : {64u, 256u}) {
+    CopyRow({{8, 8}, {10, 8}, {4, 4}}, frames);
+    CopyRow({{32, 32}, {32, 32}, {10, 10}}, frames);
   }
 }
 
@@ -304,8 +349,9 @@ void CycleTable() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
   CopyTable();
+  if (argc > 1 && std::strcmp(argv[1], "--copies") == 0) return 0;
   CycleTable();
   return 0;
 }

@@ -58,9 +58,11 @@ ASIOError QZUsb2Asio::setSampleRate(ASIOSampleRate sampleRate) {
   if (!m_devices[0]->PinsAreOpen()) return OpenAllPins(requested) ? ASE_OK : ASE_InvalidMode;
 
   // The pins are reopened with the streaming thread stopped, never under it;
-  // a running stream then starts over at the new rate.
-  const bool streaming = m_thread != nullptr;
-  StopThread();
+  // a running stream then starts over at the new rate. One that already
+  // ended (the driver gave up on a stalled device and asked the host for a
+  // reset, or the host stopped it from its own callback) stays ended: the
+  // host starts it again when it is ready.
+  const bool streaming = StopThread();
   CloseAllPins();
   const bool opened = OpenAllPins(requested);
   if (streaming && opened) StartThread();

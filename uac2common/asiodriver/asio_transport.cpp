@@ -70,14 +70,17 @@ bool QZUsb2Asio::StartThread() {
 // mid-pass would leave the pins running and its requests pending on freed
 // buffers. Every wait of a pass is bounded (a request set by 2000 ms), so
 // the thread sees the flag within that time plus one host callback.
-void QZUsb2Asio::StopThread() {
-  if (m_thread == nullptr) return;
-  m_stop = true;
+// The flag is taken with an exchange, as the thread takes it when it ends
+// streaming itself, so exactly one of them ends a given stream.
+bool QZUsb2Asio::StopThread() {
+  if (m_thread == nullptr) return false;
+  const bool wasStreaming = !m_stop.exchange(true);
   // The host may call stop from its own bufferSwitch: the thread ends after
   // that call returns, and whoever stops next closes its handle.
-  if (GetCurrentThreadId() == m_threadId) return;
+  if (GetCurrentThreadId() == m_threadId) return wasStreaming;
   WaitForSingleObject(m_thread, INFINITE);
   CloseHandle(m_thread);
   m_thread = nullptr;
   m_threadId = 0;
+  return wasStreaming;
 }

@@ -121,7 +121,10 @@ class QZUsb2Asio : public IASIO, public CUnknown {
   void StreamThread();
   PassEnd StreamPass();
   bool StartThread();
-  void StopThread();
+  // True when it ended streaming that was still going: neither the driver
+  // (a stalled device, with a reset request to the host) nor the host had
+  // ended it already.
+  bool StopThread();
   std::vector<qavasio::StreamDevice> StreamDevices() const;
   void StampTime(uint64_t position);
   void CallHost();

@@ -102,10 +102,11 @@ void QZUsb2Asio::StreamThread() {
     if (end == PassEnd::TimedOut || end == PassEnd::Failed) {
       // The devices stopped delivering: streaming ends, and the host is asked
       // to reset the driver rather than wait for buffer switches that never
-      // come.
-      m_stop = true;
-      CAsioTraceLog::Trace(TraceId::AsioStreamingEnded);
-      HostMessage(kAsioResetRequest);
+      // come. A host that stopped meanwhile needs no request.
+      if (!m_stop.exchange(true)) {
+        CAsioTraceLog::Trace(TraceId::AsioStreamingEnded);
+        HostMessage(kAsioResetRequest);
+      }
       break;
     }
   }

@@ -210,6 +210,56 @@ TEST_F(AsioStream, SurpriseRemovalEndsStreamingAndAsksForAReset) {
   ReleaseDriver();
 }
 
+// A rate change after streaming ended without the host's stop (the driver
+// gave up on a stalled device and asked for a reset, or the host stopped
+// from its own switch) reopens the pins but starts nothing behind the
+// host's back; the host's next start streams at the new rate.
+TEST_F(AsioStream, RateChangeAfterStreamingEndedStartsNothing) {
+  struct Case {
+    const char *how;
+    bool stall;  // else the host stops from its switch
+    uint32_t resetRequests;
+  };
+  const Case cases[] = {{"the driver ended a stalled stream", true, 1}, {"the host stopped from its switch", false, 0}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.how);
+    host.Reset();
+    Plug("Alder");
+    ASSERT_NO_FATAL_FAILURE(Prepare(128));
+    ASSERT_EQ(asio->setSampleRate(48000), ASE_OK);
+    host.onSwitch = [&](uint32_t number) {
+      if (!c.stall && number == 20) asio->stop();
+    };
+    ASSERT_EQ(asio->start(), ASE_OK);
+    ASSERT_TRUE(host.WaitForSwitches(20, 2000));
+    // Every transfer the controller takes from here on is held until it is
+    // cancelled: no request set completes any more.
+    winsim::usb::HostController &controller = machine.Bus(1)->Controller();
+    if (c.stall) controller.HoldIsochronous(UINT32_MAX, winsim::kInfinite);
+    Sleep(3000);
+    ASSERT_EQ(host.Messages(kAsioResetRequest), c.resetRequests);
+    controller.HoldIsochronous(0, winsim::kInfinite);
+
+    const uint32_t ended = host.Switches();
+    EXPECT_EQ(asio->setSampleRate(96000), ASE_OK);
+    Sleep(500);
+    EXPECT_EQ(host.Switches(), ended) << "no switches after the rate change";
+    EXPECT_FALSE(asio->IsStreaming());
+
+    host.onSwitch = nullptr;
+    ASSERT_EQ(asio->start(), ASE_OK);
+    EXPECT_TRUE(host.WaitForSwitches(ended + 20, 2000)) << "the host's own start streams";
+    ASIOSampleRate rate = 0;
+    EXPECT_EQ(asio->getSampleRate(&rate), ASE_OK);
+    EXPECT_EQ(rate, 96000.0);
+    EXPECT_EQ(asio->stop(), ASE_OK);
+    EXPECT_EQ(host.Messages(kAsioResetRequest), c.resetRequests);
+    EXPECT_EQ(asio->disposeBuffers(), ASE_OK);
+    ReleaseDriver();
+    Unplug(0, false);
+  }
+}
+
 // A rate change that cannot reopen the pins leaves them closed; a later
 // start must not stream over closed pins, where nothing paces the sets (the
 // host would be called without end while no time passes). It is refused as
