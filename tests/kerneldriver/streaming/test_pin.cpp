@@ -34,9 +34,16 @@ void RampChecker::TrackBreaks(const int32_t *frame, bool silent) {
     m_inGap = m_lastRampFrame != 0;
     return;
   }
-  const uint64_t f = FrameOf(frame);
-  if (m_lastRampFrame != 0 && (m_inGap || f != m_lastRampFrame + 1 || !IsRamp(frame, f))) ++m_glitches;
-  m_lastRampFrame = IsRamp(frame, f) ? f : m_lastRampFrame + 1;
+  // The ramp's values repeat after a period, so a frame is compared with the
+  // one expected rather than by its index.
+  const bool follows = m_lastRampFrame != 0 && IsRamp(frame, m_lastRampFrame + 1);
+  if (m_lastRampFrame != 0 && (m_inGap || !follows)) ++m_glitches;
+  if (follows) {
+    ++m_lastRampFrame;
+  } else {
+    const uint64_t f = FrameOf(frame);
+    m_lastRampFrame = IsRamp(frame, f) ? f : m_lastRampFrame + 1;
+  }
   m_inGap = false;
 }
 
