@@ -1,6 +1,6 @@
 // The completion-latency profile the streaming figures run under: nine
 // completions in ten are reported 0.1 ms after their transfer ended, the
-// tenth 3 to 6 ms after (a DPC queued behind another driver's long one).
+// tenth 3 to 6 ms after (a DPC queued behind another driver's slow one).
 #pragma once
 #include <random>
 

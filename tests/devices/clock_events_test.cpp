@@ -69,7 +69,7 @@ class ClockSettling : public ::testing::TestWithParam<SettleCase> {};
 
 // A rate change on Birch's internal clock while nothing streams, then a
 // capture run: the clock reads invalid for the settle time, or the run's
-// first packets carry nothing for that long; afterwards it is all normal.
+// first packets carry nothing for that time; afterwards it is all normal.
 TEST_P(ClockSettling, AfterARateChangeShowsAsTheModelSays) {
   DeviceModel model = WithDrift("Birch", 0);
   model.behaviour.clockSettleEffect = GetParam().effect;

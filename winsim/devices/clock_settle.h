@@ -7,7 +7,7 @@
 // change on the control timeline, or the settle time after the first data
 // packet that follows the change, counted in bus microframes (a device that
 // relocks to the stream can only start then, so data is muted for that
-// long). A host that read the clock invalid meanwhile is told when it
+// time). A host that read the clock invalid meanwhile is told when it
 // becomes valid (TakeSettled), as a device reports any validity change.
 #pragma once
 #include <cstdint>

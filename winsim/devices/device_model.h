@@ -221,7 +221,7 @@ struct DeviceBehaviour {
   // device's capture path still filling); their samples are not sent.
   uint32_t emptyCapturePacketsAtStart = 0;
   ClockRateWrites clockRateWrites = ClockRateWrites::InternalVariableOrProgrammable;
-  // How long the clock takes to settle after a change of rate or source, or
+  // The time the clock takes to settle after a change of rate or source, or
   // after an external clock regained lock; what it does meanwhile. MuteData
   // counts the time from the first data packet after the change (the device
   // locks to the stream); ReportInvalid from the change itself.

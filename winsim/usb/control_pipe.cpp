@@ -1,5 +1,5 @@
 // The default pipe of each port: one control transfer on the bus at a time,
-// each taking as long as the port's timing profile says; the others wait in
+// each taking the time the port's timing profile says; the others wait in
 // submission order. A transfer on the bus can be cancelled: the controller
 // stops it and the pipe is free at once.
 #include <usb.h>

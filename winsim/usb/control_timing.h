@@ -1,4 +1,4 @@
-// How long a device takes over control requests: the time from SETUP to the
+// The time a device takes over control requests: the time from SETUP to the
 // end of the status stage, which is what a driver waiting on the request
 // sees. Most requests end within a few milliseconds; a SET_CUR of a clock's
 // sampling frequency makes the device re-lock its clock first, which takes

@@ -16,7 +16,7 @@
 // written after that never reach the device and are counted per pipe. A
 // transfer completes once the frame of its last packet has passed (plus the
 // simulated DPC latency, when a latency profile is set). Control transfers
-// take as long as the port's timing profile says (control_timing.h), one at
+// take the time the port's timing profile says (control_timing.h), one at
 // a time per default pipe. Nothing here knows URBs or IRPs: the USB stack
 // above translates them into Transfers.
 #pragma once

@@ -1,5 +1,5 @@
-// The driver against control requests that take as long as real devices
-// take them: a rate change slower than usual but inside the driver's time
+// The driver against control requests that take the time real devices
+// take over them: a rate change slower than usual but inside the driver's time
 // goes through; one beyond it is cancelled at the driver's timeout, not the
 // device's time, and leaves the default pipe free for the next request. The
 // driver then reads the clock back: this device took the new rate when the

@@ -1,6 +1,6 @@
 // What the render path delivers when the host controller reads OUT data
 // before the bus sends it. The driver fills each render region 2 ms before
-// its packets go out, into URBs submitted long before: a controller that
+// its packets go out, into URBs submitted well before: a controller that
 // fetches a frame ahead must still get every sample; one that copies at
 // submission (bounce buffers) sends what the buffer held then.
 #include "stream_harness.h"
