@@ -2,11 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-
+#include "support/catalog_machine.h"
 #include "winsim/devices/audio_device.h"
-#include "winsim/devices/catalog.h"
 #include "winsim/devices/descriptor_builder.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
@@ -14,30 +11,13 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
 namespace usertest {
 namespace {
 
-winsim::MachineOptions Options() {
-  winsim::MachineOptions options;
-  options.echoLog = std::getenv("QAV_ECHO_LOG") != nullptr;
-  return options;
-}
+using testsupport::CatalogModel;
 
-const winsim::devices::DeviceModel &Model(const char *name) {
-  const winsim::devices::DeviceModel *model = winsim::devices::FindModel(name);
-  if (model == nullptr) {
-    ADD_FAILURE() << "no catalog model " << name;
-    std::abort();
-  }
-  return *model;
-}
-
-std::u16string HardwareId(const char *name) {
-  char text[32];
-  std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", Model(name).vendorId, Model(name).productId);
-  return std::u16string(text, text + std::char_traits<char>::length(text));
-}
+std::u16string HardwareId(const char *name) { return testsupport::HardwareId(CatalogModel(name)); }
 
 }  // namespace
 
-DriverMachine::DriverMachine(const std::vector<const char *> &models) : machine(Options()) {
+DriverMachine::DriverMachine(const std::vector<const char *> &models) : machine(testsupport::EchoingMachineOptions()) {
   std::vector<std::u16string> ids;
   for (const char *name : models) ids.push_back(HardwareId(name));
   machine.InstallDriver(u"QavAudio", DriverEntry, ids);
@@ -48,7 +28,7 @@ DriverMachine::~DriverMachine() {
 }
 
 PDEVICE_OBJECT DriverMachine::Plug(const char *model) {
-  auto built = winsim::devices::BuildDevice(Model(model));
+  auto built = winsim::devices::BuildDevice(CatalogModel(model));
   EXPECT_TRUE(built.Ok()) << model << ": " << built.detail;
   auto handle = machine.PlugDevice(std::make_shared<winsim::devices::AudioDevice>(built.definition));
   machine.Pnp().WaitIdle();

@@ -1,9 +1,8 @@
 #include "filter_machine.h"
 
 #include <cctype>
-#include <cstdio>
-#include <cstdlib>
 
+#include "support/catalog_machine.h"
 #include "uac2common/uac2private.h"
 #include "winsim/devices/catalog.h"
 #include "winsim/devices/descriptor_builder.h"
@@ -15,17 +14,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
 namespace asiofiltertest {
 namespace {
 
-winsim::MachineOptions Options() {
-  winsim::MachineOptions options;
-  options.echoLog = std::getenv("QAV_ECHO_LOG") != nullptr;
-  return options;
-}
-
-std::u16string HardwareId(const winsim::devices::DeviceModel &model) {
-  char id[32];
-  std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", model.vendorId, model.productId);
-  return std::u16string(id, id + std::char_traits<char>::length(id));
-}
+using testsupport::HardwareId;
 
 }  // namespace
 
@@ -37,7 +26,7 @@ bool SamePath(const std::string &a, const std::string &b) {
   return true;
 }
 
-FilterMachineTest::FilterMachineTest() : machine(Options()) {
+FilterMachineTest::FilterMachineTest() : machine(testsupport::EchoingMachineOptions()) {
   std::vector<std::u16string> ids;
   for (const auto *models : {&winsim::devices::Catalog(), &winsim::devices::Variants()}) {
     for (const auto &model : *models) ids.push_back(HardwareId(model));

@@ -1,8 +1,6 @@
 #include "asio_machine.h"
 
-#include <cstdio>
-#include <cstdlib>
-
+#include "support/catalog_machine.h"
 #include "uac2common/uac2private.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
@@ -10,19 +8,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
 namespace asiotest {
 namespace {
 
-winsim::MachineOptions Options() {
-  winsim::MachineOptions options;
-  options.echoLog = std::getenv("QAV_ECHO_LOG") != nullptr;
-  return options;
-}
-
 std::vector<std::u16string> FamilyIds() {
   std::vector<std::u16string> ids;
-  for (const auto &model : winsim::devices::Catalog()) {
-    char text[32];
-    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", model.vendorId, model.productId);
-    ids.emplace_back(text, text + std::char_traits<char>::length(text));
-  }
+  for (const auto &model : winsim::devices::Catalog()) ids.push_back(testsupport::HardwareId(model));
   return ids;
 }
 
@@ -38,7 +26,7 @@ std::u16string ClientLink(winsim::PnpManager &pnp, PDEVICE_OBJECT pdo) {
 
 }  // namespace
 
-AsioMachineTest::AsioMachineTest() : machine(Options()) {
+AsioMachineTest::AsioMachineTest() : machine(testsupport::EchoingMachineOptions()) {
   machine.InstallDriver(u"QavAudio", DriverEntry, FamilyIds());
 }
 

@@ -1,8 +1,6 @@
 #include "driver_machine.h"
 
-#include <cstdio>
-#include <cstdlib>
-
+#include "support/catalog_machine.h"
 #include "winsim/devices/catalog.h"
 #include "winsim/devices/descriptor_builder.h"
 #include "winsim/kernel/pnp_manager.h"
@@ -12,11 +10,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
 
 namespace kslibtest {
 
-winsim::MachineOptions DriverMachineTest::Options() {
-  winsim::MachineOptions options;
-  options.echoLog = std::getenv("QAV_ECHO_LOG") != nullptr;
-  return options;
-}
+winsim::MachineOptions DriverMachineTest::Options() { return testsupport::EchoingMachineOptions(); }
 
 void DriverMachineTest::Plug(const char *name) {
   const winsim::devices::DeviceModel *model = winsim::devices::FindModel(name);
@@ -24,9 +18,7 @@ void DriverMachineTest::Plug(const char *name) {
   auto built = winsim::devices::BuildDevice(*model);
   ASSERT_TRUE(built.Ok()) << name << ": " << built.detail;
   if (!m_installed) {
-    char id[32];
-    std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", model->vendorId, model->productId);
-    machine.InstallDriver(u"QavAudio", DriverEntry, {std::u16string(id, id + std::char_traits<char>::length(id))});
+    machine.InstallDriver(u"QavAudio", DriverEntry, {testsupport::HardwareId(*model)});
     m_installed = true;
   }
   device = std::make_shared<winsim::devices::AudioDevice>(built.definition);
