@@ -46,6 +46,7 @@
 #include "uac2common/asiodriver/stream_copy.h"
 #include "uac2common/asiodriver/stream_requests.h"
 #include "uac2common/uac2private.h"
+#include "median_timing.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
@@ -74,21 +75,6 @@ double Percentile(std::vector<double> samples, double fraction) {
   const size_t at = std::min(samples.size() - 1, static_cast<size_t>(fraction * static_cast<double>(samples.size())));
   std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(at), samples.end());
   return samples[at];
-}
-
-// Median ns of one call of `body`, in batches to rise above the clock's grain.
-double MedianNs(const std::function<void()> &body) {
-  constexpr int kRepetitions = 2001;
-  constexpr int kBatch = 16;
-  std::vector<double> samples;
-  samples.reserve(kRepetitions);
-  for (int i = 0; i < kRepetitions; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    for (int j = 0; j < kBatch; ++j) body();
-    const auto end = std::chrono::steady_clock::now();
-    samples.push_back(std::chrono::duration<double, std::nano>(end - start).count() / kBatch);
-  }
-  return Percentile(std::move(samples), 0.5);
 }
 
 // Host buffers: half 0 of every channel of one direction.
@@ -132,14 +118,14 @@ void CopyRow(const std::vector<BenchDevice> &shape, uint32_t frames) {
   }
   std::vector<int32_t> source(samples, 7), scratchIn(samples), scratchOut(samples);
   const uint32_t count = static_cast<uint32_t>(shape.size());
-  const double copies = MedianNs([&] {
+  const double copies = qavbench::MedianNs([&] {
     qavasio::CopyInput(inputs.halves.data(), channels, in.data(), count, frames);
     qavasio::CopyOutput(outputs.halves.data(), channels, out.data(), count, frames);
     Touch(render[0].data());
     Touch(inputs.halves[0]);
   });
   const size_t bytes = samples * sizeof(int32_t);
-  const double copy = MedianNs([&] {
+  const double copy = qavbench::MedianNs([&] {
     std::memcpy(scratchIn.data(), source.data(), bytes);
     std::memcpy(scratchOut.data(), scratchIn.data(), bytes);
     Touch(scratchIn.data());

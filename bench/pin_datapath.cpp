@@ -22,26 +22,11 @@
 #include <vector>
 
 #include "kerneldriver/ks/pin/sample_convert.h"
+#include "median_timing.h"
 
 namespace {
 
-constexpr int kRepetitions = 2001;
 constexpr uint32_t kMicroframes = 8;
-
-// Median nanoseconds of one call of `body`, run in batches to rise above the clock's grain.
-double MedianNs(const std::function<void()> &body) {
-  constexpr int kBatch = 16;
-  std::vector<double> samples;
-  samples.reserve(kRepetitions);
-  for (int i = 0; i < kRepetitions; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    for (int j = 0; j < kBatch; ++j) body();
-    const auto end = std::chrono::steady_clock::now();
-    samples.push_back(std::chrono::duration<double, std::nano>(end - start).count() / kBatch);
-  }
-  std::nth_element(samples.begin(), samples.begin() + kRepetitions / 2, samples.end());
-  return samples[kRepetitions / 2];
-}
 
 // Keeps the optimiser from dropping work whose result is never read.
 void Touch(const void *p) { asm volatile("" : : "r"(p) : "memory"); }
@@ -80,12 +65,12 @@ void ProcessTable() {
         const uint32_t frames = rate / 1000;
         Buffers b = Make(frames, channels, kind.clientBytes);
         const SampleBlock block{b.client.data(), channels, b.device.data(), channels, frames};
-        const double convert = MedianNs([&] {
+        const double convert = qavbench::MedianNs([&] {
           kind.convert(block);
           Touch(b.device.data());
           Touch(b.client.data());
         });
-        const double copy = MedianNs([&] {
+        const double copy = qavbench::MedianNs([&] {
           std::memcpy(b.scratch.data(), b.client.data(), b.client.size());
           Touch(b.scratch.data());
         });
@@ -111,7 +96,7 @@ void CompletionTable() {
         std::vector<std::vector<uint8_t>> renderClients(clients, std::vector<uint8_t>(deviceBytes, 3));
         std::vector<std::vector<uint8_t>> captureClients(clients, std::vector<uint8_t>(deviceBytes));
         for (size_t i = 0; i < captureUrb.size(); ++i) captureUrb[i] = static_cast<uint8_t>(i);
-        const double path = MedianNs([&] {
+        const double path = qavbench::MedianNs([&] {
           std::memset(renderRegion.data(), 0, renderRegion.size());
           for (uint32_t c = 0; c < clients; ++c) {
             MixFromClient32({renderClients[c].data(), channels, renderRegion.data(), channels, frames});
@@ -127,7 +112,7 @@ void CompletionTable() {
           Touch(captureClients.back().data());
         });
         std::vector<uint8_t> scratch(deviceBytes);
-        const double copy = MedianNs([&] {
+        const double copy = qavbench::MedianNs([&] {
           for (uint32_t c = 0; c < clients; ++c) {
             std::memcpy(scratch.data(), renderClients[c].data(), deviceBytes);
             std::memcpy(captureClients[c].data(), captureUrb.data(), deviceBytes);

@@ -41,6 +41,7 @@
 #include "uac2common/asiodriver/asio_settings.h"
 #include "uac2common/asiodriver/driver_clsid.h"
 #include "uac2common/uac2private.h"
+#include "fuzz/recycled_machine.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
@@ -571,24 +572,8 @@ void FuzzMachine::Run(const uint8_t *data, size_t size) {
   winsim::DebugLog::Clear();
 }
 
-FuzzMachine *g_fuzz = nullptr;
-
-// See device_start_fuzzer.cpp: the Machine goes before winsim's statics.
-void DestroyMachineAtExit() {
-  delete g_fuzz;
-  g_fuzz = nullptr;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static unsigned runs = 0;
-  if (size < 4 || size > 0x10000) return 0;
-  if (runs % kRunsPerMachine == 0) {
-    delete g_fuzz;
-    g_fuzz = new FuzzMachine();
-  }
-  g_fuzz->Run(data, size);
-  if (runs++ == 0) std::atexit(DestroyMachineAtExit);
-  return 0;
+  return qavfuzz::RecycledMachine<FuzzMachine>::Run(data, size, 4, kRunsPerMachine);
 }

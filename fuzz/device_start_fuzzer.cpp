@@ -18,6 +18,7 @@
 #include "winsim/kernel/bugcheck.h"
 #include "winsim/kernel/debug_log.h"
 #include "winsim/machine.h"
+#include "fuzz/recycled_machine.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
@@ -63,31 +64,10 @@ struct FuzzMachine {
   }
 };
 
-// A Machine keeps some history of every device it saw; a fresh one now and
-// then keeps long runs from slowing down.
 constexpr unsigned kRunsPerMachine = 200;
-
-FuzzMachine *g_fuzz = nullptr;
-
-// libFuzzer ends a run with exit(), from inside its loop. The Machine must
-// go first: its threads may still be running work when winsim's own statics
-// are destroyed, which is a use after free. Registered after the first run,
-// so winsim's statics (constructed on first use) are older and outlive it.
-void DestroyMachineAtExit() {
-  delete g_fuzz;
-  g_fuzz = nullptr;
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static unsigned runs = 0;
-  if (size < 1 || size > 0x10000) return 0;
-  if (runs % kRunsPerMachine == 0) {
-    delete g_fuzz;
-    g_fuzz = new FuzzMachine();
-  }
-  g_fuzz->Run(data, size);
-  if (runs++ == 0) std::atexit(DestroyMachineAtExit);
-  return 0;
+  return qavfuzz::RecycledMachine<FuzzMachine>::Run(data, size, 1, kRunsPerMachine);
 }

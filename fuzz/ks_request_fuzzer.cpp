@@ -25,6 +25,7 @@
 #include "winsim/kernel/debug_log.h"
 #include "winsim/machine.h"
 #include "winsim/user/device_paths.h"
+#include "fuzz/recycled_machine.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
@@ -394,24 +395,8 @@ struct FuzzMachine {
 
 constexpr unsigned kRunsPerMachine = 100;
 
-FuzzMachine *g_fuzz = nullptr;
-
-// See device_start_fuzzer.cpp: the Machine goes before winsim's statics.
-void DestroyMachineAtExit() {
-  delete g_fuzz;
-  g_fuzz = nullptr;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static unsigned runs = 0;
-  if (size < 2 || size > 0x10000) return 0;
-  if (runs % kRunsPerMachine == 0) {
-    delete g_fuzz;
-    g_fuzz = new FuzzMachine();
-  }
-  g_fuzz->Run(data, size);
-  if (runs++ == 0) std::atexit(DestroyMachineAtExit);
-  return 0;
+  return qavfuzz::RecycledMachine<FuzzMachine>::Run(data, size, 2, kRunsPerMachine);
 }

@@ -81,11 +81,8 @@ DWORD OpenRenderPin(const CKsHandle &filter, uint32_t rate) {
 using ClockSourceRanges = PrivateTest;
 
 TEST_F(ClockSourceRanges, FollowTheSelectedClock) {
-  winsim::devices::DeviceModel model = dstest::Model("Larch");
-  ASSERT_GE(model.clocks.size(), 3u);
-  model.clocks[2].rates = {88200, 176400};
-  model.clocks[2].subranges.clear();
-  Plug(dstest::Build(model));
+  ASSERT_NO_FATAL_FAILURE(PlugLarchWithHighRateThirdClock());
+  const winsim::devices::DeviceModel &model = dstest::Model("Larch");  // clock ids as plugged
   auto client = Connect();
   ASSERT_TRUE(client);
   CKsHandle filter = CKsHandle::OpenFilter(machine);

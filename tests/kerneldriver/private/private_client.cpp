@@ -122,6 +122,14 @@ std::vector<uint8_t> IndexTail(uint32_t index) {
 
 std::unique_ptr<CPrivateClient> PrivateTest::Connect() { return ConnectTo(machine, pdo); }
 
+void PrivateTest::PlugLarchWithHighRateThirdClock() {
+  winsim::devices::DeviceModel model = dstest::Model("Larch");
+  ASSERT_GE(model.clocks.size(), 3u);
+  model.clocks[2].rates = {88200, 176400};
+  model.clocks[2].subranges.clear();
+  Plug(dstest::Build(model));
+}
+
 std::unique_ptr<CPrivateClient> ConnectTo(winsim::Machine &machine, PDEVICE_OBJECT pdo) {
   std::vector<std::string> paths = PrivateFilterPaths(machine, pdo);
   if (paths.empty()) return nullptr;

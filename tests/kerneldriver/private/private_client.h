@@ -78,6 +78,8 @@ std::unique_ptr<CPrivateClient> ConnectTo(winsim::Machine &machine, PDEVICE_OBJE
 class PrivateTest : public dstest::DriverStartTest {
  protected:
   std::unique_ptr<CPrivateClient> Connect();
+  // Plugs Larch with its third clock running at 88200 or 176400 only.
+  void PlugLarchWithHighRateThirdClock();
 };
 
 }  // namespace privtest

@@ -127,11 +127,7 @@ TEST_F(PrivateProperties, ClockSourcesAreListedUpToTheFirstGapAndSelectedByNumbe
 }
 
 TEST_F(PrivateProperties, SelectingAnotherClockListsThatClocksRates) {
-  winsim::devices::DeviceModel model = dstest::Model("Larch");
-  ASSERT_GE(model.clocks.size(), 3u);
-  model.clocks[2].rates = {88200, 176400};
-  model.clocks[2].subranges.clear();
-  Plug(dstest::Build(model));
+  ASSERT_NO_FATAL_FAILURE(PlugLarchWithHighRateThirdClock());
   auto client = Connect();
   ASSERT_TRUE(client);
   const auto rates = [&client] {
